@@ -1,0 +1,34 @@
+#include <cstring>
+#include <mutex>
+
+#include "app/app.h"
+
+#ifndef QEL_INITIAL_STAGE
+#define QEL_INITIAL_STAGE 1
+#endif
+
+std::atomic<std::uint32_t> upgrade_stage{QEL_INITIAL_STAGE};
+std::uint32_t DeviceAddress = 0;
+char device_address_text[64];
+
+namespace {
+std::mutex request_file_name_lock;
+char request_file_name[128];
+}  // namespace
+
+void set_request_file_name(const char* name) {
+  std::lock_guard lock(request_file_name_lock);
+  std::strncpy(request_file_name, name, sizeof request_file_name - 1);
+  request_file_name[sizeof request_file_name - 1] = '\0';
+}
+
+void get_request_file_name(char* out, int size) {
+  std::lock_guard lock(request_file_name_lock);
+  std::strncpy(out, request_file_name, static_cast<std::size_t>(size) - 1);
+  out[size - 1] = '\0';
+}
+
+bool request_file_name_is(const char* name) {
+  std::lock_guard lock(request_file_name_lock);
+  return std::strcmp(request_file_name, name) == 0;
+}

@@ -1,0 +1,89 @@
+// The upgrade sequence on the main thread, from the warning dialog to the
+// upgrade request; the listener thread takes over from there.
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "firmware/firmware.h"
+#include "http/http.h"
+#include "http/query.h"
+#include "platform/clock.h"
+#include "platform/trace.h"
+#include "tftp/tftp.h"
+#include "ui/ui.h"
+
+namespace {
+
+constexpr int WARNING_TEMPLATE = 139;
+constexpr int ADDRESS_TEMPLATE_ADAPTER = 101;
+constexpr int ADDRESS_TEMPLATE_PHONE = 305;
+constexpr int CONFIRM_TEMPLATE_TARGET = 103;
+constexpr int CONFIRM_TEMPLATE_TRANSITION = 304;
+
+char upgrade_request_path[128];
+
+int query_page(const char* path) {
+  return query_device(app_instance, ServerAddress, HTTP_LOCAL_PORT, DeviceAddress,
+                      HTTP_DEVICE_PORT, path, response_buffer, RESPONSE_CAPACITY);
+}
+
+void send_upgrade_request(std::uint16_t tftp_port) {
+  char name[128];
+  get_request_file_name(name, sizeof name);
+  std::uint32_t a = ServerAddress;
+  std::snprintf(upgrade_request_path, sizeof upgrade_request_path,
+                "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", a >> 24, (a >> 16) & 0xff,
+                (a >> 8) & 0xff, a & 0xff, static_cast<unsigned>(tftp_port), name);
+  query_page(upgrade_request_path);  // whatever it answers, the device may still fetch
+}
+
+// Only in the Transition stage: a device already at or past the Transition
+// version goes straight to the Target stage, unless its version says "(NT".
+void version_gate() {
+  if (upgrade_stage.load() != STAGE_TRANSITION) return;
+  if (std::strstr(device_info.software_version, "(NT")) return;
+  if (version_number(device_info.software_version) >=
+      version_number(image_version(&transition_image)))
+    upgrade_stage.store(STAGE_TARGET);
+}
+
+[[noreturn]] void sleep_forever() {
+  for (;;) sleep_ms(10);
+}
+
+}  // namespace
+
+int wizard_main(AppInstance instance) {
+  if (!window_class_register(instance)) return 0;
+  app_instance = instance;
+  start_up();
+
+  if (dialog_box(app_instance, WARNING_TEMPLATE, warning_dialog_proc) == 0) return 0;
+  int address_template = phone_family ? ADDRESS_TEMPLATE_PHONE : ADDRESS_TEMPLATE_ADAPTER;
+  if (dialog_box(app_instance, address_template, address_dialog_proc) == 0) return 0;
+  if (DeviceAddress == 0) return 0;
+
+  if (query_page("/admin/advanced") <= 0) {
+    show_error("Upgrade Failed: No Response From QEL");
+    return 0;
+  }
+  version_gate();
+
+  bool target = upgrade_stage.load() == STAGE_TARGET;
+  int confirm_template = target ? CONFIRM_TEMPLATE_TARGET : CONFIRM_TEMPLATE_TRANSITION;
+  if (dialog_box(app_instance, confirm_template, confirm_dialog_proc) == 0) {
+    show_error("Upgrade Failed: User Abort");
+    return 0;
+  }
+
+  std::uint16_t tftp_port = start_tftp_listener(ServerAddress);
+  send_upgrade_request(tftp_port);
+  if (target) sleep_forever();
+
+  while (upgrade_stage.load() == STAGE_TRANSITION) sleep_ms(10);
+  char name[128];
+  std::snprintf(name, sizeof name, "/qel%x.bi1", static_cast<unsigned>(random_next()));
+  set_request_file_name(name);
+  send_upgrade_request(tftp_port);
+  sleep_forever();
+}
