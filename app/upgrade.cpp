@@ -31,9 +31,11 @@ void send_upgrade_request(std::uint16_t tftp_port) {
   char name[128];
   get_request_file_name(name, sizeof name);
   std::uint32_t a = ServerAddress;
-  std::snprintf(upgrade_request_path, sizeof upgrade_request_path,
-                "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", a >> 24, (a >> 16) & 0xff,
-                (a >> 8) & 0xff, a & 0xff, static_cast<unsigned>(tftp_port), name);
+  // At most 55 characters: the names drawn here are short.
+  int length = std::snprintf(upgrade_request_path, sizeof upgrade_request_path,
+                             "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", a >> 24, (a >> 16) & 0xff,
+                             (a >> 8) & 0xff, a & 0xff, static_cast<unsigned>(tftp_port), name);
+  if (length >= static_cast<int>(sizeof upgrade_request_path)) trace("upgrade path cut\n");
   query_page(upgrade_request_path);  // whatever it answers, the device may still fetch
 }
 
@@ -41,8 +43,10 @@ void send_upgrade_request(std::uint16_t tftp_port) {
 // version goes straight to the Target stage, unless its version says "(NT".
 void version_gate() {
   if (upgrade_stage.load() != STAGE_TRANSITION) return;
-  if (std::strstr(device_info.software_version, "(NT")) return;
-  if (version_number(device_info.software_version) >=
+  DeviceInfo info;
+  device_info_snapshot(&info);
+  if (std::strstr(info.software_version, "(NT")) return;
+  if (version_number(info.software_version) >=
       version_number(image_version(&transition_image)))
     upgrade_stage.store(STAGE_TARGET);
 }
@@ -58,9 +62,10 @@ int wizard_main(AppInstance instance) {
   app_instance = instance;
   start_up();
 
-  if (dialog_box(app_instance, WARNING_TEMPLATE, warning_dialog_proc) == 0) return 0;
+  // A dialog that cannot be shown (-1) is no consent: it ends the run as Cancel does.
+  if (dialog_box(app_instance, WARNING_TEMPLATE, warning_dialog_proc) <= 0) return 0;
   int address_template = phone_family ? ADDRESS_TEMPLATE_PHONE : ADDRESS_TEMPLATE_ADAPTER;
-  if (dialog_box(app_instance, address_template, address_dialog_proc) == 0) return 0;
+  if (dialog_box(app_instance, address_template, address_dialog_proc) <= 0) return 0;
   if (DeviceAddress == 0) return 0;
 
   if (query_page("/admin/advanced") <= 0) {
@@ -71,7 +76,7 @@ int wizard_main(AppInstance instance) {
 
   bool target = upgrade_stage.load() == STAGE_TARGET;
   int confirm_template = target ? CONFIRM_TEMPLATE_TARGET : CONFIRM_TEMPLATE_TRANSITION;
-  if (dialog_box(app_instance, confirm_template, confirm_dialog_proc) == 0) {
+  if (dialog_box(app_instance, confirm_template, confirm_dialog_proc) <= 0) {
     show_error("Upgrade Failed: User Abort");
     return 0;
   }

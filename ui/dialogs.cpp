@@ -4,6 +4,7 @@
 #include "app/app.h"
 #include "firmware/firmware.h"
 #include "http/http.h"
+#include "http/query.h"
 #include "ui/ui.h"
 
 namespace {
@@ -71,11 +72,13 @@ std::intptr_t confirm_dialog_proc(DialogHandle dialog, unsigned message, std::ui
                     image_version(&transition_image));
       dialog_set_item_text(dialog, 1007, text);
     }
-    dialog_set_item_text(dialog, 1002, device_info.serial_number);
-    dialog_set_item_text(dialog, 1003, device_info.mac_address);
-    dialog_set_item_text(dialog, 1004, device_info.software_version);
-    dialog_set_item_text(dialog, 1005, device_info.hardware_version);
-    dialog_set_item_text(dialog, 1006, device_info.product_name);
+    DeviceInfo info;
+    device_info_snapshot(&info);
+    dialog_set_item_text(dialog, 1002, info.serial_number);
+    dialog_set_item_text(dialog, 1003, info.mac_address);
+    dialog_set_item_text(dialog, 1004, info.software_version);
+    dialog_set_item_text(dialog, 1005, info.hardware_version);
+    dialog_set_item_text(dialog, 1006, info.product_name);
     center_window(dialog);
     return TRUE;
   }
@@ -89,7 +92,9 @@ std::intptr_t success_dialog_proc(DialogHandle dialog, unsigned message, std::ui
     std::snprintf(caption, sizeof caption, "QEL@%s Upgrade Successful!", device_address_text);
     dialog_set_caption(dialog, caption);
     dialog_set_item_text(dialog, 1007, SUCCESS_TEXT);
-    dialog_set_item_text(dialog, 1004, device_info.software_version);
+    DeviceInfo info;
+    device_info_snapshot(&info);
+    dialog_set_item_text(dialog, 1004, info.software_version);
     center_window(dialog);
     return TRUE;
   }

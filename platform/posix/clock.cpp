@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/posix/seams.h"
+#include "platform/posix/time_scale.h"
 
 namespace {
 
@@ -22,6 +23,8 @@ void seam_set_clock(double scale, std::uint32_t offset) {
   time_scale = scale > 0 ? scale : 1.0;
   clock_offset = offset;
 }
+
+double posix_time_scale() { return time_scale.load(); }
 
 std::uint32_t clock_ms() {
   double elapsed = std::chrono::duration<double, std::milli>(steady::now() - process_start).count();

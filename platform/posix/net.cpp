@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/posix/time_scale.h"
+
 namespace {
 
 thread_local bool last_bind_denied = false;
@@ -93,5 +95,8 @@ void net_close(NetSocket socket) { ::close(fd(socket)); }
 
 bool net_wait_readable(NetSocket socket, int timeout_ms) {
   pollfd p{fd(socket), POLLIN, 0};
-  return ::poll(&p, 1, timeout_ms) > 0;
+  // Sub-millisecond waits matter when tests run the clock faster.
+  auto ns = static_cast<long long>(timeout_ms * 1e6 / posix_time_scale());
+  timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  return ::ppoll(&p, 1, &timeout, nullptr) > 0;
 }

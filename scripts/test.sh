@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite. Usage: scripts/test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default
+ctest --preset default
