@@ -1,0 +1,52 @@
+// One HTTP exchange with the device: connect, one GET, read to the close,
+// classify the status line, take a digest challenge or the page's values.
+#pragma once
+#include <cstdint>
+
+#include "http/digest.h"
+#include "platform/net.h"
+
+// The five values of the device's information page, each at most 127
+// characters. A field changes only when its label is found in a response.
+struct DeviceInfo {
+  char product_name[128];
+  char mac_address[128];
+  char software_version[128];
+  char hardware_version[128];
+  char serial_number[128];
+};
+
+extern DeviceInfo device_info;
+
+// Every exchange is given one byte less than the buffer holds, so that the
+// NUL after the last byte received always fits.
+inline constexpr int RESPONSE_BUFFER_SIZE = 131072;
+inline constexpr int RESPONSE_CAPACITY = RESPONSE_BUFFER_SIZE - 1;
+
+extern char response_buffer[RESPONSE_BUFFER_SIZE];
+
+// A socket bound to local_address on the first free port from local_port
+// (at most 101 ports, wrapping at 16 bits) and connected to the device;
+// NET_INVALID_SOCKET when the connect fails (that socket is already closed).
+// A socket that cannot be created or bound ends the process after a message.
+NetSocket http_connect(std::uint32_t local_address, std::uint16_t local_port,
+                       std::uint32_t device_address, std::uint16_t device_port);
+
+// One GET of path. buffer holds at least capacity + 1 bytes; the request is
+// built there, then the response replaces it, NUL-terminated. Returns -1 for
+// a 401 whose challenge is now in *digest (info untouched), 0 when nothing was
+// received, otherwise the bytes received (info updated from them).
+int http_get(std::uint32_t local_address, std::uint16_t local_port, std::uint32_t device_address,
+             std::uint16_t device_port, const char* path, char* buffer, int capacity,
+             DigestState* digest, DeviceInfo* info);
+
+// text is NUL-terminated; length is not needed. -1 no "HTTP/1.1" at the
+// start, -2 the text ends before a status code, 0 status 200, 1 status 401
+// with a usable challenge (stored in *digest), 2 anything else.
+int classify_response(const char* text, int length, DigestState* digest);
+
+// Copies the text after label, past the tags that follow it, up to the next
+// "<" (at most limit characters, then a NUL; destination holds limit + 1).
+// Returns destination, or null with destination unchanged when the label or
+// the end of its tags is missing.
+char* extract_field(const char* text, const char* label, char* destination, int limit);
