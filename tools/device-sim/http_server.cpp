@@ -86,6 +86,13 @@ HttpServer::HttpServer(const Config& cfg, Device& device, EventLog& log, const s
 
 HttpServer::~HttpServer() { join_connections(); }
 
+HttpServer::Response HttpServer::reply(int status, std::string body) {
+    Response r;
+    r.status = status;
+    r.body = std::move(body);
+    return r;
+}
+
 Fd HttpServer::bind_socket() const {
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) throw std::runtime_error(std::string("tcp socket: ") + std::strerror(errno));
@@ -216,13 +223,17 @@ void HttpServer::serve(int fd, const sockaddr_in& peer) {
     Response response;
     if (sp2 == std::string::npos || request_line.find(' ', sp2 + 1) != std::string::npos ||
         request_line.compare(sp2 + 1, 5, "HTTP/") != 0) {
-        response = {400, simple_page("Bad Request", "Malformed request line."), false};
+        response = reply(400, simple_page("Bad Request", "Malformed request line."));
     } else {
         response = handle(request_line.substr(0, sp1), request_line.substr(sp1 + 1, sp2 - sp1 - 1),
                           authorization ? &*authorization : nullptr);
     }
     send_response(fd, response);
     log_.write("HTTP-RESP " + std::to_string(response.status));
+    if (response.upgrade) {
+        log_.write("UPGRADE request server=" + to_string(response.upgrade->server) + " file=" + response.upgrade->file);
+        device_.request_upgrade(*response.upgrade);
+    }
 
     if (cfg_.http_keep_open_seconds > 0) {
         wait_for_close(fd, cfg_.http_keep_open_seconds);
@@ -235,7 +246,7 @@ void HttpServer::serve(int fd, const sockaddr_in& peer) {
 
 HttpServer::Response HttpServer::handle(const std::string& method, const std::string& target,
                                         const std::string* authorization) {
-    if (method != "GET") return {405, simple_page("Method Not Allowed", "Only GET is supported."), false};
+    if (method != "GET") return reply(405, simple_page("Method Not Allowed", "Only GET is supported."));
 
     DigestGuard& guard = device_.guard();
     if (guard.enabled() || cfg_.no_challenge) {
@@ -250,26 +261,28 @@ HttpServer::Response HttpServer::handle(const std::string& method, const std::st
                        (auth.sess_form.empty() ? "" : " sess=" + auth.sess_form));
         } else {
             log_.write(auth.reason == "missing" ? "HTTP-AUTH none" : "HTTP-AUTH bad reason=" + auth.reason);
-            return {401, simple_page("401 Unauthorized", "Authorization required."), !cfg_.no_challenge};
+            Response r = reply(401, simple_page("401 Unauthorized", "Authorization required."));
+            r.challenge = !cfg_.no_challenge;
+            return r;
         }
     }
 
-    if (target == "/admin/advanced") return {200, info_page(), false};
+    if (target == "/admin/advanced") return reply(200, info_page());
     if (target.rfind("/admin/upgrade?", 0) == 0) {
         auto upgrade = parse_upgrade_target(target);
         if (!upgrade) {
             log_.write("UPGRADE bad-request " + target);
-            return {400, simple_page("Bad Request", "Expected upgrade?tftp://A.B.C.D:PORT/FILE"), false};
+            return reply(400, simple_page("Bad Request", "Expected upgrade?tftp://A.B.C.D:PORT/FILE"));
         }
         if (!is_loopback(upgrade->server.sin_addr) && !cfg_.allow_any_address) {
             log_.write("UPGRADE refused non-loopback server=" + to_string(upgrade->server));
-            return {403, simple_page("Forbidden", "TFTP server outside loopback refused."), false};
+            return reply(403, simple_page("Forbidden", "TFTP server outside loopback refused."));
         }
-        log_.write("UPGRADE request server=" + to_string(upgrade->server) + " file=" + upgrade->file);
-        device_.request_upgrade(*upgrade);
-        return {200, simple_page("Firmware Upgrade", "Upgrading firmware, please wait..."), false};
+        Response r = reply(200, simple_page("Firmware Upgrade", "Upgrading firmware, please wait..."));
+        r.upgrade = upgrade;
+        return r;
     }
-    return {404, simple_page("Not Found", "No such page."), false};
+    return reply(404, simple_page("Not Found", "No such page."));
 }
 
 void HttpServer::send_response(int fd, const Response& r) {

@@ -42,8 +42,10 @@ private:
         int status = 200;
         std::string body;
         bool challenge = false;
+        std::optional<UpgradeTarget> upgrade;  // started once the response is out
     };
 
+    static Response reply(int status, std::string body);
     Fd bind_socket() const;
     void follow_device_state();
     void accept_one();
