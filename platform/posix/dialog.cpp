@@ -1,8 +1,540 @@
-// Interim: message boxes go to stderr until the dialog layer lands.
+// The POSIX dialog layer: dialogs as records built from the templates, one
+// message queue per thread, and a front-end at the edge that shows them.
+// Threading rules are in platform/posix/frontend.h.
 #include "platform/dialog.h"
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/frontend.h"
+#include "resources/templates.h"
+
+namespace {
+
+struct Message {
+  enum class Kind { Command, ItemText, ComboSelect };
+  DialogWindow* target = nullptr;
+  Kind kind = Kind::Command;
+  int control = 0;
+  int value = 0;
+  std::string text;
+};
+
+struct MessageQueue {
+  std::mutex lock;
+  std::condition_variable ready;
+  std::deque<Message> messages;
+};
+
+// Created on first use; dialogs keep their owner's queue alive, so a post
+// that arrives after the owner thread has ended still finds valid memory.
+const std::shared_ptr<MessageQueue>& this_thread_queue() {
+  thread_local const std::shared_ptr<MessageQueue> queue = std::make_shared<MessageQueue>();
+  return queue;
+}
+
+struct ControlState {
+  const ControlTemplate* control_template;
+  std::string text;
+  std::vector<std::string> items;
+  int selection = -1;
+  int range_low = 0;
+  int range_high = 100;  // a new progress bar's range
+  int position = 0;
+};
+
+constexpr int DEFAULT_SCREEN_WIDTH = 1024;
+constexpr int DEFAULT_SCREEN_HEIGHT = 768;
+// Dialog base units of 8-point MS Sans Serif at 96 dpi.
+constexpr int BASE_X = 6;
+constexpr int BASE_Y = 13;
+
+std::atomic<DialogFrontend*> installed_frontend{nullptr};
+
+}  // namespace
+
+struct DialogWindow {
+  // Fixed at creation; any thread may read them.
+  const DialogTemplate* dialog_template;
+  DialogProc proc;
+  bool modal;
+  std::thread::id owner;
+  std::shared_ptr<MessageQueue> queue;
+  DialogFrontend* frontend;  // may be null: a modeless dialog nobody sees
+
+  // Guarded by queue->lock: once set, nothing more is queued for it.
+  bool closed_for_input = false;
+
+  // Owner thread only.
+  std::string caption;
+  std::vector<ControlState> controls;
+  int focus = -1;  // index into controls
+  int x = 0, y = 0;
+  int width = 0, height = 0;
+  bool visible = false;
+  bool ended = false;
+  bool destroyed = false;
+  int result = 0;
+};
+
+namespace {
+
+// Records are never freed: a handle held by a front-end or a late poster
+// must stay valid memory. The list only keeps them reachable.
+std::mutex registry_lock;
+std::vector<DialogWindow*>* registry = new std::vector<DialogWindow*>;
+
+bool on_owner_thread(DialogHandle dialog, const char* operation) {
+  if (!dialog) return false;
+  if (dialog->owner == std::this_thread::get_id()) return true;
+  std::fprintf(stderr, "dialog layer: %s called on a thread that does not own dialog %d; ignored\n",
+               operation, dialog->dialog_template->id);
+  return false;
+}
+
+bool alive(DialogHandle dialog) { return !dialog->ended && !dialog->destroyed; }
+
+// The front-end to tell about a change, or null while the dialog is not on
+// screen.
+DialogFrontend* watcher(DialogHandle dialog) {
+  return dialog->visible && alive(dialog) ? dialog->frontend : nullptr;
+}
+
+int control_index(DialogHandle dialog, int id) {
+  for (std::size_t i = 0; i < dialog->controls.size(); ++i)
+    if (dialog->controls[i].control_template->id == id) return static_cast<int>(i);
+  return -1;
+}
+
+ControlState* control_state(DialogHandle dialog, int id) {
+  int index = control_index(dialog, id);
+  return index < 0 ? nullptr : &dialog->controls[static_cast<std::size_t>(index)];
+}
+
+int focus_id(DialogHandle dialog) {
+  if (dialog->focus < 0) return NO_FOCUS;
+  return dialog->controls[static_cast<std::size_t>(dialog->focus)].control_template->id;
+}
+
+void fill_snapshot(DialogHandle dialog, DialogSnapshot* out) {
+  out->dialog = dialog;
+  out->dialog_template = dialog->dialog_template;
+  out->template_id = dialog->dialog_template->id;
+  out->modal = dialog->modal;
+  out->caption = dialog->caption;
+  out->controls.clear();
+  for (const ControlState& c : dialog->controls) {
+    ControlSnapshot s;
+    s.id = c.control_template->id;
+    s.kind = c.control_template->kind;
+    s.text = c.text;
+    s.items = c.items;
+    s.selection = c.selection;
+    s.range_low = c.range_low;
+    s.range_high = c.range_high;
+    s.position = c.position;
+    out->controls.push_back(std::move(s));
+  }
+  out->focus = focus_id(dialog);
+  out->x = dialog->x;
+  out->y = dialog->y;
+  out->width = dialog->width;
+  out->height = dialog->height;
+}
+
+// Stops all further input: what is queued is dropped and later posts are
+// refused, under the queue's lock so that no post can slip in between.
+void close_for_input(DialogHandle dialog) {
+  MessageQueue& queue = *dialog->queue;
+  std::lock_guard lock(queue.lock);
+  dialog->closed_for_input = true;
+  std::erase_if(queue.messages, [dialog](const Message& m) { return m.target == dialog; });
+}
+
+bool post(DialogHandle dialog, Message message) {
+  if (!dialog) return false;
+  MessageQueue& queue = *dialog->queue;
+  {
+    std::lock_guard lock(queue.lock);
+    if (dialog->closed_for_input) return false;
+    queue.messages.push_back(std::move(message));
+  }
+  queue.ready.notify_all();
+  return true;
+}
+
+void apply_item_text(DialogHandle dialog, int control, const char* text, bool report) {
+  ControlState* c = control_state(dialog, control);
+  if (!c) return;
+  std::string value = text ? text : "";
+  if (c->text == value) return;
+  c->text = std::move(value);
+  if (!report) return;
+  if (DialogFrontend* f = watcher(dialog)) f->item_text_changed(dialog, control, c->text);
+}
+
+void apply_combo_select(DialogHandle dialog, int control, int index, bool report) {
+  ControlState* c = control_state(dialog, control);
+  if (!c) return;
+  // Out of range clears the selection, as CB_SETCURSEL does.
+  int selection = index >= 0 && index < static_cast<int>(c->items.size()) ? index : -1;
+  if (c->selection == selection) return;
+  c->selection = selection;
+  if (!report) return;
+  if (DialogFrontend* f = watcher(dialog)) f->combo_changed(dialog, control, c->items, selection);
+}
+
+void dispatch(Message& message) {
+  DialogWindow* dialog = message.target;
+  if (!alive(dialog)) return;
+  switch (message.kind) {
+    case Message::Kind::Command:
+      dialog->proc(dialog, WM_COMMAND, static_cast<std::uintptr_t>(message.control) & 0xffffu, 0);
+      break;
+    case Message::Kind::ItemText:
+      apply_item_text(dialog, message.control, message.text.c_str(), false);
+      break;
+    case Message::Kind::ComboSelect:
+      apply_combo_select(dialog, message.control, message.value, false);
+      break;
+  }
+}
+
+DialogWindow* build(const DialogTemplate* dialog_template, DialogProc proc, bool modal,
+                    DialogFrontend* frontend) {
+  auto* dialog = new DialogWindow;
+  dialog->dialog_template = dialog_template;
+  dialog->proc = proc;
+  dialog->modal = modal;
+  dialog->owner = std::this_thread::get_id();
+  dialog->queue = this_thread_queue();
+  dialog->frontend = frontend;
+  dialog->caption = dialog_template->caption;
+  for (int i = 0; i < dialog_template->control_count; ++i) {
+    const ControlTemplate& c = dialog_template->controls[i];
+    ControlState state;
+    state.control_template = &c;
+    state.text = c.text;
+    dialog->controls.push_back(std::move(state));
+  }
+  if (frontend) {
+    PixelSize size = frontend->template_pixel_size(*dialog_template);
+    dialog->width = size.width;
+    dialog->height = size.height;
+    frontend->template_pixel_position(*dialog_template, &dialog->x, &dialog->y);
+  } else {
+    dialog->width = dialog_units_to_pixels_x(dialog_template->width, BASE_X);
+    dialog->height = dialog_units_to_pixels_y(dialog_template->height, BASE_Y);
+    dialog->x = dialog_units_to_pixels_x(dialog_template->x, BASE_X);
+    dialog->y = dialog_units_to_pixels_y(dialog_template->y, BASE_Y);
+  }
+  {
+    std::lock_guard lock(registry_lock);
+    registry->push_back(dialog);
+  }
+  return dialog;
+}
+
+// WM_INITDIALOG and the focus rule: a nonzero answer gives the focus to the
+// first control that takes it, whatever the procedure set; zero keeps the
+// procedure's choice.
+void initialise(DialogWindow* dialog) {
+  std::intptr_t answer = dialog->proc(dialog, WM_INITDIALOG, 0, 0);
+  if (answer == 0 || !alive(dialog)) return;
+  for (std::size_t i = 0; i < dialog->controls.size(); ++i) {
+    if (control_takes_focus(*dialog->controls[i].control_template)) {
+      dialog->focus = static_cast<int>(i);
+      return;
+    }
+  }
+}
+
+void show(DialogWindow* dialog) {
+  dialog->visible = true;
+  if (dialog->frontend) {
+    DialogSnapshot snapshot;
+    fill_snapshot(dialog, &snapshot);
+    dialog->frontend->dialog_opened(snapshot);
+  }
+}
+
+// Sleeps on the calling thread's queue and dispatches every message of the
+// thread, whichever dialog it is for, until the modal dialog has ended.
+void run_modal_loop(DialogWindow* dialog) {
+  MessageQueue& queue = *dialog->queue;
+  while (alive(dialog)) {
+    Message message;
+    {
+      std::unique_lock lock(queue.lock);
+      queue.ready.wait(lock, [&queue] { return !queue.messages.empty(); });
+      message = std::move(queue.messages.front());
+      queue.messages.pop_front();
+    }
+    dispatch(message);
+  }
+}
+
+std::string text_or_empty(const char* text) { return text ? text : ""; }
+
+}  // namespace
+
+void DialogFrontend::template_pixel_position(const DialogTemplate& dialog_template, int* x,
+                                             int* y) {
+  *x = dialog_units_to_pixels_x(dialog_template.x, BASE_X);
+  *y = dialog_units_to_pixels_y(dialog_template.y, BASE_Y);
+}
+
+namespace {
+int mul_div(int value, int multiplier, int divisor) {
+  long long product = static_cast<long long>(value) * multiplier;
+  long long half = divisor / 2;
+  return static_cast<int>(product >= 0 ? (product + half) / divisor : -((-product + half) / divisor));
+}
+}  // namespace
+
+int dialog_units_to_pixels_x(int units, int base_x) { return mul_div(units, base_x, 4); }
+int dialog_units_to_pixels_y(int units, int base_y) { return mul_div(units, base_y, 8); }
+
+void frontend_install(DialogFrontend* frontend) { installed_frontend.store(frontend); }
+DialogFrontend* frontend_installed() { return installed_frontend.load(); }
+
+int dialog_box(AppInstance, int template_id, DialogProc proc) {
+  const DialogTemplate* dialog_template = dialog_template_find(template_id);
+  DialogFrontend* frontend = installed_frontend.load();
+  // Without a front-end nobody could answer: fail as an uncreatable dialog.
+  if (!dialog_template || !proc || !frontend) return -1;
+  DialogWindow* dialog = build(dialog_template, proc, true, frontend);
+  initialise(dialog);
+  if (alive(dialog)) {
+    show(dialog);
+    run_modal_loop(dialog);
+  }
+  // The modal loop is over: the dialog is gone, whatever is still queued.
+  dialog->destroyed = true;
+  close_for_input(dialog);
+  return dialog->result;
+}
+
+DialogHandle dialog_create(AppInstance, int template_id, DialogProc proc) {
+  const DialogTemplate* dialog_template = dialog_template_find(template_id);
+  if (!dialog_template || !proc) return nullptr;
+  DialogWindow* dialog = build(dialog_template, proc, false, installed_frontend.load());
+  initialise(dialog);
+  // A dialog destroyed while it initialises was never created.
+  return alive(dialog) ? dialog : nullptr;
+}
+
+void dialog_show(DialogHandle dialog) {
+  if (!on_owner_thread(dialog, "dialog_show")) return;
+  if (!alive(dialog) || dialog->visible) return;
+  show(dialog);
+}
+
+void dialog_end(DialogHandle dialog, int result) {
+  if (!on_owner_thread(dialog, "dialog_end")) return;
+  if (!alive(dialog)) return;
+  DialogFrontend* f = watcher(dialog);
+  dialog->ended = true;
+  dialog->result = result;
+  dialog->visible = false;
+  close_for_input(dialog);
+  if (f) f->dialog_closed(dialog, result, false);
+}
+
+void dialog_destroy(DialogHandle dialog) {
+  if (!on_owner_thread(dialog, "dialog_destroy")) return;
+  if (dialog->destroyed) return;
+  DialogFrontend* f = watcher(dialog);
+  // A modal dialog destroyed instead of ended fails like one never created.
+  if (!dialog->ended) dialog->result = dialog->modal ? -1 : 0;
+  dialog->destroyed = true;
+  dialog->visible = false;
+  close_for_input(dialog);
+  if (f) f->dialog_closed(dialog, dialog->result, true);
+}
+
+void dialog_set_caption(DialogHandle dialog, const char* text) {
+  if (!on_owner_thread(dialog, "dialog_set_caption")) return;
+  std::string value = text_or_empty(text);
+  if (dialog->caption == value) return;
+  dialog->caption = std::move(value);
+  if (DialogFrontend* f = watcher(dialog)) f->caption_changed(dialog, dialog->caption);
+}
+
+void dialog_set_item_text(DialogHandle dialog, int control, const char* text) {
+  if (!on_owner_thread(dialog, "dialog_set_item_text")) return;
+  apply_item_text(dialog, control, text, true);
+}
+
+int dialog_get_item_text(DialogHandle dialog, int control, char* buffer, int limit) {
+  if (!buffer || limit <= 0) return 0;
+  buffer[0] = '\0';
+  if (!on_owner_thread(dialog, "dialog_get_item_text")) return 0;
+  const ControlState* c = control_state(dialog, control);
+  if (!c) return 0;
+  std::size_t count = std::min(c->text.size(), static_cast<std::size_t>(limit - 1));
+  std::memcpy(buffer, c->text.data(), count);
+  buffer[count] = '\0';
+  return static_cast<int>(count);
+}
+
+void dialog_focus_item(DialogHandle dialog, int control) {
+  if (!on_owner_thread(dialog, "dialog_focus_item")) return;
+  int index = control_index(dialog, control);
+  if (index < 0 || index == dialog->focus) return;
+  dialog->focus = index;
+  if (DialogFrontend* f = watcher(dialog)) f->focus_changed(dialog, control);
+}
+
+void dialog_combo_add(DialogHandle dialog, int control, const char* text) {
+  if (!on_owner_thread(dialog, "dialog_combo_add")) return;
+  ControlState* c = control_state(dialog, control);
+  if (!c) return;
+  c->items.push_back(text_or_empty(text));
+  if (DialogFrontend* f = watcher(dialog)) f->combo_changed(dialog, control, c->items, c->selection);
+}
+
+void dialog_combo_select(DialogHandle dialog, int control, int index) {
+  if (!on_owner_thread(dialog, "dialog_combo_select")) return;
+  apply_combo_select(dialog, control, index, true);
+}
+
+int dialog_combo_selection(DialogHandle dialog, int control) {
+  if (!on_owner_thread(dialog, "dialog_combo_selection")) return -1;
+  const ControlState* c = control_state(dialog, control);
+  return c ? c->selection : -1;
+}
+
+namespace {
+// The position always lies within the range, as the progress bar keeps it.
+int clamp_position(const ControlState& c, int position) {
+  if (c.range_low <= c.range_high) {
+    if (position < c.range_low) return c.range_low;
+    if (position > c.range_high) return c.range_high;
+  }
+  return position;
+}
+
+void apply_position(DialogHandle dialog, ControlState* c, int position) {
+  position = clamp_position(*c, position);
+  if (position == c->position) return;
+  c->position = position;
+  if (DialogFrontend* f = watcher(dialog))
+    f->progress_position_changed(dialog, c->control_template->id, position);
+}
+}  // namespace
+
+void dialog_progress_range(DialogHandle dialog, int control, int low, int high) {
+  if (!on_owner_thread(dialog, "dialog_progress_range")) return;
+  ControlState* c = control_state(dialog, control);
+  if (!c) return;
+  low &= 0xffff;
+  high &= 0xffff;
+  if (c->range_low != low || c->range_high != high) {
+    c->range_low = low;
+    c->range_high = high;
+    if (DialogFrontend* f = watcher(dialog)) f->progress_range_changed(dialog, control, low, high);
+  }
+  apply_position(dialog, c, c->position);
+}
+
+void dialog_progress_pos(DialogHandle dialog, int control, int position) {
+  if (!on_owner_thread(dialog, "dialog_progress_pos")) return;
+  ControlState* c = control_state(dialog, control);
+  if (!c) return;
+  apply_position(dialog, c, position);
+}
+
+bool dialog_pump_one(DialogHandle dialog) {
+  if (!dialog) return false;
+  const std::shared_ptr<MessageQueue>& queue = this_thread_queue();
+  // Another thread's dialog has nothing in this thread's queue.
+  if (dialog->queue != queue) return false;
+  Message message;
+  {
+    std::lock_guard lock(queue->lock);
+    auto it = std::find_if(queue->messages.begin(), queue->messages.end(),
+                           [dialog](const Message& m) { return m.target == dialog; });
+    if (it == queue->messages.end()) return false;
+    message = std::move(*it);
+    queue->messages.erase(it);
+  }
+  dispatch(message);
+  return true;
+}
+
+void dialog_pump_all(DialogHandle dialog) {
+  while (dialog_pump_one(dialog)) {
+  }
+}
+
+void dialog_message_box(DialogHandle owner, const char* text, const char* title) {
+  DialogFrontend* f = owner && owner->frontend ? owner->frontend : installed_frontend.load();
+  std::string body = text_or_empty(text);
+  std::string heading = title ? title : "Error";  // a box without title says Error
+  if (!f) {
+    std::fprintf(stderr, "%s: %s\n", heading.c_str(), body.c_str());
+    return;
+  }
+  f->message_box(owner, body, heading);
+}
 
 void message_box_task_modal(const char* text, const char* title) {
-  std::fprintf(stderr, "%s: %s\n", title, text);
+  dialog_message_box(nullptr, text, title);
+}
+
+bool window_get_rect(DialogHandle dialog, WindowRect* rect) {
+  if (!rect || !on_owner_thread(dialog, "window_get_rect")) return false;
+  if (dialog->destroyed) return false;
+  rect->left = dialog->x;
+  rect->top = dialog->y;
+  rect->right = dialog->x + dialog->width;
+  rect->bottom = dialog->y + dialog->height;
+  return true;
+}
+
+int screen_width() {
+  DialogFrontend* f = installed_frontend.load();
+  return f ? f->screen_width() : DEFAULT_SCREEN_WIDTH;
+}
+
+int screen_height() {
+  DialogFrontend* f = installed_frontend.load();
+  return f ? f->screen_height() : DEFAULT_SCREEN_HEIGHT;
+}
+
+void window_move_top(DialogHandle dialog, int x, int y) {
+  if (!on_owner_thread(dialog, "window_move_top")) return;
+  if (dialog->destroyed || (dialog->x == x && dialog->y == y)) return;
+  dialog->x = x;
+  dialog->y = y;
+  if (DialogFrontend* f = watcher(dialog)) f->dialog_moved(dialog, x, y);
+}
+
+bool dialog_post_command(DialogHandle dialog, int control) {
+  return post(dialog, {dialog, Message::Kind::Command, control, 0, {}});
+}
+
+bool dialog_post_item_text(DialogHandle dialog, int control, const std::string& text) {
+  return post(dialog, {dialog, Message::Kind::ItemText, control, 0, text});
+}
+
+bool dialog_post_combo_select(DialogHandle dialog, int control, int index) {
+  return post(dialog, {dialog, Message::Kind::ComboSelect, control, index, {}});
+}
+
+bool dialog_snapshot(DialogHandle dialog, DialogSnapshot* out) {
+  if (!out || !on_owner_thread(dialog, "dialog_snapshot")) return false;
+  if (!alive(dialog)) return false;
+  fill_snapshot(dialog, out);
+  return true;
 }
