@@ -1,5 +1,5 @@
-// The POSIX dialog layer: modal and modeless dialogs, per-thread queues and
-// the front-end edge.
+// The POSIX dialog layer (modal and modeless dialogs, per-thread queues, the
+// front-end edge) and the scripted front-end on top of it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "frontends/scripted/json.h"
+#include "frontends/scripted/script.h"
+#include "frontends/scripted/scripted_frontend.h"
 #include "platform/dialog.h"
 #include "platform/posix/frontend.h"
 #include "ui/ui.h"
@@ -647,6 +650,418 @@ TEST_F(DialogLayer, CallsFromAThreadThatDoesNotOwnTheDialogAreIgnored) {
   dialog_post_command(d, 8);
   EXPECT_TRUE(dialog_pump_one(d)) << "the dialog must still be open";
   dialog_destroy(d);
+}
+
+// ---------------------------------------------------------------------------
+// The scripted front-end
+
+TEST(ScriptParser, ReadsEveryDirective) {
+  const char* text =
+      "# environment\n"
+      "addresses 10.1.0.5 192.168.1.2   # two of them\n"
+      "image 112 target.bin\n"
+      "image 319 /abs/transition.bin\n"
+      "image 112 none\n"
+      "stage transition\n"
+      "clock 50 0xFFFF0000\n"
+      "screen 800 600\n"
+      "timeout 60000\n"
+      "exhausted repeat\n"
+      "\n"
+      "answer 101 type 1000 \"1.2.3\" ; press 1;select 1017 2 ; type 1000 \"a \\\"b\\\"\\r\\n#;\" ; press 1\n"
+      "answer 114 await-progress 500 ; delay 20 ; press 2\n"
+      "answer 110 await-progress 1010 7\n"
+      "answer 105 none\n";
+  scripted::Script s;
+  std::string error;
+  ASSERT_TRUE(scripted::parse_script(text, "/scripts", &s, &error)) << error;
+  EXPECT_EQ(s.host, scripted::HostAddresses::List);
+  EXPECT_EQ(s.addresses, (std::vector<std::uint32_t>{0x0A010005, 0xC0A80102}));
+  ASSERT_EQ(s.images.size(), 3u);
+  EXPECT_EQ(s.images[0].resource, 112);
+  EXPECT_EQ(s.images[0].path, "/scripts/target.bin");
+  EXPECT_EQ(s.images[1].path, "/abs/transition.bin");
+  EXPECT_EQ(s.images[2].path, "");
+  EXPECT_TRUE(s.stage_set && s.transition_stage);
+  EXPECT_EQ(s.clock_scale, 50.0);
+  EXPECT_EQ(s.clock_offset, 0xFFFF0000u);
+  EXPECT_EQ(s.screen_width, 800);
+  EXPECT_EQ(s.timeout_ms, 60000);
+  EXPECT_TRUE(s.repeat_last_answer);
+
+  const scripted::Answer& address = s.answers.at(101).at(0);
+  ASSERT_EQ(address.size(), 5u);
+  EXPECT_EQ(address[0].kind, scripted::Action::Kind::Type);
+  EXPECT_EQ(address[0].control, 1000);
+  EXPECT_EQ(address[0].text, "1.2.3");
+  EXPECT_EQ(address[2].kind, scripted::Action::Kind::Select);
+  EXPECT_EQ(address[2].value, 2);
+  EXPECT_EQ(address[3].text, "a \"b\"\r\n#;");
+  EXPECT_EQ(address[4].kind, scripted::Action::Kind::Press);
+  const scripted::Answer& waiting = s.answers.at(114).at(0);
+  ASSERT_EQ(waiting.size(), 3u);
+  EXPECT_EQ(waiting[0].kind, scripted::Action::Kind::AwaitProgress);
+  EXPECT_EQ(waiting[0].control, 0);
+  EXPECT_EQ(waiting[0].value, 500);
+  EXPECT_EQ(waiting[1].kind, scripted::Action::Kind::Delay);
+  EXPECT_EQ(s.answers.at(110).at(0).at(0).control, 1010);
+  EXPECT_EQ(s.answers.at(105).at(0).at(0).kind, scripted::Action::Kind::Nothing);
+
+  ASSERT_TRUE(scripted::parse_script("addresses none\n", "", &s, &error));
+  EXPECT_EQ(s.host, scripted::HostAddresses::List);
+  EXPECT_TRUE(s.addresses.empty());
+  ASSERT_TRUE(scripted::parse_script("addresses unresolved\n", "", &s, &error));
+  EXPECT_EQ(s.host, scripted::HostAddresses::Unresolved);
+}
+
+TEST(ScriptParser, ReportsTheLineOfAnError) {
+  struct Bad {
+    const char* text;
+    const char* error;
+  };
+  const Bad cases[] = {
+      {"# ok\nfrobnicate 1\n", "line 2: unknown directive 'frobnicate'"},
+      {"addresses 10.0.0.256\n", "line 1: 'addresses': bad address '10.0.0.256'"},
+      {"addresses 10.0.0\n", "line 1: 'addresses': bad address '10.0.0'"},
+      {"answer 101 type 1000 \"open\n", "line 1: unterminated string"},
+      {"answer 101 jump 3\n", "line 1: unknown action 'jump'"},
+      {"answer 101 press\n", "line 1: 'press' takes 1 argument(s)"},
+      {"answer 101 press 1 ;\n", "line 1: empty action"},
+      {"\n\nanswer 101 delay soon\n", "line 3: 'delay': bad number 'soon'"},
+      {"clock 0\n", "line 1: 'clock': the scale must be a number above 0"},
+      {"stage middle\n", "line 1: 'stage' takes 'transition' or 'target'"},
+  };
+  for (const Bad& c : cases) {
+    scripted::Script s;
+    std::string error;
+    EXPECT_FALSE(scripted::parse_script(c.text, "", &s, &error)) << c.text;
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST(ScriptParser, AnswersRunOutByThePolicy) {
+  scripted::Script s;
+  std::string error;
+  ASSERT_TRUE(scripted::parse_script("answer 104 press 1\nanswer 104 press 2\n", "", &s, &error));
+  EXPECT_EQ(scripted::answer_for(s, 104, 0)->at(0).control, 1);
+  EXPECT_EQ(scripted::answer_for(s, 104, 1)->at(0).control, 2);
+  EXPECT_EQ(scripted::answer_for(s, 104, 2), nullptr);
+  EXPECT_EQ(scripted::answer_for(s, 139, 0), nullptr);
+  s.repeat_last_answer = true;
+  EXPECT_EQ(scripted::answer_for(s, 104, 5)->at(0).control, 2);
+  EXPECT_EQ(scripted::answer_for(s, 139, 0), nullptr);
+}
+
+TEST(TranscriptJson, StringsSurviveTheRoundTrip) {
+  const std::string tricky = "a\r\nb \"q\" \\ \x01 \xe9 /";
+  scripted::JsonObject o;
+  o.add("text", tricky).add("n", -12).add_bool("yes", true).add_null("none");
+  o.add_raw("list", scripted::json_string_array({"x", "\"y\""}));
+  std::string line = o.text();
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_EQ(line.find('\r'), std::string::npos);
+  scripted::JsonValue v;
+  std::string error;
+  ASSERT_TRUE(scripted::json_parse(line, &v, &error)) << error << ": " << line;
+  EXPECT_EQ(v["text"].string, tricky);
+  EXPECT_EQ(v["n"].as_int(), -12);
+  EXPECT_TRUE(v["yes"].boolean);
+  EXPECT_EQ(v["none"].type, scripted::JsonValue::Type::Null);
+  ASSERT_EQ(v["list"].array.size(), 2u);
+  EXPECT_EQ(v["list"].array[1].string, "\"y\"");
+  EXPECT_FALSE(v.has("missing"));
+
+  EXPECT_FALSE(scripted::json_parse("{\"a\":1", &v, &error));
+  EXPECT_FALSE(scripted::json_parse("{\"a\":1} x", &v, &error));
+  EXPECT_FALSE(scripted::json_parse("\"bad \\q\"", &v, &error));
+}
+
+// A tiny wizard for the scripted front-end to answer: warning, address
+// entry with a refusal, a pumped progress dialog on its own thread, and an
+// unanswered success dialog.
+
+std::intptr_t e2e_warning(DialogHandle d, unsigned message, std::uintptr_t wparam, std::intptr_t) {
+  if (message == WM_INITDIALOG) {
+    dialog_set_caption(d, "Say \"yes\"");
+    dialog_set_item_text(d, 1021, "line 1\r\nline 2");
+    dialog_focus_item(d, IDCANCEL);
+    center_window(d);
+    return FALSE;
+  }
+  if (message == WM_COMMAND) dialog_end(d, (wparam & 0xffff) == IDOK ? 1 : 0);
+  return FALSE;
+}
+
+std::intptr_t e2e_address(DialogHandle d, unsigned message, std::uintptr_t wparam, std::intptr_t) {
+  if (message == WM_INITDIALOG) {
+    dialog_combo_add(d, 1017, "10.0.0.1");
+    dialog_combo_add(d, 1017, "10.0.0.2");
+    dialog_combo_select(d, 1017, 0);
+    dialog_focus_item(d, 1000);
+    center_window(d);
+    return FALSE;
+  }
+  if (message != WM_COMMAND) return FALSE;
+  if ((wparam & 0xffff) == IDCANCEL) {
+    dialog_end(d, 0);
+  } else if ((wparam & 0xffff) == IDOK) {
+    char typed[64];
+    dialog_get_item_text(d, 1000, typed, 63);
+    if (std::string(typed) != "10.0.0.9") {
+      dialog_message_box(d, "Invalid IP Address", "Error");
+      dialog_focus_item(d, 1000);
+    } else {
+      dialog_end(d, 100 + dialog_combo_selection(d, 1017));
+    }
+  }
+  return FALSE;
+}
+
+std::atomic<bool> e2e_cancelled{false};
+
+std::intptr_t e2e_abort(DialogHandle d, unsigned message, std::uintptr_t wparam, std::intptr_t) {
+  if (message == WM_INITDIALOG) {
+    center_window(d);
+    return TRUE;
+  }
+  if (message == WM_COMMAND && (wparam & 0xffff) == IDCANCEL) {
+    dialog_destroy(d);
+    e2e_cancelled = true;
+  }
+  return FALSE;
+}
+
+struct Transcript {
+  std::vector<scripted::JsonValue> lines;
+  std::vector<const scripted::JsonValue*> of(const std::string& event, int dialog = 0) const {
+    std::vector<const scripted::JsonValue*> out;
+    for (const auto& v : lines)
+      if (v["event"].string == event && (dialog == 0 || v["dialog"].as_int() == dialog))
+        out.push_back(&v);
+    return out;
+  }
+};
+
+Transcript read_transcript(std::FILE* file) {
+  Transcript t;
+  std::rewind(file);
+  std::string line;
+  for (int c; (c = std::fgetc(file)) != EOF;) {
+    if (c != '\n') {
+      line += static_cast<char>(c);
+      continue;
+    }
+    scripted::JsonValue v;
+    std::string error;
+    EXPECT_TRUE(scripted::json_parse(line, &v, &error)) << error << ": " << line;
+    t.lines.push_back(std::move(v));
+    line.clear();
+  }
+  EXPECT_TRUE(line.empty()) << "unterminated last line";
+  return t;
+}
+
+TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
+  const char* text =
+      "screen 800 600\n"
+      "answer 139 press 1\n"
+      "answer 101 type 1000 \"1.2.3\" ; press 1 ; select 1017 1 ; type 1000 10.0.0.9 ; press 1\n"
+      "answer 114 await-progress 2100 ; press 2\n";
+  scripted::Script script;
+  std::string error;
+  ASSERT_TRUE(scripted::parse_script(text, "", &script, &error)) << error;
+  std::FILE* file = std::tmpfile();
+  std::FILE* echo = std::tmpfile();
+  ASSERT_TRUE(file && echo);
+  e2e_cancelled = false;
+  int last_position = 0;
+  {
+    scripted::ScriptedFrontend frontend(script, file, echo);
+    frontend_install(&frontend);
+
+    EXPECT_EQ(dialog_box(nullptr, 139, e2e_warning), 1);
+    EXPECT_EQ(dialog_box(nullptr, 101, e2e_address), 101);
+    std::thread listener([&last_position] {
+      DialogHandle d = dialog_create(nullptr, 114, e2e_abort);
+      dialog_show(d);
+      dialog_progress_range(d, 1010, 0, 3000);
+      for (int i = 1; i <= 3000 && !e2e_cancelled; ++i) {
+        dialog_progress_pos(d, 1010, i);
+        last_position = i;
+        dialog_pump_all(d);
+        // Past the answer's mark, give the user time to press Cancel.
+        if (i >= 2100) std::this_thread::sleep_for(1ms);
+      }
+    });
+    listener.join();
+    EXPECT_TRUE(e2e_cancelled);
+    // Nothing answers 111: the harness notes it and presses Esc.
+    EXPECT_EQ(dialog_box(nullptr, 111, e2e_warning), 0);
+    std::thread([] { message_box_task_modal("Upgrade Failed: User Abort", "Oops"); }).join();
+    frontend.record_exit(0);
+    frontend.record_error("after the exit: not written");
+    frontend_install(nullptr);
+  }
+  Transcript t = read_transcript(file);
+  ASSERT_FALSE(t.lines.empty());
+  for (std::size_t i = 0; i < t.lines.size(); ++i)
+    EXPECT_EQ(t.lines[i]["seq"].as_int(), static_cast<long long>(i + 1));
+  EXPECT_EQ(t.lines.back()["event"].string, "exit");
+  EXPECT_EQ(t.lines.back()["code"].as_int(), 0);
+
+  auto opens = t.of("open");
+  ASSERT_EQ(opens.size(), 4u);
+  // The warning: texts after WM_INITDIALOG, focus, centred on an 800 x 600
+  // screen with 312 x 257 pixels (204 x 143 units at 6 x 13, frame added).
+  const scripted::JsonValue& warning = *opens[0];
+  EXPECT_EQ(warning["template"].as_int(), 139);
+  EXPECT_EQ(warning["thread"].string, "main");
+  EXPECT_TRUE(warning["modal"].boolean);
+  EXPECT_EQ(warning["caption"].string, "Say \"yes\"");
+  EXPECT_EQ(warning["controls"]["1021"].string, "line 1\r\nline 2");
+  EXPECT_EQ(warning["controls"]["1"].string, "Continue");
+  EXPECT_EQ(warning["focus"].as_int(), 2);
+  EXPECT_EQ(warning["width"].as_int(), 312);
+  EXPECT_EQ(warning["height"].as_int(), 257);
+  EXPECT_EQ(warning["x"].as_int(), (800 - 312) >> 1);
+  EXPECT_EQ(warning["y"].as_int(), (600 - 257) >> 1);
+  int warning_number = static_cast<int>(warning["dialog"].as_int());
+  auto warning_inputs = t.of("input", warning_number);
+  ASSERT_EQ(warning_inputs.size(), 1u);
+  EXPECT_EQ(warning_inputs[0]->operator[]("control").as_int(), 1);
+  EXPECT_EQ(t.of("close", warning_number).at(0)->operator[]("result").as_int(), 1);
+
+  // The address dialog: the first try is refused with an owned box.
+  const scripted::JsonValue& address = *opens[1];
+  int address_number = static_cast<int>(address["dialog"].as_int());
+  EXPECT_EQ(address["combos"]["1017"]["items"].array.size(), 2u);
+  EXPECT_EQ(address["combos"]["1017"]["selection"].as_int(), 0);
+  EXPECT_EQ(address["focus"].as_int(), 1000);
+  EXPECT_EQ(address["static"].array.at(0).string, "Your IP Address");
+  EXPECT_EQ(t.of("input", address_number).size(), 5u);
+  auto boxes = t.of("message_box");
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ((*boxes[0])["owner"].as_int(), address_number);
+  EXPECT_EQ((*boxes[0])["title"].string, "Error");
+  EXPECT_EQ((*boxes[0])["text"].string, "Invalid IP Address");
+  EXPECT_EQ(t.of("close", address_number).at(0)->operator[]("result").as_int(), 101);
+
+  // The progress dialog on its own thread, cancelled once past 2100, with
+  // its positions summed up in a few lines.
+  const scripted::JsonValue& waiting = *opens[2];
+  int waiting_number = static_cast<int>(waiting["dialog"].as_int());
+  EXPECT_EQ(waiting["thread"].string, "thread-114");
+  EXPECT_FALSE(waiting["modal"].boolean);
+  EXPECT_EQ(waiting["focus"].as_int(), 2);
+  ASSERT_EQ(t.of("range", waiting_number).size(), 1u);
+  auto batches = t.of("progress", waiting_number);
+  ASSERT_EQ(batches.size(), 3u);
+  EXPECT_EQ((*batches[0])["count"].as_int(), 1000);
+  EXPECT_EQ((*batches[0])["first"].as_int(), 1);
+  EXPECT_EQ((*batches[0])["last"].as_int(), 1000);
+  long long total = 0;
+  for (auto* b : batches) total += (*b)["count"].as_int();
+  EXPECT_EQ(total, last_position);
+  EXPECT_EQ((*batches.back())["last"].as_int(), last_position);
+  EXPECT_GE(last_position, 2100);
+  auto waiting_close = t.of("close", waiting_number);
+  ASSERT_EQ(waiting_close.size(), 1u);
+  EXPECT_TRUE((*waiting_close[0])["destroyed"].boolean);
+  EXPECT_LT((*batches.back())["seq"].as_int(), (*waiting_close[0])["seq"].as_int());
+
+  // The unanswered success dialog.
+  int success_number = static_cast<int>((*opens[3])["dialog"].as_int());
+  auto errors = t.of("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE((*errors[0])["message"].string.find("template 111"), std::string::npos);
+  EXPECT_EQ(t.of("close", success_number).at(0)->operator[]("result").as_int(), 0);
+
+  // A box from a thread with no dialog of its own.
+  EXPECT_EQ((*boxes[1])["owner"].type, scripted::JsonValue::Type::Null);
+  EXPECT_EQ((*boxes[1])["thread"].string, "thread-#1");
+
+  std::rewind(echo);
+  std::string shown;
+  for (int c; (c = std::fgetc(echo)) != EOF;) shown += static_cast<char>(c);
+  EXPECT_NE(shown.find("+--- Say \"yes\" ---"), std::string::npos);
+  EXPECT_NE(shown.find("| line 2\n"), std::string::npos);
+  EXPECT_NE(shown.find("[ Continue ]  [>Cancel<]"), std::string::npos);
+  EXPECT_NE(shown.find("| Invalid IP Address"), std::string::npos);
+  std::fclose(file);
+  std::fclose(echo);
+}
+
+TEST(ScriptedFrontend, LongRunsOfChangesAreSummedUp) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  {
+    scripted::ScriptedFrontend frontend(scripted::Script{}, file, nullptr);
+    frontend_install(&frontend);
+    DialogHandle d = dialog_create(nullptr, 110, e2e_abort);
+    dialog_show(d);
+    dialog_progress_range(d, 1010, 0, 5000);
+    for (int i = 1; i <= 2500; ++i) dialog_progress_pos(d, 1010, i);
+    dialog_progress_range(d, 1010, 0, 100);  // ends the run: 2500 is held at 100
+    for (int block = 1; block <= 100; ++block)
+      dialog_set_caption(d, ("Uploading " + std::to_string(block)).c_str());
+    dialog_destroy(d);
+    frontend_install(nullptr);
+  }
+  Transcript t = read_transcript(file);
+  auto batches = t.of("progress");
+  ASSERT_EQ(batches.size(), 4u);
+  EXPECT_EQ((*batches[0])["count"].as_int(), 1000);
+  EXPECT_EQ((*batches[1])["count"].as_int(), 1000);
+  EXPECT_EQ((*batches[2])["count"].as_int(), 500);
+  EXPECT_EQ((*batches[2])["last"].as_int(), 2500);
+  EXPECT_EQ((*batches[3])["count"].as_int(), 1);
+  EXPECT_EQ((*batches[3])["last"].as_int(), 100);
+  auto ranges = t.of("range");
+  ASSERT_EQ(ranges.size(), 2u);
+  // The batch before a range change is written before it.
+  EXPECT_LT((*batches[2])["seq"].as_int(), (*ranges[1])["seq"].as_int());
+
+  auto captions = t.of("caption");
+  ASSERT_EQ(captions.size(), static_cast<std::size_t>(scripted::ScriptedFrontend::CAPTION_LINES));
+  EXPECT_EQ((*captions[0])["text"].string, "Uploading 1");
+  auto summed = t.of("captions");
+  ASSERT_EQ(summed.size(), 1u);
+  EXPECT_EQ((*summed[0])["count"].as_int(), 100 - scripted::ScriptedFrontend::CAPTION_LINES);
+  EXPECT_EQ((*summed[0])["first"].string, "Uploading 65");
+  EXPECT_EQ((*summed[0])["last"].string, "Uploading 100");
+  EXPECT_EQ(t.lines.back()["event"].string, "close");
+  EXPECT_LT(t.lines.size(), 80u);
+  std::fclose(file);
+}
+
+TEST(ScriptedFrontend, DelayedAnswerWaitsInRealTime) {
+  scripted::Script script;
+  std::string error;
+  ASSERT_TRUE(scripted::parse_script("answer 105 delay 80 ; press 2\n", "", &script, &error));
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  e2e_cancelled = false;
+  {
+    scripted::ScriptedFrontend frontend(script, file, nullptr);
+    frontend_install(&frontend);
+    auto start = std::chrono::steady_clock::now();
+    DialogHandle d = dialog_create(nullptr, 105, e2e_abort);
+    dialog_show(d);
+    while (!e2e_cancelled && std::chrono::steady_clock::now() - start < 5s) {
+      dialog_pump_one(d);
+      std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(e2e_cancelled);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 80ms);
+    frontend_install(nullptr);
+  }
+  Transcript t = read_transcript(file);
+  ASSERT_EQ(t.lines.size(), 3u);
+  EXPECT_EQ(t.lines[0]["event"].string, "open");
+  EXPECT_EQ(t.lines[1]["event"].string, "input");
+  EXPECT_EQ(t.lines[1]["thread"].string, "user");
+  EXPECT_EQ(t.lines[2]["event"].string, "close");
+  std::fclose(file);
 }
 
 }  // namespace
