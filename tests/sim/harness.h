@@ -49,7 +49,7 @@ public:
     uint16_t port() const { return port_; }
     const std::string& address() const { return address_; }
     std::string log() const { return read_text(dir_.file("log")); }
-    bool wait_log(const std::string& needle, std::chrono::milliseconds timeout = 5s) const;
+    bool wait_log(const std::string& needle, std::chrono::milliseconds timeout = 10s) const;
     // SIGTERM, wait, return the verdict JSON ("" if none was written).
     std::string stop();
     // Waits for the process to end by itself.

@@ -118,6 +118,7 @@ private:
     std::optional<uint32_t> last_acked_;
     bool oack_seen_ = false;
     bool second_rrq_sent_ = false;
+    Packet rx_ = Packet(65536);
 };
 
 void Session::run() {
@@ -293,12 +294,10 @@ std::optional<Packet> Session::receive(int fd, unsigned timeout_ms, sockaddr_in&
         if (left <= 0) return std::nullopt;
         pollfd pfd{fd, POLLIN, 0};
         if (::poll(&pfd, 1, int(std::min<long long>(left, 100))) <= 0) continue;
-        Packet p(65536);
         socklen_t len = sizeof src;
-        ssize_t n = ::recvfrom(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
+        ssize_t n = ::recvfrom(fd, rx_.data(), rx_.size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
         if (n < 0) continue;  // e.g. ICMP port unreachable from an earlier send
-        p.resize(size_t(n));
-        return p;
+        return Packet(rx_.begin(), rx_.begin() + n);
     }
     return std::nullopt;
 }
