@@ -1,0 +1,30 @@
+#include <windows.h>
+#include <winsock.h>
+
+#include <cstring>
+
+#include "platform/host.h"
+
+int host_get_name(char* buffer, int length) {
+  if (length <= 0) return -1;
+  if (gethostname(buffer, length) != 0) {
+    buffer[0] = '\0';
+    return -1;
+  }
+  buffer[length - 1] = '\0';
+  return 0;
+}
+
+// The host entry's list as it comes, in its order; every entry is taken as a
+// 4-byte IPv4 address.
+int host_lookup_addresses(const char* name, std::uint32_t* addresses, int max) {
+  const hostent* entry = gethostbyname(name);
+  if (!entry) return -1;
+  int n = 0;
+  for (char** p = entry->h_addr_list; p && *p && n < max; ++p) {
+    u_long network_order;
+    std::memcpy(&network_order, *p, sizeof network_order);
+    addresses[n++] = ntohl(network_order);
+  }
+  return n;
+}
