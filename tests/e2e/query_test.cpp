@@ -1,0 +1,224 @@
+// The wizard from the warning to the confirm dialog: address entry, the
+// information query with its passwords, every Cancel on the way, the gate.
+#include <string>
+
+#include "wizard_run.h"
+
+namespace e2e {
+namespace {
+
+using simtest::Sim;
+using simtest::TempDir;
+
+const char ABORT[] = "Upgrade Failed: User Abort";
+const char NO_RESPONSE[] = "Upgrade Failed: No Response From QEL";
+
+int count_of(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    ++n;
+  return n;
+}
+
+class QueryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { REQUIRE_NETNS(); }
+  TempDir dir;
+  std::string phone = write_image(dir, "phone.bin", "TpArMeM fIrMwArE", "5.2.5", 4096);
+  std::string adapter = write_image(dir, "adapter.bin", "qel5200", "5.2.5", 4096);
+};
+
+TEST_F(QueryTest, ReachesTheConfirmDialogWithTheDeviceValues) {
+  Sim sim(sim_args({"--serial", "SN-77", "--mac", "00:11:22:33:44:55", "--software", "5.1.2(GR)",
+                    "--hardware", "2.0", "--product", "QEL-742"}),
+          DEVICE);
+  WizardRun run = run_wizard(dir, base_script(phone) + "answer 103 press 2\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 103}));
+  EXPECT_EQ(run.boxes(), std::vector<std::string>{ABORT});
+
+  const scripted::JsonValue& warning = *run.all("open", 139).at(0);
+  EXPECT_EQ(warning["caption"].string, "QEL-742/QEL-722 Firmware Upgrade");
+  EXPECT_EQ(warning["focus"].as_int(), 2) << "Enter in the warning cancels";
+  const scripted::JsonValue& address = *run.all("open", 305).at(0);
+  EXPECT_EQ(address["caption"].string, "QEL-742/QEL-722 Firmware Upgrade");
+  EXPECT_EQ(address["controls"]["1015"].string, "Version 5.2.5");
+  EXPECT_EQ(address["focus"].as_int(), 1000);
+  EXPECT_EQ(run.last_caption(105), "Connecting with QEL@127.0.0.2");
+
+  const scripted::JsonValue& confirm = *run.all("open", 103).at(0);
+  EXPECT_EQ(confirm["caption"].string, "Confirm Upgrade to Ver. 5.2.5");
+  EXPECT_EQ(confirm["controls"]["1002"].string, "SN-77");
+  EXPECT_EQ(confirm["controls"]["1003"].string, "00:11:22:33:44:55");
+  EXPECT_EQ(confirm["controls"]["1004"].string, "5.1.2(GR)");
+  EXPECT_EQ(confirm["controls"]["1005"].string, "2.0");
+  EXPECT_EQ(confirm["controls"]["1006"].string, "QEL-742");
+  EXPECT_EQ(confirm["focus"].as_int(), 1);
+
+  for (const scripted::JsonValue* open : run.all("open")) {
+    const scripted::JsonValue& d = *open;
+    EXPECT_EQ(d["x"].as_int(), (d["screen_width"].as_int() - d["width"].as_int()) >> 1);
+    EXPECT_EQ(d["y"].as_int(), (d["screen_height"].as_int() - d["height"].as_int()) >> 1);
+  }
+  std::string log = sim.log();
+  EXPECT_NE(log.find("HTTP-CONN from=127.0.0.1:23456"), std::string::npos) << log;
+  EXPECT_NE(log.find("HTTP-HDR Host: 192.168.2.110"), std::string::npos);
+  EXPECT_EQ(log.find("Authorization"), std::string::npos);
+}
+
+TEST_F(QueryTest, AdapterImageUsesTheAdapterTemplate) {
+  Sim sim(sim_args({}), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(adapter) + "answer 103 press 2\n");
+  EXPECT_EQ(run.opened(), (std::vector<int>{139, 101, 105, 103}));
+  EXPECT_EQ(run.all("open", 101).at(0)->operator[]("caption").string,
+            "QEL-5100/5200 Firmware Upgrade");
+}
+
+TEST_F(QueryTest, PasswordDialogThenARequestCountingOne) {
+  Sim sim(sim_args({"--password", "s3cret", "--qop", "auth"}), DEVICE);
+  WizardRun run = run_wizard(
+      dir, base_script(phone) + "answer 104 type 1005 s3cret ; press 1\nanswer 103 press 2\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 103}));
+  const scripted::JsonValue& password = *run.all("open", 104).at(0);
+  EXPECT_EQ(password["caption"].string, "Enter Password Information");
+  EXPECT_EQ(password["controls"]["1003"].string, "admin");
+  EXPECT_EQ(password["controls"]["1005"].string, "");
+  EXPECT_EQ(password["focus"].as_int(), 1005);
+  std::string log = sim.log();
+  EXPECT_NE(log.find("HTTP-AUTH ok nc=000000001"), std::string::npos) << log;
+  EXPECT_NE(log.find("uri=\"\""), std::string::npos) << "the client sends an empty uri";
+}
+
+TEST_F(QueryTest, WrongPasswordWithAFixedNonceAsksAgainAtOnce) {
+  Sim sim(sim_args({"--password", "right", "--nonce-policy", "fixed"}), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(phone) +
+                                      "answer 104 type 1003 someone ; type 1005 wrong ; press 1\n"
+                                      "answer 104 type 1005 right ; press 1\n"
+                                      "answer 103 press 2\n");
+  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 104, 105, 103}));
+  EXPECT_EQ(run.all("open", 104).at(1)->operator[]("controls")["1003"].string, "admin")
+      << "the user name is offered afresh";
+  std::string log = sim.log();
+  EXPECT_EQ(count_of(log, "HTTP-AUTH bad"), 1) << log;
+  EXPECT_EQ(count_of(log, "HTTP-AUTH ok"), 1);
+  EXPECT_NE(log.find("username=\"someone\""), std::string::npos);
+}
+
+TEST_F(QueryTest, WrongPasswordWithARotatingNonceRetriesOnceQuietly) {
+  Sim sim(sim_args({"--password", "right", "--nonce-policy", "rotate"}), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(phone) +
+                                      "answer 104 type 1005 wrong ; press 1\n"
+                                      "answer 104 type 1005 right ; press 1\n"
+                                      "answer 103 press 2\n");
+  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 105, 104, 105, 103}));
+  EXPECT_EQ(count_of(sim.log(), "HTTP-AUTH bad"), 2) << sim.log();
+}
+
+TEST_F(QueryTest, LongCredentialsAreCutTo126Characters) {
+  std::string user(200, 'u');
+  std::string password(200, 'p');
+  Sim sim(sim_args({"--password", std::string(126, 'p'), "--user", std::string(126, 'u')}),
+          DEVICE);
+  WizardRun run = run_wizard(dir, base_script(phone) + "answer 104 type 1003 " + user +
+                                      " ; type 1005 " + password + " ; press 1\n"
+                                      "answer 103 press 2\n");
+  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 103})) << sim.log();
+  EXPECT_NE(sim.log().find("username=\"" + std::string(126, 'u') + "\""), std::string::npos);
+}
+
+TEST_F(QueryTest, BadAddressesKeepTheDialogOpenUntilAGoodOne) {
+  Sim sim(sim_args({}), DEVICE);
+  std::string script = "addresses 127.0.0.1 127.0.0.3\nimage 112 " + phone +
+                       "\nclock 20\ntimeout 60000\nanswer 139 press 1\n"
+                       "answer 305 type 1000 1.2.3 ; press 1 ; type 1000 0.0.0.0 ; press 1 ; "
+                       "type 1000 127.0.0.256 ; press 1 ; type 1000 127*0*0*2 ; select 1017 1 ; "
+                       "press 1\nanswer 103 press 2\n";
+  WizardRun run = run_wizard(dir, script);
+  std::vector<const scripted::JsonValue*> boxes = run.all("message_box");
+  ASSERT_EQ(boxes.size(), 4u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ((*boxes[i])["text"].string, "Invalid IP Address");
+    EXPECT_EQ((*boxes[i])["title"].string, "Error");
+    EXPECT_EQ((*boxes[i])["owner_template"].as_int(), 305);
+  }
+  EXPECT_EQ((*boxes[3])["text"].string, ABORT);
+  const scripted::JsonValue& combo = (*run.all("open", 305).at(0))["combos"]["1017"];
+  ASSERT_EQ(combo["items"].array.size(), 2u);
+  EXPECT_EQ(combo["items"].array[0].string, "127.0.0.1");
+  EXPECT_EQ(combo["selection"].as_int(), 0);
+  EXPECT_EQ(run.last_caption(105), "Connecting with QEL@127*0*0*2") << "shown as typed";
+  EXPECT_NE(sim.log().find("HTTP-CONN from=127.0.0.3:"), std::string::npos)
+      << "binds the chosen local address\n" << sim.log();
+}
+
+TEST_F(QueryTest, NoLocalAddressRefusesOkWithAReason) {
+  std::string script = "addresses none\nimage 112 " + phone +
+                       "\nclock 20\ntimeout 60000\nanswer 139 press 1\n"
+                       "answer 305 type 1000 127.0.0.2 ; press 1 ; press 2\n";
+  WizardRun run = run_wizard(dir, script);
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_EQ(run.boxes().size(), 1u);
+  EXPECT_NE(run.boxes()[0].find("no IPv4 address"), std::string::npos) << run.boxes()[0];
+  EXPECT_EQ(run.all("open", 105).size(), 0u);
+}
+
+TEST_F(QueryTest, CancelInWarningOrAddressEndsSilently) {
+  for (const char* answers : {"answer 139 press 2\n", "answer 139 press 1\nanswer 305 press 2\n"}) {
+    std::string script = "addresses 127.0.0.1\nimage 112 " + phone + "\ntimeout 30000\n" + answers;
+    WizardRun run = run_wizard(dir, script);
+    EXPECT_EQ(run.exit_code, 0) << answers;
+    EXPECT_TRUE(run.boxes().empty()) << answers;
+    EXPECT_EQ(run.all("open", 105).size(), 0u) << answers;
+  }
+}
+
+TEST_F(QueryTest, CancelInThePasswordDialogAborts) {
+  Sim sim(sim_args({"--password", "x"}), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(phone) + "answer 104 press 2\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.boxes(), std::vector<std::string>{ABORT});
+  EXPECT_EQ(run.all("open", 103).size(), 0u);
+}
+
+TEST_F(QueryTest, CancelWhileTheWorkerIsStillWaitingAbortsAtOnce) {
+  Sim sim(sim_args({"--http-hang"}), DEVICE);
+  auto start = std::chrono::steady_clock::now();
+  WizardRun run = run_wizard(dir, base_script(phone, 1) + "answer 105 delay 300 ; press 2\n");
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.boxes(), std::vector<std::string>{ABORT});
+  EXPECT_LT(elapsed, std::chrono::seconds(20)) << "must not wait for the hung exchange";
+  const scripted::JsonValue& progress = *run.all("progress", 105).at(0);
+  EXPECT_GT(progress["count"].as_int(), 5) << "the bar moves while waiting";
+}
+
+TEST_F(QueryTest, NoDeviceGivesNoResponse) {
+  for (const char* flag : {"--http-refuse", "--http-close-without-answer"}) {
+    Sim sim(sim_args({flag}), DEVICE);
+    WizardRun run = run_wizard(dir, base_script(phone));
+    EXPECT_EQ(run.exit_code, 0) << flag;
+    EXPECT_EQ(run.boxes(), std::vector<std::string>{NO_RESPONSE}) << flag;
+  }
+}
+
+TEST_F(QueryTest, VersionGateInTheTwoStageConfiguration) {
+  std::string transition = write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 2048, 2);
+  struct Case {
+    const char* software;
+    int confirm_template;
+  } cases[] = {{"5.1.2(GR)", 304}, {"5.1.8", 103}, {"5.2.0", 103}, {"5.2.0(NT)", 304}};
+  for (const Case& c : cases) {
+    Sim sim(sim_args({"--software", c.software}), DEVICE);
+    WizardRun run = run_wizard(dir, base_script(phone) + "stage transition\nimage 319 " +
+                                        transition + "\nanswer 103 press 2\nanswer 304 press 2\n");
+    EXPECT_EQ(run.opened().back(), c.confirm_template) << c.software;
+    const scripted::JsonValue& confirm = *run.all("open", c.confirm_template).at(0);
+    EXPECT_EQ(confirm["caption"].string, "Confirm Upgrade to Ver. 5.2.5") << c.software;
+    bool note = confirm["controls"]["1007"].string.find("is older than 5.1.8") != std::string::npos;
+    EXPECT_EQ(note, c.confirm_template == 304) << c.software;
+  }
+}
+
+}  // namespace
+}  // namespace e2e
