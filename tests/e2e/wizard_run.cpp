@@ -35,9 +35,11 @@ std::vector<const scripted::JsonValue*> WizardRun::all(const std::string& event,
   return found;
 }
 
-std::vector<int> WizardRun::opened() const {
+std::vector<int> WizardRun::opened(const std::string& thread) const {
   std::vector<int> ids;
-  for (const scripted::JsonValue* e : all("open")) ids.push_back(int((*e)["template"].as_int()));
+  for (const scripted::JsonValue* e : all("open"))
+    if (thread.empty() || (*e)["thread"].string == thread)
+      ids.push_back(int((*e)["template"].as_int()));
   return ids;
 }
 

@@ -39,8 +39,8 @@ struct WizardRun {
 
   // The events of one kind, optionally only those of one template.
   std::vector<const scripted::JsonValue*> all(const std::string& event, int template_id = 0) const;
-  // Template ids of the dialogs in the order they opened.
-  std::vector<int> opened() const;
+  // Template ids of the dialogs in the order they opened (on one thread).
+  std::vector<int> opened(const std::string& thread = "") const;
   // Texts of the message boxes, in order.
   std::vector<std::string> boxes() const;
   // The last text a dialog's caption had (its open caption or a later change).

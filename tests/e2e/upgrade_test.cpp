@@ -1,0 +1,329 @@
+// The whole upgrade: listener, transfer, the device's reflash, verification,
+// one and two stages, and the ways each can fail.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "wizard_run.h"
+
+namespace e2e {
+namespace {
+
+using simtest::Sim;
+using simtest::TempDir;
+
+const char SUCCESS_CAPTION[] = "QEL@127.0.0.2 Upgrade Successful!";
+
+// One HTTP request as the simulator logged it.
+struct LoggedRequest {
+  std::string line;
+  std::string authorization;
+};
+
+std::vector<LoggedRequest> requests(const std::string& log) {
+  std::vector<LoggedRequest> found;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("HTTP-REQ ", 0) == 0) found.push_back({line.substr(9), ""});
+    if (line.rfind("HTTP-HDR Authorization:", 0) == 0 && !found.empty())
+      found.back().authorization = line.substr(9);
+  }
+  return found;
+}
+
+std::vector<std::string> log_lines_starting(const std::string& log, const std::string& prefix) {
+  std::vector<std::string> found;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line))
+    if (line.rfind(prefix, 0) == 0) found.push_back(line);
+  return found;
+}
+
+class UpgradeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { REQUIRE_NETNS(); }
+
+  std::vector<std::string> with_reference(std::vector<std::string> extra, const std::string& image) {
+    extra.push_back("--reference");
+    extra.push_back(dir.file(image));
+    return sim_args(extra);
+  }
+
+  TempDir dir;
+  std::string phone = write_image(dir, "phone.bin", "TpArMeM fIrMwArE", "5.2.5", 871243, 3);
+  std::string small_phone = write_image(dir, "small.bin", "TpArMeM fIrMwArE", "5.2.5", 4096, 4);
+  std::string adapter = write_image(dir, "adapter.bin", "qel5300", "5.2.5", 20000, 5);
+};
+
+TEST_F(UpgradeTest, OneStageUpgradeEndsWithTheSuccessDialog) {
+  Sim sim(with_reference({}, phone), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(phone) + "answer 103 press 1\nanswer 111 press 1\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  // The waiting dialog and the upgrade request's Connecting dialog are open
+  // at the same time, each on its own thread.
+  EXPECT_EQ(run.opened("main"), (std::vector<int>{139, 305, 105, 103, 105}));
+  EXPECT_EQ(run.opened("thread-114"), (std::vector<int>{114, 110, 105, 111}));
+
+  const scripted::JsonValue& waiting = *run.all("open", 114).at(0);
+  EXPECT_EQ(waiting["caption"].string, "Waiting For Firmware Download Request From QEL");
+  EXPECT_EQ(waiting["thread"].string, "thread-114");
+  std::vector<const scripted::JsonValue*> waiting_text = run.all("text", 114);
+  ASSERT_EQ(waiting_text.size(), 1u);
+  EXPECT_EQ((*waiting_text[0])["text"].string.rfind(
+                "Firmware upload will begin when the QEL is idle, where the QEL will request", 0),
+            0u);
+  const scripted::JsonValue& success = *run.all("open", 111).at(0);
+  EXPECT_EQ(success["caption"].string, SUCCESS_CAPTION);
+  EXPECT_EQ(success["controls"]["1004"].string, "5.2.5");
+  EXPECT_EQ(success["thread"].string, "thread-114");
+
+  // One caption per acknowledgement (the OACK's and 1,702 blocks'), then the wait's.
+  long long captions = static_cast<long long>(run.all("caption", 110).size());
+  for (const scripted::JsonValue* c : run.all("captions", 110)) captions += (*c)["count"].as_int();
+  EXPECT_EQ(captions, 1703 + 1);
+  EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2");
+  std::vector<const scripted::JsonValue*> ranges = run.all("range", 110);
+  ASSERT_EQ(ranges.size(), 2u);
+  EXPECT_EQ((*ranges[0])["high"].as_int(), 1702) << "one step per block";
+  EXPECT_EQ((*ranges[1])["high"].as_int(), 937) << "32 ms ticks of the wait";
+
+  std::string verdict = sim.stop();
+  EXPECT_EQ(simtest::json_value(verdict, "reference_match"), "true") << verdict;
+  std::string log = sim.log();
+  std::vector<std::string> upgrade = log_lines_starting(log, "UPGRADE request");
+  ASSERT_EQ(upgrade.size(), 1u) << log;
+  EXPECT_NE(upgrade[0].find("server=127.0.0.1:69 file=/qel"), std::string::npos) << upgrade[0];
+  EXPECT_NE(upgrade[0].find(".bi1"), std::string::npos);
+  EXPECT_NE(log.find("TFTP-RX OACK tsize=871243 timeout=5 len=25"), std::string::npos);
+}
+
+TEST_F(UpgradeTest, UploadCaptionsCountTheAcknowledgedBytes) {
+  Sim sim(with_reference({}, small_phone), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+  std::vector<std::string> captions;
+  for (const scripted::JsonValue* c : run.all("caption", 110)) captions.push_back((*c)["text"].string);
+  std::vector<std::string> expected;
+  for (int bytes = 0; bytes <= 4096; bytes += 512)
+    expected.push_back("Uploading Target Firmware to QEL@127.0.0.2 " + std::to_string(bytes) + "/4096 Bytes");
+  expected.push_back("Updating Target Firmware to QEL@127.0.0.2");
+  EXPECT_EQ(captions, expected) << "4,096 bytes end with an empty ninth block";
+  EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
+}
+
+TEST_F(UpgradeTest, PasswordIsAskedOnceAndCarriedByEveryLaterRequest) {
+  Sim sim(with_reference({"--password", "pw", "--qop", "auth", "--algorithm", "MD5-sess",
+                          "--opaque"}, small_phone),
+          DEVICE);
+  WizardRun run = run_wizard(dir, base_script(small_phone) +
+                                      "answer 104 type 1005 pw ; press 1\n"
+                                      "answer 103 press 1\nanswer 111 press 1\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.all("open", 104).size(), 1u);
+  EXPECT_EQ(run.last_caption(111), SUCCESS_CAPTION);
+  std::vector<LoggedRequest> sent = requests(sim.log());
+  ASSERT_GE(sent.size(), 4u) << sim.log();
+  EXPECT_TRUE(sent[0].authorization.empty());
+  for (std::size_t i = 1; i < sent.size(); ++i)
+    EXPECT_NE(sent[i].authorization.find("Digest username=\"admin\""), std::string::npos)
+        << sent[i].line;
+  EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
+}
+
+TEST_F(UpgradeTest, TwoStagesServeTransitionThenTargetOnTheSamePort) {
+  std::string transition = write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 30001, 6);
+  std::vector<std::string> args = sim_args({"--reference", dir.file(transition), "--reference",
+                                            dir.file(small_phone)});
+  Sim sim(args, DEVICE);
+  WizardRun run = run_wizard(dir, base_script(small_phone) + "stage transition\nimage 319 " +
+                                      transition + "\nanswer 304 press 1\nanswer 111 press 1\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  std::vector<const scripted::JsonValue*> waits = run.all("open", 114);
+  ASSERT_EQ(waits.size(), 2u);
+  EXPECT_EQ((*waits[1])["controls"]["1022"].string, "") << "the second wait has no text";
+  EXPECT_EQ(run.all("open", 111).size(), 1u);
+  EXPECT_EQ(run.opened().back(), 111);
+  bool transition_caption = false;
+  for (const scripted::JsonValue* c : run.all("caption", 110))
+    transition_caption |= (*c)["text"].string.rfind("Uploading Transition Firmware", 0) == 0;
+  EXPECT_TRUE(transition_caption);
+
+  std::string log = sim.log();
+  std::vector<std::string> upgrade = log_lines_starting(log, "UPGRADE request");
+  ASSERT_EQ(upgrade.size(), 2u) << log;
+  EXPECT_NE(upgrade[0].find("server=127.0.0.1:69 "), std::string::npos);
+  EXPECT_NE(upgrade[1].find("server=127.0.0.1:69 "), std::string::npos);
+  EXPECT_NE(upgrade[0].find(".bi0"), std::string::npos) << upgrade[0];
+  EXPECT_NE(upgrade[1].find(".bi1"), std::string::npos) << upgrade[1];
+  EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
+}
+
+TEST_F(UpgradeTest, NewEnoughDeviceGetsTheTargetImageUnderAZeroName) {
+  std::string transition = write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 3000, 6);
+  Sim sim(with_reference({"--software", "5.1.9"}, small_phone), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(small_phone) + "stage transition\nimage 319 " +
+                                      transition + "\nanswer 103 press 1\nanswer 111 press 1\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.all("open", 114).size(), 1u);
+  std::vector<std::string> upgrade = log_lines_starting(sim.log(), "UPGRADE request");
+  ASSERT_EQ(upgrade.size(), 1u);
+  EXPECT_NE(upgrade[0].find(".bi0"), std::string::npos) << upgrade[0];
+  EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
+}
+
+TEST_F(UpgradeTest, DeviceThatNeverAcknowledgesGetsTheIncompleteMessageAfterTheWait) {
+  Sim sim(sim_args({"--never-ack"}), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: Firmware Upload Incomplete"});
+  EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2")
+      << "the full wait runs before the message";
+  EXPECT_EQ(run.all("open", 111).size(), 0u);
+  std::vector<LoggedRequest> sent = requests(sim.log());
+  EXPECT_EQ(sent.size(), 2u) << "no query after a failed transfer";
+}
+
+TEST_F(UpgradeTest, VersionIsComparedForAdaptersOnly) {
+  {
+    Sim sim(sim_args({"--report-version", "5.2.5 "}), DEVICE);
+    WizardRun run = run_wizard(dir, base_script(adapter) + "answer 103 press 1\n");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: Version not matching"});
+    EXPECT_EQ(run.all("open", 111).size(), 0u);
+  }
+  {
+    Sim sim(sim_args({"--report-version", "9.9.9"}), DEVICE);
+    WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+    EXPECT_TRUE(run.boxes().empty());
+    ASSERT_EQ(run.all("open", 111).size(), 1u);
+    EXPECT_EQ((*run.all("open", 111)[0])["controls"]["1004"].string, "9.9.9");
+  }
+  {
+    Sim sim(sim_args({}), DEVICE);
+    WizardRun run = run_wizard(dir, base_script(adapter) + "answer 103 press 1\nanswer 111 press 1\n");
+    EXPECT_TRUE(run.boxes().empty());
+    EXPECT_EQ(run.last_caption(111), SUCCESS_CAPTION);
+  }
+}
+
+TEST_F(UpgradeTest, AdapterWithoutTheVersionLabelAfterTheReflashKeepsTheOldVersion) {
+  Sim sim(sim_args({"--omit-version-after-reboot"}), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(adapter) + "answer 103 press 1\n");
+  EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: Version not matching"});
+}
+
+TEST_F(UpgradeTest, DeviceThatNeverComesBackIsReported) {
+  Sim sim(sim_args({"--never-return"}), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: No Response From QEL"});
+  int listener_queries = 0;
+  for (const scripted::JsonValue* open : run.all("open", 105))
+    listener_queries += (*open)["thread"].string == "thread-114";
+  EXPECT_EQ(listener_queries, 10);
+}
+
+TEST_F(UpgradeTest, CancelInTheWaitingDialog) {
+  Sim sim(sim_args({"--wrong-name-first", "/other.bin", "--wrong-name-pause-ms", "20000"}), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(small_phone) +
+                                      "answer 103 press 1\nanswer 114 delay 500 ; press 2\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
+  EXPECT_EQ(run.all("open", 110).size(), 0u);
+  EXPECT_NE(sim.log().find("TFTP-TX RRQ /other.bin"), std::string::npos) << sim.log();
+}
+
+TEST_F(UpgradeTest, CancelInTheUploadDialogDuringTheTransferAndDuringTheWait) {
+  {
+    // Real speed: the device's late ACKs stay within the resend interval.
+    Sim sim(sim_args({"--ack-delay", "all", "--ack-delay-ms", "30"}), DEVICE);
+    WizardRun run = run_wizard(dir, base_script(phone, 1) +
+                                        "answer 103 press 1\nanswer 110 await-progress 5 ; press 2\n");
+    EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
+    EXPECT_EQ(run.last_caption(110).rfind("Uploading Target Firmware", 0), 0u) << run.last_caption(110);
+    EXPECT_EQ(run.exit_code, 0);
+  }
+  {
+    Sim sim(sim_args({}), DEVICE);
+    WizardRun run = run_wizard(dir, base_script(small_phone, 2) +
+                                        "answer 103 press 1\nanswer 110 delay 2000 ; press 2\n");
+    EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
+    EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2");
+    EXPECT_EQ(run.all("open", 111).size(), 0u);
+  }
+}
+
+TEST_F(UpgradeTest, TakenPortSixtyNineMovesTheListenerToSeventy) {
+  int taken = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(69);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  Sim sim(with_reference({}, small_phone), DEVICE);
+  WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+  ::close(taken);
+  EXPECT_EQ(run.exit_code, 0);
+  std::vector<std::string> upgrade = log_lines_starting(sim.log(), "UPGRADE request");
+  ASSERT_EQ(upgrade.size(), 1u);
+  EXPECT_NE(upgrade[0].find("server=127.0.0.1:70 "), std::string::npos) << upgrade[0];
+  EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
+}
+
+TEST_F(UpgradeTest, WrongNamesAndForeignPortsAreIgnored) {
+  {
+    Sim sim(with_reference({"--wrong-name-first", "/QEL0.BI1", "--wrong-name-pause-ms", "300"},
+                           small_phone),
+            DEVICE);
+    WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+    EXPECT_TRUE(run.boxes().empty());
+    std::string verdict = sim.stop();
+    EXPECT_EQ(simtest::json_value(verdict, "wrong_name_answered"), "false") << verdict;
+    EXPECT_EQ(simtest::json_value(verdict, "reference_match"), "true");
+  }
+  {
+    Sim sim(sim_args({"--ack-from-other-port"}), DEVICE);
+    WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\n");
+    EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: Firmware Upload Incomplete"});
+  }
+}
+
+TEST_F(UpgradeTest, LostDuplicatedAndLateAcksStillGiveAnIdenticalImage) {
+  const char* faults[][2] = {{"--ack-drop", "p=0.05"}, {"--ack-drop", "p=0.10"},
+                             {"--ack-dup", "p=0.10"}, {"--ack-reorder", "p=0.05"},
+                             {"--ack-delay", "p=0.02"}};
+  for (const auto& fault : faults) {
+    Sim sim(with_reference({fault[0], fault[1], "--seed", "7", "--tftp-timeout-ms", "300"}, phone),
+            DEVICE);
+    WizardRun run = run_wizard(dir, base_script(phone) + "answer 103 press 1\nanswer 111 press 1\n");
+    EXPECT_TRUE(run.boxes().empty()) << fault[0] << ' ' << fault[1];
+    EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true") << fault[0] << ' ' << fault[1];
+  }
+}
+
+// The device's 30 seconds are kept at real speed here, once.
+TEST_F(UpgradeTest, RealSpeedRun) {
+  Sim sim(with_reference({"--reboot-seconds", "5"}, phone), DEVICE);
+  auto start = std::chrono::steady_clock::now();
+  WizardRun run = run_wizard(dir, base_script(phone, 1) + "answer 103 press 1\nanswer 111 press 1\n");
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.last_caption(111), SUCCESS_CAPTION);
+  EXPECT_GE(seconds, 29.9) << "the device gets its 937 ticks of 32 ms";
+  EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
+  RecordProperty("seconds", std::to_string(seconds));
+  std::printf("real-speed run: %.1f s\n", seconds);
+}
+
+}  // namespace
+}  // namespace e2e
