@@ -111,7 +111,7 @@ const ControlTemplate success_controls[] = {
     {1, K::DefaultPushButton, "OK", 59, 94, 50, 14, 0, 0, 0},
     {1004, K::Edit, "", 15, 69, 136, 14, FIELD | CTL_TEXT_CENTER, 0, 0},
     {1007, K::Edit, "", 29, 9, 111, 33, TEXT_BLOCK, 0, 0},
-    {CONTROL_ID_NONE, K::StaticText, "www.qel.example", 82, 50, 53, 8, CTL_TEXT_LEFT, 0, 0},
+    {CONTROL_ID_NONE, K::StaticText, "qel.example", 82, 50, 53, 8, CTL_TEXT_LEFT, 0, 0},
 };
 
 template <std::size_t N>

@@ -137,7 +137,7 @@ TEST(DialogTemplates, SuccessControls) {
                            {1004, K::Edit, "", 15, 69, 136, 14,
                             CTL_READ_ONLY | CTL_BORDER | CTL_TEXT_CENTER},
                            {1007, K::Edit, "", 29, 9, 111, 33, CTL_READ_ONLY | CTL_MULTI_LINE},
-                           {-1, K::StaticText, "www.qel.example", 82, 50, 53, 8, CTL_TEXT_LEFT},
+                           {-1, K::StaticText, "qel.example", 82, 50, 53, 8, CTL_TEXT_LEFT},
                        });
 }
 
