@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite. Usage: scripts/test.sh
+# Builds everything and runs the whole test suite: the Linux build's tests
+# (unit, simulator, end to end), then the Windows program under Wine.
+# Usage: scripts/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,3 +9,5 @@ scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
 ctest --preset default
+
+scripts/test-win32.sh
