@@ -1,0 +1,158 @@
+// The TFTP listener: one UDP socket on port 69 or the next free port, a
+// thread that waits behind the waiting dialog for the read request of
+// request_file_name and serves it. Anything else is dropped without a reply.
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+#include "platform/thread.h"
+#include "platform/trace.h"
+#include "tftp/tftp.h"
+#include "ui/ui.h"
+
+namespace {
+
+constexpr int ANIMATION_STEPS = 1000;
+
+const char WAITING_TEXT[] =
+    "Firmware upload will begin when the QEL is idle, where the QEL will request to download the "
+    "firmware from this PC using TFTP at the first available UDP port starting at port number "
+    "69.\r\n\r\nIf firmware download does not start, please check that you have done the "
+    "following: a) Hangup properly all the phones attached to the QEL, b) Disable any firewall "
+    "software (such as Internet Connection Firewall) on this PC, and c) Make sure that this PC "
+    "and the QEL are on the same LAN subnet; it will not work for example if this PC is behind a "
+    "router while the QEL is in front of it.";
+
+// The second stage's dialog keeps the template's empty text.
+void show_waiting_dialog(bool with_text) {
+  waiting_dialog = dialog_create(app_instance, WAITING_TEMPLATE, abort_dialog_proc);
+  dialog_show(waiting_dialog);
+  dialog_progress_range(waiting_dialog, ID_TFTP_PROGRESS, 0, ANIMATION_STEPS);
+  dialog_progress_pos(waiting_dialog, ID_TFTP_PROGRESS, 0);
+  if (with_text) dialog_set_item_text(waiting_dialog, ID_WAITING_TEXT, WAITING_TEXT);
+}
+
+}  // namespace
+
+int classify_listener_datagram(const char* datagram, int length) {
+  if (length <= 0) return LISTENER_IDLE;
+  if (length < 2) return LISTENER_DROP;  // not even an opcode
+  switch (get_u16_be(reinterpret_cast<const unsigned char*>(datagram))) {
+    case TFTP_RRQ:
+      break;
+    case TFTP_WRQ:
+      trace("TFTP Rx WRQ?\n");
+      return LISTENER_DROP;
+    case TFTP_DATA:
+      trace("TFTP Rx Data?\n");
+      return LISTENER_DROP;
+    case TFTP_ACK:
+      trace("TFTP Rx ACK?\n");
+      return LISTENER_DROP;
+    case TFTP_ERROR:
+      trace("TFTP Rx Error?\n");
+      return LISTENER_DROP;
+    default:
+      return LISTENER_DROP;
+  }
+
+  const char* name = datagram + 2;
+  int name_room = length - 2;
+  char expected[128];
+  get_request_file_name(expected, sizeof expected);
+  // A name that runs to the end of the datagram cannot be request_file_name
+  // (that one ends with its NUL); it is dropped like any other wrong name.
+  if (!std::memchr(name, 0, static_cast<std::size_t>(name_room))) {
+    trace("%s %.*s\n", expected, name_room, name);
+    trace("+++ Bad TFTP RRQ filename %.*s\n", name_room, name);
+    return LISTENER_DROP;
+  }
+  trace("%s %s\n", expected, name);
+  if (!request_file_name_is(name)) {
+    trace("+++ Bad TFTP RRQ filename %s\n", name);
+    return LISTENER_DROP;
+  }
+  return LISTENER_SERVE;
+}
+
+int tftp_listener_thread(void* argument) {
+  auto* listener = static_cast<TftpListener*>(argument);
+  NetSocket socket = listener->socket;
+  int animation = 0;
+
+  show_waiting_dialog(true);
+  net_set_nonblocking(socket);
+
+  for (;;) {
+    std::uint32_t from_address = 0;
+    std::uint16_t from_port = 0;
+    int received = net_recvfrom(socket, listener->request, sizeof listener->request,
+                                &from_address, &from_port);
+    int action = classify_listener_datagram(listener->request, received);
+    if (action == LISTENER_IDLE) {
+      // Wakes early when a datagram arrives; the bar still moves one step per pass.
+      net_wait_readable(socket, 1);
+      if (++animation == ANIMATION_STEPS) animation = 0;
+      dialog_progress_pos(waiting_dialog, ID_TFTP_PROGRESS, animation);
+      dialog_pump_all(waiting_dialog);
+      continue;
+    }
+    if (action != LISTENER_SERVE) continue;  // no reply, no sleep
+
+    dialog_destroy(waiting_dialog);
+    waiting_dialog = nullptr;
+    int transfer_failed = 0;
+    TftpSession* session = run_tftp_session(socket, listener->address, listener->port,
+                                            from_address, from_port, listener->request + 2,
+                                            &transfer_failed);
+    verify_upgrade(session, transfer_failed);
+    std::free(session);
+
+    // The listener never learns the outcome: after the Transition stage it
+    // always goes on to the Target stage, on the same socket and port.
+    if (upgrade_stage.load() != STAGE_TRANSITION) {
+      net_close(socket);
+      process_exit(0);
+    }
+    upgrade_stage.store(STAGE_TARGET);
+    animation = 0;
+    show_waiting_dialog(false);
+  }
+}
+
+std::uint16_t start_tftp_listener(std::uint32_t local_address) {
+  auto* listener = static_cast<TftpListener*>(std::calloc(1, sizeof(TftpListener)));
+  if (!listener) {
+    show_error("Upgrade Failed: Can't malloc for TFTP listener");
+    process_exit(0);
+  }
+  NetSocket socket = net_udp_socket();
+  if (socket == NET_INVALID_SOCKET) {
+    show_error("Upgrade Failed: Can't create TFTP listener socket");
+    process_exit(0);
+  }
+  // Whatever made a bind fail, the next port is tried.
+  std::uint16_t port = TFTP_FIRST_PORT;
+  int failures = 0;
+  while (net_bind(socket, local_address, port) != 0) {
+    if (++failures == TFTP_BIND_ATTEMPTS) {
+      show_error("Upgrade Failed: Can't bind TFTP listener socket");
+      process_exit(0);
+    }
+    ++port;
+  }
+  listener->address = local_address;
+  listener->port = port;
+  listener->socket = socket;
+
+  // Without the thread no request would ever be served and the main thread
+  // would wait for ever: better to say so.
+  PlatformThread* thread = thread_start(tftp_listener_thread, listener);
+  if (!thread) {
+    show_error("Upgrade Failed: Can't start TFTP listener");
+    process_exit(0);
+  }
+  // The thread ends only with the process; its handle is never needed.
+  thread_release(thread);
+  return port;
+}
