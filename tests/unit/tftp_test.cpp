@@ -1,0 +1,737 @@
+// The TFTP server without a listener: its packets, its decisions on single
+// datagrams, the read transfer against a device written here on loopback UDP,
+// and the wait after a transfer.
+#include "tftp/tftp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "firmware/firmware.h"
+#include "platform/clock.h"
+#include "platform/posix/frontend.h"
+#include "platform/posix/seams.h"
+#include "resources/image_builder.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+constexpr std::uint32_t LOOPBACK = 0x7f000001;  // 127.0.0.1
+const char NAME[] = "/qel1a2b.bi1";
+const char DEVICE_TEXT[] = "192.168.2.110";
+
+Bytes ack(std::uint16_t block) {
+  return {0, 4, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block & 0xff)};
+}
+
+std::uint16_t opcode_of(const Bytes& packet) {
+  return packet.size() < 2 ? 0xffff : static_cast<std::uint16_t>(packet[0] << 8 | packet[1]);
+}
+
+std::uint16_t block_of(const Bytes& packet) {
+  return packet.size() < 4 ? 0xffff : static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
+}
+
+// ---- trace points ----
+
+std::mutex trace_lock;
+std::vector<std::string> traces;
+
+void record_trace(const char* text) {
+  std::lock_guard lock(trace_lock);
+  traces.push_back(text);
+}
+
+std::vector<std::string> take_traces() {
+  std::lock_guard lock(trace_lock);
+  std::vector<std::string> taken;
+  taken.swap(traces);
+  return taken;
+}
+
+int count_of(const std::vector<std::string>& lines, const std::string& line) {
+  int n = 0;
+  for (const std::string& l : lines) n += l == line;
+  return n;
+}
+
+// ---- a front-end that records what the user would see ----
+
+struct DialogRecord {
+  int template_id = 0;
+  std::vector<std::string> captions;  // the one at opening, then every change
+  int range_high = -1;
+  std::vector<int> positions;  // progress bar 1010, every change
+  bool closed = false;
+};
+
+class RecordingFrontend : public DialogFrontend {
+ public:
+  int cancel_template = 0;  // Cancel is pressed as soon as this template opens
+
+  void dialog_opened(const DialogSnapshot& s) override {
+    std::lock_guard lock(mutex_);
+    DialogRecord& r = records_[s.dialog];
+    r.template_id = s.template_id;
+    r.captions.push_back(s.caption);
+    for (const ControlSnapshot& c : s.controls)
+      if (c.id == ID_TFTP_PROGRESS) {
+        r.range_high = c.range_high;
+        r.positions.push_back(c.position);
+      }
+    opened_.push_back(s.template_id);
+    if (s.modal) dialog_post_command(s.dialog, IDOK);
+    if (s.template_id == cancel_template) dialog_post_command(s.dialog, IDCANCEL);
+  }
+  void caption_changed(DialogHandle d, const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    records_[d].captions.push_back(text);
+  }
+  void item_text_changed(DialogHandle, int, const std::string&) override {}
+  void progress_range_changed(DialogHandle d, int control, int, int high) override {
+    std::lock_guard lock(mutex_);
+    if (control == ID_TFTP_PROGRESS) records_[d].range_high = high;
+  }
+  void progress_position_changed(DialogHandle d, int control, int position) override {
+    std::lock_guard lock(mutex_);
+    if (control == ID_TFTP_PROGRESS) records_[d].positions.push_back(position);
+  }
+  void combo_changed(DialogHandle, int, const std::vector<std::string>&, int) override {}
+  void focus_changed(DialogHandle, int) override {}
+  void dialog_moved(DialogHandle, int, int) override {}
+  void dialog_closed(DialogHandle d, int, bool) override {
+    std::lock_guard lock(mutex_);
+    records_[d].closed = true;
+  }
+  void message_box(DialogHandle, const std::string& text, const std::string& title) override {
+    std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());  // for death tests
+    std::lock_guard lock(mutex_);
+    boxes_.push_back(title + ": " + text);
+  }
+  int screen_width() override { return 1024; }
+  int screen_height() override { return 768; }
+  PixelSize template_pixel_size(const DialogTemplate& t) override {
+    return {t.width * 3 / 2, t.height * 13 / 8};
+  }
+
+  // The records of every dialog opened from the template, in no fixed order.
+  std::vector<DialogRecord> dialogs(int template_id) {
+    std::lock_guard lock(mutex_);
+    std::vector<DialogRecord> found;
+    for (const auto& [handle, record] : records_)
+      if (record.template_id == template_id) found.push_back(record);
+    return found;
+  }
+  std::vector<int> opened() {
+    std::lock_guard lock(mutex_);
+    return opened_;
+  }
+  std::vector<std::string> boxes() {
+    std::lock_guard lock(mutex_);
+    return boxes_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<DialogHandle, DialogRecord> records_;
+  std::vector<int> opened_;
+  std::vector<std::string> boxes_;
+};
+
+// ---- the device side: a plain UDP socket on 127.0.0.1 ----
+
+int loopback_udp_socket(std::uint16_t* port) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(LOOPBACK);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+void send_datagram(int fd, const Bytes& packet, std::uint16_t port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(LOOPBACK);
+  to.sin_port = htons(port);
+  ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+struct Datagram {
+  Bytes data;
+  std::uint16_t port = 0;
+};
+
+bool receive_datagram(int fd, Datagram* out, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, timeout_ms) <= 0) return false;
+  unsigned char buffer[2048];
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+  if (n < 0) return false;
+  out->data.assign(buffer, buffer + n);
+  out->port = ntohs(from.sin_port);
+  return true;
+}
+
+// One transfer: the server side runs run_tftp_session on a thread of its own
+// (which therefore owns the upload dialog), the test plays the device.
+struct Transfer {
+  int device = -1;
+  std::uint16_t device_port = 0;
+  NetSocket server = NET_INVALID_SOCKET;
+  std::uint16_t server_port = 0;
+  std::thread thread;
+  std::atomic<bool> done{false};
+  int transfer_failed = -1;
+  std::uint32_t block_count = 0;
+
+  void start() {
+    device = loopback_udp_socket(&device_port);
+    ASSERT_GE(device, 0);
+    int fd = loopback_udp_socket(&server_port);
+    ASSERT_GE(fd, 0);
+    server = static_cast<NetSocket>(fd);
+    thread = std::thread([this] {
+      TftpSession* session = run_tftp_session(server, LOOPBACK, server_port, LOOPBACK,
+                                              device_port, NAME, &transfer_failed);
+      block_count = session->block_count;
+      dialog_destroy(upload_dialog);
+      upload_dialog = nullptr;
+      std::free(session);
+      done = true;
+    });
+  }
+
+  // The next packet from the server; fails the test after 5 s of silence.
+  Bytes next() {
+    Datagram d;
+    EXPECT_TRUE(receive_datagram(device, &d, 5000)) << "the server sent nothing";
+    EXPECT_EQ(d.port, server_port) << "every packet leaves from the listening port";
+    return d.data;
+  }
+
+  void send(const Bytes& packet) { send_datagram(device, packet, server_port); }
+
+  void finish() {
+    if (thread.joinable()) thread.join();
+  }
+
+  // True when nothing is waiting for the device; meaningful once the server
+  // has stopped sending, i.e. after finish() or done.
+  bool quiet() {
+    pollfd p{device, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 0;
+  }
+
+  ~Transfer() {
+    finish();
+    if (device >= 0) ::close(device);
+    if (server != NET_INVALID_SOCKET) net_close(server);
+  }
+};
+
+Bytes expected_oack(const char* size_digits) {
+  Bytes b{0, 6};
+  for (const char* part : {"tsize", size_digits, "timeout", "5"}) {
+    b.insert(b.end(), part, part + std::strlen(part));
+    b.push_back(0);
+  }
+  return b;
+}
+
+class TftpServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_target_ = target_image;
+    saved_transition_ = transition_image;
+    saved_stage_ = upgrade_stage.load();
+    upgrade_stage = STAGE_TARGET;
+    std::strcpy(device_address_text, DEVICE_TEXT);
+    set_request_file_name(NAME);
+    frontend_install(&frontend_);
+    take_traces();
+    seam_set_trace_sink(record_trace);
+  }
+  void TearDown() override {
+    seam_set_trace_sink(nullptr);
+    frontend_install(nullptr);
+    seam_set_clock(1.0, 0);
+    target_image = saved_target_;
+    transition_image = saved_transition_;
+    upgrade_stage = saved_stage_;
+  }
+
+  void use_image(FirmwareImage* image, std::uint32_t size, const char* version = "5.2.5") {
+    Bytes& storage = size >= FIRMWARE_HEADER_SIZE
+                         ? images_.emplace_back(build_firmware_image({"qel5300", version, size, size}))
+                         : images_.emplace_back(Bytes(size + 1, 0x5a));
+    *image = FirmwareImage{storage.data(), size, {}};
+    if (size >= FIRMWARE_HEADER_SIZE) std::memcpy(&image->header, storage.data(), FIRMWARE_HEADER_SIZE);
+  }
+
+  // Acknowledges the OACK and every block as soon as it arrives; returns the
+  // DATA packets in order.
+  std::vector<Bytes> download(Transfer* t) {
+    std::vector<Bytes> blocks;
+    Bytes oack = t->next();
+    EXPECT_EQ(opcode_of(oack), TFTP_OACK);
+    t->send(ack(0));
+    for (std::uint16_t expected = 1;; ++expected) {
+      Bytes data = t->next();
+      if (opcode_of(data) != TFTP_DATA || block_of(data) != expected) {
+        ADD_FAILURE() << "expected DATA " << expected;
+        break;
+      }
+      blocks.push_back(data);
+      t->send(ack(expected));
+      if (data.size() < 4 + TFTP_BLOCK_SIZE) break;
+    }
+    return blocks;
+  }
+
+  std::vector<std::string> upload_captions() {
+    std::vector<DialogRecord> uploads = frontend_.dialogs(UPLOAD_TEMPLATE);
+    return uploads.size() == 1 ? uploads[0].captions : std::vector<std::string>{};
+  }
+
+  RecordingFrontend frontend_;
+  std::vector<Bytes> images_;
+  FirmwareImage saved_target_{}, saved_transition_{};
+  std::uint32_t saved_stage_ = STAGE_TARGET;
+};
+
+// ---- packets ----
+
+TEST(TftpPackets, OptionAcknowledgementCarriesSizeAndTimeout) {
+  unsigned char buffer[TFTP_PACKET_SIZE];
+  int length = build_tftp_oack(buffer, 871243);
+  ASSERT_EQ(length, 25);
+  EXPECT_EQ(Bytes(buffer, buffer + length), expected_oack("871243"));
+
+  length = build_tftp_oack(buffer, 1024);
+  ASSERT_EQ(length, 23);
+  EXPECT_EQ(Bytes(buffer, buffer + length), expected_oack("1024"));
+
+  EXPECT_EQ(Bytes(buffer, buffer + build_tftp_oack(buffer, 0)), expected_oack("0"));
+  // Unsigned, no sign and no leading zeros at the top of the range.
+  EXPECT_EQ(Bytes(buffer, buffer + build_tftp_oack(buffer, 4294967295u)),
+            expected_oack("4294967295"));
+}
+
+TEST(TftpPackets, DataBlockNumberKeepsTheLow16Bits) {
+  unsigned char buffer[TFTP_PACKET_SIZE];
+  const unsigned char payload[3] = {0xde, 0xad, 0xbe};
+  ASSERT_EQ(build_tftp_data(buffer, payload, 3, 0x1702), 7);
+  EXPECT_EQ(Bytes(buffer, buffer + 7), (Bytes{0, 3, 0x17, 0x02, 0xde, 0xad, 0xbe}));
+  ASSERT_EQ(build_tftp_data(buffer, nullptr, 0, 65536 + 258), 4);
+  EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{0, 3, 1, 2}));
+
+  put_u16_be(buffer, 0xabcd12);
+  EXPECT_EQ(buffer[0], 0xcd);
+  EXPECT_EQ(buffer[1], 0x12);
+  EXPECT_EQ(get_u16_be(buffer), 0xcd12);
+}
+
+// ---- one datagram at the listener ----
+
+struct ListenerCase {
+  const char* what;
+  Bytes datagram;
+  int action;
+  std::vector<std::string> traces;
+};
+
+Bytes rrq(const std::string& name, const std::string& rest = std::string("octet\0", 6)) {
+  Bytes b{0, 1};
+  b.insert(b.end(), name.begin(), name.end());
+  b.push_back(0);
+  b.insert(b.end(), rest.begin(), rest.end());
+  return b;
+}
+
+Bytes with_opcode(std::uint16_t opcode, const std::string& rest) {
+  Bytes b{static_cast<unsigned char>(opcode >> 8), static_cast<unsigned char>(opcode & 0xff)};
+  b.insert(b.end(), rest.begin(), rest.end());
+  return b;
+}
+
+TEST_F(TftpServer, ListenerServesOnlyARequestForTheExactName) {
+  const std::string seen = std::string(NAME) + " ";
+  const std::vector<ListenerCase> cases = {
+      {"octet", rrq(NAME), LISTENER_SERVE, {seen + NAME + "\n"}},
+      {"netascii with options", rrq(NAME, std::string("netascii\0blksize\0" "1468\0tsize\0" "0\0", 30)),
+       LISTENER_SERVE, {seen + NAME + "\n"}},
+      {"no mode at all", rrq(NAME, ""), LISTENER_SERVE, {seen + NAME + "\n"}},
+      {"letter case", rrq("/QEL1A2B.bi1"), LISTENER_DROP,
+       {seen + "/QEL1A2B.bi1\n", "+++ Bad TFTP RRQ filename /QEL1A2B.bi1\n"}},
+      {"no leading slash", rrq("qel1a2b.bi1"), LISTENER_DROP,
+       {seen + "qel1a2b.bi1\n", "+++ Bad TFTP RRQ filename qel1a2b.bi1\n"}},
+      {"longer", rrq("/qel1a2b.bi10"), LISTENER_DROP,
+       {seen + "/qel1a2b.bi10\n", "+++ Bad TFTP RRQ filename /qel1a2b.bi10\n"}},
+      {"other stage", rrq("/qel1a2b.bi0"), LISTENER_DROP,
+       {seen + "/qel1a2b.bi0\n", "+++ Bad TFTP RRQ filename /qel1a2b.bi0\n"}},
+      {"write request", with_opcode(2, std::string(NAME) + std::string("\0octet\0", 7)),
+       LISTENER_DROP, {"TFTP Rx WRQ?\n"}},
+      {"data", with_opcode(3, std::string("\0\1abc", 5)), LISTENER_DROP, {"TFTP Rx Data?\n"}},
+      {"ack", with_opcode(4, std::string("\0\0", 2)), LISTENER_DROP, {"TFTP Rx ACK?\n"}},
+      {"error", with_opcode(5, std::string("\0\1nope\0", 7)), LISTENER_DROP, {"TFTP Rx Error?\n"}},
+      {"opcode 0", with_opcode(0, std::string(NAME) + '\0'), LISTENER_DROP, {}},
+      {"opcode 6", with_opcode(6, std::string(NAME) + '\0'), LISTENER_DROP, {}},
+      {"opcode 257", with_opcode(257, std::string(NAME) + '\0'), LISTENER_DROP, {}},
+      {"opcode 65535", with_opcode(65535, std::string(NAME) + '\0'), LISTENER_DROP, {}},
+      {"one byte", Bytes{0}, LISTENER_DROP, {}},
+      {"opcode only", Bytes{0, 1}, LISTENER_DROP, {seen + "\n", "+++ Bad TFTP RRQ filename \n"}},
+  };
+  for (const ListenerCase& c : cases) {
+    take_traces();
+    EXPECT_EQ(classify_listener_datagram(reinterpret_cast<const char*>(c.datagram.data()),
+                                         static_cast<int>(c.datagram.size())),
+              c.action)
+        << c.what;
+    EXPECT_EQ(take_traces(), c.traces) << c.what;
+  }
+}
+
+TEST_F(TftpServer, ListenerNeverReadsANameBeyondTheDatagram) {
+  // The right name followed by a NUL in the buffer, but outside the datagram.
+  char buffer[TFTP_PACKET_SIZE] = {0, 1};
+  std::strcpy(buffer + 2, NAME);
+  int without_nul = 2 + static_cast<int>(std::strlen(NAME));
+  EXPECT_EQ(classify_listener_datagram(buffer, without_nul), LISTENER_DROP);
+  EXPECT_EQ(classify_listener_datagram(buffer, without_nul + 1), LISTENER_SERVE);
+
+  // A full-size datagram without any NUL.
+  std::memset(buffer + 2, 'q', sizeof buffer - 2);
+  EXPECT_EQ(classify_listener_datagram(buffer, sizeof buffer), LISTENER_DROP);
+
+  EXPECT_EQ(classify_listener_datagram(buffer, 0), LISTENER_IDLE);
+  EXPECT_EQ(classify_listener_datagram(buffer, -1), LISTENER_IDLE);
+}
+
+// ---- one datagram during a transfer ----
+
+TEST_F(TftpServer, TransferReadsOnlyWholeAcknowledgementsFromThePeer) {
+  TftpSession s{};
+  s.peer_address = LOOPBACK;
+  s.peer_port = 5000;
+  s.current_block = 1;
+  const unsigned char payload[TFTP_BLOCK_SIZE] = {};
+  build_tftp_data(s.packet, payload, TFTP_BLOCK_SIZE, 1);  // the block just sent
+
+  // Three bytes of an ACK over the DATA packet: the stale fourth byte would
+  // make it an ACK of block 1.
+  std::memcpy(s.packet, "\0\4\0", 3);
+  EXPECT_EQ(classify_transfer_datagram(&s, 3, LOOPBACK, 5000), TRANSFER_IGNORED);
+  EXPECT_EQ(classify_transfer_datagram(&s, 4, LOOPBACK, 5000), TRANSFER_MATCHING_ACK);
+  EXPECT_EQ(classify_transfer_datagram(&s, 0, LOOPBACK, 5000), TRANSFER_NOTHING);
+  EXPECT_EQ(classify_transfer_datagram(&s, -1, LOOPBACK, 5000), TRANSFER_NOTHING);
+
+  take_traces();
+  EXPECT_EQ(classify_transfer_datagram(&s, 4, LOOPBACK + 1, 5000), TRANSFER_IGNORED);
+  EXPECT_EQ(classify_transfer_datagram(&s, 4, LOOPBACK, 5001), TRANSFER_IGNORED);
+  EXPECT_EQ(take_traces(), (std::vector<std::string>{"Unknown source request in session: 7f000002:5000",
+                                                     "Unknown source request in session: 7f000001:5001"}));
+
+  std::memcpy(s.packet, "\0\4\0\0", 4);
+  EXPECT_EQ(classify_transfer_datagram(&s, 4, LOOPBACK, 5000), TRANSFER_OTHER_ACK);
+  std::memcpy(s.packet, "\0\5\0\1", 4);  // an ERROR is no acknowledgement
+  EXPECT_EQ(classify_transfer_datagram(&s, 4, LOOPBACK, 5000), TRANSFER_IGNORED);
+
+  // Block 65,536 goes out as 0; no acknowledgement can match it any more.
+  s.current_block = 65536;
+  std::memcpy(s.packet, "\0\4\0\0", 4);
+  EXPECT_EQ(classify_transfer_datagram(&s, 4, LOOPBACK, 5000), TRANSFER_OTHER_ACK);
+}
+
+// ---- transfers on the wire ----
+
+TEST_F(TftpServer, ServesTheShippedSizeAsBlocks1To1702) {
+  use_image(&target_image, 871243);
+  Transfer t;
+  t.start();
+  Bytes oack = t.next();
+  EXPECT_EQ(oack, expected_oack("871243"));
+  t.send(ack(0));
+  Bytes received;
+  std::uint32_t count = 0;
+  for (std::uint16_t block = 1;; ++block) {
+    Bytes data = t.next();
+    ASSERT_EQ(opcode_of(data), TFTP_DATA);
+    ASSERT_EQ(block_of(data), block);
+    received.insert(received.end(), data.begin() + 4, data.end());
+    ++count;
+    t.send(ack(block));
+    if (data.size() < 516) {
+      EXPECT_EQ(data.size(), 4u + 331u);
+      break;
+    }
+  }
+  t.finish();
+  EXPECT_EQ(count, 1702u);
+  EXPECT_EQ(t.transfer_failed, 0);
+  EXPECT_TRUE(t.quiet());
+  EXPECT_TRUE(received == Bytes(target_image.data, target_image.data + target_image.size));
+
+  std::vector<DialogRecord> uploads = frontend_.dialogs(UPLOAD_TEMPLATE);
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].range_high, 1702);
+  EXPECT_EQ(uploads[0].captions.front(), "Uploading Firmware To QEL") << "the template's own";
+  EXPECT_EQ(uploads[0].captions.back(),
+            "Uploading Target Firmware to QEL@192.168.2.110 871243/871243 Bytes");
+  EXPECT_EQ(uploads[0].captions.size(), 1u + 1703u);
+  EXPECT_TRUE(uploads[0].closed);
+  std::vector<std::string> lines = take_traces();
+  EXPECT_EQ(count_of(lines, "++++size 871243, 331, 1702\n"), 1);
+  EXPECT_EQ(count_of(lines, "Send block 1702 (331)\n"), 1);
+  EXPECT_EQ(count_of(lines, "All blocks ack'd\n"), 1);
+}
+
+TEST_F(TftpServer, ImageOfTwoWholeBlocksEndsWithAnEmptyBlock) {
+  use_image(&target_image, 1024);
+  Transfer t;
+  t.start();
+  std::vector<Bytes> blocks = download(&t);
+  t.finish();
+  ASSERT_EQ(blocks.size(), 3u);
+  EXPECT_EQ(blocks[0].size(), 516u);
+  EXPECT_EQ(blocks[1].size(), 516u);
+  EXPECT_EQ(blocks[2], (Bytes{0, 3, 0, 3}));
+  EXPECT_TRUE(std::equal(blocks[1].begin() + 4, blocks[1].end(), target_image.data + 512));
+  EXPECT_EQ(t.transfer_failed, 0);
+  EXPECT_TRUE(t.quiet()) << "nothing follows the acknowledgement of block 3";
+  // After the ACKs of blocks 0 to 3: 0, 512, 1024 and 1024 again, which the
+  // dialog shows as no change.
+  const std::string prefix = "Uploading Target Firmware to QEL@192.168.2.110 ";
+  EXPECT_EQ(upload_captions(),
+            (std::vector<std::string>{"Uploading Firmware To QEL", prefix + "0/1024 Bytes",
+                                      prefix + "512/1024 Bytes", prefix + "1024/1024 Bytes"}));
+  std::vector<std::string> lines = take_traces();
+  EXPECT_EQ(count_of(lines, "Send block 3 (0)\n"), 1);
+  EXPECT_EQ(count_of(lines, "All blocks ack'd\n"), 1);
+  std::vector<DialogRecord> uploads = frontend_.dialogs(UPLOAD_TEMPLATE);
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].range_high, 3);
+  EXPECT_EQ(uploads[0].positions, (std::vector<int>{0, 1, 2, 3})) << "4 is beyond the range";
+}
+
+TEST_F(TftpServer, EmptyImageIsOneEmptyBlock) {
+  use_image(&target_image, 0);
+  Transfer t;
+  t.start();
+  EXPECT_EQ(t.next(), expected_oack("0"));
+  t.send(ack(0));
+  EXPECT_EQ(t.next(), (Bytes{0, 3, 0, 1}));
+  t.send(ack(1));
+  t.finish();
+  EXPECT_EQ(t.transfer_failed, 0);
+  EXPECT_TRUE(t.quiet());
+  EXPECT_EQ(upload_captions().back(), "Uploading Target Firmware to QEL@192.168.2.110 0/0 Bytes");
+}
+
+TEST_F(TftpServer, TransitionStageServesTheTransitionImage) {
+  use_image(&target_image, 2000);
+  use_image(&transition_image, 700, "5.1.8");
+  upgrade_stage = STAGE_TRANSITION;
+  Transfer t;
+  t.start();
+  std::vector<Bytes> blocks = download(&t);
+  t.finish();
+  ASSERT_EQ(blocks.size(), 2u);
+  EXPECT_EQ(blocks[1].size(), 4u + 188u);
+  EXPECT_TRUE(std::equal(blocks[0].begin() + 4, blocks[0].end(), transition_image.data));
+  EXPECT_EQ(upload_captions().back(),
+            "Uploading Transition Firmware to QEL@192.168.2.110 700/700 Bytes");
+}
+
+// Anything that is not the peer's ACK of the outstanding block must neither
+// advance the transfer nor make it resend early.
+TEST_F(TftpServer, StrayDatagramsDoNotAdvanceTheTransfer) {
+  use_image(&target_image, 3000);
+  Transfer t;
+  t.start();
+  ASSERT_EQ(opcode_of(t.next()), TFTP_OACK);
+  t.send(ack(0));
+  Bytes block1 = t.next();
+  ASSERT_EQ(block_of(block1), 1);
+
+  // Three bytes of an ACK of block 1: not an acknowledgement.
+  t.send(Bytes{0, 4, 0});
+  EXPECT_EQ(t.next(), block1) << "the resend of block 1, not block 2";
+  take_traces();
+
+  // The right ACK from the device's address but another port.
+  std::uint16_t other_port = 0;
+  int other = loopback_udp_socket(&other_port);
+  ASSERT_GE(other, 0);
+  send_datagram(other, ack(1), t.server_port);
+  EXPECT_EQ(t.next(), block1);
+  ::close(other);
+  EXPECT_EQ(count_of(take_traces(), "Unknown source request in session: 7f000001:" +
+                                        std::to_string(other_port)),
+            1);
+
+  // A new read request from the peer does not restart the transfer.
+  t.send(rrq(NAME));
+  EXPECT_EQ(t.next(), block1) << "no OACK again";
+
+  t.send(ack(1));
+  Bytes block2 = t.next();
+  EXPECT_EQ(block_of(block2), 2);
+  EXPECT_TRUE(std::equal(block2.begin() + 4, block2.end(), target_image.data + 512));
+
+  // 150 duplicates of ACK 1, then ACK 2: duplicates are no idle passes, so
+  // no resend of block 2 comes before block 3.
+  for (int i = 0; i < 150; ++i) t.send(ack(1));
+  t.send(ack(2));
+  EXPECT_EQ(block_of(t.next()), 3);
+  // Nor do they advance it: block 3 waits for its own ACK (a resend would
+  // come only after 100 idle passes of 1 ms).
+  Datagram early;
+  EXPECT_FALSE(receive_datagram(t.device, &early, 50)) << "block " << block_of(early.data);
+
+  for (std::uint16_t b = 3; b <= 6; ++b) {
+    t.send(ack(b));
+    if (b < 6) {
+      EXPECT_EQ(block_of(t.next()), b + 1);
+    }
+  }
+  t.finish();
+  EXPECT_EQ(t.transfer_failed, 0);
+}
+
+TEST_F(TftpServer, SilentPeerGetsTheOackThirtyTimesThenTheTransferFails) {
+  use_image(&target_image, 1024);
+  seam_set_clock(50.0, 0);
+  std::uint32_t start = clock_ms();
+  Transfer t;
+  t.start();
+  int oacks = 0;
+  Datagram d;
+  for (int slices = 0; slices < 1000; ++slices) {
+    bool finished = t.done;  // what it sent before finishing is queued by now
+    while (receive_datagram(t.device, &d, finished ? 0 : 10)) {
+      EXPECT_EQ(d.data, expected_oack("1024"));
+      ++oacks;
+    }
+    if (finished) break;
+  }
+  t.finish();
+  std::uint32_t elapsed = clock_ms() - start;
+  EXPECT_EQ(oacks, 30) << "the first and 29 resends";
+  EXPECT_EQ(t.transfer_failed, 1);
+  EXPECT_GE(elapsed, 3000u) << "3000 idle passes of at least 1 ms each";
+  std::vector<std::string> lines = take_traces();
+  EXPECT_EQ(count_of(lines, "ReSend option ack\n"), 29);
+  EXPECT_EQ(count_of(lines, "Timeout for ack; upgrade failed\n"), 1);
+  EXPECT_EQ(upload_captions(), (std::vector<std::string>{"Uploading Firmware To QEL"}))
+      << "the caption changes only with an acknowledgement";
+}
+
+TEST_F(TftpServer, MatchingAcknowledgementRestartsTheResendCount) {
+  use_image(&target_image, 1024);
+  seam_set_clock(20.0, 0);
+  Transfer t;
+  t.start();
+  // 15 resends of every packet: 60 in all, far beyond 29, and still no failure.
+  Bytes first = t.next();
+  ASSERT_EQ(opcode_of(first), TFTP_OACK);
+  for (std::uint16_t block = 0; block <= 3; ++block) {
+    for (int resend = 0; resend < 15; ++resend) {
+      Bytes again = t.next();
+      ASSERT_EQ(again, first) << "resend " << resend << " of block " << block;
+    }
+    t.send(ack(block));
+    if (block == 3) break;
+    // Resends of the previous packet may still be on their way.
+    do first = t.next();
+    while (!::testing::Test::HasFailure() && block_of(first) != block + 1);
+    ASSERT_EQ(opcode_of(first), TFTP_DATA);
+  }
+  t.finish();
+  EXPECT_EQ(t.transfer_failed, 0);
+  // The ACK may cross one more resend on its way.
+  EXPECT_GE(count_of(take_traces(), "ReSend block 2\n"), 15);
+}
+
+TEST_F(TftpServer, CancelDuringTheTransferEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  use_image(&target_image, 1024);
+  EXPECT_EXIT(
+      {
+        frontend_.cancel_template = UPLOAD_TEMPLATE;
+        Transfer t;
+        t.start();
+        for (int i = 0; i < 3; ++i) t.next();  // a silent device
+      },
+      ::testing::ExitedWithCode(0), "QEL Firwmare Upgrade Error: Upgrade Failed: User Abort");
+}
+
+// ---- the wait after a transfer ----
+
+TEST_F(TftpServer, FailedTransferWaitsAcrossTheClockWrapThenReports) {
+  // 32 ms ticks run 100 times faster, starting about 60 ticks before the
+  // 32-bit millisecond clock wraps.
+  seam_set_clock(100.0, 0);
+  seam_set_clock(100.0, 0u - 2000u - clock_ms());
+  upload_dialog = dialog_create(app_instance, UPLOAD_TEMPLATE, abort_dialog_proc);
+  dialog_show(upload_dialog);
+  TftpSession session{};
+  session.server_address = LOOPBACK;
+  session.peer_address = LOOPBACK;
+
+  std::uint32_t before = clock_ms();
+  int result = verify_upgrade(&session, 1);
+  std::uint32_t after = clock_ms();
+
+  EXPECT_EQ(result, VERIFY_UPLOAD_INCOMPLETE);
+  ASSERT_LT(after, before) << "the clock did not wrap during the wait";
+  std::uint32_t ticks = ((after >> 5) + (1u << 27) - (before >> 5)) & ((1u << 27) - 1);
+  EXPECT_GE(ticks, 937u);
+  EXPECT_LT(ticks, 937u + 300u) << "the wait ran on long after 937 ticks";
+
+  std::vector<DialogRecord> uploads = frontend_.dialogs(UPLOAD_TEMPLATE);
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].captions.back(), "Updating Target Firmware to QEL@192.168.2.110");
+  EXPECT_EQ(uploads[0].range_high, 937);
+  ASSERT_GE(uploads[0].positions.size(), 20u);
+  for (std::size_t i = 1; i < uploads[0].positions.size(); ++i)
+    ASSERT_GT(uploads[0].positions[i], uploads[0].positions[i - 1]) << "at " << i;
+  EXPECT_EQ(uploads[0].positions.back(), 937) << "the bar fills";
+  EXPECT_TRUE(uploads[0].closed);
+  EXPECT_EQ(upload_dialog, nullptr);
+  EXPECT_EQ(frontend_.boxes(), (std::vector<std::string>{
+                                   "QEL Firwmare Upgrade Error: Upgrade Failed: Firmware Upload Incomplete"}));
+  for (int id : frontend_.opened()) EXPECT_NE(id, 105) << "no device query after a failed upload";
+}
+
+TEST_F(TftpServer, WaitCaptionNamesTheTransitionStage) {
+  seam_set_clock(1000.0, 0);
+  upgrade_stage = STAGE_TRANSITION;
+  upload_dialog = dialog_create(app_instance, UPLOAD_TEMPLATE, abort_dialog_proc);
+  dialog_show(upload_dialog);
+  TftpSession session{};
+  EXPECT_EQ(verify_upgrade(&session, 1), VERIFY_UPLOAD_INCOMPLETE);
+  EXPECT_EQ(upload_captions().back(), "Updating Transition Firmware to QEL@192.168.2.110");
+}
+
+}  // namespace
