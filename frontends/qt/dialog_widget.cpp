@@ -1,0 +1,359 @@
+#include "frontends/qt/dialog_widget.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QFontMetricsF>
+#include <cmath>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QStyle>
+
+namespace qtfe {
+
+namespace {
+
+// One part of a dotted address: up to three digits, 0 to 255 (leading
+// zeros allowed, the program reads 010 as ten).
+const char IPV4_PATTERN[] =
+    R"(^((\d{1,2}|[01]\d\d|2[0-4]\d|25[0-5])\.){0,3}(\d{1,2}|[01]\d\d|2[0-4]\d|25[0-5])?$)";
+
+Qt::Alignment text_alignment(unsigned style) {
+  if (style & CTL_TEXT_CENTER) return Qt::AlignHCenter;
+  if (style & CTL_TEXT_RIGHT) return Qt::AlignRight;
+  return Qt::AlignLeft;
+}
+
+bool is_button(ControlKind kind) {
+  return kind == ControlKind::PushButton || kind == ControlKind::DefaultPushButton;
+}
+
+// Read-only edits look like the dialog behind them, as on the desktop the
+// templates were drawn for.
+void blend_with_dialog(QWidget* widget) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+  widget->setPalette(palette);
+}
+
+QWidget* make_control(const ControlTemplate& c, QWidget* parent) {
+  switch (c.kind) {
+    case ControlKind::PushButton:
+    case ControlKind::DefaultPushButton: {
+      auto* button = new QPushButton(QString::fromLatin1(c.text), parent);
+      // Enter presses the focused button, else the default one.
+      button->setAutoDefault(true);
+      button->setDefault(c.kind == ControlKind::DefaultPushButton);
+      return button;
+    }
+    case ControlKind::Edit: {
+      if (c.style & CTL_MULTI_LINE) {
+        auto* edit = new QPlainTextEdit(parent);
+        edit->setReadOnly(c.style & CTL_READ_ONLY);
+        edit->setTabChangesFocus(true);
+        edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        edit->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+        if (!(c.style & CTL_BORDER)) edit->setFrameShape(QFrame::NoFrame);
+        edit->document()->setDocumentMargin(0);
+        if (c.style & CTL_READ_ONLY) blend_with_dialog(edit);
+        return edit;
+      }
+      auto* edit = new QLineEdit(parent);
+      edit->setReadOnly(c.style & CTL_READ_ONLY);
+      edit->setFrame(c.style & CTL_BORDER);
+      edit->setAlignment(text_alignment(c.style) | Qt::AlignVCenter);
+      if (c.style & CTL_PASSWORD) edit->setEchoMode(QLineEdit::Password);
+      if ((c.style & CTL_READ_ONLY) && !(c.style & CTL_BORDER)) blend_with_dialog(edit);
+      edit->setMaxLength(127);
+      return edit;
+    }
+    case ControlKind::StaticText: {
+      auto* label = new QLabel(QString::fromLatin1(c.text), parent);
+      label->setTextFormat(Qt::PlainText);
+      label->setWordWrap(true);
+      label->setAlignment(text_alignment(c.style) | Qt::AlignTop);
+      return label;
+    }
+    case ControlKind::StaticIcon: {
+      auto* label = new QLabel(parent);
+      label->setAlignment(Qt::AlignCenter);
+      return label;
+    }
+    case ControlKind::ProgressBar: {
+      auto* bar = new QProgressBar(parent);
+      bar->setTextVisible(false);
+      bar->setRange(0, 100);
+      bar->setValue(0);
+      return bar;
+    }
+    case ControlKind::ComboBox: {
+      auto* combo = new QComboBox(parent);
+      combo->setEditable(false);
+      return combo;
+    }
+    case ControlKind::IpAddress: {
+      auto* edit = new QLineEdit(parent);
+      edit->setMaxLength(15);
+      edit->setValidator(
+          new QRegularExpressionValidator(QRegularExpression(QString::fromLatin1(IPV4_PATTERN)), edit));
+      edit->setPlaceholderText(QStringLiteral("0.0.0.0"));
+      return edit;
+    }
+  }
+  return nullptr;
+}
+
+// A label one line high shows its text on that line, in a smaller font if
+// it must, rather than wrapping it out of sight.
+void fit_one_line_label(QLabel* label) {
+  QFont font = label->font();
+  if (label->height() >= 2 * QFontMetrics(font).lineSpacing()) return;
+  label->setWordWrap(false);
+  while (QFontMetrics(font).horizontalAdvance(label->text()) > label->width() &&
+         font.pointSizeF() > 6.0)
+    font.setPointSizeF(font.pointSizeF() - 0.5);
+  label->setFont(font);
+}
+
+Qt::FocusPolicy focus_policy(const ControlTemplate& c) {
+  if (!control_takes_focus(c)) return (c.style & CTL_NO_TAB_STOP) ? Qt::ClickFocus : Qt::NoFocus;
+  return Qt::StrongFocus;
+}
+
+}  // namespace
+
+BaseUnits base_units_for(const QFont& font) {
+  QFontMetricsF metrics(font);
+  // The average over the 52 letters, rounded as the dialog manager does.
+  qreal letters = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  BaseUnits units;
+  units.x = std::max(1.0, letters / 52.0);
+  units.y = std::max(1.0, std::ceil(metrics.height()));
+  return units;
+}
+
+int to_pixels_x(int units, BaseUnits base) {
+  return static_cast<int>(std::lround(units * base.x / 4.0));
+}
+
+int to_pixels_y(int units, BaseUnits base) {
+  return static_cast<int>(std::lround(units * base.y / 8.0));
+}
+
+QRect control_rect(const ControlTemplate& c, BaseUnits units) {
+  return QRect(to_pixels_x(c.x, units), to_pixels_y(c.y, units), to_pixels_x(c.width, units),
+               to_pixels_y(c.height, units));
+}
+
+QSize client_size(const DialogTemplate& d, BaseUnits units) {
+  return QSize(to_pixels_x(d.width, units), to_pixels_y(d.height, units));
+}
+
+QString display_text(const std::string& text) {
+  QString value = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+  value.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return value;
+}
+
+QPixmap icon_pixmap(int icon, int size) {
+  if (icon != 106) {
+    return QApplication::style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(size, size);
+  }
+  // A small network voice adapter: a dark box with a handset port and two
+  // status lights, on a rounded blue tile.
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const qreal s = size;
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(0x1e, 0x5a, 0xa8));
+  painter.drawRoundedRect(QRectF(0.5, 0.5, s - 1, s - 1), s * 0.2, s * 0.2);
+  painter.setBrush(QColor(0xf2, 0xf2, 0xf2));
+  painter.drawRoundedRect(QRectF(s * 0.15, s * 0.38, s * 0.7, s * 0.32), s * 0.06, s * 0.06);
+  painter.setBrush(QColor(0x2e, 0xcc, 0x40));
+  painter.drawEllipse(QRectF(s * 0.24, s * 0.47, s * 0.12, s * 0.12));
+  painter.setBrush(QColor(0xff, 0xa5, 0x00));
+  painter.drawEllipse(QRectF(s * 0.42, s * 0.47, s * 0.12, s * 0.12));
+  painter.setBrush(QColor(0x30, 0x30, 0x30));
+  painter.drawRect(QRectF(s * 0.62, s * 0.46, s * 0.14, s * 0.15));
+  QPen cord(QColor(0xf2, 0xf2, 0xf2), std::max<qreal>(1.0, s * 0.06));
+  painter.setPen(cord);
+  painter.setBrush(Qt::NoBrush);
+  QPainterPath path;
+  path.moveTo(s * 0.69, s * 0.38);
+  path.cubicTo(s * 0.69, s * 0.15, s * 0.45, s * 0.25, s * 0.35, s * 0.14);
+  painter.drawPath(path);
+  return pixmap;
+}
+
+DialogWidget::DialogWidget(const DialogTemplate& dialog_template, BaseUnits units,
+                           CommandHandler on_command)
+    : QDialog(nullptr), template_(dialog_template), on_command_(std::move(on_command)) {
+  setWindowTitle(QString::fromLatin1(dialog_template.caption));
+  // Only the close box: no help or size grip; the size is the template's.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint);
+  setFixedSize(client_size(dialog_template, units));
+  setWindowIcon(QIcon(icon_pixmap(106, 32)));
+
+  QWidget* previous_tab = nullptr;
+  for (int i = 0; i < dialog_template.control_count; ++i) {
+    const ControlTemplate& c = dialog_template.controls[i];
+    QWidget* widget = make_control(c, this);
+    widgets_.push_back(widget);
+    if (!widget) continue;
+    widget->setObjectName(QStringLiteral("control-%1-%2").arg(i).arg(c.id));
+    QRect rect = control_rect(c, units);
+    if (c.kind == ControlKind::ComboBox) {
+      // The template's height is that of the dropped list; the closed box
+      // keeps its natural height, and the list shows as many rows as fit.
+      rect.setHeight(std::min(rect.height(), widget->sizeHint().height()));
+      auto* combo = static_cast<QComboBox*>(widget);
+      combo->setMaxVisibleItems(
+          std::max(1, c.list_height / 8 - 1));
+    }
+    if (c.kind == ControlKind::StaticIcon) {
+      static_cast<QLabel*>(widget)->setPixmap(
+          icon_pixmap(c.icon, std::min(rect.width(), rect.height())));
+    }
+    widget->setGeometry(rect);
+    if (c.kind == ControlKind::StaticText) fit_one_line_label(static_cast<QLabel*>(widget));
+    widget->setFocusPolicy(focus_policy(c));
+    if (control_takes_focus(c)) {
+      if (previous_tab) QWidget::setTabOrder(previous_tab, widget);
+      previous_tab = widget;
+    }
+    if (is_button(c.kind)) {
+      const int id = c.id;
+      connect(static_cast<QPushButton*>(widget), &QPushButton::clicked, this,
+              [this, id] { on_command_(this, id); });
+    }
+  }
+}
+
+QWidget* DialogWidget::control_widget(int index) const {
+  if (index < 0 || index >= static_cast<int>(widgets_.size())) return nullptr;
+  return widgets_[static_cast<std::size_t>(index)];
+}
+
+QWidget* DialogWidget::widget_for_id(int id) const {
+  if (id == CONTROL_ID_NONE) return nullptr;
+  for (int i = 0; i < template_.control_count; ++i)
+    if (template_.controls[i].id == id) return control_widget(i);
+  return nullptr;
+}
+
+void DialogWidget::apply(const DialogSnapshot& s) {
+  setWindowTitle(QString::fromLatin1(s.caption.c_str()));
+  for (const ControlSnapshot& c : s.controls) {
+    switch (c.kind) {
+      case ControlKind::ProgressBar:
+        set_progress(c.id, c.range_low, c.range_high, c.position);
+        break;
+      case ControlKind::ComboBox:
+        set_combo(c.id, c.items, c.selection);
+        break;
+      case ControlKind::PushButton:
+      case ControlKind::DefaultPushButton:
+      case ControlKind::StaticIcon:
+        break;
+      default:
+        set_item_text(c.id, c.text);
+        break;
+    }
+  }
+  // The id-less statics keep their template texts.
+}
+
+void DialogWidget::set_item_text(int control, const std::string& text) {
+  QWidget* widget = widget_for_id(control);
+  if (!widget) return;
+  if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
+    edit->setPlainText(display_text(text));
+  } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
+    QString value = display_text(text);
+    value.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    // What the program sets is shown even where the validator would refuse
+    // it as typing; setText does not consult the validator.
+    line->setText(value);
+    line->setCursorPosition(0);
+  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(display_text(text));
+    fit_one_line_label(label);
+  } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+    button->setText(display_text(text));
+  }
+}
+
+void DialogWidget::set_progress(int control, int low, int high, int position) {
+  auto* bar = qobject_cast<QProgressBar*>(widget_for_id(control));
+  if (!bar) return;
+  // An inverted range shows as an empty bar rather than Qt's busy indicator.
+  if (high < low) high = low;
+  if (high == low) ++high;
+  bar->setRange(low, high);
+  bar->setValue(std::clamp(position, low, high));
+}
+
+void DialogWidget::set_combo(int control, const std::vector<std::string>& items, int selection) {
+  auto* combo = qobject_cast<QComboBox*>(widget_for_id(control));
+  if (!combo) return;
+  QSignalBlocker quiet(combo);
+  combo->clear();
+  for (const std::string& item : items) combo->addItem(QString::fromLatin1(item.c_str()));
+  combo->setCurrentIndex(selection >= 0 && selection < combo->count() ? selection : -1);
+}
+
+void DialogWidget::focus_control(int control) {
+  if (QWidget* widget = widget_for_id(control)) widget->setFocus(Qt::OtherFocusReason);
+}
+
+std::vector<std::pair<int, std::string>> DialogWidget::editable_texts() const {
+  std::vector<std::pair<int, std::string>> out;
+  for (int i = 0; i < template_.control_count; ++i) {
+    const ControlTemplate& c = template_.controls[i];
+    if (c.id == CONTROL_ID_NONE) continue;
+    bool typed = (c.kind == ControlKind::Edit && !(c.style & CTL_READ_ONLY)) ||
+                 c.kind == ControlKind::IpAddress;
+    if (!typed) continue;
+    if (auto* line = qobject_cast<QLineEdit*>(control_widget(i)))
+      out.emplace_back(c.id, line->text().toLatin1().toStdString());
+    else if (auto* edit = qobject_cast<QPlainTextEdit*>(control_widget(i)))
+      out.emplace_back(c.id, edit->toPlainText().replace(QLatin1Char('\n'), QStringLiteral("\r\n"))
+                                 .toLatin1()
+                                 .toStdString());
+  }
+  return out;
+}
+
+std::vector<std::pair<int, int>> DialogWidget::combo_selections() const {
+  std::vector<std::pair<int, int>> out;
+  for (int i = 0; i < template_.control_count; ++i) {
+    const ControlTemplate& c = template_.controls[i];
+    if (c.kind != ControlKind::ComboBox || c.id == CONTROL_ID_NONE) continue;
+    if (auto* combo = qobject_cast<QComboBox*>(control_widget(i)))
+      out.emplace_back(c.id, combo->currentIndex());
+  }
+  return out;
+}
+
+void DialogWidget::reject() { on_command_(this, IDCANCEL); }
+
+void DialogWidget::closeEvent(QCloseEvent* event) {
+  // The window stays until the program ends the dialog.
+  event->ignore();
+  on_command_(this, IDCANCEL);
+}
+
+}  // namespace qtfe

@@ -1,0 +1,84 @@
+// One dialog of the wizard as a Qt window, built from its template: every
+// control at its template position and size, converted from dialog units
+// with base units measured on the real font. UI thread only.
+#pragma once
+#include <QDialog>
+#include <QFont>
+#include <QRect>
+#include <QSize>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/posix/frontend.h"
+#include "resources/templates.h"
+
+class QWidget;
+
+namespace qtfe {
+
+// Average character width and character height of the dialog font, in
+// pixels: what Windows calls the dialog base units (4 x 8 dialog units).
+// The width is kept exact rather than rounded to whole pixels: with DejaVu
+// Sans rounding loses up to 6 %, enough to wrap the templates' labels.
+struct BaseUnits {
+  double x = 6;
+  double y = 13;
+};
+
+// Dialog units to pixels, rounded to the nearest pixel.
+int to_pixels_x(int units, BaseUnits base);
+int to_pixels_y(int units, BaseUnits base);
+
+BaseUnits base_units_for(const QFont& font);
+
+// Where a control stands in the client area, in pixels.
+QRect control_rect(const ControlTemplate& control, BaseUnits units);
+// The client area of the dialog, in pixels.
+QSize client_size(const DialogTemplate& dialog, BaseUnits units);
+
+// Texts of the program use CR LF line ends; Qt wants LF.
+QString display_text(const std::string& text);
+
+// Pictures for the icon slot: 106 is the program's own; anything else gets
+// the platform's information icon.
+QPixmap icon_pixmap(int icon, int size);
+
+class DialogWidget : public QDialog {
+ public:
+  // What the user asked for: the id of a button, IDCANCEL for Esc and the
+  // close box. Called on the UI thread.
+  using CommandHandler = std::function<void(DialogWidget*, int control)>;
+
+  DialogWidget(const DialogTemplate& dialog_template, BaseUnits units, CommandHandler on_command);
+
+  const DialogTemplate& dialog_template() const { return template_; }
+
+  // The widget of a control by template index, or null.
+  QWidget* control_widget(int index) const;
+  // The first control widget with that id, or null.
+  QWidget* widget_for_id(int id) const;
+
+  // Applies a whole snapshot (at opening).
+  void apply(const DialogSnapshot& snapshot);
+  void set_item_text(int control, const std::string& text);
+  void set_progress(int control, int low, int high, int position);
+  void set_combo(int control, const std::vector<std::string>& items, int selection);
+  void focus_control(int control);
+
+  // What the user changed in the editable controls, to be handed back
+  // before a command: (control id, text) pairs and (combo id, selection).
+  std::vector<std::pair<int, std::string>> editable_texts() const;
+  std::vector<std::pair<int, int>> combo_selections() const;
+
+ protected:
+  void reject() override;  // Esc
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  const DialogTemplate& template_;
+  CommandHandler on_command_;
+  std::vector<QWidget*> widgets_;  // template order; null where nothing is shown
+};
+
+}  // namespace qtfe
