@@ -23,6 +23,11 @@ const char WAITING_TEXT[] =
     "and the QEL are on the same LAN subnet; it will not work for example if this PC is behind a "
     "router while the QEL is in front of it.";
 
+// Same first line as any bind failure, and how to fix the usual cause.
+const char BIND_DENIED_MESSAGE[] =
+    "Upgrade Failed: Can't bind TFTP listener socket\r\n"
+    "(ports 69-168 need root or: sudo setcap cap_net_bind_service=+ep /usr/bin/qel-upgrade)";
+
 // The second stage's dialog keeps the template's empty text.
 void show_waiting_dialog(bool with_text) {
   waiting_dialog = dialog_create(app_instance, WAITING_TEMPLATE, abort_dialog_proc);
@@ -134,9 +139,11 @@ std::uint16_t start_tftp_listener(std::uint32_t local_address) {
   // Whatever made a bind fail, the next port is tried.
   std::uint16_t port = TFTP_FIRST_PORT;
   int failures = 0;
+  bool all_denied = true;  // every port refused for want of privilege
   while (net_bind(socket, local_address, port) != 0) {
+    all_denied = all_denied && net_last_bind_denied();
     if (++failures == TFTP_BIND_ATTEMPTS) {
-      show_error("Upgrade Failed: Can't bind TFTP listener socket");
+      show_error(all_denied ? BIND_DENIED_MESSAGE : "Upgrade Failed: Can't bind TFTP listener socket");
       process_exit(0);
     }
     ++port;
