@@ -645,10 +645,16 @@ Bytes read_file(const std::string& path) {
   return Bytes{std::istreambuf_iterator<char>(file), {}};
 }
 
+// A file name in a fresh directory, for one download.
 std::string scratch_file() {
   char directory[] = "/tmp/qel-tftp-XXXXXX";
   if (!::mkdtemp(directory)) return "/tmp/qel-tftp-download";
   return std::string(directory) + "/image.bin";
+}
+
+void remove_scratch_file(const std::string& path) {
+  ::unlink(path.c_str());
+  ::rmdir(path.substr(0, path.rfind('/')).c_str());
 }
 
 // Starts the listener on port 69 with the shipped image; false (with a
@@ -675,6 +681,7 @@ void download_with(std::vector<std::string> command) {
   EXPECT_FALSE(run.timed_out) << run.output;
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(same_image(read_file(path), target_image)) << "not byte-identical\n" << run.output;
+  remove_scratch_file(path);
   child_wait_for_listener_exit();
 }
 
@@ -731,6 +738,7 @@ TEST(TftpClients, TftpHpaCannotTakeTheUnrequestedOack) {
   EXPECT_NE(run.output.find("received opcode=6"), std::string::npos)
       << "the OACK did not reach it:\n" << run.output;
   EXPECT_TRUE(read_file(path).empty()) << run.output;
+  remove_scratch_file(path);
   child_wait_for_listener_exit();
 }
 
