@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libssl-dev          # tests: GoogleTest, an independent MD5
   curl atftp tftpd-hpa tftp-hpa    # real TFTP and HTTP peers for the tests
   iproute2 util-linux              # private network namespaces (unshare, ip)
+  clang libclang-rt-14-dev         # fuzzing: clang with libFuzzer (scripts/fuzz.sh)
 )
 
 missing=()

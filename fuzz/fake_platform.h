@@ -1,0 +1,38 @@
+// A stand-in for the whole platform layer, linked instead of it into the
+// TFTP fuzz targets: the socket reads come from a script, sends are recorded,
+// sleeps return at once, dialogs are inert, and a message box or a process
+// exit is a fault (no input may end the run or show anything).
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <vector>
+
+namespace fake {
+
+struct Datagram {
+  bool nothing = false;  // the receive finds no datagram (would block)
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  std::vector<std::uint8_t> bytes;
+};
+
+struct Sent {
+  std::uint32_t address;
+  std::uint16_t port;
+  std::vector<std::uint8_t> bytes;
+};
+
+// Receives taken in order; an empty script reads as "nothing received".
+extern std::deque<Datagram> script;
+// Called at a receive that finds the script empty, to add to it.
+extern std::function<void()> refill;
+// Called for each receive with what it returned (a copy of the datagram), and
+// for each send, before it is recorded.
+extern std::function<void(const Datagram& received, int result)> on_receive;
+extern std::function<void(const Sent& sent)> on_send;
+extern std::vector<Sent> sent;
+
+void reset();
+
+}  // namespace fake
