@@ -1,0 +1,413 @@
+// The Qt front-end on the offscreen platform: layouts against the templates,
+// what each kind of control becomes, the input paths back to the dialog
+// layer, and the threading (marshalling, merged progress, per-thread
+// modality) with the real dialog layer and real owner threads.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QValidator>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <thread>
+
+#include "frontends/qt/qt_frontend.h"
+
+namespace {
+
+using qtfe::BaseUnits;
+using qtfe::DialogWidget;
+
+// DejaVu Sans 9 pt measures about this; fixed so that the cases do not
+// depend on the fonts installed.
+constexpr BaseUnits UNITS{7.405, 14};
+
+int expect_px(int units, double base, int per) {
+  return static_cast<int>(std::lround(units * base / per));
+}
+
+QApplication* application() {
+  static int argc = 1;
+  static char name[] = "qel_qt_frontend_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = [] {
+    auto* a = new QApplication(argc, argv);
+    a->setQuitOnLastWindowClosed(false);
+    return a;
+  }();
+  return app;
+}
+
+// Runs the UI thread's events until the condition holds (5 s at most).
+bool pump_until(const std::function<bool()>& condition) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+DialogWidget* shown_dialog(int template_id) {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    auto* d = dynamic_cast<DialogWidget*>(w);
+    if (d && d->isVisible() && d->dialog_template().id == template_id) return d;
+  }
+  return nullptr;
+}
+
+QMessageBox* shown_box() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (box && box->isVisible()) return box;
+  }
+  return nullptr;
+}
+
+class QtLayout : public ::testing::Test {
+ protected:
+  void SetUp() override { application(); }
+};
+
+TEST_F(QtLayout, EveryControlStandsWhereItsTemplatePutsIt) {
+  for (int n = 0; n < dialog_template_count; ++n) {
+    const DialogTemplate& t = dialog_templates[n];
+    DialogWidget dialog(t, UNITS, [](DialogWidget*, int) {});
+    EXPECT_EQ(dialog.size(), QSize(expect_px(t.width, UNITS.x, 4), expect_px(t.height, UNITS.y, 8)))
+        << "template " << t.id;
+    for (int i = 0; i < t.control_count; ++i) {
+      const ControlTemplate& c = t.controls[i];
+      QWidget* w = dialog.control_widget(i);
+      ASSERT_NE(w, nullptr) << "template " << t.id << " control " << i;
+      QRect r = w->geometry();
+      EXPECT_EQ(r.x(), expect_px(c.x, UNITS.x, 4)) << t.id << "/" << c.id;
+      EXPECT_EQ(r.y(), expect_px(c.y, UNITS.y, 8)) << t.id << "/" << c.id;
+      EXPECT_EQ(r.width(), expect_px(c.width, UNITS.x, 4)) << t.id << "/" << c.id;
+      if (c.kind == ControlKind::ComboBox) {
+        // The template's height is the dropped list; the box is one line.
+        EXPECT_GT(r.height(), 0);
+        EXPECT_LE(r.height(), expect_px(c.height, UNITS.y, 8));
+      } else {
+        EXPECT_EQ(r.height(), expect_px(c.height, UNITS.y, 8)) << t.id << "/" << c.id;
+      }
+    }
+  }
+}
+
+TEST_F(QtLayout, BaseUnitsComeFromTheFont) {
+  QFont small = QApplication::font();
+  small.setPointSize(8);
+  QFont large = small;
+  large.setPointSize(16);
+  BaseUnits a = qtfe::base_units_for(small);
+  BaseUnits b = qtfe::base_units_for(large);
+  EXPECT_GT(a.x, 3.0);
+  EXPECT_GT(a.y, 8.0);
+  // Twice the size, about twice the units.
+  EXPECT_NEAR(b.x / a.x, 2.0, 0.3);
+  EXPECT_NEAR(b.y / a.y, 2.0, 0.3);
+}
+
+TEST_F(QtLayout, ControlsAreOfTheirTemplatesKinds) {
+  const DialogTemplate* confirm = dialog_template_find(103);
+  DialogWidget dialog(*confirm, UNITS, [](DialogWidget*, int) {});
+  auto* upgrade = qobject_cast<QPushButton*>(dialog.widget_for_id(1));
+  auto* cancel = qobject_cast<QPushButton*>(dialog.widget_for_id(2));
+  ASSERT_TRUE(upgrade && cancel);
+  EXPECT_TRUE(upgrade->isDefault());
+  EXPECT_FALSE(cancel->isDefault());
+  auto* serial = qobject_cast<QLineEdit*>(dialog.widget_for_id(1002));
+  ASSERT_TRUE(serial);
+  EXPECT_TRUE(serial->isReadOnly());
+  EXPECT_TRUE(serial->hasFrame());
+  auto* text = qobject_cast<QPlainTextEdit*>(dialog.widget_for_id(1007));
+  ASSERT_TRUE(text);
+  EXPECT_TRUE(text->isReadOnly());
+  EXPECT_EQ(text->frameShape(), QFrame::NoFrame);
+  auto* label = qobject_cast<QLabel*>(dialog.control_widget(7));  // "Serial Number"
+  ASSERT_TRUE(label);
+  EXPECT_EQ(label->text(), "Serial Number");
+  EXPECT_TRUE(label->alignment() & Qt::AlignRight);
+
+  DialogWidget password(*dialog_template_find(104), UNITS, [](DialogWidget*, int) {});
+  auto* secret = qobject_cast<QLineEdit*>(password.widget_for_id(1005));
+  ASSERT_TRUE(secret);
+  EXPECT_EQ(secret->echoMode(), QLineEdit::Password);
+  EXPECT_FALSE(secret->isReadOnly());
+
+  DialogWidget success(*dialog_template_find(111), UNITS, [](DialogWidget*, int) {});
+  auto* version = qobject_cast<QLineEdit*>(success.widget_for_id(1004));
+  ASSERT_TRUE(version);
+  EXPECT_TRUE(version->alignment() & Qt::AlignHCenter);
+
+  DialogWidget upload(*dialog_template_find(110), UNITS, [](DialogWidget*, int) {});
+  EXPECT_TRUE(qobject_cast<QProgressBar*>(upload.widget_for_id(1010)));
+
+  for (int id : {101, 305}) {
+    DialogWidget address(*dialog_template_find(id), UNITS, [](DialogWidget*, int) {});
+    auto* icon = qobject_cast<QLabel*>(address.control_widget(7));
+    ASSERT_TRUE(icon);
+    EXPECT_FALSE(icon->pixmap().isNull()) << "icon of template " << id;
+    EXPECT_TRUE(qobject_cast<QComboBox*>(address.widget_for_id(1017)));
+  }
+}
+
+TEST_F(QtLayout, AddressEntryTakesDottedAddressesOnly) {
+  DialogWidget dialog(*dialog_template_find(101), UNITS, [](DialogWidget*, int) {});
+  auto* entry = qobject_cast<QLineEdit*>(dialog.widget_for_id(1000));
+  ASSERT_TRUE(entry && entry->validator());
+  auto state = [entry](const char* text) {
+    QString value = QString::fromLatin1(text);
+    int position = 0;
+    return entry->validator()->validate(value, position);
+  };
+  EXPECT_EQ(state("10.1.0.13"), QValidator::Acceptable);
+  EXPECT_EQ(state("255.255.255.255"), QValidator::Acceptable);
+  EXPECT_EQ(state("010.001.000.013"), QValidator::Acceptable);  // read as typed
+  EXPECT_NE(state("10.1."), QValidator::Invalid);                // still being typed
+  EXPECT_EQ(state("256.1.1.1"), QValidator::Invalid);
+  EXPECT_EQ(state("1.2.3.4.5"), QValidator::Invalid);
+  EXPECT_EQ(state("1.2.3.a"), QValidator::Invalid);
+  EXPECT_EQ(state("1234"), QValidator::Invalid);
+}
+
+TEST_F(QtLayout, UserActionsBecomeCommands) {
+  std::vector<int> commands;
+  DialogWidget dialog(*dialog_template_find(101), UNITS,
+                      [&commands](DialogWidget*, int id) { commands.push_back(id); });
+  dialog.show();
+  auto* entry = qobject_cast<QLineEdit*>(dialog.widget_for_id(1000));
+  entry->setFocus();
+  entry->setText("10.1.0.13");
+  // Enter in the address field presses the default button, OK.
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(entry, &enter);
+  qobject_cast<QPushButton*>(dialog.widget_for_id(2))->click();
+  QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(entry, &escape);
+  dialog.close();  // the close box
+  EXPECT_EQ(commands, (std::vector<int>{1, 2, 2, 2}));
+  // The window stays until the program ends the dialog.
+  EXPECT_TRUE(dialog.isVisible());
+
+  auto texts = dialog.editable_texts();
+  ASSERT_EQ(texts.size(), 1u);  // only the address is typed into
+  EXPECT_EQ(texts[0], std::make_pair(1000, std::string("10.1.0.13")));
+  dialog.set_combo(1017, {"10.1.0.5", "192.168.1.2"}, 0);
+  qobject_cast<QComboBox*>(dialog.widget_for_id(1017))->setCurrentIndex(1);
+  EXPECT_EQ(dialog.combo_selections(), (std::vector<std::pair<int, int>>{{1017, 1}}));
+}
+
+TEST_F(QtLayout, EnterInTheWarningCancels) {
+  std::vector<int> commands;
+  DialogWidget dialog(*dialog_template_find(139), UNITS,
+                      [&commands](DialogWidget*, int id) { commands.push_back(id); });
+  dialog.show();
+  dialog.focus_control(2);
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(dialog.widget_for_id(2), &enter);
+  EXPECT_EQ(commands, (std::vector<int>{2}));
+}
+
+// ---- with the dialog layer and real owner threads ----
+
+std::atomic<int> seen_command{0};
+char typed[64];
+
+std::intptr_t address_like_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
+                                std::intptr_t) {
+  if (message == WM_INITDIALOG) {
+    dialog_set_caption(dialog, "Address");
+    dialog_combo_add(dialog, 1017, "10.1.0.5");
+    dialog_combo_add(dialog, 1017, "192.168.1.2");
+    dialog_combo_select(dialog, 1017, 0);
+    dialog_focus_item(dialog, 1000);
+    return FALSE;
+  }
+  if (message == WM_COMMAND && (wparam & 0xffff) == IDOK) {
+    dialog_get_item_text(dialog, 1000, typed, sizeof typed);
+    seen_command = 1 + 10 * dialog_combo_selection(dialog, 1017);
+    dialog_end(dialog, 7);
+    return TRUE;
+  }
+  if (message == WM_COMMAND && (wparam & 0xffff) == IDCANCEL) {
+    dialog_end(dialog, 0);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+std::intptr_t plain_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
+                         std::intptr_t) {
+  if (message == WM_COMMAND && (wparam & 0xffff) == IDCANCEL) {
+    dialog_end(dialog, 0);
+    return TRUE;
+  }
+  return message == WM_INITDIALOG ? TRUE : FALSE;
+}
+
+class QtWithLayer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    application();
+    frontend_ = new qtfe::QtFrontend;
+    frontend_install(frontend_);
+  }
+  void TearDown() override {
+    frontend_install(nullptr);
+    // Deferred deletes of closed windows run before the host goes.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    delete frontend_;
+  }
+  qtfe::QtFrontend* frontend_ = nullptr;
+};
+
+TEST_F(QtWithLayer, TypedTextAndSelectionReachTheProcedureBeforeTheCommand) {
+  std::atomic<int> result{-100};
+  std::thread owner([&result] { result = dialog_box(nullptr, 101, address_like_proc); });
+  DialogWidget* dialog = nullptr;
+  ASSERT_TRUE(pump_until([&dialog] { return (dialog = shown_dialog(101)) != nullptr; }));
+  EXPECT_EQ(dialog->windowTitle(), "Address");
+  auto* combo = qobject_cast<QComboBox*>(dialog->widget_for_id(1017));
+  ASSERT_TRUE(pump_until([combo] { return combo->count() == 2; }));
+  EXPECT_EQ(combo->currentIndex(), 0);
+  qobject_cast<QLineEdit*>(dialog->widget_for_id(1000))->setText("10.1.0.13");
+  combo->setCurrentIndex(1);
+  qobject_cast<QPushButton*>(dialog->widget_for_id(1))->click();
+  ASSERT_TRUE(pump_until([&result] { return result.load() != -100; }));
+  owner.join();
+  EXPECT_EQ(result.load(), 7);
+  EXPECT_STREQ(typed, "10.1.0.13");
+  EXPECT_EQ(seen_command.load(), 11);  // selection 1 was applied first
+  EXPECT_TRUE(pump_until([] { return shown_dialog(101) == nullptr; }));
+}
+
+TEST_F(QtWithLayer, ProgressUpdatesAreMergedAndTheLastOneShows) {
+  std::atomic<bool> done{false};
+  std::atomic<bool> closing{false};
+  DialogHandle handle = nullptr;
+  std::thread owner([&] {
+    handle = dialog_create(nullptr, 110, plain_proc);
+    dialog_show(handle);
+    dialog_progress_range(handle, 1010, 0, 20000);
+    for (int i = 1; i <= 20000; ++i) {
+      dialog_progress_pos(handle, 1010, i);
+      if (i % 100 == 0) {
+        char caption[32];
+        std::snprintf(caption, sizeof caption, "block %d", i);
+        dialog_set_caption(handle, caption);
+      }
+    }
+    done = true;
+    while (!closing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    dialog_destroy(handle);
+  });
+  // The UI thread is busy elsewhere while the owner races ahead.
+  while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  DialogWidget* dialog = nullptr;
+  ASSERT_TRUE(pump_until([&dialog] { return (dialog = shown_dialog(110)) != nullptr; }));
+  auto* bar = qobject_cast<QProgressBar*>(dialog->widget_for_id(1010));
+  ASSERT_TRUE(pump_until([bar] { return bar->value() == 20000; }));
+  EXPECT_EQ(bar->maximum(), 20000);
+  EXPECT_EQ(dialog->windowTitle(), "block 20000");
+  // Everything since the first change travelled as one update.
+  EXPECT_LE(frontend_->delivered_updates(), 2);
+  EXPECT_GE(frontend_->merged_updates(), 20000);
+  closing = true;
+  owner.join();
+  EXPECT_TRUE(pump_until([] { return shown_dialog(110) == nullptr; }));
+}
+
+TEST_F(QtWithLayer, AMessageBoxHoldsOnlyItsOwnThreadsWindows) {
+  std::atomic<bool> box_closed{false};
+  std::atomic<bool> release_a{false};
+  DialogHandle a_dialog = nullptr;
+  // Thread A: a modeless dialog, then a task-modal box.
+  std::thread a([&] {
+    a_dialog = dialog_create(nullptr, 114, plain_proc);
+    dialog_show(a_dialog);
+    message_box_task_modal("Upgrade Failed: User Abort", "QEL Firwmare Upgrade Error");
+    box_closed = true;
+    while (!release_a) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    dialog_destroy(a_dialog);
+  });
+  // Thread B: a modal dialog of its own, open at the same time.
+  std::atomic<int> b_result{-100};
+  std::thread b([&b_result] { b_result = dialog_box(nullptr, 139, plain_proc); });
+
+  QMessageBox* box = nullptr;
+  DialogWidget *waiting = nullptr, *warning = nullptr;
+  ASSERT_TRUE(pump_until([&] {
+    box = shown_box();
+    waiting = shown_dialog(114);
+    warning = shown_dialog(139);
+    return box && waiting && warning;
+  }));
+  EXPECT_EQ(box->text(), "Upgrade Failed: User Abort");
+  EXPECT_EQ(box->windowTitle(), "QEL Firwmare Upgrade Error");
+  EXPECT_EQ(box->buttons().size(), 1);
+  EXPECT_FALSE(box->isModal());
+  EXPECT_FALSE(waiting->isEnabled());  // A waits on its box
+  EXPECT_TRUE(warning->isEnabled());   // B is not held
+  EXPECT_FALSE(box_closed.load());
+
+  // B goes on while A waits: its Cancel ends its dialog.
+  qobject_cast<QPushButton*>(warning->widget_for_id(2))->click();
+  ASSERT_TRUE(pump_until([&b_result] { return b_result.load() != -100; }));
+  b.join();
+  EXPECT_EQ(b_result.load(), 0);
+  EXPECT_FALSE(box_closed.load());
+
+  box->button(QMessageBox::Ok)->click();
+  ASSERT_TRUE(pump_until([&box_closed] { return box_closed.load(); }));
+  EXPECT_TRUE(pump_until([&waiting] { return waiting->isEnabled(); }));
+  release_a = true;
+  a.join();
+  EXPECT_TRUE(pump_until([] { return shown_dialog(114) == nullptr; }));
+}
+
+TEST_F(QtWithLayer, EscapeAndTheCloseBoxEndAModalDialogWithCancel) {
+  for (bool close_box : {false, true}) {
+    std::atomic<int> result{-100};
+    std::thread owner([&result] { result = dialog_box(nullptr, 111, plain_proc); });
+    DialogWidget* dialog = nullptr;
+    ASSERT_TRUE(pump_until([&dialog] { return (dialog = shown_dialog(111)) != nullptr; }));
+    if (close_box) {
+      dialog->close();
+    } else {
+      QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+      QApplication::sendEvent(dialog, &escape);
+    }
+    ASSERT_TRUE(pump_until([&result] { return result.load() != -100; }));
+    owner.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_TRUE(pump_until([] { return shown_dialog(111) == nullptr; }));
+  }
+}
+
+TEST_F(QtWithLayer, OuterSizeAndScreenAnswerOtherThreads) {
+  PixelSize size{0, 0};
+  int width = 0;
+  std::thread asker([&] {
+    size = frontend_->template_pixel_size(*dialog_template_find(103));
+    width = frontend_->screen_width();
+  });
+  ASSERT_TRUE(pump_until([&] { return width != 0; }));
+  asker.join();
+  BaseUnits units = qtfe::base_units_for(QApplication::font());
+  EXPECT_EQ(size.width, expect_px(172, units.x, 4));  // no frame offscreen
+  EXPECT_EQ(size.height, expect_px(166, units.y, 8));
+  EXPECT_EQ(width, QGuiApplication::primaryScreen()->geometry().width());
+}
+
+}  // namespace
