@@ -50,8 +50,7 @@ set(CPACK_PACKAGE_VENDOR "QEL")
 set(CPACK_PACKAGE_CONTACT "qel-upgrade maintainers <qel-upgrade@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware upgrade wizard for QEL network voice devices")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Finds a QEL device by its address, shows what it runs and serves it the new\n"
-    "firmware over TFTP, on the desktop (Qt 6) or in a terminal (newt).")
+    "Finds a QEL device by its address, shows what it runs and serves it the new\nfirmware over TFTP, on the desktop (Qt 6) or in a terminal (newt).")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${QEL_PACKAGE_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
