@@ -45,14 +45,21 @@ wait_until() {
 }
 
 # The device at 127.0.0.2:80, reflashing in 5 s; its verdict is written when
-# it stops.
+# it stops. Further arguments go to the simulator.
 start_device() {
   local out=$1
+  shift
   "$SIM" --address 127.0.0.2 --http-port 80 --reboot-seconds 5 --time-limit 170 \
-    --log "$out/device.log" --verdict "$out/device.json" >"$out/device.out" 2>&1 &
+    --log "$out/device.log" --verdict "$out/device.json" "$@" >"$out/device.out" 2>&1 &
   DEVICE_PID=$!
   wait_until 10 "grep -q '^START' '$out/device.log' 2>/dev/null" || fail "the device simulator did not start"
 }
+
+# In the upgrade runs the device first asks for a wrong file and only 3 s
+# later for the right one, so that the waiting dialog stays on the screen
+# (beside the Connecting dialog of the upgrade request) long enough to be
+# seen, and the listener is seen to ignore the wrong request.
+SLOW_REQUEST=(--wrong-name-first /qelwrong.bi1 --wrong-name-pause-ms 3000)
 
 stop_device() {
   if [ -n "${DEVICE_PID:-}" ]; then

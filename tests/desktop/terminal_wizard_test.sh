@@ -39,7 +39,7 @@ TMUX_CMD=(tmux -L "qel-test-$$" -f /dev/null)
 ON_FAIL='echo "--- screen:"; "${TMUX_CMD[@]}" capture-pane -t wizard -p; echo "--- device:"; tail -5 "$OUT/device.log"'
 trap 'stop_device; "${TMUX_CMD[@]}" kill-server 2>/dev/null' EXIT
 
-start_device "$OUT"
+if [ "$SCENARIO" = upgrade ]; then start_device "$OUT" "${SLOW_REQUEST[@]}"; else start_device "$OUT"; fi
 
 RUN=$PROGRAM
 [ "$SCENARIO" = no-privilege ] &&
@@ -122,20 +122,23 @@ if [ "$SCENARIO" = no-privilege ]; then
 fi
 
 START=$SECONDS
+wait_screen "Firmware upload will begin when the QEL is idle"
+save 06-waiting-for-request
 wait_screen "Please do not unplug the power"
-save 06-upload
+save 07-upload
 wait_until 20 "grep -q 'REBOOT start' '$OUT/device.log'" || fail "the transfer did not finish"
 sleep 1
-save 07-waiting-for-reboot
+save 08-waiting-for-reboot
 wait_screen "Upgrade Successful!"
-save 08-success
+save 09-success
 echo "success dialog after $((SECONDS - START)) s"
 screen | grep -qF "QEL@127.0.0.2 Upgrade Successful!" || fail "success caption"
 screen | grep -qF "5.2.5" || fail "no new version on the success dialog"
 keys Enter
 wait_screen "EXIT=0"
-save 09-after
+save 10-after
 stop_device
 grep -q '"reboots":1' "$OUT/device.json" || fail "the device did not reflash: $(cat "$OUT/device.json")"
 grep -q '"complete":true' "$OUT/device.json" || fail "incomplete transfer"
+grep -q '"wrong_name_answered":false' "$OUT/device.json" || fail "the wrong file name was answered"
 echo "PASS: terminal upgrade"
