@@ -23,12 +23,20 @@ std::function<void()> refill;
 std::function<void(const Datagram&, int)> on_receive;
 std::function<void(const Sent&)> on_send;
 std::vector<Sent> sent;
+int idle_tail_limit = -1;
+bool exhausted = false;
+namespace {
+int idle_tail = 0;
+}
 
 void reset() {
   script.clear();
   sent.clear();
   on_receive = nullptr;
   refill = nullptr;
+  idle_tail_limit = -1;
+  exhausted = false;
+  idle_tail = 0;
   on_send = nullptr;
 }
 
@@ -74,9 +82,12 @@ int net_sendto(NetSocket, const void* data, int length, std::uint32_t address,
 int net_recvfrom(NetSocket, void* buffer, int length, std::uint32_t* address,
                  std::uint16_t* port) {
   FUZZ_CHECK(length > 0);
+  if (fake::script.empty() && fake::refill) fake::refill();
+  if (fake::script.empty() && fake::exhausted && fake::idle_tail_limit >= 0 &&
+      ++fake::idle_tail > fake::idle_tail_limit)
+    throw fake::ScriptEnded{buffer};
   fake::Datagram d;
   d.nothing = true;
-  if (fake::script.empty() && fake::refill) fake::refill();
   if (!fake::script.empty()) {
     d = std::move(fake::script.front());
     fake::script.pop_front();

@@ -33,6 +33,16 @@ extern std::function<void(const Datagram& received, int result)> on_receive;
 extern std::function<void(const Sent& sent)> on_send;
 extern std::vector<Sent> sent;
 
+// After the script has run out, this many more empty receives end the run by
+// throwing ScriptEnded (negative: never). Lets a fuzz target skip most of a
+// long idle tail; the buffer the receive was given comes with it.
+extern int idle_tail_limit;
+struct ScriptEnded {
+  void* buffer;
+};
+// True once refill found nothing more to add.
+extern bool exhausted;
+
 void reset();
 
 }  // namespace fake

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int action = classify_listener_datagram(datagram.data(), static_cast<int>(length));
 
   bool is_rrq = length >= 2 && datagram[0] == 0 && datagram[1] == 1;
-  const char* name = datagram.data() + 2;
+  const char* name = is_rrq ? datagram.data() + 2 : nullptr;
   bool named = is_rrq && std::memchr(name, 0, length - 2) != nullptr;
   bool expected = named && std::strcmp(name, NAME) == 0;
   if (length == 0)
