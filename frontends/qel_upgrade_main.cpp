@@ -122,9 +122,9 @@ void forward_signal(int signal) {
     if (errno != EINTR) break;
   }
   if (have_modes) tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
-  // Plain colours, the cursor back, and the prompt on a fresh line below the
-  // last screen.
-  std::fputs("\033[0m\033[?25h\033[999;1H\n", stdout);
+  // Plain colours, the cursor back, and a clean screen: the process may
+  // have ended with a window still drawn.
+  std::fputs("\033[0m\033[?25h\033[H\033[2J", stdout);
   std::fflush(stdout);
   if (WIFEXITED(status)) std::exit(WEXITSTATUS(status));
   std::exit(128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0));
