@@ -6,7 +6,7 @@
 #   qt_wizard_test.sh upgrade|cancel PROGRAM SIMULATOR CHECKER OUT [DISPLAY_NUMBER]
 #
 # upgrade: Continue, an invalid address first, then 127.0.0.2, Upgrade, the
-#          waiting dialog (the device asks for a wrong file first),
+#          waiting dialog (the device asks for a wrong file first), the
 #          transfer and the wait after it, OK on the success dialog.
 # cancel:  Continue, 127.0.0.2, Cancel on the confirm dialog, OK on
 #          "Upgrade Failed: User Abort"; nothing is sent to the device.
