@@ -1,15 +1,45 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demo need.
-# Safe to run again; does nothing when everything is there.
+# Installs the Debian 12 packages the project needs, by group. Safe to run
+# again; does nothing when everything is there.
+#   scripts/install-deps.sh [build] [desktop] [win32]    (no group: all of them)
+#   build    the Linux build, its tests and the demo
+#   desktop  the Qt and terminal front-ends, their tests, the .deb
+#   win32    the MinGW-w64 cross build and its test under Wine
 set -euo pipefail
 
-packages=(
+group_build=(
   build-essential cmake pkg-config
   libgtest-dev libssl-dev          # tests: GoogleTest, an independent MD5
   curl atftp tftpd-hpa tftp-hpa    # real TFTP and HTTP peers for the tests
   iproute2 util-linux              # private network namespaces (unshare, ip)
   clang libclang-rt-14-dev         # fuzzing: clang with libFuzzer (scripts/fuzz.sh)
 )
+group_desktop=(
+  qt6-base-dev                     # the desktop front-end (brings qt6-qpa-plugins)
+  libnewt-dev                      # the terminal front-end
+  fonts-dejavu-core                # a font for Qt under Xvfb
+  xvfb xdotool imagemagick         # desktop tests: display, a person's clicks, screenshots
+  tmux                             # terminal tests
+  libcap2-bin                      # setcap and capsh
+  dpkg-dev                         # dpkg-shlibdeps, for the package's dependencies
+)
+group_win32=(
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # cross compiler, windres
+  wine wine64 fonts-wine           # runs the .exe (`wine` is the command); MS Sans Serif
+  xvfb xdotool imagemagick         # headless display, input, screenshots
+)
+
+groups=("$@")
+[ ${#groups[@]} -eq 0 ] && groups=(build desktop win32)
+packages=()
+for g in "${groups[@]}"; do
+  case $g in
+    build) packages+=("${group_build[@]}") ;;
+    desktop) packages+=("${group_desktop[@]}") ;;
+    win32) packages+=("${group_win32[@]}") ;;
+    *) echo "install-deps: unknown group '$g' (build, desktop, win32)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,6 +54,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
+# Each package once: groups overlap.
+mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 # The packaged TFTP server must not hold port 69: the tests start their own.
 if command -v systemctl >/dev/null && systemctl is-active --quiet tftpd-hpa 2>/dev/null; then

@@ -11,8 +11,7 @@ host=${QEL_WIN32_HOST_BUILD:-$root/build/win32-host}
 cross=${QEL_WIN32_BUILD:-$root/build/win32}
 export QEL_WIN32_HOST_BUILD=$host QEL_WIN32_BUILD=$cross
 
-scripts/install-deps.sh
-scripts/install-win32-deps.sh
+scripts/install-deps.sh build win32
 scripts/build-win32.sh
 # The simulator is a Linux program, from the native build.
 cmake --build "$host" -j2 --target qel-device-sim

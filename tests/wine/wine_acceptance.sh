@@ -48,7 +48,7 @@ if [ "$inside" -eq 0 ]; then
     command -v "$tool" >/dev/null || missing+=("$tool")
   done
   if [ ${#missing[@]} -gt 0 ]; then
-    echo "wine_acceptance: SKIPPED, missing ${missing[*]} (scripts/install-win32-deps.sh)" >&2
+    echo "wine_acceptance: SKIPPED, missing ${missing[*]} (scripts/install-deps.sh win32)" >&2
     exit 77
   fi
   if [ "$(id -u)" -ne 0 ]; then
