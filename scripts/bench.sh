@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Benchmark of the wizard's TFTP server and of its idle cost. Not a test: it
+# prints measurements and checks them against the goals, but its exit code
+# says only whether everything could be measured.
+#
+#   scripts/bench.sh [ROUNDS]     ROUNDS downloads per client and server (default 10)
+#
+# 1. The embedded Target image downloaded with curl and with atftp, at
+#    512-byte blocks, from our listener and from tftpd-hpa, alternating, on
+#    loopback in a private network namespace; medians, ratios and the
+#    lock-step limit (loopback round trip x 1,702 blocks).
+# 2. What the waits cost on this machine by themselves.
+# 3. A whole scripted upgrade at real speed: CPU while the waiting dialog is
+#    up and during the 30-second wait after the transfer, and peak RSS.
+# 4. The size of the Windows program.
+#
+# Needs the Debian packages curl, atftp and tftpd-hpa. Build folder:
+# QEL_BENCH_BUILD (default build/bench), built with -j2. The Windows program:
+# QEL_WIN32_EXE, else build/win32/qel-upgrade.exe, built by
+# scripts/build-win32.sh when missing and MinGW-w64 is installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+rounds=${1:-10}
+build=${QEL_BENCH_BUILD:-$root/build/bench}
+
+for tool in curl atftp in.tftpd; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "bench: $tool is missing (Debian packages: curl atftp tftpd-hpa)" >&2
+    exit 1
+  fi
+done
+
+cmake -S bench -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j2 --target qel-bench qel-bench-serve qel-upgrade-scripted qel-device-sim \
+  >/dev/null
+
+netns=(unshare --net)
+[ "$(id -u)" -eq 0 ] || netns=(unshare --net --map-root-user)
+if ! "${netns[@]}" true 2>/dev/null; then
+  echo "bench: cannot create a private network namespace (${netns[*]})" >&2
+  exit 1
+fi
+
+load() { echo "load average $(cut -d' ' -f1-3 /proc/loadavg)"; }
+
+echo "qel-upgrade benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -r)"
+echo "tools: $(curl --version | head -1 | cut -d' ' -f1-2), $(atftp --version 2>&1 | head -1)," \
+  "$(in.tftpd -V 2>&1 | head -1 | cut -d, -f1)"
+echo "before: $(load)"
+status=0
+"${netns[@]}" bash -c '
+  set -e
+  ip link set lo up
+  cd "$1"
+  ./qel-bench transfer --serve ./qel-bench-serve --rounds "$2"
+  echo "after the transfers: load average $(cut -d" " -f1-3 /proc/loadavg)"
+  ./qel-bench floor --seconds 5
+  ./qel-bench idle --harness qel/frontends/scripted/qel-upgrade-scripted \
+      --sim qel/tools/device-sim/qel-device-sim --wait-seconds 20
+' bench "$build" "$rounds" || status=$?
+echo "after: $(load)"
+
+exe=${QEL_WIN32_EXE:-$root/build/win32/qel-upgrade.exe}
+if [ ! -f "$exe" ] && [ -z "${QEL_WIN32_EXE:-}" ] && command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+  scripts/build-win32.sh >/dev/null
+fi
+echo
+if [ -f "$exe" ]; then
+  size=$(stat -c %s "$exe")
+  echo "Windows program: $exe, $size bytes ($(awk -v s="$size" 'BEGIN { printf "%.2f", s / 1048576 }') MB," \
+    "of which the embedded Target image 871243 bytes)"
+else
+  echo "Windows program: not built (no $exe, no MinGW-w64)"
+fi
+exit $status
