@@ -1,0 +1,371 @@
+// The idle waits of the TFTP listener and transfer: after an empty receive
+// each pass waits up to 1 ms for the socket, and data ends that wait at once.
+// An idle pass is still one pass: one animation step in the listener, one
+// towards the resend in the transfer.
+//
+// In the first two tests the clock runs 10,000 times slower, so one idle
+// pass lasts 10 s of real time. Only a wait that ends when the datagram
+// arrives can answer within the seconds these tests allow; a plain sleep
+// could not. They run in a child process (a death test) so that a server
+// stuck in such a sleep cannot hold up the rest of the suite.
+#include "tftp/tftp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "firmware/firmware.h"
+#include "platform/posix/frontend.h"
+#include "platform/posix/seams.h"
+#include "resources/image_builder.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+constexpr std::uint32_t LOOPBACK = 0x7f000001;
+const char NAME[] = "/qel2c4e.bi1";
+constexpr double SLOW_CLOCK = 1e-4;     // 1 ms of the program's time = 10 s
+constexpr int ANSWER_WITHIN_MS = 3000;  // far less than one slowed idle pass
+constexpr int CHILD_SECONDS = 60;       // a child that hangs is killed
+
+// ---- the peer: a plain UDP socket on loopback ----
+
+int bound_socket(std::uint16_t* port) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(LOOPBACK);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+  socklen_t length = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+void send_to(int fd, const Bytes& packet, std::uint16_t port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(LOOPBACK);
+  to.sin_port = htons(port);
+  ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+// The next datagram within the time; empty when none came.
+Bytes receive(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, timeout_ms) <= 0) return {};
+  unsigned char buffer[2048];
+  ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+  return n < 0 ? Bytes{} : Bytes(buffer, buffer + n);
+}
+
+Bytes ack(std::uint16_t block) {
+  return {0, 4, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block & 0xff)};
+}
+
+Bytes rrq(const char* name) {
+  std::string text = std::string("\0\1", 2) + name + '\0' + "octet" + '\0';
+  return Bytes(text.begin(), text.end());
+}
+
+std::uint16_t opcode_of(const Bytes& p) { return p.size() < 2 ? 0xffff : (p[0] << 8 | p[1]); }
+std::uint16_t block_of(const Bytes& p) { return p.size() < 4 ? 0xffff : (p[2] << 8 | p[3]); }
+
+// ---- where the server thread is ----
+
+// True while the thread is blocked in a system call that waits for a file
+// descriptor. A plain sleep (nanosleep) is not such a wait.
+bool waiting_on_descriptor(pid_t tid) {
+  std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = -1;
+  if (!(file >> number)) return false;  // "running"
+  for (long wait : {
+#ifdef SYS_poll
+           static_cast<long>(SYS_poll),
+#endif
+#ifdef SYS_select
+           static_cast<long>(SYS_select),
+#endif
+#ifdef SYS_epoll_wait
+           static_cast<long>(SYS_epoll_wait),
+#endif
+           static_cast<long>(SYS_ppoll), static_cast<long>(SYS_pselect6),
+           static_cast<long>(SYS_epoll_pwait)})
+    if (number == wait) return true;
+  return false;
+}
+
+// Waits (up to 5 s) until the thread (once it has told its id) sits in its
+// wait for the socket.
+bool until_waiting(const std::atomic<pid_t>& tid) {
+  for (int i = 0; i < 5000; ++i) {
+    if (tid != 0 && waiting_on_descriptor(tid)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// ---- a front-end that keeps the progress positions of each template ----
+
+class PositionFrontend : public DialogFrontend {
+ public:
+  void dialog_opened(const DialogSnapshot& s) override {
+    std::lock_guard lock(mutex_);
+    templates_[s.dialog] = s.template_id;
+    for (const ControlSnapshot& c : s.controls)
+      if (c.id == ID_TFTP_PROGRESS) positions_[s.template_id].push_back(c.position);
+    changed_.notify_all();
+  }
+  void progress_position_changed(DialogHandle d, int control, int position) override {
+    std::lock_guard lock(mutex_);
+    if (control == ID_TFTP_PROGRESS) positions_[templates_[d]].push_back(position);
+    changed_.notify_all();
+  }
+  void caption_changed(DialogHandle, const std::string&) override {}
+  void item_text_changed(DialogHandle, int, const std::string&) override {}
+  void progress_range_changed(DialogHandle, int, int, int) override {}
+  void combo_changed(DialogHandle, int, const std::vector<std::string>&, int) override {}
+  void focus_changed(DialogHandle, int) override {}
+  void dialog_moved(DialogHandle, int, int) override {}
+  void dialog_closed(DialogHandle, int, bool) override {}
+  void message_box(DialogHandle, const std::string&, const std::string&) override {}
+  int screen_width() override { return 1024; }
+  int screen_height() override { return 768; }
+  PixelSize template_pixel_size(const DialogTemplate& t) override { return {t.width, t.height}; }
+
+  std::vector<int> positions(int template_id) {
+    std::lock_guard lock(mutex_);
+    return positions_[template_id];
+  }
+  // Waits (up to 5 s) until the template's bar has had count positions.
+  bool until_positions(int template_id, std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(5),
+                             [&] { return positions_[template_id].size() >= count; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<DialogHandle, int> templates_;
+  std::map<int, std::vector<int>> positions_;
+};
+
+// ---- trace points ----
+
+std::mutex trace_lock;
+std::vector<std::string> traces;
+
+void record_trace(const char* text) {
+  std::lock_guard lock(trace_lock);
+  traces.push_back(text);
+}
+
+int traced(const std::string& line) {
+  std::lock_guard lock(trace_lock);
+  int n = 0;
+  for (const std::string& t : traces) n += t == line;
+  return n;
+}
+
+class TftpWait : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    saved_target_ = target_image;
+    saved_stage_ = upgrade_stage.load();
+    image_ = build_firmware_image({"qel5300", "5.2.5", 1024, 7});
+    target_image = FirmwareImage{image_.data(), 1024, {}};
+    std::memcpy(&target_image.header, image_.data(), FIRMWARE_HEADER_SIZE);
+    upgrade_stage = STAGE_TARGET;
+    std::strcpy(device_address_text, "127.0.0.1");
+    set_request_file_name(NAME);
+    frontend_install(&frontend_);
+    {
+      std::lock_guard lock(trace_lock);
+      traces.clear();
+    }
+    seam_set_trace_sink(record_trace);
+  }
+  void TearDown() override {
+    seam_set_trace_sink(nullptr);
+    seam_set_clock(1.0, 0);
+    frontend_install(nullptr);
+    target_image = saved_target_;
+    upgrade_stage = saved_stage_;
+  }
+
+  // The bodies of the death tests, run in the child.
+  [[noreturn]] void transfer_child();
+  [[noreturn]] void listener_child();
+
+  // A death-test child tells its parent what went wrong only through its
+  // standard error and its exit code.
+  void problem(const std::string& text) { problems_ += text + "\n"; }
+  [[noreturn]] void end_child() {
+    std::fputs(problems_.c_str(), stderr);
+    std::fflush(nullptr);
+    std::_Exit(problems_.empty() ? 0 : 1);
+  }
+  std::string problems_;
+
+  PositionFrontend frontend_;
+  Bytes image_;
+  FirmwareImage saved_target_{};
+  std::uint32_t saved_stage_ = STAGE_TARGET;
+};
+
+// Every acknowledgement reaches a server that sits in its idle wait, and the
+// next packet comes back long before that wait could have run out.
+void TftpWait::transfer_child() {
+  ::alarm(CHILD_SECONDS);
+  seam_set_clock(SLOW_CLOCK, 0);
+  std::uint16_t device_port = 0;
+  std::uint16_t server_port = 0;
+  int device = bound_socket(&device_port);
+  int server = bound_socket(&server_port);
+  std::atomic<pid_t> server_tid{0};
+  std::atomic<int> transfer_failed{-1};
+  std::thread([&] {
+    server_tid = ::gettid();
+    int failed = -1;
+    std::free(run_tftp_session(static_cast<NetSocket>(server), LOOPBACK, server_port, LOOPBACK,
+                               device_port, NAME, &failed));
+    transfer_failed = failed;
+  }).detach();
+
+  Bytes packet = receive(device, ANSWER_WITHIN_MS);
+  if (opcode_of(packet) != TFTP_OACK) problem("no OACK");
+  // OACK, blocks 1 and 2 of 512 bytes, then the empty block 3.
+  for (std::uint16_t block = 0; block <= 3 && problems_.empty(); ++block) {
+    if (!until_waiting(server_tid)) problem("the server never waited for its socket");
+    send_to(device, ack(block), server_port);
+    if (block == 3) break;
+    packet = receive(device, ANSWER_WITHIN_MS);
+    if (opcode_of(packet) != TFTP_DATA || block_of(packet) != block + 1)
+      problem("no DATA " + std::to_string(block + 1) + " in time after the ACK of " +
+              std::to_string(block));
+  }
+  for (int i = 0; i < ANSWER_WITHIN_MS && transfer_failed == -1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (transfer_failed != 0) problem("the transfer did not complete in time");
+  end_child();
+}
+
+TEST_F(TftpWait, AcknowledgementEndsTheTransferWaitAtOnce) {
+  EXPECT_EXIT(transfer_child(), ::testing::ExitedWithCode(0), "");
+}
+
+// The listener: the read request ends its wait at once, and a dropped
+// datagram ends one wait too, but each wait is still exactly one pass: one
+// step of the animation, none for the dropped datagram itself.
+void TftpWait::listener_child() {
+  ::alarm(CHILD_SECONDS);
+  seam_set_clock(SLOW_CLOCK, 0);
+  std::uint16_t device_port = 0;
+  std::uint16_t listener_port = 0;
+  int device = bound_socket(&device_port);
+  auto* listener = static_cast<TftpListener*>(std::calloc(1, sizeof(TftpListener)));
+  listener->socket = static_cast<NetSocket>(bound_socket(&listener_port));
+  listener->address = LOOPBACK;
+  listener->port = listener_port;
+  std::atomic<pid_t> listener_tid{0};
+  std::thread([&] {
+    listener_tid = ::gettid();
+    tftp_listener_thread(listener);
+  }).detach();
+
+  auto expect_positions = [&](const std::vector<int>& expected, const char* when) {
+    std::vector<int> seen = frontend_.positions(WAITING_TEMPLATE);
+    if (seen == expected) return;
+    std::string text;
+    for (int p : seen) text += " " + std::to_string(p);
+    problem(std::string(when) + ": the bar went through" + text);
+  };
+  if (!until_waiting(listener_tid)) problem("the listener never waited for its socket");
+  expect_positions({0}, "before the first wait ended");
+
+  send_to(device, ack(0), listener_port);  // dropped without a reply
+  if (!frontend_.until_positions(WAITING_TEMPLATE, 2)) problem("the datagram did not end the wait");
+  if (!until_waiting(listener_tid)) problem("the listener did not wait again");
+  expect_positions({0, 1}, "after a dropped datagram");
+
+  send_to(device, rrq(NAME), listener_port);
+  if (opcode_of(receive(device, ANSWER_WITHIN_MS)) != TFTP_OACK)
+    problem("the read request was not answered in time");
+  expect_positions({0, 1, 2}, "after the read request");
+  end_child();
+}
+
+TEST_F(TftpWait, ListenerWaitEndsOnAnyDatagramAndStepsOncePerWait) {
+  EXPECT_EXIT(listener_child(), ::testing::ExitedWithCode(0), "");
+}
+
+// A peer that keeps sending acknowledgements of some other block wakes the
+// server's waits again and again. Those acknowledgements count for nothing,
+// but every wait they cut short is still an idle pass: the OACK is resent 29
+// times and the transfer fails, while the stale acknowledgements still flow.
+TEST_F(TftpWait, StaleAcknowledgementsDoNotKeepADeadTransferAlive) {
+  std::uint16_t device_port = 0;
+  std::uint16_t server_port = 0;
+  int device = bound_socket(&device_port);
+  int server = bound_socket(&server_port);
+  ASSERT_GE(device, 0);
+  ASSERT_GE(server, 0);
+  std::atomic<bool> done{false};
+  int transfer_failed = -1;
+  std::thread transfer([&] {
+    TftpSession* session = run_tftp_session(static_cast<NetSocket>(server), LOOPBACK, server_port,
+                                            LOOPBACK, device_port, NAME, &transfer_failed);
+    dialog_destroy(upload_dialog);
+    upload_dialog = nullptr;
+    std::free(session);
+    done = true;
+  });
+
+  // One stale ACK about every 200 us, more often than a pass lasts (1 ms),
+  // for at most 20 s; 3,000 passes take 3 s at the very most.
+  int oacks = 0;
+  int others = 0;
+  auto count = [&](const Bytes& packet) { ++(opcode_of(packet) == TFTP_OACK ? oacks : others); };
+  auto flood_end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done && std::chrono::steady_clock::now() < flood_end) {
+    send_to(device, ack(7), server_port);
+    for (Bytes p = receive(device, 0); !p.empty(); p = receive(device, 0)) count(p);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  bool failed_during_flood = done;
+  transfer.join();
+  for (Bytes p = receive(device, 0); !p.empty(); p = receive(device, 0)) count(p);
+  ::close(device);
+  ::close(server);
+
+  EXPECT_TRUE(failed_during_flood) << "the transfer outlived 20 s of stale acknowledgements";
+  EXPECT_EQ(transfer_failed, 1);
+  EXPECT_EQ(oacks, 30) << "the first and 29 resends";
+  EXPECT_EQ(others, 0);
+  EXPECT_EQ(traced("ReSend option ack\n"), 29);
+  EXPECT_EQ(traced("Timeout for ack; upgrade failed\n"), 1);
+}
+
+}  // namespace
