@@ -6,8 +6,8 @@
 #       --image target.bin --work DIR [--only PATH...]
 #
 # Everything runs as root inside a private network, UTS and mount namespace:
-# its own loopback (ports 69 and 80 are free there), its own /tmp (X socket,
-# wineserver), a host name that resolves through a bind-mounted hosts file.
+# its own loopback (ports 69 and 80 are free there), its own X socket folder,
+# a host name that resolves through a bind-mounted hosts file.
 # The PC's name resolves to 127.0.0.3 and 127.0.0.1, in that order, so the
 # address dialog offers two local addresses and the test must choose the
 # second; the simulated device answers on 127.0.0.2.
@@ -63,7 +63,10 @@ fi
 # ---- inside the namespace -------------------------------------------------
 
 mount --make-rprivate /
-mount -t tmpfs -o mode=1777 qel-tmp /tmp
+# A private X socket folder, so the pinned display number cannot collide
+# with another X server; the rest of /tmp stays (the build may live there).
+mkdir -p /tmp/.X11-unix
+mount -t tmpfs -o mode=1777 qel-x11 /tmp/.X11-unix
 ip link set lo up
 hostname "$PC_NAME"
 printf '127.0.0.1\tlocalhost\n127.0.0.3\t%s\n127.0.0.1\t%s\n' "$PC_NAME" "$PC_NAME" >"$work/hosts"
