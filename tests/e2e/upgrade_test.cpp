@@ -303,7 +303,11 @@ TEST_F(UpgradeTest, LostDuplicatedAndLateAcksStillGiveAnIdenticalImage) {
                              {"--ack-dup", "p=0.10"}, {"--ack-reorder", "p=0.05"},
                              {"--ack-delay", "p=0.02"}};
   for (const auto& fault : faults) {
-    Sim sim(with_reference({fault[0], fault[1], "--seed", "7", "--tftp-timeout-ms", "300"}, phone),
+    // A late ACK must come within the server's 30 resend intervals, which at
+    // the test clock last about 150 ms of real time.
+    Sim sim(with_reference({fault[0], fault[1], "--seed", "7", "--tftp-timeout-ms", "300",
+                            "--ack-delay-ms", "40"},
+                           phone),
             DEVICE);
     WizardRun run = run_wizard(dir, base_script(phone) + "answer 103 press 1\nanswer 111 press 1\n");
     EXPECT_TRUE(run.boxes().empty()) << fault[0] << ' ' << fault[1];
