@@ -26,14 +26,23 @@ for kind in "${kinds[@]}"; do
 
   rm -rf "$reports"
   mkdir -p "$reports"
+  # Leaks inside system libraries we do not build (the desktop tests' font
+  # configuration caches live until exit) are not ours to fix.
+  printf 'leak:libfontconfig.so\n' >"$reports/../lsan.supp"
+  export LSAN_OPTIONS="suppressions=$(cd "$reports/.." && pwd)/lsan.supp:print_suppressions=0"
   export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1"
   export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1"
   export TSAN_OPTIONS="log_path=$reports/tsan:second_deadlock_stack=1"
+  # Qt itself is not built with the thread sanitizer, which then cannot see
+  # the locking inside Qt's event queues: the Qt front-end's tests run in the
+  # other builds only.
+  exclude=()
+  [ "$kind" = tsan ] && exclude=(-LE '^qt$')
   set +e
-  (cd "$dir" && ctest --output-on-failure -j2 --timeout 600)
+  (cd "$dir" && ctest --output-on-failure -j2 --timeout 600 "${exclude[@]}")
   tests=$?
   set -e
-  unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
+  unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS LSAN_OPTIONS
   done_at=$(date +%s)
 
   found=$(find "$reports" -type f | wc -l)
