@@ -6,7 +6,7 @@
 //
 // Input: byte 0 chooses the image size and the stage; then records, each a
 // header byte h and its data:
-//   h % 4 == 0  idle receives, as many as the next byte + 1
+//   h % 4 == 0  idle receives, as many as the next byte's low 7 bits + 1
 //   h % 4 == 1  the peer acknowledges the packet last sent (a well-behaved device)
 //   h % 4 == 2  a datagram from the peer: 2 length bytes (up to 2047), then its bytes
 //   h % 4 == 3  the same from a stranger: another port, another address or both
@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fake::Datagram d;
     switch (h % 4) {
       case 0: {
-        int count = (at < size ? data[at++] : 0) + 1;
+        int count = (at < size ? data[at++] & 0x7f : 0) + 1;
         d.nothing = true;
         for (int i = 0; i < count; ++i) fake::script.push_back(d);
         return true;
