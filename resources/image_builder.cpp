@@ -29,17 +29,17 @@ void put_u32_be(unsigned char* out, std::uint32_t v) {
 
 }  // namespace
 
-std::vector<unsigned char> build_firmware_image(const ImageSpec& spec) {
-  std::vector<unsigned char> image(std::max<std::uint32_t>(spec.size, 128), 0);
-  std::uint64_t state = spec.seed;
-  std::memcpy(image.data(), spec.magic, std::min<std::size_t>(16, std::strlen(spec.magic)));
+std::vector<unsigned char> build_firmware_image(const ImageRecipe& recipe) {
+  std::vector<unsigned char> image(std::max<std::uint32_t>(recipe.size, 128), 0);
+  std::uint64_t state = recipe.seed;
+  std::memcpy(image.data(), recipe.magic, std::min<std::size_t>(16, std::strlen(recipe.magic)));
   fill_random(image.data() + 48, 32, state);
   put_u32_be(image.data() + 80, 128);
   put_u32_be(image.data() + 84, 64);
-  put_u32_be(image.data() + 88, spec.size);
-  std::memcpy(image.data() + 92, spec.version, std::min<std::size_t>(35, std::strlen(spec.version)));
+  put_u32_be(image.data() + 88, recipe.size);
+  std::memcpy(image.data() + 92, recipe.version, std::min<std::size_t>(35, std::strlen(recipe.version)));
   image[127] = 0x0F;
   fill_random(image.data() + 128, image.size() - 128, state);
-  image.resize(spec.size);  // an image shorter than its header stays short
+  image.resize(recipe.size);  // an image shorter than its header stays short
   return image;
 }

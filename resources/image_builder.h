@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <vector>
 
-struct ImageSpec {
+struct ImageRecipe {
   const char* magic;    // up to 16 characters; the model code is its start
   const char* version;  // up to 35 characters
   std::uint32_t size;   // total length, header included (>= 128)
   std::uint64_t seed;   // body and opaque bytes
 };
 
-std::vector<unsigned char> build_firmware_image(const ImageSpec& spec);
+std::vector<unsigned char> build_firmware_image(const ImageRecipe& recipe);
