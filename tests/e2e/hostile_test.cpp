@@ -276,6 +276,39 @@ TEST_F(HostileNetwork, DelayedAndReorderedPacketsAtRealSpeed) {
   EXPECT_GT(relay_count(stats, "to_client", "delayed"), 0) << stats;
 }
 
+// The device vanishes after the OACK and four blocks: the server resends into
+// the silence and gives up after its 30 intervals, never claiming success.
+TEST_F(HostileNetwork, DeviceThatVanishesMidTransferFailsTheTransfer) {
+  std::vector<unsigned char> image = simtest::make_image(10000, "5.2.5");
+  target_image = FirmwareImage{image.data(), static_cast<std::uint32_t>(image.size()), {}};
+  upgrade_stage.store(STAGE_TARGET);
+  NetSocket socket = net_udp_socket();
+  ASSERT_EQ(net_bind(socket, 0x7f000001, 69), 0);
+  net_set_nonblocking(socket);
+  Sim sim({"--reboot-seconds", "0", "--tftp-timeout-ms", "100", "--tftp-tries", "3"}, DEVICE);
+  Relay relay(dir, "127.0.0.3:0", "127.0.0.1:69", {"--blackout-after", "5"});
+  ASSERT_NE(relay.port(), 0);
+  set_request_file_name("/qel77.bi1");
+  std::string path = "/admin/upgrade?tftp://127.0.0.3:" + std::to_string(relay.port()) + "/qel77.bi1";
+  ASSERT_EQ(simtest::status_of(
+                simtest::http_exchange(DEVICE, sim.port(), simtest::product_request(path)).text),
+            200);
+  seam_set_clock(10, 0);
+  resends = 0;
+  seam_set_trace_sink(count_resends);
+  int failed = 0;
+  bool served = serve_one(socket, &failed);
+  seam_set_trace_sink(nullptr);
+  seam_set_clock(1, 0);
+  net_close(socket);
+  ASSERT_TRUE(served);
+  EXPECT_EQ(failed, 1);
+  EXPECT_EQ(resends, TFTP_MAX_EXPIRIES - 1);
+  std::string stats = relay.stop();
+  EXPECT_EQ(relay_count(stats, "to_client", "sent"), 5) << stats;
+  EXPECT_TRUE(sim.wait_log("TFTP-END failed", 5s)) << sim.log();
+}
+
 // ---- the whole wizard against devices that misbehave ----
 
 // The usual answers, with the address typed into both address templates.
