@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite: the Linux build's tests
-# (unit, simulator, end to end), then the Windows program under Wine.
+# (unit, simulator, end to end, desktop, fuzz replays), the same suite under
+# the address/undefined-behaviour and thread sanitizers, then the Windows
+# program under Wine.
 # Usage: scripts/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,4 +12,5 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 ctest --preset default
 
+scripts/test-sanitizers.sh
 scripts/test-win32.sh
