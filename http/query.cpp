@@ -83,12 +83,8 @@ std::intptr_t connecting_dialog_proc(DialogHandle dialog, unsigned message, std:
     dialog_progress_range(dialog, ID_PROGRESS, 0, 100);
     return TRUE;
   }
-  if (message == WM_COMMAND && (wparam & 0xffff) == IDCANCEL) {
-    // The worker may still be waiting on the network; it is not waited for.
-    dialog_destroy(dialog);
-    show_error("Upgrade Failed: User Abort");
-    process_exit(0);
-  }
+  // The worker may still be waiting on the network; it is not waited for.
+  if (message == WM_COMMAND && (wparam & 0xffff) == IDCANCEL) abort_upgrade(dialog);
   return FALSE;
 }
 

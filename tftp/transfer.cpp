@@ -103,11 +103,7 @@ std::intptr_t abort_dialog_proc(DialogHandle dialog, unsigned message, std::uint
     center_window(dialog);
     return TRUE;
   }
-  if (message == WM_COMMAND && (wparam & 0xffff) == IDCANCEL) {
-    dialog_destroy(dialog);
-    show_error("Upgrade Failed: User Abort");
-    process_exit(0);
-  }
+  if (message == WM_COMMAND && (wparam & 0xffff) == IDCANCEL) abort_upgrade(dialog);
   return FALSE;
 }
 

@@ -6,6 +6,12 @@ void show_error(const char* message, const char* title) {
   message_box_task_modal(message, title ? title : DEFAULT_ERROR_TITLE);
 }
 
+void abort_upgrade(DialogHandle progress_dialog) {
+  dialog_destroy(progress_dialog);
+  show_error("Upgrade Failed: User Abort");
+  process_exit(0);
+}
+
 void center_window(DialogHandle window) {
   WindowRect rect;
   if (!window_get_rect(window, &rect)) return;

@@ -9,6 +9,11 @@
 // Callable from any thread; returns when the user closes it.
 void show_error(const char* message, const char* title = nullptr);
 
+// Cancel in a progress dialog (Connecting, waiting, upload): the dialog goes,
+// "Upgrade Failed: User Abort" is shown and the process ends, whatever is
+// still running on other threads.
+[[noreturn]] void abort_upgrade(DialogHandle progress_dialog);
+
 // Centres the window on the screen, on top, without resizing it.
 void center_window(DialogHandle window);
 
