@@ -14,6 +14,17 @@ char host_name[128];
 std::uint32_t LocalAddressList[8];
 std::uint32_t ServerAddress = 0;
 
+// The address's four bytes in network order, read back as a native integer:
+// what the resolver's host entry held.
+static std::uint32_t host_to_network_order(std::uint32_t address) {
+  const unsigned char bytes[4] = {
+      static_cast<unsigned char>(address >> 24), static_cast<unsigned char>(address >> 16),
+      static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
+  std::uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
 static void load_image_or_die(int number, FirmwareImage* image) {
   *image = load_firmware_image(number);
   if (!image->data) {
@@ -30,11 +41,12 @@ void start_up() {
 
   host_get_name(host_name, 127);
   std::uint32_t found[8];
-  int count = host_lookup_addresses(host_name, found, 8);
+  int count = host_own_addresses(host_name, found, 8);
   std::memset(LocalAddressList, 0, sizeof LocalAddressList);
   for (int i = 0; i < count && i < 8; ++i) {
     LocalAddressList[i] = found[i];
-    trace("Client IP = %x\n", static_cast<unsigned>(found[i]));
+    // The trace point receives the address as it stood in network order.
+    trace("Client IP = %x\n", static_cast<unsigned>(host_to_network_order(found[i])));
   }
   ServerAddress = LocalAddressList[0];
 

@@ -117,7 +117,7 @@ int host_get_name(char* buffer, int length) {
   std::snprintf(buffer, static_cast<std::size_t>(length), "fuzz");
   return 0;
 }
-int host_lookup_addresses(const char*, std::uint32_t* addresses, int max) {
+int host_own_addresses(const char*, std::uint32_t* addresses, int max) {
   if (max > 0) addresses[0] = 0x7f000001;
   return max > 0 ? 1 : 0;
 }
@@ -160,6 +160,7 @@ void window_move_top(DialogHandle, int, int) {}
 // ---- process, resources, threads, trace ----
 int window_class_register(AppInstance) { return 1; }
 void common_controls_init() {}
+const char* process_bind_privilege_hint() { return ""; }
 void process_exit(int code) {
   std::fprintf(stderr, "unexpected process exit (%d)\n", code);
   std::abort();

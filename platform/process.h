@@ -11,5 +11,11 @@ int window_class_register(AppInstance instance);
 // Enables the progress bar and IP-address controls (InitCommonControlsEx).
 void common_controls_init();
 
+// What the user can do when every TFTP port was refused for want of
+// privilege, as lines to show after the failure message (CR-LF separated, no
+// line longer than a command), or "" where the platform has nothing to add.
+// Never null; the text lives until the process ends.
+const char* process_bind_privilege_hint();
+
 // Ends the process at once with the exit code, from any thread.
 [[noreturn]] void process_exit(int code);

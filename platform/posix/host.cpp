@@ -1,11 +1,17 @@
 #include "platform/host.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <net/route.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <netdb.h>
-#include <unistd.h>
+#include <string>
 #include <vector>
 
 #include "platform/posix/seams.h"
@@ -17,7 +23,52 @@ bool seam_active = false;
 bool seam_resolves = false;
 std::vector<std::uint32_t> seam_addresses;
 
+// The interface of the IPv4 default route ("" when there is none), from the
+// kernel's routing table; the one with the lowest metric wins.
+std::string default_route_interface() {
+  std::FILE* routes = std::fopen("/proc/net/route", "re");
+  if (!routes) return "";
+  char line[256];
+  std::string best;
+  unsigned long best_metric = ~0ul;
+  std::fgets(line, sizeof line, routes);  // the header
+  while (std::fgets(line, sizeof line, routes)) {
+    char name[IFNAMSIZ + 1];
+    unsigned long destination, gateway, flags, refs, use, metric, mask;
+    if (std::sscanf(line, "%16s %lx %lx %lx %lu %lu %lu %lx", name, &destination, &gateway,
+                    &flags, &refs, &use, &metric, &mask) != 8)
+      continue;
+    if (destination == 0 && mask == 0 && (flags & RTF_UP) && metric < best_metric) {
+      best = name;
+      best_metric = metric;
+    }
+  }
+  std::fclose(routes);
+  return best;
+}
+
 }  // namespace
+
+std::vector<std::uint32_t> order_interface_addresses(std::vector<InterfaceAddress> found,
+                                                     const std::string& default_interface) {
+  // The default route's interface first, then interface order; the sort is
+  // stable, so each interface keeps its own addresses' order.
+  std::stable_sort(found.begin(), found.end(),
+                   [&](const InterfaceAddress& a, const InterfaceAddress& b) {
+                     bool a_default = a.name == default_interface;
+                     bool b_default = b.name == default_interface;
+                     if (a_default != b_default) return a_default;
+                     return a.index < b.index;
+                   });
+  std::vector<std::uint32_t> ordered;
+  std::vector<std::uint32_t> loopback;
+  for (const InterfaceAddress& a : found) {
+    if (!a.up || a.address == 0) continue;
+    std::vector<std::uint32_t>& list = a.loopback ? loopback : ordered;
+    if (std::find(list.begin(), list.end(), a.address) == list.end()) list.push_back(a.address);
+  }
+  return ordered.empty() ? loopback : ordered;
+}
 
 void seam_set_host_addresses(const std::uint32_t* addresses, int count, bool resolves) {
   std::lock_guard lock(seam_lock);
@@ -41,28 +92,29 @@ int host_get_name(char* buffer, int length) {
   return 0;
 }
 
-int host_lookup_addresses(const char* name, std::uint32_t* addresses, int max) {
+int host_own_addresses(const char*, std::uint32_t* addresses, int max) {
+  std::vector<std::uint32_t> list;
+  bool replaced;
   {
     std::lock_guard lock(seam_lock);
-    if (seam_active) {
-      if (!seam_resolves) return -1;
-      int n = std::min(max, static_cast<int>(seam_addresses.size()));
-      std::copy_n(seam_addresses.begin(), n, addresses);
-      return n;
+    replaced = seam_active;
+    if (seam_active && !seam_resolves) return -1;
+    if (seam_active) list = seam_addresses;
+  }
+  if (!replaced) {
+    ifaddrs* interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0) return -1;
+    std::vector<InterfaceAddress> found;
+    for (ifaddrs* i = interfaces; i; i = i->ifa_next) {
+      if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+      const auto* sa = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+      found.push_back({i->ifa_name, ::if_nametoindex(i->ifa_name), ntohl(sa->sin_addr.s_addr),
+                       (i->ifa_flags & IFF_UP) != 0, (i->ifa_flags & IFF_LOOPBACK) != 0});
     }
+    ::freeifaddrs(interfaces);
+    list = order_interface_addresses(std::move(found), default_route_interface());
   }
-  // getaddrinfo keeps the resolver's order, as gethostbyname's list does.
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &list) != 0) return -1;
-  int n = 0;
-  for (addrinfo* a = list; a && n < max; a = a->ai_next) {
-    auto* sa = reinterpret_cast<sockaddr_in*>(a->ai_addr);
-    std::uint32_t address = ntohl(sa->sin_addr.s_addr);
-    if (std::find(addresses, addresses + n, address) == addresses + n) addresses[n++] = address;
-  }
-  ::freeaddrinfo(list);
+  int n = std::min(max, static_cast<int>(list.size()));
+  std::copy_n(list.begin(), n, addresses);
   return n;
 }

@@ -2,9 +2,11 @@
 // never calls these; each replaces one source of outside input.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
-// Replaces the resolver: the next look-ups return these addresses (host byte
-// order), or no host entry at all when resolves is false.
+// Replaces the PC's address list: the next calls of host_own_addresses return
+// these addresses (host byte order), or no list at all when resolves is false.
 void seam_set_host_addresses(const std::uint32_t* addresses, int count, bool resolves);
 void seam_clear_host_addresses();
 
@@ -15,10 +17,12 @@ void seam_set_resource(int number, const char* type, const unsigned char* data,
                        std::uint32_t size);
 void seam_clear_resources();
 
-// Runs the program's time faster: clock_ms advances scale times faster than
-// real time and sleep_ms sleeps 1/scale of its argument. offset is added to
+// Runs the program's time faster: clock_ms counts from the process's start
+// and advances scale times faster than real time and sleep_ms sleeps 1/scale of its argument. offset is added to
 // the clock (to test the 32-bit wrap).
 void seam_set_clock(double scale, std::uint32_t offset);
+// Back to the real clock: milliseconds since the system started.
+void seam_clear_clock();
 
 // Called by process_exit before the process ends (to flush a transcript).
 using ExitHook = void (*)(int code);
@@ -30,3 +34,15 @@ void seam_set_trace_sink(TraceSink sink);
 
 // Makes the next thread_start calls fail (to test the reporting).
 void seam_fail_thread_start(bool fail);
+
+// One IPv4 address of an interface, as the POSIX address list reads it.
+struct InterfaceAddress {
+  std::string name;
+  unsigned index;          // interface order
+  std::uint32_t address;  // host byte order
+  bool up;
+  bool loopback;
+};
+// The order the PC's addresses are offered in (exposed for its tests).
+std::vector<std::uint32_t> order_interface_addresses(std::vector<InterfaceAddress> found,
+                                                     const std::string& default_interface);

@@ -17,7 +17,7 @@ int host_get_name(char* buffer, int length) {
 
 // The host entry's list as it comes, in its order; every entry is taken as a
 // 4-byte IPv4 address.
-int host_lookup_addresses(const char* name, std::uint32_t* addresses, int max) {
+int host_own_addresses(const char* name, std::uint32_t* addresses, int max) {
   const hostent* entry = gethostbyname(name);
   if (!entry) return -1;
   int n = 0;

@@ -29,6 +29,9 @@ void common_controls_init() {
   InitCommonControlsEx(&controls);
 }
 
+// The Windows program shows its message alone: no privilege is needed there.
+const char* process_bind_privilege_hint() { return ""; }
+
 void process_exit(int code) {
   std::fflush(nullptr);
   ExitProcess(static_cast<UINT>(code));

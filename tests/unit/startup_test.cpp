@@ -1,11 +1,15 @@
 // Start-up: the PC's addresses, the images, the model.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/app.h"
 #include "firmware/firmware.h"
+#include "platform/clock.h"
 #include "platform/posix/seams.h"
 #include "resources/image_builder.h"
 
@@ -66,6 +70,50 @@ TEST_F(StartUp, TwoStageConfigurationLoadsTheTransitionImage) {
   EXPECT_EQ(transition_image.size, 700u);
   EXPECT_STREQ(image_version(&transition_image), "5.1.8");
   EXPECT_STREQ(model_name, "QEL-742/QEL-722") << "only the Target image names the model";
+}
+
+std::string traced;
+void record_trace(const char* text) { traced += text; }
+
+TEST_F(StartUp, TracesEachAddressAsItStoodInNetworkOrder) {
+  const std::uint32_t one[] = {0x0A01000D};  // 10.1.0.13
+  seam_set_host_addresses(one, 1, true);
+  traced.clear();
+  seam_set_trace_sink(record_trace);
+  start_up();
+  seam_set_trace_sink(nullptr);
+  // The bytes 0a 01 00 0d read as a native (little-endian) integer.
+  EXPECT_NE(traced.find("Client IP = d00010a\n"), std::string::npos) << traced;
+}
+
+// The PC's own addresses on Linux come from its interfaces.
+TEST(InterfaceAddresses, DefaultRouteFirstThenInterfaceOrderWithoutDuplicatesOrLoopback) {
+  const std::vector<InterfaceAddress> found = {
+      {"lo", 1, 0x7F000001, true, true},
+      {"eth1", 3, 0xCB007101, true, false},  // 203.0.113.1
+      {"eth0", 2, 0xC633640A, true, false},  // 198.51.100.10
+      {"eth0", 2, 0xC633640B, true, false},  // a second address on eth0
+      {"wlan0", 4, 0xC0000201, false, false},  // down
+      {"eth1", 3, 0xCB007101, true, false},  // listed twice
+  };
+  EXPECT_EQ(order_interface_addresses(found, "eth1"),
+            (std::vector<std::uint32_t>{0xCB007101, 0xC633640A, 0xC633640B}));
+  EXPECT_EQ(order_interface_addresses(found, ""),
+            (std::vector<std::uint32_t>{0xC633640A, 0xC633640B, 0xCB007101}));
+  // Loopback only when nothing else is up.
+  EXPECT_EQ(order_interface_addresses({found[0], found[4]}, ""),
+            (std::vector<std::uint32_t>{0x7F000001}));
+}
+
+// What seeds the generator must differ between runs: the real clock counts
+// from the system's start, as timeGetTime does, not from the process's.
+TEST(Clock, RealClockCountsFromTheSystemStart) {
+  seam_clear_clock();
+  timespec now{};
+  ASSERT_EQ(clock_gettime(CLOCK_BOOTTIME, &now), 0);
+  auto uptime = static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                                           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
+  EXPECT_LT(clock_ms() - uptime, 1000u);
 }
 
 using StartUpDeathTest = StartUp;
