@@ -9,16 +9,11 @@
 #include "http/query.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
+#include "resources/ids.h"
 #include "tftp/tftp.h"
 #include "ui/ui.h"
 
 namespace {
-
-constexpr int WARNING_TEMPLATE = 139;
-constexpr int ADDRESS_TEMPLATE_ADAPTER = 101;
-constexpr int ADDRESS_TEMPLATE_PHONE = 305;
-constexpr int CONFIRM_TEMPLATE_TARGET = 103;
-constexpr int CONFIRM_TEMPLATE_TRANSITION = 304;
 
 char upgrade_request_path[128];
 
@@ -63,8 +58,8 @@ int wizard_main(AppInstance instance) {
   start_up();
 
   // A dialog that cannot be shown (-1) is no consent: it ends the run as Cancel does.
-  if (dialog_box(app_instance, WARNING_TEMPLATE, warning_dialog_proc) <= 0) return 0;
-  int address_template = phone_family ? ADDRESS_TEMPLATE_PHONE : ADDRESS_TEMPLATE_ADAPTER;
+  if (dialog_box(app_instance, IDD_WARNING, warning_dialog_proc) <= 0) return 0;
+  int address_template = phone_family ? IDD_ADDRESS_PHONE : IDD_ADDRESS_ADAPTER;
   if (dialog_box(app_instance, address_template, address_dialog_proc) <= 0) return 0;
   if (DeviceAddress == 0) return 0;
 
@@ -75,7 +70,7 @@ int wizard_main(AppInstance instance) {
   version_gate();
 
   bool target = upgrade_stage.load() == STAGE_TARGET;
-  int confirm_template = target ? CONFIRM_TEMPLATE_TARGET : CONFIRM_TEMPLATE_TRANSITION;
+  int confirm_template = target ? IDD_CONFIRM_TARGET : IDD_CONFIRM_TRANSITION;
   if (dialog_box(app_instance, confirm_template, confirm_dialog_proc) <= 0) {
     show_error("Upgrade Failed: User Abort");
     return 0;

@@ -3,8 +3,10 @@
 #pragma once
 #include <cstdint>
 
-inline constexpr int TARGET_IMAGE_RESOURCE = 112;
-inline constexpr int TRANSITION_IMAGE_RESOURCE = 319;
+#include "resources/ids.h"
+
+inline constexpr int TARGET_IMAGE_RESOURCE = IDR_TARGET_IMAGE;
+inline constexpr int TRANSITION_IMAGE_RESOURCE = IDR_TRANSITION_IMAGE;
 inline constexpr char FIRMWARE_RESOURCE_TYPE[] = "QEL_FIRMWARE";
 inline constexpr std::uint32_t FIRMWARE_HEADER_SIZE = 128;
 

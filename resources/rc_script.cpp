@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "resources/ids.h"
+
 namespace {
 
 // Builds "A | B | NOT C" from the pieces that apply.
@@ -171,7 +173,7 @@ std::string rc_resource_script(const ResourceScriptInputs& inputs) {
       "\n";
   for (int i = 0; i < dialog_template_count; ++i) out += rc_dialog_resource(dialog_templates[i]) + "\n";
 
-  out += "106 ICON " + rc_quote(inputs.icon_file) + "\n\n";
+  out += std::to_string(IDI_PROGRAM) + " ICON " + rc_quote(inputs.icon_file) + "\n\n";
   for (const FirmwareResource& f : inputs.firmware)
     out += numbers({f.number}) + " QEL_FIRMWARE " + rc_quote(f.file) + "\n";
   out += "\n";

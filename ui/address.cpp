@@ -5,15 +5,10 @@
 #include "firmware/firmware.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
+#include "resources/ids.h"
 #include "ui/ui.h"
 
 namespace {
-
-constexpr int ID_HEADING = 1007;
-constexpr int ID_INSTRUCTIONS = 1008;
-constexpr int ID_VERSION = 1015;
-constexpr int ID_LOCAL_ADDRESS = 1017;
-constexpr int ID_DEVICE_ADDRESS = 1000;
 
 const char PHONE_INSTRUCTIONS[] =
     "To proceed, please provide the IP address\r\nof your QEL. To find out the IP address of\r\n"
@@ -97,33 +92,33 @@ std::intptr_t address_dialog_proc(DialogHandle dialog, unsigned message, std::ui
       char text[16];
       std::snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
                     a & 0xff);
-      dialog_combo_add(dialog, ID_LOCAL_ADDRESS, text);
+      dialog_combo_add(dialog, IDC_LOCAL_ADDRESS, text);
     }
-    dialog_combo_select(dialog, ID_LOCAL_ADDRESS, 0);
+    dialog_combo_select(dialog, IDC_LOCAL_ADDRESS, 0);
     char caption[64];
     std::snprintf(caption, sizeof caption, "%s Firmware Upgrade", model_name);
     dialog_set_caption(dialog, caption);
-    dialog_set_item_text(dialog, ID_HEADING, "This program will upgrade your QEL\r\nfirmware to:");
-    dialog_set_item_text(dialog, ID_INSTRUCTIONS,
+    dialog_set_item_text(dialog, IDC_ADDRESS_HEADING, "This program will upgrade your QEL\r\nfirmware to:");
+    dialog_set_item_text(dialog, IDC_ADDRESS_INSTRUCTIONS,
                          phone_family ? PHONE_INSTRUCTIONS : ADAPTER_INSTRUCTIONS);
     char version[64];
     std::snprintf(version, sizeof version, "Version %s", image_version(&target_image));
-    dialog_set_item_text(dialog, ID_VERSION, version);
-    dialog_focus_item(dialog, ID_DEVICE_ADDRESS);
+    dialog_set_item_text(dialog, IDC_ADDRESS_VERSION, version);
+    dialog_focus_item(dialog, IDC_DEVICE_ADDRESS);
     center_window(dialog);
     return FALSE;
   }
   if (message != WM_COMMAND) return FALSE;
   switch (wparam & 0xffff) {
     case IDOK:
-      dialog_get_item_text(dialog, ID_DEVICE_ADDRESS, device_address_text, 63);
-      switch (accept_device_address(dialog_combo_selection(dialog, ID_LOCAL_ADDRESS))) {
+      dialog_get_item_text(dialog, IDC_DEVICE_ADDRESS, device_address_text, 63);
+      switch (accept_device_address(dialog_combo_selection(dialog, IDC_LOCAL_ADDRESS))) {
         case ADDRESS_ACCEPTED:
           dialog_end(dialog, 1);
           break;
         case ADDRESS_INVALID:
           dialog_message_box(dialog, "Invalid IP Address", "Error");
-          dialog_focus_item(dialog, ID_DEVICE_ADDRESS);
+          dialog_focus_item(dialog, IDC_DEVICE_ADDRESS);
           break;
         case ADDRESS_NO_LOCAL:
           dialog_message_box(dialog, NO_LOCAL_ADDRESS, "Error");

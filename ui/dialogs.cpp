@@ -5,6 +5,7 @@
 #include "firmware/firmware.h"
 #include "http/http.h"
 #include "http/query.h"
+#include "resources/ids.h"
 #include "ui/ui.h"
 
 namespace {
@@ -49,7 +50,7 @@ std::intptr_t warning_dialog_proc(DialogHandle dialog, unsigned message, std::ui
     char caption[64];
     std::snprintf(caption, sizeof caption, "%s Firmware Upgrade", model_name);
     dialog_set_caption(dialog, caption);
-    dialog_set_item_text(dialog, 1021, WARNING_TEXT);
+    dialog_set_item_text(dialog, IDC_WARNING_TEXT, WARNING_TEXT);
     dialog_focus_item(dialog, IDCANCEL);
     center_window(dialog);
     return FALSE;
@@ -65,20 +66,20 @@ std::intptr_t confirm_dialog_proc(DialogHandle dialog, unsigned message, std::ui
                   image_version(&target_image));
     dialog_set_caption(dialog, caption);
     if (upgrade_stage.load() == STAGE_TARGET) {
-      dialog_set_item_text(dialog, 1007, CONFIRM_TEXT);
+      dialog_set_item_text(dialog, IDC_CONFIRM_TEXT, CONFIRM_TEXT);
     } else {
       char text[512];
       std::snprintf(text, sizeof text, TRANSITION_NOTE_FORMAT, CONFIRM_TEXT,
                     image_version(&transition_image));
-      dialog_set_item_text(dialog, 1007, text);
+      dialog_set_item_text(dialog, IDC_CONFIRM_TEXT, text);
     }
     DeviceInfo info;
     device_info_snapshot(&info);
-    dialog_set_item_text(dialog, 1002, info.serial_number);
-    dialog_set_item_text(dialog, 1003, info.mac_address);
-    dialog_set_item_text(dialog, 1004, info.software_version);
-    dialog_set_item_text(dialog, 1005, info.hardware_version);
-    dialog_set_item_text(dialog, 1006, info.product_name);
+    dialog_set_item_text(dialog, IDC_SERIAL_NUMBER, info.serial_number);
+    dialog_set_item_text(dialog, IDC_MAC_ADDRESS, info.mac_address);
+    dialog_set_item_text(dialog, IDC_SOFTWARE_VERSION, info.software_version);
+    dialog_set_item_text(dialog, IDC_HARDWARE_VERSION, info.hardware_version);
+    dialog_set_item_text(dialog, IDC_PRODUCT_NAME, info.product_name);
     center_window(dialog);
     return TRUE;
   }
@@ -91,10 +92,10 @@ std::intptr_t success_dialog_proc(DialogHandle dialog, unsigned message, std::ui
     char caption[96];
     std::snprintf(caption, sizeof caption, "QEL@%s Upgrade Successful!", device_address_text);
     dialog_set_caption(dialog, caption);
-    dialog_set_item_text(dialog, 1007, SUCCESS_TEXT);
+    dialog_set_item_text(dialog, IDC_SUCCESS_TEXT, SUCCESS_TEXT);
     DeviceInfo info;
     device_info_snapshot(&info);
-    dialog_set_item_text(dialog, 1004, info.software_version);
+    dialog_set_item_text(dialog, IDC_NEW_VERSION, info.software_version);
     center_window(dialog);
     return TRUE;
   }
