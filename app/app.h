@@ -24,6 +24,9 @@ extern char device_address_text[64];       // the address exactly as typed
 void set_request_file_name(const char* name);
 void get_request_file_name(char* out, int size);  // size >= 128
 bool request_file_name_is(const char* name);
+// Draws a new name for the stage: "/qel%x.bi%u", a 15-bit random number in
+// lower-case hexadecimal and the stage's digit (.bi1 Target, .bi0 Transition).
+void draw_request_file_name(std::uint32_t stage);
 
 // The body of the program's entry point: start-up, then the upgrade sequence.
 // Returns 0 (the process exit code) on the paths that end before the upgrade

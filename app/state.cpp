@@ -1,7 +1,9 @@
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "app/app.h"
+#include "platform/clock.h"
 
 #ifndef QEL_INITIAL_STAGE
 #define QEL_INITIAL_STAGE 1
@@ -31,4 +33,11 @@ void get_request_file_name(char* out, int size) {
 bool request_file_name_is(const char* name) {
   std::lock_guard lock(request_file_name_lock);
   return std::strcmp(request_file_name, name) == 0;
+}
+
+void draw_request_file_name(std::uint32_t stage) {
+  char name[128];
+  std::snprintf(name, sizeof name, "/qel%x.bi%u", static_cast<unsigned>(random_next()),
+                static_cast<unsigned>(stage));
+  set_request_file_name(name);
 }

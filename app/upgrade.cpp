@@ -81,9 +81,7 @@ int wizard_main(AppInstance instance) {
   if (target) sleep_forever();
 
   while (upgrade_stage.load() == STAGE_TRANSITION) sleep_ms(10);
-  char name[128];
-  std::snprintf(name, sizeof name, "/qel%x.bi1", static_cast<unsigned>(random_next()));
-  set_request_file_name(name);
+  draw_request_file_name(STAGE_TARGET);
   send_upgrade_request(tftp_port);
   sleep_forever();
 }

@@ -75,10 +75,7 @@ AddressVerdict accept_device_address(int local_address_index) {
     DeviceAddress = 0;
     return ADDRESS_NO_LOCAL;
   }
-  char name[128];
-  std::snprintf(name, sizeof name, "/qel%x.bi%u", static_cast<unsigned>(random_next()),
-                static_cast<unsigned>(upgrade_stage.load()));
-  set_request_file_name(name);
+  draw_request_file_name(upgrade_stage.load());
   ServerAddress = LocalAddressList[local_address_index];
   trace("+++ using %x\n", static_cast<unsigned>(ServerAddress));
   return ADDRESS_ACCEPTED;
