@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -61,14 +63,8 @@ struct Pending {
 volatile sig_atomic_t stopping = 0;
 void on_signal(int) { stopping = 1; }
 
-[[noreturn]] void usage(const char* why) {
-  std::fprintf(stderr,
-               "qel-udp-relay: %s\n"
-               "usage: qel-udp-relay --listen A.B.C.D:PORT --server A.B.C.D:PORT [--loss P] [--dup P]\n"
-               "       [--delay P] [--delay-ms MIN[-MAX]] [--reorder P] [--reorder-ms MS]\n"
-               "       [--faults both|to-server|to-client] [--seed N] [--blackout-after N]\n"
-               "       [--time-limit S] [--port-file F] [--stats F] [--log F] [--allow-any-address]\n",
-               why);
+[[noreturn]] void usage(const std::string& why) {
+  std::fprintf(stderr, "qel-udp-relay: %s (see --help)\n", why.c_str());
   std::exit(2);
 }
 
@@ -85,53 +81,57 @@ sockaddr_in parse_endpoint(const std::string& text) {
   return sa;
 }
 
-double parse_probability(const char* text) {
-  char* end = nullptr;
-  double p = std::strtod(text, &end);
-  if (*end || p < 0 || p > 1) usage("a probability is a number from 0 to 1");
-  return p;
-}
-
 bool loopback(const sockaddr_in& sa) { return (ntohl(sa.sin_addr.s_addr) >> 24) == 127; }
 
 Options parse(int argc, char** argv) {
   Options o;
-  bool have_listen = false, have_server = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) usage(("missing value for " + a).c_str());
-      return argv[++i];
-    };
-    if (a == "--listen") o.listen = parse_endpoint(value()), have_listen = true;
-    else if (a == "--server") o.server = parse_endpoint(value()), have_server = true;
-    else if (a == "--loss") o.faults.loss = parse_probability(value());
-    else if (a == "--dup") o.faults.dup = parse_probability(value());
-    else if (a == "--delay") o.faults.delay = parse_probability(value());
-    else if (a == "--reorder") o.faults.reorder = parse_probability(value());
-    else if (a == "--delay-ms") {
-      std::string v = value();
-      std::size_t dash = v.find('-');
-      o.faults.delay_min_ms = std::atoi(v.c_str());
-      o.faults.delay_max_ms = dash == std::string::npos ? o.faults.delay_min_ms : std::atoi(v.c_str() + dash + 1);
-      if (o.faults.delay_min_ms < 0 || o.faults.delay_max_ms < o.faults.delay_min_ms) usage("bad --delay-ms");
-    } else if (a == "--reorder-ms") o.faults.reorder_ms = std::atoi(value());
-    else if (a == "--faults") {
-      std::string v = value();
-      if (v == "both") o.to_server = o.to_client = true;
-      else if (v == "to-server") o.to_server = true, o.to_client = false;
-      else if (v == "to-client") o.to_server = false, o.to_client = true;
-      else usage("--faults is both, to-server or to-client");
-    } else if (a == "--seed") o.seed = std::strtoull(value(), nullptr, 10);
-    else if (a == "--blackout-after") o.blackout_after = std::atol(value());
-    else if (a == "--time-limit") o.time_limit = std::atof(value());
-    else if (a == "--port-file") o.port_file = value();
-    else if (a == "--stats") o.stats_file = value();
-    else if (a == "--log") o.log_file = value();
-    else if (a == "--allow-any-address") o.allow_any = true;
-    else usage(("unknown option " + a).c_str());
+  std::string listen, server, delay_ms, faults = "both";
+  CLI::App app{"A lossy UDP relay for tests: datagrams to --listen go to --server and back,\n"
+               "each subject to seeded loss, duplication, delay and reordering.",
+               "qel-udp-relay"};
+  auto probability = CLI::Range(0.0, 1.0);
+  app.add_option("--listen", listen, "address and port to listen on, A.B.C.D:PORT")->required();
+  app.add_option("--server", server, "the server's address and port, A.B.C.D:PORT")->required();
+  app.add_option("--loss", o.faults.loss, "probability that a datagram is dropped")
+      ->check(probability);
+  app.add_option("--dup", o.faults.dup, "probability that a datagram is sent twice")
+      ->check(probability);
+  app.add_option("--delay", o.faults.delay, "probability that a datagram is delayed")
+      ->check(probability);
+  app.add_option("--delay-ms", delay_ms, "delay of a delayed datagram, MIN[-MAX] milliseconds");
+  app.add_option("--reorder", o.faults.reorder, "probability that a datagram is held back")
+      ->check(probability);
+  app.add_option("--reorder-ms", o.faults.reorder_ms, "how long a held-back datagram waits")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--faults", faults, "directions the faults apply to")
+      ->check(CLI::IsMember({"both", "to-server", "to-client"}));
+  app.add_option("--seed", o.seed, "seed of the fault generator");
+  app.add_option("--blackout-after", o.blackout_after,
+                 "server-to-client datagrams passed before going dark (-1: never)");
+  app.add_option("--time-limit", o.time_limit, "seconds before the relay stops by itself");
+  app.add_option("--port-file", o.port_file, "write the listening port here once bound");
+  app.add_option("--stats", o.stats_file, "write the counts per direction here at the end");
+  app.add_option("--log", o.log_file, "log every datagram here");
+  app.add_flag("--allow-any-address", o.allow_any,
+               "relay between addresses outside loopback (private network namespaces only)");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help ends with 0; every usage error with 2, as before.
+    std::exit(app.exit(e) == 0 ? 0 : 2);
   }
-  if (!have_listen || !have_server) usage("--listen and --server are required");
+  o.listen = parse_endpoint(listen);
+  o.server = parse_endpoint(server);
+  if (!delay_ms.empty()) {
+    std::size_t dash = delay_ms.find('-');
+    o.faults.delay_min_ms = std::atoi(delay_ms.c_str());
+    o.faults.delay_max_ms = dash == std::string::npos ? o.faults.delay_min_ms
+                                                      : std::atoi(delay_ms.c_str() + dash + 1);
+    if (o.faults.delay_min_ms < 0 || o.faults.delay_max_ms < o.faults.delay_min_ms)
+      usage("bad --delay-ms");
+  }
+  o.to_server = faults != "to-client";
+  o.to_client = faults != "to-server";
   // Tests only: never relay to or from anything but loopback unless told so
   // (inside a private network namespace).
   if (!o.allow_any && (!loopback(o.listen) || !loopback(o.server)))
