@@ -1,11 +1,16 @@
-// The generated Windows resource script checked against lines written out by
-// hand from the dialog tables: what windres must read for a few dialogs and
-// controls, not what the writer happens to produce.
+// The generated Windows resource script, read back the way the resource
+// compiler reads it and compared with the dialog templates; plus what a read
+// back cannot show: quoting, refused styles and the other resources.
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "resources/ids.h"
 #include "resources/rc_script.h"
 
 namespace {
@@ -13,8 +18,8 @@ namespace {
 ResourceScriptInputs inputs(bool two_stage) {
   ResourceScriptInputs in{};
   in.icon_file = "/build/resources/qel.ico";
-  in.firmware.push_back({112, "/build/resources/target.bin"});
-  if (two_stage) in.firmware.push_back({319, "/build/resources/transition.bin"});
+  in.firmware.push_back({IDR_TARGET_IMAGE, "/build/resources/target.bin"});
+  if (two_stage) in.firmware.push_back({IDR_TRANSITION_IMAGE, "/build/resources/transition.bin"});
   in.version[0] = 1;
   in.version[1] = 2;
   in.version[2] = 3;
@@ -27,16 +32,6 @@ const std::string& script() {
   return text;
 }
 
-// The text from "N DIALOG" to the END that closes it.
-std::string dialog_block(const std::string& text, int id) {
-  std::string start = "\n" + std::to_string(id) + " DIALOG ";
-  std::size_t begin = text.find(start);
-  if (begin == std::string::npos) return "";
-  std::size_t end = text.find("\nEND\n", begin);
-  if (end == std::string::npos) return "";
-  return text.substr(begin + 1, end + 5 - (begin + 1));
-}
-
 bool has_line(const std::string& text, const std::string& line) {
   return text.find("\n" + line + "\n") != std::string::npos;
 }
@@ -47,93 +42,318 @@ int count(const std::string& text, const std::string& what) {
   return n;
 }
 
-TEST(ResourceScript, WarningDialogIsExactlyTheTable) {
-  EXPECT_EQ(dialog_block(script(), 139),
-            "139 DIALOG 0, 0, 204, 143\n"
-            "STYLE DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU\n"
-            "CAPTION \"QEL-5200 Firmware Upgrade\"\n"
-            "FONT 8, \"MS Sans Serif\"\n"
-            "BEGIN\n"
-            "    PUSHBUTTON \"Continue\", 1, 41, 116, 50, 14\n"
-            "    DEFPUSHBUTTON \"Cancel\", 2, 109, 116, 50, 14\n"
-            "    EDITTEXT 1021, 12, 13, 189, 95, ES_MULTILINE | ES_READONLY | NOT WS_BORDER | "
-            "NOT WS_TABSTOP\n"
-            "END\n");
+// ---- A reader for the part of the resource language the writer emits ----
+
+std::string trim(const std::string& s) {
+  std::size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return "";
+  return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
-// Template order is the tab order: OK, Cancel, 1007, 1008, 1015, 1017, 1000.
-TEST(ResourceScript, PhoneAddressDialogKeepsOrderStylesAndMissingIcon) {
-  EXPECT_EQ(dialog_block(script(), 305),
-            "305 DIALOG 0, 0, 164, 178\n"
-            "STYLE DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU\n"
-            "CAPTION \"Dialog\"\n"
-            "FONT 8, \"MS Sans Serif\"\n"
-            "BEGIN\n"
-            "    DEFPUSHBUTTON \"OK\", 1, 26, 126, 50, 14\n"
-            "    PUSHBUTTON \"Cancel\", 2, 86, 126, 50, 14\n"
-            "    EDITTEXT 1007, 13, 6, 139, 16, ES_MULTILINE | ES_READONLY | NOT WS_BORDER\n"
-            "    EDITTEXT 1008, 13, 42, 148, 56, ES_MULTILINE | ES_READONLY | NOT WS_BORDER\n"
-            "    EDITTEXT 1015, 37, 28, 89, 14, ES_READONLY | NOT WS_BORDER\n"
-            "    COMBOBOX 1017, 63, 153, 79, 80, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP\n"
-            "    LTEXT \"Your IP Address\", -1, 9, 156, 52, 8\n"
-            "    ICON 286, -1, 119, 18, 20, 20\n"
-            "    CONTROL \"\", 1000, \"SysIPAddress32\", WS_TABSTOP, 26, 103, 109, 15\n"
-            "END\n");
+struct Field {
+  std::string text;  // unquoted when quoted
+  bool quoted = false;
+};
+
+// The comma-separated arguments of a statement; "" inside a string is a
+// quote and \\ a backslash.
+std::vector<Field> fields(const std::string& args) {
+  std::vector<Field> out(1);
+  bool in_string = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    char ch = args[i];
+    if (in_string) {
+      bool doubled = i + 1 < args.size() && args[i + 1] == ch;
+      if ((ch == '"' || ch == '\\') && doubled) {
+        out.back().text += args[++i];
+      } else if (ch == '\\') {
+        ADD_FAILURE() << "lone backslash in " << args;
+      } else if (ch == '"') {
+        in_string = false;
+      } else {
+        out.back().text += ch;
+      }
+    } else if (ch == '"') {
+      if (!trim(out.back().text).empty()) ADD_FAILURE() << "quote inside a field: " << args;
+      out.back().text.clear();
+      in_string = true;
+      out.back().quoted = true;
+    } else if (ch == ',') {
+      out.emplace_back();
+    } else if (!out.back().quoted) {
+      out.back().text += ch;
+    } else if (ch != ' ') {
+      ADD_FAILURE() << "text after a string: " << args;
+    }
+  }
+  if (in_string) ADD_FAILURE() << "unterminated string: " << args;
+  for (Field& f : out)
+    if (!f.quoted) f.text = trim(f.text);
+  return out;
 }
 
-TEST(ResourceScript, AdapterAddressDialogDiffersInFrameAndIcon) {
-  std::string block = dialog_block(script(), 101);
-  ASSERT_FALSE(block.empty());
-  EXPECT_TRUE(block.starts_with("101 DIALOG 200, 200, 165, 181\n"));
-  EXPECT_TRUE(has_line(block, "CAPTION \"Enter QEL IP Address\""));
-  EXPECT_TRUE(has_line(block, "    ICON 106, -1, 119, 18, 20, 20"));
-  EXPECT_TRUE(has_line(block, "    CONTROL \"\", 1000, \"SysIPAddress32\", WS_TABSTOP, 26, 103, 109, 15"));
+int number(const Field& f) {
+  int value = 0;
+  const char* end = f.text.data() + f.text.size();
+  auto [at, error] = std::from_chars(f.text.data(), end, value);
+  if (f.quoted || error != std::errc() || at != end) ADD_FAILURE() << "not a number: " << f.text;
+  return value;
 }
 
-TEST(ResourceScript, PasswordFieldsScrollAndMaskAndLabelsAlignRight) {
-  std::string block = dialog_block(script(), 104);
-  ASSERT_FALSE(block.empty());
-  EXPECT_TRUE(has_line(block, "    EDITTEXT 1003, 68, 168, 85, 14, ES_AUTOHSCROLL"));
-  EXPECT_TRUE(has_line(block, "    EDITTEXT 1005, 68, 186, 85, 14, ES_AUTOHSCROLL | ES_PASSWORD"));
-  EXPECT_TRUE(has_line(block, "    RTEXT \"User\", -1, 18, 170, 44, 8"));
-  EXPECT_TRUE(has_line(block, "    RTEXT \"Password\", -1, 18, 191, 44, 8"));
-  // The user field comes before the password field in the tab order.
-  EXPECT_LT(block.find("EDITTEXT 1003"), block.find("EDITTEXT 1005"));
+// Style words and what each sets and clears.
+using Styles = std::map<std::string, std::pair<unsigned, unsigned>>;
+
+// "A | NOT B" applied to the style a statement starts from; "0" is nothing.
+unsigned styles(const Field& f, unsigned start, const Styles& known) {
+  if (f.quoted) ADD_FAILURE() << "quoted style " << f.text;
+  std::stringstream in(f.text);
+  for (std::string word; std::getline(in, word, '|');) {
+    word = trim(word);
+    if (word == "0") continue;
+    auto it = known.find(word);
+    if (it == known.end()) {
+      ADD_FAILURE() << "unexpected style " << word;
+      continue;
+    }
+    start = (start | it->second.first) & ~it->second.second;
+  }
+  return start;
 }
 
-TEST(ResourceScript, ProgressBarsAreCommonControlsWithBorder) {
-  EXPECT_TRUE(has_line(dialog_block(script(), 105),
-                       "    CONTROL \"\", 1010, PROGRESS_CLASS, WS_BORDER, 22, 10, 141, 14"));
-  EXPECT_TRUE(has_line(dialog_block(script(), 114),
-                       "    CONTROL \"\", 1010, PROGRESS_CLASS, WS_BORDER, 38, 95, 191, 14"));
-  EXPECT_TRUE(has_line(dialog_block(script(), 110),
-                       "    CONTROL \"\", 1010, PROGRESS_CLASS, WS_BORDER, 31, 36, 242, 8"));
+const Styles BUTTON = {{"NOT WS_TABSTOP", {CTL_NO_TAB_STOP, 0}}};
+const Styles EDIT = {
+    {"ES_CENTER", {CTL_TEXT_CENTER, 0}},      {"ES_RIGHT", {CTL_TEXT_RIGHT, 0}},
+    {"ES_MULTILINE", {CTL_MULTI_LINE, 0}},    {"ES_AUTOHSCROLL", {CTL_AUTO_HSCROLL, 0}},
+    {"ES_PASSWORD", {CTL_PASSWORD, 0}},       {"ES_READONLY", {CTL_READ_ONLY, 0}},
+    {"WS_VSCROLL", {CTL_VSCROLL, 0}},         {"NOT WS_BORDER", {0, CTL_BORDER}},
+    {"NOT WS_TABSTOP", {CTL_NO_TAB_STOP, 0}},
+};
+// CBS_DROPDOWNLIST is marked with a bit of its own, checked and taken off.
+constexpr unsigned DROP_DOWN_LIST = 1u << 31;
+const Styles COMBO = {{"CBS_DROPDOWNLIST", {DROP_DOWN_LIST, 0}},
+                      {"WS_VSCROLL", {CTL_VSCROLL, 0}},
+                      {"WS_TABSTOP", {0, CTL_NO_TAB_STOP}},
+                      {"NOT WS_TABSTOP", {CTL_NO_TAB_STOP, 0}}};
+const Styles PROGRESS = {{"WS_BORDER", {CTL_BORDER, 0}}};
+const Styles IP_ADDRESS = {{"WS_BORDER", {CTL_BORDER, 0}}, {"WS_TABSTOP", {0, CTL_NO_TAB_STOP}}};
+const Styles FRAME = {{"DS_MODALFRAME", {FRAME_MODAL, 0}},
+                      {"WS_POPUP", {FRAME_POPUP, 0}},
+                      {"WS_CAPTION", {FRAME_CAPTION, 0}},
+                      {"WS_SYSMENU", {FRAME_SYSTEM_MENU, 0}}};
+
+struct ReadControl {
+  int id = 0;
+  ControlKind kind = ControlKind::StaticText;
+  std::string text;
+  int x = 0, y = 0, width = 0, height = 0;
+  unsigned style = 0;
+  int icon = 0;
+};
+
+struct ReadDialog {
+  int id = 0;
+  int x = 0, y = 0, width = 0, height = 0;
+  unsigned frame = 0;
+  std::string caption, font;
+  int points = 0;
+  std::vector<ReadControl> controls;
+};
+
+void geometry(ReadControl& c, const std::vector<Field>& f, std::size_t at) {
+  c.x = number(f[at]);
+  c.y = number(f[at + 1]);
+  c.width = number(f[at + 2]);
+  c.height = number(f[at + 3]);
 }
 
-TEST(ResourceScript, ConfirmFieldsHaveBordersAndBlocksHaveNone) {
-  std::string block = dialog_block(script(), 103);
-  EXPECT_TRUE(has_line(block, "    DEFPUSHBUTTON \"Upgrade\", 1, 33, 143, 50, 14"));
-  EXPECT_TRUE(has_line(block, "    EDITTEXT 1002, 82, 49, 67, 14, ES_READONLY"));
-  EXPECT_TRUE(has_line(block, "    EDITTEXT 1006, 82, 118, 67, 14, ES_READONLY"));
-  EXPECT_TRUE(has_line(block, "    RTEXT \"Serial Number\", -1, 4, 52, 72, 8"));
-  EXPECT_TRUE(has_line(block, "    EDITTEXT 1007, 12, 6, 142, 37, ES_MULTILINE | ES_READONLY | NOT WS_BORDER"));
-  EXPECT_TRUE(has_line(dialog_block(script(), 304),
-                       "    EDITTEXT 1007, 23, 7, 142, 77, ES_MULTILINE | ES_READONLY | NOT WS_BORDER"));
+// One control statement: keyword, then its arguments.
+ReadControl control(const std::string& line) {
+  std::string statement = trim(line);
+  std::size_t space = statement.find(' ');
+  std::string keyword = statement.substr(0, space);
+  std::vector<Field> f = fields(space == std::string::npos ? "" : statement.substr(space + 1));
+  ReadControl c;
+  auto expect_fields = [&](std::size_t low, std::size_t high) {
+    if (f.size() < low || f.size() > high) {
+      ADD_FAILURE() << "wrong argument count: " << line;
+      f.resize(high);
+    }
+  };
+  if (keyword == "PUSHBUTTON" || keyword == "DEFPUSHBUTTON") {
+    expect_fields(6, 7);
+    c.kind = keyword == "PUSHBUTTON" ? ControlKind::PushButton : ControlKind::DefaultPushButton;
+    c.text = f[0].text;
+    c.id = number(f[1]);
+    geometry(c, f, 2);
+    if (f.size() == 7) c.style = styles(f[6], 0, BUTTON);
+  } else if (keyword == "EDITTEXT") {
+    // EDITTEXT starts from ES_LEFT | WS_BORDER | WS_TABSTOP.
+    expect_fields(5, 6);
+    c.kind = ControlKind::Edit;
+    c.id = number(f[0]);
+    geometry(c, f, 1);
+    c.style = f.size() == 6 ? styles(f[5], CTL_BORDER, EDIT) : CTL_BORDER;
+  } else if (keyword == "LTEXT" || keyword == "CTEXT" || keyword == "RTEXT") {
+    expect_fields(6, 6);
+    c.kind = ControlKind::StaticText;
+    c.text = f[0].text;
+    c.id = number(f[1]);
+    geometry(c, f, 2);
+    c.style = keyword == "LTEXT"   ? CTL_TEXT_LEFT
+              : keyword == "CTEXT" ? CTL_TEXT_CENTER
+                                   : CTL_TEXT_RIGHT;
+  } else if (keyword == "ICON") {
+    expect_fields(6, 6);
+    c.kind = ControlKind::StaticIcon;
+    c.icon = number(f[0]);
+    c.id = number(f[1]);
+    geometry(c, f, 2);
+  } else if (keyword == "COMBOBOX") {
+    expect_fields(6, 6);
+    c.kind = ControlKind::ComboBox;
+    c.id = number(f[0]);
+    geometry(c, f, 1);
+    // COMBOBOX starts from CBS_SIMPLE | WS_TABSTOP.
+    c.style = styles(f[5], 0, COMBO);
+    if (!(c.style & DROP_DOWN_LIST)) ADD_FAILURE() << "a combo box that can be typed in: " << line;
+    c.style &= ~DROP_DOWN_LIST;
+  } else if (keyword == "CONTROL") {
+    // CONTROL text, id, class, style, x, y, width, height
+    expect_fields(8, 8);
+    c.text = f[0].text;
+    c.id = number(f[1]);
+    geometry(c, f, 4);
+    if (!f[2].quoted && f[2].text == "PROGRESS_CLASS") {
+      c.kind = ControlKind::ProgressBar;
+      c.style = styles(f[3], 0, PROGRESS);
+    } else if (f[2].quoted && f[2].text == "SysIPAddress32") {
+      c.kind = ControlKind::IpAddress;
+      c.style = styles(f[3], CTL_NO_TAB_STOP, IP_ADDRESS);
+    } else {
+      ADD_FAILURE() << "unknown control class: " << line;
+    }
+  } else {
+    ADD_FAILURE() << "unknown statement: " << line;
+  }
+  return c;
 }
 
-TEST(ResourceScript, StaticTextsAlignAsTheTablesSay) {
-  EXPECT_TRUE(has_line(dialog_block(script(), 114), "    LTEXT \"\", 1022, 15, 9, 244, 79"));
-  EXPECT_TRUE(has_line(dialog_block(script(), 110),
-                       "    CTEXT \"Please do not unplug the power of your QEL until the Status "
-                       "Light stops blinking\", -1, 86, 12, 137, 22"));
-  EXPECT_TRUE(has_line(dialog_block(script(), 111),
-                       "    EDITTEXT 1004, 15, 69, 136, 14, ES_CENTER | ES_READONLY"));
+// Every DIALOG resource of a script, in the order written.
+std::vector<ReadDialog> read_dialogs(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+
+  std::vector<ReadDialog> dialogs;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::size_t keyword = lines[i].find(" DIALOG ");
+    if (keyword == std::string::npos) continue;
+    ReadDialog d;
+    d.id = number({lines[i].substr(0, keyword)});
+    std::vector<Field> frame = fields(lines[i].substr(keyword + 8));
+    if (frame.size() != 4) {
+      ADD_FAILURE() << "bad DIALOG line: " << lines[i];
+      continue;
+    }
+    d.x = number(frame[0]);
+    d.y = number(frame[1]);
+    d.width = number(frame[2]);
+    d.height = number(frame[3]);
+    // STYLE, CAPTION and FONT, in any order, then BEGIN.
+    for (++i; i < lines.size() && lines[i] != "BEGIN"; ++i) {
+      const std::string& line = lines[i];
+      if (line.starts_with("STYLE ")) {
+        d.frame = styles({line.substr(6)}, 0, FRAME);
+      } else if (line.starts_with("CAPTION ")) {
+        std::vector<Field> f = fields(line.substr(8));
+        if (f.size() != 1 || !f[0].quoted) ADD_FAILURE() << "bad CAPTION: " << line;
+        d.caption = f[0].text;
+      } else if (line.starts_with("FONT ")) {
+        std::vector<Field> f = fields(line.substr(5));
+        if (f.size() != 2 || !f[1].quoted) ADD_FAILURE() << "bad FONT: " << line;
+        d.points = number(f[0]);
+        d.font = f.size() > 1 ? f[1].text : "";
+      } else {
+        ADD_FAILURE() << "unexpected line in dialog " << d.id << ": " << line;
+      }
+    }
+    for (++i; i < lines.size() && lines[i] != "END"; ++i) d.controls.push_back(control(lines[i]));
+    if (i == lines.size()) ADD_FAILURE() << "dialog " << d.id << " has no END";
+    dialogs.push_back(d);
+  }
+  return dialogs;
+}
+
+// A control's style as the script can state it: an edit is left-aligned
+// unless told otherwise, a static text without alignment is LTEXT, and
+// controls that never take the focus have no tab stop to leave out.
+unsigned as_scripted(const ControlTemplate& c) {
+  unsigned style = c.style;
+  switch (c.kind) {
+    case ControlKind::Edit:
+      style &= ~CTL_TEXT_LEFT;
+      break;
+    case ControlKind::StaticText:
+      if (!(style & (CTL_TEXT_CENTER | CTL_TEXT_RIGHT))) style |= CTL_TEXT_LEFT;
+      style &= ~CTL_NO_TAB_STOP;
+      break;
+    case ControlKind::StaticIcon:
+    case ControlKind::ProgressBar:
+      style &= ~CTL_NO_TAB_STOP;
+      break;
+    default:
+      break;
+  }
+  return style;
+}
+
+TEST(ResourceScript, DialogsReadBackAsTheTemplates) {
+  std::map<int, ReadDialog> dialogs;
+  for (const ReadDialog& d : read_dialogs(script()))
+    EXPECT_TRUE(dialogs.emplace(d.id, d).second) << "dialog " << d.id << " twice";
+  ASSERT_EQ(dialogs.size(), static_cast<std::size_t>(dialog_template_count));
+  for (int i = 0; i < dialog_template_count; ++i) {
+    const DialogTemplate& t = dialog_templates[i];
+    SCOPED_TRACE("template " + std::to_string(t.id));
+    ASSERT_EQ(dialogs.count(t.id), 1u);
+    const ReadDialog& d = dialogs.at(t.id);
+    EXPECT_EQ(d.x, t.x);
+    EXPECT_EQ(d.y, t.y);
+    EXPECT_EQ(d.width, t.width);
+    EXPECT_EQ(d.height, t.height);
+    EXPECT_EQ(d.frame, t.frame);
+    EXPECT_EQ(d.caption, t.caption);
+    EXPECT_EQ(d.font, t.font_face);
+    EXPECT_EQ(d.points, t.font_points);
+    // Same controls in the same order, which is the tab order.
+    ASSERT_EQ(d.controls.size(), static_cast<std::size_t>(t.control_count));
+    for (int k = 0; k < t.control_count; ++k) {
+      const ControlTemplate& c = t.controls[k];
+      const ReadControl& r = d.controls[k];
+      SCOPED_TRACE("control #" + std::to_string(k) + " (" + control_kind_name(c.kind) + ")");
+      EXPECT_EQ(r.id, c.id);
+      EXPECT_STREQ(control_kind_name(r.kind), control_kind_name(c.kind));
+      EXPECT_EQ(r.text, c.text);
+      EXPECT_EQ(r.x, c.x);
+      EXPECT_EQ(r.y, c.y);
+      EXPECT_EQ(r.width, c.width);
+      EXPECT_EQ(r.height, c.height);
+      EXPECT_EQ(r.style, as_scripted(c));
+      EXPECT_EQ(r.icon, c.icon);
+      // A combo box's height in the script is that of its dropped list.
+      if (c.kind == ControlKind::ComboBox && c.list_height) {
+        EXPECT_EQ(r.height, c.list_height);
+      }
+    }
+  }
 }
 
 TEST(ResourceScript, EveryTemplateOnceAndOnlyTheIconAndImagesBesides) {
-  for (int id : {139, 101, 305, 104, 105, 103, 304, 114, 110, 111})
+  for (int i = 0; i < dialog_template_count; ++i) {
+    int id = dialog_templates[i].id;
     EXPECT_EQ(count(script(), "\n" + std::to_string(id) + " DIALOG "), 1) << id;
-  EXPECT_EQ(count(script(), " DIALOG "), 10);
+  }
+  EXPECT_EQ(count(script(), " DIALOG "), dialog_template_count);
   EXPECT_TRUE(has_line(script(), "106 ICON \"/build/resources/qel.ico\""));
   EXPECT_TRUE(has_line(script(), "112 QEL_FIRMWARE \"/build/resources/target.bin\""));
   EXPECT_EQ(count(script(), "QEL_FIRMWARE"), 1);
@@ -160,9 +380,10 @@ TEST(ResourceScript, StyleWithoutResourceEquivalentIsRefused) {
   EXPECT_THROW(rc_control_statement(masked_button), std::invalid_argument);
   ControlTemplate loose_combo{8, ControlKind::ComboBox, "", 1, 2, 3, 40, 0, 0, 60};
   EXPECT_THROW(rc_control_statement(loose_combo), std::invalid_argument);
-  ControlTemplate skipped_button{9, ControlKind::PushButton, "Skip", 1, 2, 30, 14, CTL_NO_TAB_STOP,
-                                 0, 0};
-  EXPECT_EQ(rc_control_statement(skipped_button), "    PUSHBUTTON \"Skip\", 9, 1, 2, 30, 14, NOT WS_TABSTOP");
+  ControlTemplate skipped_button{9, ControlKind::PushButton, "Skip", 1, 2, 30, 14, 0, 0, 0};
+  skipped_button.style = CTL_NO_TAB_STOP;
+  EXPECT_EQ(rc_control_statement(skipped_button),
+            "    PUSHBUTTON \"Skip\", 9, 1, 2, 30, 14, NOT WS_TABSTOP");
 }
 
 }  // namespace
