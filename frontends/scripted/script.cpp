@@ -133,6 +133,12 @@ bool parse_action(const std::vector<Token>& words, Action* action, std::string* 
     return want(3) && number(1, -1, 65535, &action->control) &&
            number(2, -1, 1000000, &action->value);
   }
+  if (verb == "select-text") {
+    action->kind = Action::Kind::SelectText;
+    if (!want(3) || !number(1, -1, 65535, &action->control)) return false;
+    action->text = words[2].text;
+    return true;
+  }
   if (verb == "delay") {
     action->kind = Action::Kind::Delay;
     return want(2) && number(1, 0, 86400000, &action->value);

@@ -13,6 +13,7 @@ struct Action {
     Press,          // post WM_COMMAND with control
     Type,           // replace the text of control
     Select,         // choose combo item value of control
+    SelectText,     // choose the combo item of control whose text is text
     Delay,          // wait value ms of real time
     AwaitProgress,  // wait until progress bar control reaches value
     Nothing,        // leave the dialog to the program

@@ -138,6 +138,8 @@ std::string describe(const DialogTemplate* t, const Action& action) {
     case Action::Kind::Select:
       return "select item " + std::to_string(action.value) + " of control " +
              std::to_string(action.control);
+    case Action::Kind::SelectText:
+      return "select \"" + action.text + "\" in control " + std::to_string(action.control);
     default:
       return "";
   }
@@ -267,6 +269,7 @@ void ScriptedFrontend::dialog_opened(const DialogSnapshot& s) {
         bar.add("low", c.range_low).add("high", c.range_high).add("pos", c.position);
         progress.add_raw(std::to_string(c.id).c_str(), bar.text());
       } else if (c.kind == ControlKind::ComboBox) {
+        shown.combo_items[c.id] = c.items;
         JsonObject combo;
         combo.add_raw("items", json_string_array(c.items)).add("selection", c.selection);
         combos.add_raw(std::to_string(c.id).c_str(), combo.text());
@@ -324,6 +327,31 @@ bool ScriptedFrontend::perform(DialogHandle dialog, const Action& action) {
   std::lock_guard lock(lock_);
   auto it = shown_.find(dialog);
   if (it == shown_.end() || it->second.closed || stopping_) return false;
+  int index = action.value;
+  if (action.kind == Action::Kind::SelectText) {
+    // The item is looked up in what the combo box holds now, so a script
+    // can name an address without knowing the list's order.
+    const std::vector<std::string>& items = it->second.combo_items[action.control];
+    auto found = std::find(items.begin(), items.end(), action.text);
+    if (found == items.end()) {
+      // Going on with another item would run the wrong case: end the run
+      // as an unanswered dialog does.
+      JsonObject error = begin_line("error", it->second.thread);
+      error.add("message", "no item \"" + action.text + "\" in combo box " +
+                               std::to_string(action.control) + "; pressing Cancel");
+      write(error);
+      echo_line("  ! no item \"" + action.text + "\" in control " +
+                std::to_string(action.control) + ": pressing Cancel");
+      bool cancelled = dialog_post_command(dialog, IDCANCEL);
+      JsonObject line = begin_line("input", "user");
+      line.add("dialog", it->second.number).add("template", it->second.template_id);
+      line.add("action", "press").add("control", IDCANCEL);
+      if (!cancelled) line.add_bool("dropped", true);
+      write(line);
+      return false;
+    }
+    index = static_cast<int>(found - items.begin());
+  }
   bool posted = false;
   switch (action.kind) {
     case Action::Kind::Press:
@@ -333,7 +361,8 @@ bool ScriptedFrontend::perform(DialogHandle dialog, const Action& action) {
       posted = dialog_post_item_text(dialog, action.control, action.text);
       break;
     case Action::Kind::Select:
-      posted = dialog_post_combo_select(dialog, action.control, action.value);
+    case Action::Kind::SelectText:
+      posted = dialog_post_combo_select(dialog, action.control, index);
       break;
     default:
       return true;
@@ -350,7 +379,8 @@ bool ScriptedFrontend::perform(DialogHandle dialog, const Action& action) {
       line.add("action", "type").add("control", action.control).add("text", action.text);
       break;
     default:
-      line.add("action", "select").add("control", action.control).add("index", action.value);
+      line.add("action", "select").add("control", action.control).add("index", index);
+      if (action.kind == Action::Kind::SelectText) line.add("text", action.text);
       break;
   }
   if (!posted) line.add_bool("dropped", true);
@@ -468,6 +498,7 @@ void ScriptedFrontend::combo_changed(DialogHandle dialog, int control,
   std::lock_guard lock(lock_);
   Shown* shown = find(dialog);
   if (!shown) return;
+  shown->combo_items[control] = items;
   JsonObject line = begin_dialog_line("combo", *shown);
   line.add("control", control).add_raw("items", json_string_array(items)).add("selection", selection);
   write(line);

@@ -74,6 +74,7 @@ class ScriptedFrontend : public DialogFrontend {
     bool caption_changed = false;
     std::map<int, int> positions;
     std::map<int, std::pair<int, int>> ranges;
+    std::map<int, std::vector<std::string>> combo_items;  // for select-text
     std::map<int, PendingProgress> pending;
     int captions_written = 0;
     long long captions_pending = 0;

@@ -51,8 +51,8 @@ struct WizardRun {
 // the parsed transcript. Fails the test on a transcript that cannot be read.
 WizardRun run_wizard(const simtest::TempDir& dir, const std::string& script);
 
-// The usual environment and answers of a run: the PC at 127.0.0.1, the
-// given Target image, the clock scaled, a time limit, Continue, the device
+// The usual environment and answers of a run: the PC's real addresses (in
+// the tests' namespace loopback alone, so 127.0.0.1), the given Target image, the clock scaled, a time limit, Continue, the device
 // address typed into both address templates.
 std::string base_script(const std::string& image_file, double clock_scale = 20);
 

@@ -991,6 +991,41 @@ TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
   std::fclose(echo);
 }
 
+// A script names the local address by its text; a text the list lacks must
+// not fall back to whatever item is selected.
+TEST(ScriptedFrontend, SelectsAComboItemByItsTextAndCancelsWhenNoneMatches) {
+  scripted::Script script;
+  std::string error;
+  ASSERT_TRUE(scripted::parse_script(
+      "answer 101 select-text 1017 10.0.0.2 ; type 1000 10.0.0.9 ; press 1\n"
+      "answer 101 select-text 1017 10.0.0.3 ; type 1000 10.0.0.9 ; press 1\n",
+      "", &script, &error))
+      << error;
+  std::FILE* file = std::tmpfile();
+  ASSERT_TRUE(file);
+  {
+    scripted::ScriptedFrontend frontend(script, file, nullptr);
+    frontend_install(&frontend);
+    EXPECT_EQ(dialog_box(nullptr, 101, e2e_address), 101) << "the second item, by its text";
+    EXPECT_EQ(dialog_box(nullptr, 101, e2e_address), 0) << "no such item: Cancel";
+    frontend.record_exit(0);
+    frontend_install(nullptr);
+  }
+  Transcript t = read_transcript(file);
+  std::fclose(file);
+  auto first = t.of("input", 1);
+  ASSERT_EQ(first.size(), 3u);
+  EXPECT_EQ((*first[0])["action"].string, "select");
+  EXPECT_EQ((*first[0])["index"].as_int(), 1);
+  EXPECT_EQ((*first[0])["text"].string, "10.0.0.2");
+  auto errors = t.of("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE((*errors[0])["message"].string.find("\"10.0.0.3\""), std::string::npos);
+  auto second = t.of("input", 2);
+  ASSERT_EQ(second.size(), 1u) << "nothing after the Cancel";
+  EXPECT_EQ((*second[0])["control"].as_int(), IDCANCEL);
+}
+
 TEST(ScriptedFrontend, LongRunsOfChangesAreSummedUp) {
   std::FILE* file = std::tmpfile();
   ASSERT_NE(file, nullptr);

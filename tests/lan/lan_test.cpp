@@ -1,0 +1,146 @@
+// The wizard on a LAN (tests/lan/lan.sh): the PC's addresses come from its
+// interfaces, with no `addresses` directive and a host name that maps to
+// 127.0.1.1; the device is reached only from the address on its subnet.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lan.h"
+#include "wizard_run.h"
+
+namespace {
+
+using e2e::WizardRun;
+using simtest::TempDir;
+
+std::vector<std::string> log_lines_starting(const std::string& log, const std::string& prefix) {
+  std::vector<std::string> found;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line))
+    if (line.rfind(prefix, 0) == 0) found.push_back(line);
+  return found;
+}
+
+// Continue, then the local address chosen by its text and the device's
+// address typed, in whichever address dialog the image calls for.
+std::string lan_script(const std::string& image, const std::string& local, const std::string& device) {
+  std::string address = "select-text 1017 " + local + " ; type 1000 " + device + " ; press 1\n";
+  return "image 112 " + image + "\nclock 20\ntimeout 120000\n" + "answer 139 press 1\n" +
+         "answer 305 " + address + "answer 101 " + address;
+}
+
+std::vector<std::string> strings(const scripted::JsonValue& array) {
+  std::vector<std::string> out;
+  for (const scripted::JsonValue& v : array.array) out.push_back(v.string);
+  return out;
+}
+
+class LanTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(lan::ready()) << "main() runs the tests on the LAN"; }
+
+  // The local addresses the address dialog offered.
+  static std::vector<std::string> offered(const WizardRun& run) {
+    std::vector<const scripted::JsonValue*> opened = run.all("open", 305);
+    if (opened.empty()) return {};
+    return strings((*opened[0])["combos"]["1017"]["items"]);
+  }
+
+  TempDir dir;
+  std::string phone = e2e::write_image(dir, "phone.bin", "TpArMeM fIrMwArE", "5.2.5", 871243, 3);
+};
+
+TEST_F(LanTest, OneStageUpgradeWithAPasswordFromTheInterfaceOnTheDevicesSubnet) {
+  auto sim = lan::start_device(lan::device(0), {"--password", "s3cret", "--qop", "auth",
+                                                "--reboot-seconds", "0.3", "--time-limit", "120",
+                                                "--reference", dir.file(phone)});
+  WizardRun run = e2e::run_wizard(dir, lan_script(phone, lan::PC, lan::device(0)) +
+                                           "answer 104 type 1005 s3cret ; press 1\n"
+                                           "answer 103 press 1\nanswer 111 press 1\n");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  // Both interfaces, the one holding the default route first although it
+  // comes second in interface order; neither the host name's 127.0.1.1 nor
+  // loopback.
+  EXPECT_EQ(offered(run), (std::vector<std::string>{lan::PC, lan::PC_OTHER}));
+  EXPECT_EQ(run.all("open", 104).size(), 1u) << "the password is asked once";
+  EXPECT_EQ(run.last_caption(111), "QEL@198.51.100.20 Upgrade Successful!");
+  EXPECT_EQ(run.all("open", 111).at(0)->operator[]("controls")["1004"].string, "5.2.5");
+
+  std::string verdict = sim->stop();
+  std::string log = sim->log();
+  std::vector<std::string> connections = log_lines_starting(log, "HTTP-CONN ");
+  ASSERT_GE(connections.size(), 4u) << log;
+  for (const std::string& c : connections)
+    EXPECT_EQ(c.rfind("HTTP-CONN from=198.51.100.10:", 0), 0u) << c;
+  EXPECT_FALSE(log_lines_starting(log, "HTTP-AUTH ok").empty()) << log;
+  std::vector<std::string> upgrade = log_lines_starting(log, "UPGRADE request");
+  ASSERT_EQ(upgrade.size(), 1u) << log;
+  EXPECT_NE(upgrade[0].find("server=198.51.100.10:69 file=/qel"), std::string::npos) << upgrade[0];
+  EXPECT_EQ(log_lines_starting(log, "TFTP-PEER "),
+            std::vector<std::string>{"TFTP-PEER 198.51.100.10:69"});
+  EXPECT_EQ(simtest::json_value(verdict, "reference_match"), "true") << verdict;
+  EXPECT_EQ(simtest::json_value(verdict, "reported_version"), "\"5.2.5\"") << verdict;
+}
+
+// From 203.0.113.10 the query leaves on the right wire, but the device has
+// no way back to that subnet: no answer, as with any address of the wrong
+// network.
+TEST_F(LanTest, LocalAddressOfTheOtherInterfaceGetsNoResponse) {
+  // The kernel abandons an unanswered connect after its SYN retries: about
+  // 130 s with the default 6, 3 s with one. The namespace is this test's.
+  const char* retries_file = "/proc/sys/net/ipv4/tcp_syn_retries";
+  std::string retries = simtest::read_text(retries_file);
+  std::ofstream(retries_file) << "1\n";
+  ASSERT_EQ(simtest::read_text(retries_file), "1\n");
+  auto sim = lan::start_device(lan::device(0), {"--time-limit", "200"});
+  WizardRun run = e2e::run_wizard(dir, lan_script(phone, lan::PC_OTHER, lan::device(0)));
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: No Response From QEL"});
+  std::vector<const scripted::JsonValue*> inputs = run.all("input", 305);
+  ASSERT_FALSE(inputs.empty());
+  EXPECT_EQ((*inputs[0])["index"].as_int(), 1) << "the second item, by its text";
+  EXPECT_TRUE(run.all("open", 103).empty()) << "nothing to confirm";
+
+  std::string verdict = sim->stop();
+  EXPECT_TRUE(log_lines_starting(sim->log(), "HTTP-REQ ").empty()) << sim->log();
+  EXPECT_EQ(simtest::json_value(verdict, "upgrade_requests"), "0") << verdict;
+  std::ofstream(retries_file) << retries;
+}
+
+// The second of two devices, in two stages; the first device hears nothing.
+TEST_F(LanTest, TwoStageUpgradeOfOneOfTwoDevices) {
+  std::string small = e2e::write_image(dir, "small.bin", "TpArMeM fIrMwArE", "5.2.5", 40960, 4);
+  std::string transition =
+      e2e::write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 30001, 6);
+  auto bystander = lan::start_device(lan::device(0), {"--time-limit", "120"});
+  auto sim = lan::start_device(lan::device(1), {"--reboot-seconds", "0.3", "--time-limit", "120",
+                                                "--reference", dir.file(transition),
+                                                "--reference", dir.file(small)});
+  WizardRun run = e2e::run_wizard(dir, lan_script(small, lan::PC, lan::device(1)) +
+                                           "stage transition\nimage 319 " + transition +
+                                           "\nanswer 304 press 1\nanswer 111 press 1\n");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_EQ(run.all("open", 114).size(), 2u) << "one wait per stage";
+  EXPECT_EQ(run.last_caption(111), "QEL@198.51.100.21 Upgrade Successful!");
+
+  std::string verdict = sim->stop();
+  std::vector<std::string> upgrade = log_lines_starting(sim->log(), "UPGRADE request");
+  ASSERT_EQ(upgrade.size(), 2u) << sim->log();
+  EXPECT_NE(upgrade[0].find("server=198.51.100.10:69 "), std::string::npos) << upgrade[0];
+  EXPECT_NE(upgrade[0].find(".bi0"), std::string::npos) << upgrade[0];
+  EXPECT_NE(upgrade[1].find("server=198.51.100.10:69 "), std::string::npos) << upgrade[1];
+  EXPECT_NE(upgrade[1].find(".bi1"), std::string::npos) << upgrade[1];
+  EXPECT_EQ(simtest::json_value(verdict, "reference_match"), "true") << verdict;
+  EXPECT_EQ(simtest::json_value(verdict, "reboots"), "2") << verdict;
+
+  bystander->stop();
+  EXPECT_TRUE(log_lines_starting(bystander->log(), "HTTP-CONN ").empty()) << bystander->log();
+}
+
+}  // namespace
