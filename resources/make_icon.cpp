@@ -1,10 +1,13 @@
 // Build-time tool: draws the program's icon (resource 106) and writes it as
 // an .ico file with 32 x 32 and 16 x 16 images, 32-bit colour with an AND
-// mask. The artwork is drawn here from shapes, so nothing binary is kept in
-// the repository.   qel-make-icon OUTPUT.ico
+// mask, or as a PNG of one size for the Linux desktop's icon theme. The
+// artwork is drawn here from shapes, so nothing binary is kept in the
+// repository.   qel-make-icon OUTPUT.ico | qel-make-icon --png SIZE OUTPUT.png
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -90,11 +93,88 @@ std::vector<std::uint8_t> image(int size) {
   return out;
 }
 
+// ---- PNG: RGBA rows, filter 0, in stored (uncompressed) deflate blocks;
+// the package that carries the file compresses it anyway.
+
+std::uint32_t crc32(const std::uint8_t* data, std::size_t length, std::uint32_t crc = 0) {
+  crc = ~crc;
+  for (std::size_t i = 0; i < length; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void put32_be(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+void chunk(std::vector<std::uint8_t>& out, const char* type, const std::vector<std::uint8_t>& data) {
+  put32_be(out, static_cast<std::uint32_t>(data.size()));
+  std::vector<std::uint8_t> body(type, type + 4);
+  body.insert(body.end(), data.begin(), data.end());
+  out.insert(out.end(), body.begin(), body.end());
+  put32_be(out, crc32(body.data(), body.size()));
+}
+
+std::vector<std::uint8_t> png(int size) {
+  std::vector<std::uint8_t> raw;
+  for (int row = 0; row < size; ++row) {
+    raw.push_back(0);  // no filter
+    for (int col = 0; col < size; ++col) {
+      Rgba p = pixel(col, row, size);
+      for (double v : {p.r, p.g, p.b, p.a * 255})
+        raw.push_back(static_cast<std::uint8_t>(std::lround(v)));
+    }
+  }
+  std::vector<std::uint8_t> z = {0x78, 0x01};
+  std::uint32_t a = 1, b = 0;  // Adler-32
+  for (std::uint8_t byte : raw) {
+    a = (a + byte) % 65521;
+    b = (b + a) % 65521;
+  }
+  for (std::size_t at = 0; at < raw.size() || at == 0; at += 65535) {
+    std::size_t n = std::min<std::size_t>(65535, raw.size() - at);
+    z.push_back(at + n >= raw.size() ? 1 : 0);  // last block?
+    put16(z, static_cast<unsigned>(n));
+    put16(z, static_cast<unsigned>(~n & 0xffff));
+    z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(at),
+             raw.begin() + static_cast<std::ptrdiff_t>(at + n));
+  }
+  put32_be(z, b << 16 | a);
+
+  std::vector<std::uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  std::vector<std::uint8_t> header;
+  put32_be(header, static_cast<std::uint32_t>(size));
+  put32_be(header, static_cast<std::uint32_t>(size));
+  for (std::uint8_t v : {8, 6, 0, 0, 0}) header.push_back(v);  // 8-bit RGBA
+  chunk(out, "IHDR", header);
+  chunk(out, "IDAT", z);
+  chunk(out, "IEND", {});
+  return out;
+}
+
+bool write_file(const char* path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) std::fprintf(stderr, "qel-make-icon: cannot write %s\n", path);
+  return static_cast<bool>(out);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--png") {
+    int size = std::atoi(argv[2]);
+    if (size < 1 || size > 1024) {
+      std::fprintf(stderr, "qel-make-icon: size %s is not 1 to 1024\n", argv[2]);
+      return 2;
+    }
+    return write_file(argv[3], png(size)) ? 0 : 1;
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: qel-make-icon OUTPUT.ico\n");
+    std::fprintf(stderr, "usage: qel-make-icon OUTPUT.ico | qel-make-icon --png SIZE OUTPUT.png\n");
     return 2;
   }
   const int sizes[] = {32, 16};
@@ -119,12 +199,5 @@ int main(int argc, char** argv) {
   }
   for (const auto& img : images) file.insert(file.end(), img.begin(), img.end());
 
-  std::ofstream out(argv[1], std::ios::binary);
-  out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-  out.close();
-  if (!out) {
-    std::fprintf(stderr, "qel-make-icon: cannot write %s\n", argv[1]);
-    return 1;
-  }
-  return 0;
+  return write_file(argv[1], file) ? 0 : 1;
 }

@@ -12,6 +12,7 @@ group_build=(
   libgtest-dev libssl-dev          # tests: GoogleTest, an independent MD5
   curl atftp tftpd-hpa tftp-hpa    # real TFTP and HTTP peers for the tests
   iproute2 util-linux              # private network namespaces (unshare, ip)
+  libcli11-dev nlohmann-json3-dev  # command line and JSON, header-only (relay, admin subcommands)
   clang libclang-rt-14-dev         # fuzzing: clang with libFuzzer (scripts/fuzz.sh)
 )
 group_desktop=(
@@ -19,9 +20,11 @@ group_desktop=(
   libnewt-dev                      # the terminal front-end
   fonts-dejavu-core                # a font for Qt under Xvfb
   xvfb xdotool imagemagick         # desktop tests: display, a person's clicks, screenshots
+  xauth x11-utils                  # desktop tests: the X server's cookie, window hints (xprop)
   tmux                             # terminal tests
   libcap2-bin                      # setcap and capsh
   dpkg-dev                         # dpkg-shlibdeps, for the package's dependencies
+  lintian man-db                   # package test: Debian's checks, the manual page
 )
 group_win32=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # cross compiler, windres

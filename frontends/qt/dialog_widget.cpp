@@ -6,25 +6,20 @@
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QFontMetricsF>
-#include <cmath>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
 #include <QStyle>
+#include <QTextLayout>
+#include <cmath>
 
 namespace qtfe {
 
 namespace {
-
-// One part of a dotted address: up to three digits, 0 to 255 (leading
-// zeros allowed, the program reads 010 as ten).
-const char IPV4_PATTERN[] =
-    R"(^((\d{1,2}|[01]\d\d|2[0-4]\d|25[0-5])\.){0,3}(\d{1,2}|[01]\d\d|2[0-4]\d|25[0-5])?$)";
 
 Qt::Alignment text_alignment(unsigned style) {
   if (style & CTL_TEXT_CENTER) return Qt::AlignHCenter;
@@ -44,14 +39,17 @@ void blend_with_dialog(QWidget* widget) {
   widget->setPalette(palette);
 }
 
-QWidget* make_control(const ControlTemplate& c, QWidget* parent) {
+// keys: whether the dialog manager's keyboard handling applies (modal
+// dialogs); the modeless ones are pumped without it.
+QWidget* make_control(const ControlTemplate& c, QWidget* parent, bool keys) {
   switch (c.kind) {
     case ControlKind::PushButton:
     case ControlKind::DefaultPushButton: {
       auto* button = new QPushButton(QString::fromLatin1(c.text), parent);
-      // Enter presses the focused button, else the default one.
-      button->setAutoDefault(true);
-      button->setDefault(c.kind == ControlKind::DefaultPushButton);
+      // Enter presses the focused button, else the default one; in a
+      // modeless dialog it presses nothing.
+      button->setAutoDefault(keys);
+      button->setDefault(keys && c.kind == ControlKind::DefaultPushButton);
       return button;
     }
     case ControlKind::Edit: {
@@ -60,7 +58,11 @@ QWidget* make_control(const ControlTemplate& c, QWidget* parent) {
         edit->setReadOnly(c.style & CTL_READ_ONLY);
         edit->setTabChangesFocus(true);
         edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);  // see fit_text_block
+        // Read-only, yet the keys move through it, so a scrolled text can be
+        // read from the keyboard too.
+        if (c.style & CTL_READ_ONLY)
+          edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         edit->setLineWrapMode(QPlainTextEdit::WidgetWidth);
         if (!(c.style & CTL_BORDER)) edit->setFrameShape(QFrame::NoFrame);
         edit->document()->setDocumentMargin(0);
@@ -101,26 +103,83 @@ QWidget* make_control(const ControlTemplate& c, QWidget* parent) {
       return combo;
     }
     case ControlKind::IpAddress: {
+      // A plain field: what is typed stays exactly as typed (no mask, no
+      // validator, no length limit); the dialog procedure judges it on OK.
       auto* edit = new QLineEdit(parent);
-      edit->setMaxLength(15);
-      edit->setValidator(
-          new QRegularExpressionValidator(QRegularExpression(QString::fromLatin1(IPV4_PATTERN)), edit));
-      edit->setPlaceholderText(QStringLiteral("0.0.0.0"));
       return edit;
     }
   }
   return nullptr;
 }
 
-// A label one line high shows its text on that line, in a smaller font if
-// it must, rather than wrapping it out of sight.
-void fit_one_line_label(QLabel* label) {
-  QFont font = label->font();
-  if (label->height() >= 2 * QFontMetrics(font).lineSpacing()) return;
-  label->setWordWrap(false);
-  while (QFontMetrics(font).horizontalAdvance(label->text()) > label->width() &&
-         font.pointSizeF() > 6.0)
-    font.setPointSizeF(font.pointSizeF() - 0.5);
+constexpr qreal SMALLEST_POINT_SIZE = 6.0;
+// Below this a block of several lines gets a scroll bar rather than a
+// smaller font.
+constexpr qreal SMALLEST_BLOCK_POINT_SIZE = 7.5;
+
+// Height of a plain text laid out as a plain text edit lays it out: each of
+// its lines wrapped at word boundaries (or anywhere in a word too long).
+qreal text_height(const QString& text, const QFont& font, qreal width) {
+  qreal height = 0;
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  for (const QString& paragraph : text.split(QLatin1Char('\n'))) {
+    QTextLayout layout(paragraph, font);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+      line.setLineWidth(width);
+      height += line.height();
+    }
+    layout.endLayout();
+  }
+  return height;
+}
+
+// A read-only block shows its whole text at the template's size: in the
+// dialog font when it fits (the texts are broken into lines for the font
+// the templates were drawn with, which runs narrower), else in a slightly
+// smaller one, else in the dialog font with a scroll bar.
+void fit_text_block(QPlainTextEdit* edit) {
+  if (!edit->isReadOnly()) return;
+  const QFont normal = QApplication::font(edit);
+  const QString text = edit->toPlainText();
+  const QRect room = edit->contentsRect();
+  // A pixel of slack: the last line's descent may touch the edge.
+  const qreal width = room.width() - 1, height = room.height() + 1;
+  for (QFont font = normal; font.pointSizeF() >= SMALLEST_BLOCK_POINT_SIZE;
+       font.setPointSizeF(font.pointSizeF() - 0.5)) {
+    if (text_height(text, font, width) <= height) {
+      edit->setFont(font);
+      edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+      return;
+    }
+  }
+  edit->setFont(normal);
+  edit->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+}
+
+// A label shows its whole text in the label's box, in a smaller font if it
+// must: one line high, on that line rather than wrapped out of sight; a
+// block, wrapped within its height.
+void fit_label(QLabel* label) {
+  QFont font = QApplication::font(label);
+  const QString text = label->text();
+  if (label->height() < 2 * QFontMetrics(font).lineSpacing()) {
+    label->setWordWrap(false);
+    while (QFontMetrics(font).horizontalAdvance(text) > label->width() &&
+           font.pointSizeF() > SMALLEST_POINT_SIZE)
+      font.setPointSizeF(font.pointSizeF() - 0.5);
+  } else {
+    label->setWordWrap(true);
+    const int flags = Qt::TextWordWrap | static_cast<int>(label->alignment());
+    auto needed = [&](const QFont& f) {
+      return QFontMetrics(f).boundingRect(QRect(0, 0, label->width(), 1 << 20), flags, text);
+    };
+    while ((needed(font).height() > label->height() || needed(font).width() > label->width()) &&
+           font.pointSizeF() > SMALLEST_POINT_SIZE)
+      font.setPointSizeF(font.pointSizeF() - 0.5);
+  }
   label->setFont(font);
 }
 
@@ -130,6 +189,11 @@ Qt::FocusPolicy focus_policy(const ControlTemplate& c) {
 }
 
 }  // namespace
+
+Qt::WindowFlags fixed_dialog_flags() {
+  return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+         Qt::WindowCloseButtonHint;
+}
 
 BaseUnits base_units_for(const QFont& font) {
   QFontMetricsF metrics(font);
@@ -169,48 +233,52 @@ QPixmap icon_pixmap(int icon, int size) {
   if (icon != 106) {
     return QApplication::style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(size, size);
   }
-  // A small network voice adapter: a dark box with a handset port and two
-  // status lights, on a rounded blue tile.
+  // The same picture as the program's icon file and the desktop's icons
+  // (resources/make_icon.cpp): a white arrow rising from a bar, on a
+  // rounded blue tile.
   QPixmap pixmap(size, size);
   pixmap.fill(Qt::transparent);
   QPainter painter(&pixmap);
   painter.setRenderHint(QPainter::Antialiasing);
-  const qreal s = size;
+  painter.scale(size, size);
   painter.setPen(Qt::NoPen);
-  painter.setBrush(QColor(0x1e, 0x5a, 0xa8));
-  painter.drawRoundedRect(QRectF(0.5, 0.5, s - 1, s - 1), s * 0.2, s * 0.2);
-  painter.setBrush(QColor(0xf2, 0xf2, 0xf2));
-  painter.drawRoundedRect(QRectF(s * 0.15, s * 0.38, s * 0.7, s * 0.32), s * 0.06, s * 0.06);
-  painter.setBrush(QColor(0x2e, 0xcc, 0x40));
-  painter.drawEllipse(QRectF(s * 0.24, s * 0.47, s * 0.12, s * 0.12));
-  painter.setBrush(QColor(0xff, 0xa5, 0x00));
-  painter.drawEllipse(QRectF(s * 0.42, s * 0.47, s * 0.12, s * 0.12));
-  painter.setBrush(QColor(0x30, 0x30, 0x30));
-  painter.drawRect(QRectF(s * 0.62, s * 0.46, s * 0.14, s * 0.15));
-  QPen cord(QColor(0xf2, 0xf2, 0xf2), std::max<qreal>(1.0, s * 0.06));
-  painter.setPen(cord);
-  painter.setBrush(Qt::NoBrush);
-  QPainterPath path;
-  path.moveTo(s * 0.69, s * 0.38);
-  path.cubicTo(s * 0.69, s * 0.15, s * 0.45, s * 0.25, s * 0.35, s * 0.14);
-  painter.drawPath(path);
+  painter.setBrush(QColor(0x1f, 0x5f, 0xa8));
+  painter.drawRoundedRect(QRectF(0.03, 0.03, 0.94, 0.94), 0.18, 0.18);
+  painter.setBrush(Qt::white);
+  painter.drawRect(QRectF(0.22, 0.74, 0.56, 0.10));
+  painter.drawRect(QRectF(0.42, 0.40, 0.16, 0.28));
+  painter.drawPolygon(QPolygonF({QPointF(0.5, 0.14), QPointF(0.78, 0.42), QPointF(0.22, 0.42)}));
   return pixmap;
 }
 
+void DialogWidget::keyPressEvent(QKeyEvent* event) {
+  // A modeless dialog is pumped without the dialog manager's keyboard
+  // handling: Esc and Enter do nothing there, only its buttons and the
+  // close box act.
+  const int key = event->key();
+  if (!keys_ && (key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter)) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
 DialogWidget::DialogWidget(const DialogTemplate& dialog_template, BaseUnits units,
-                           CommandHandler on_command)
-    : QDialog(nullptr), template_(dialog_template), on_command_(std::move(on_command)) {
+                           CommandHandler on_command, bool keys)
+    : QDialog(nullptr), template_(dialog_template), on_command_(std::move(on_command)),
+      keys_(keys) {
   setWindowTitle(QString::fromLatin1(dialog_template.caption));
-  // Only the close box: no help or size grip; the size is the template's.
-  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                 Qt::WindowCloseButtonHint);
+  // Only the close box: no help, no minimise or maximise, no size grip; the
+  // size is the template's.
+  setWindowFlags(fixed_dialog_flags());
   setFixedSize(client_size(dialog_template, units));
+  setSizeGripEnabled(false);
   setWindowIcon(QIcon(icon_pixmap(106, 32)));
 
   QWidget* previous_tab = nullptr;
   for (int i = 0; i < dialog_template.control_count; ++i) {
     const ControlTemplate& c = dialog_template.controls[i];
-    QWidget* widget = make_control(c, this);
+    QWidget* widget = make_control(c, this, keys);
     widgets_.push_back(widget);
     if (!widget) continue;
     widget->setObjectName(QStringLiteral("control-%1-%2").arg(i).arg(c.id));
@@ -228,7 +296,7 @@ DialogWidget::DialogWidget(const DialogTemplate& dialog_template, BaseUnits unit
           icon_pixmap(c.icon, std::min(rect.width(), rect.height())));
     }
     widget->setGeometry(rect);
-    if (c.kind == ControlKind::StaticText) fit_one_line_label(static_cast<QLabel*>(widget));
+    if (c.kind == ControlKind::StaticText) fit_label(static_cast<QLabel*>(widget));
     widget->setFocusPolicy(focus_policy(c));
     if (control_takes_focus(c)) {
       if (previous_tab) QWidget::setTabOrder(previous_tab, widget);
@@ -281,6 +349,7 @@ void DialogWidget::set_item_text(int control, const std::string& text) {
   if (!widget) return;
   if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
     edit->setPlainText(display_text(text));
+    fit_text_block(edit);
   } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
     QString value = display_text(text);
     value.replace(QLatin1Char('\n'), QLatin1Char(' '));
@@ -290,7 +359,7 @@ void DialogWidget::set_item_text(int control, const std::string& text) {
     line->setCursorPosition(0);
   } else if (auto* label = qobject_cast<QLabel*>(widget)) {
     label->setText(display_text(text));
-    fit_one_line_label(label);
+    fit_label(label);
   } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
     button->setText(display_text(text));
   }

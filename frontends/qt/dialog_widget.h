@@ -44,13 +44,21 @@ QString display_text(const std::string& text);
 // the platform's information icon.
 QPixmap icon_pixmap(int icon, int size);
 
+// A window of fixed size with a caption and a close box only (no minimise,
+// maximise or help): the dialogs and the message boxes.
+Qt::WindowFlags fixed_dialog_flags();
+
 class DialogWidget : public QDialog {
  public:
   // What the user asked for: the id of a button, IDCANCEL for Esc and the
   // close box. Called on the UI thread.
   using CommandHandler = std::function<void(DialogWidget*, int control)>;
 
-  DialogWidget(const DialogTemplate& dialog_template, BaseUnits units, CommandHandler on_command);
+  // keys: the dialog manager's keyboard handling, as a modal dialog has it
+  // (Esc cancels, Enter presses the focused or the default button). A
+  // modeless dialog is pumped without it: there Esc and Enter do nothing.
+  DialogWidget(const DialogTemplate& dialog_template, BaseUnits units, CommandHandler on_command,
+               bool keys = true);
 
   const DialogTemplate& dialog_template() const { return template_; }
 
@@ -74,10 +82,12 @@ class DialogWidget : public QDialog {
  protected:
   void reject() override;  // Esc
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   const DialogTemplate& template_;
   CommandHandler on_command_;
+  bool keys_;
   std::vector<QWidget*> widgets_;  // template order; null where nothing is shown
 };
 

@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QScreen>
 #include <QTextStream>
 #include <QTimer>
@@ -13,12 +14,34 @@
 
 namespace qtfe {
 
+namespace {
+
+// A box as the program asks for it: its text, OK only, no icon, not even
+// the picture a desktop theme may put on a standard OK button. Esc and the
+// close box press OK.
+QMessageBox* plain_box(const std::string& text, const std::string& title) {
+  auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(title.c_str()),
+                              display_text(text), QMessageBox::NoButton);
+  QPushButton* ok = box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+  ok->setIcon(QIcon());
+  box->setDefaultButton(ok);
+  box->setEscapeButton(ok);
+  box->setWindowFlags(fixed_dialog_flags());
+  return box;
+}
+
+}  // namespace
+
 // Everything here runs on the UI thread.
 class UiHost : public QObject {
  public:
   UiHost() {
     units_ = base_units_for(QApplication::font());
     geometry_log_ = qEnvironmentVariable("QEL_QT_GEOMETRY_LOG");
+    // Every window, message boxes included, shows the program's icon.
+    QIcon icon;
+    for (int size : {16, 32, 48, 64}) icon.addPixmap(icon_pixmap(106, size));
+    QApplication::setWindowIcon(icon);
   }
 
   BaseUnits units() const { return units_; }
@@ -27,10 +50,11 @@ class UiHost : public QObject {
 
   void open(const DialogSnapshot& s, std::thread::id owner) {
     DialogHandle handle = s.dialog;
-    auto* widget = new DialogWidget(*s.dialog_template, units_,
-                                    [this, handle](DialogWidget* w, int id) { command(handle, w, id); });
+    auto* widget = new DialogWidget(
+        *s.dialog_template, units_,
+        [this, handle](DialogWidget* w, int id) { command(handle, w, id); }, s.modal);
     widget->apply(s);
-    windows_[handle] = {widget, owner, s.modal, ++order_};
+    windows_[handle] = {widget, owner, s.modal, ++order_, s.focus};
     widget->move(s.x, s.y);
     widget->show();
     widget->raise();
@@ -44,6 +68,13 @@ class UiHost : public QObject {
   DialogWidget* widget(DialogHandle handle) {
     auto it = windows_.find(handle);
     return it == windows_.end() ? nullptr : it->second.widget.data();
+  }
+
+  void focus(DialogHandle handle, int control) {
+    auto it = windows_.find(handle);
+    if (it == windows_.end()) return;
+    it->second.focus = control;
+    if (DialogWidget* w = it->second.widget.data()) w->focus_control(control);
   }
 
   void move(DialogHandle handle, int x, int y) {
@@ -67,16 +98,16 @@ class UiHost : public QObject {
 
   void open_box(DialogHandle owner_dialog, std::thread::id owner, const std::string& text,
                 const std::string& title, std::function<void()> done) {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(title.c_str()),
-                                display_text(text), QMessageBox::Ok);
+    QMessageBox* box = plain_box(text, title);
     box->setWindowModality(Qt::NonModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName(QStringLiteral("message-box"));
     int number = ++order_;
     boxes_[number] = {box, owner, number};
-    connect(box, &QMessageBox::finished, this, [this, number, owner, done] {
+    connect(box, &QMessageBox::finished, this, [this, number, owner, owner_dialog, done] {
       boxes_.erase(number);
       refresh(owner);
+      give_back_focus(owner_dialog);
       done();
     });
     box->show();
@@ -96,7 +127,21 @@ class UiHost : public QObject {
     std::thread::id owner;
     bool modal;
     long long order;
+    int focus;  // the control the program last gave the focus
   };
+
+  // When a box closes, its dialog is the active window again, with the focus
+  // on the control the program last chose. The address dialog's procedure
+  // chooses the field again after its box, which the dialog layer, seeing no
+  // change, does not pass on; the user may have clicked OK in between.
+  void give_back_focus(DialogHandle handle) {
+    auto it = windows_.find(handle);
+    if (it == windows_.end() || !it->second.widget) return;
+    DialogWidget* w = it->second.widget.data();
+    w->raise();
+    w->activateWindow();
+    if (it->second.focus != NO_FOCUS) w->focus_control(it->second.focus);
+  }
   struct Box {
     QPointer<QMessageBox> box;
     std::thread::id owner;
@@ -264,9 +309,7 @@ void QtFrontend::combo_changed(DialogHandle dialog, int control,
 }
 
 void QtFrontend::focus_changed(DialogHandle dialog, int control) {
-  post([this, dialog, control] {
-    if (DialogWidget* w = host_->widget(dialog)) w->focus_control(control);
-  });
+  post([this, dialog, control] { host_->focus(dialog, control); });
 }
 
 void QtFrontend::dialog_moved(DialogHandle dialog, int x, int y) {
@@ -286,7 +329,9 @@ void QtFrontend::message_box(DialogHandle owner, const std::string& text,
   std::thread::id asker = std::this_thread::get_id();
   if (asker == ui_thread_) {
     // Nothing of the wizard runs here; answer anyway rather than deadlock.
-    QMessageBox::information(nullptr, QString::fromLatin1(title.c_str()), display_text(text));
+    QMessageBox* box = plain_box(text, title);
+    box->exec();
+    delete box;
     return;
   }
   auto closed = std::make_shared<std::promise<void>>();

@@ -17,9 +17,15 @@
 //
 // Modal dialogs and message boxes hold their own thread only: that thread
 // waits in the dialog layer, and the UI thread disables that thread's other
-// windows meanwhile; another thread's windows stay usable. The UI thread
-// posts user input back with dialog_post_item_text / dialog_post_combo_select
-// for the editable controls, then dialog_post_command.
+// windows meanwhile; another thread's windows stay usable. When a box
+// closes, its dialog gets the focus back where the program last put it. The
+// UI thread posts user input back with dialog_post_item_text /
+// dialog_post_combo_select for the editable controls, then
+// dialog_post_command.
+//
+// Keys: modal dialogs have the dialog manager's (Esc cancels, Enter presses
+// the focused or default button); the modeless progress dialogs are pumped
+// without them, so there only the Cancel button and the close box act.
 #pragma once
 #include <atomic>
 #include <map>

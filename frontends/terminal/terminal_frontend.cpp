@@ -17,6 +17,11 @@ namespace {
 
 constexpr int SCALE_FULL = 1000;
 constexpr long long CAPTION_INTERVAL_MS = 100;
+// newt hands Ctrl-C over as a key: its terminal set-up does not make it a
+// signal.
+constexpr int KEY_CTRL_C = 3;
+
+const char MORE_HINT[] = "more below: Tab to it, then Down or PgDn";
 
 long long now_ms() {
   using namespace std::chrono;
@@ -63,6 +68,23 @@ int wrapped_lines(const std::string& text, int width) {
   return total;
 }
 
+// How a read-only text block is drawn: a text that does not fit its box
+// scrolls (newt puts the scroll bar beside the text, in two more columns)
+// and gives up its last row to a hint that there is more.
+struct Block {
+  int width = 0, height = 0;
+  bool scroll = false;
+};
+
+Block text_block(const std::string& text, const CellRect& r, int window_width) {
+  Block b{r.width, r.height, false};
+  if (wrapped_lines(text, r.width) <= r.height) return b;
+  b.scroll = true;
+  b.width = std::max(1, std::min(r.width, window_width - r.col - 2));
+  if (r.height >= 2) b.height = r.height - 1;
+  return b;
+}
+
 // A text block's content: centred texts are wrapped here and each line
 // centred, since a newt text box only wraps flush left.
 std::string block_text(const std::string& text, int width, unsigned style) {
@@ -98,12 +120,17 @@ int address_filter(newtComponent, void*, int ch, int) {
 struct TerminalFrontend::Item {
   DialogHandle handle = nullptr;  // null: a message box
   const DialogTemplate* dialog_template = nullptr;
+  // A modal dialog has the dialog manager's keys (Esc cancels, Enter presses
+  // a button); a modeless one, pumped without them, only its buttons.
+  bool modal = true;
   std::string caption;
   std::vector<ControlSnapshot> controls;
-  int focus = NO_FOCUS;
+  int focus = NO_FOCUS;          // where the focus is (the user moves it)
+  int chosen_focus = NO_FOCUS;   // the control the program last gave it
   int x = 0, y = 0;  // outer top-left, in cells
   Layout layout;
   // A message box.
+  DialogHandle owner = nullptr;
   std::string text;
   std::function<void()> done;
   // newt.
@@ -159,14 +186,14 @@ void TerminalFrontend::merge(DialogHandle dialog, const std::function<void(Pendi
 }
 
 PixelSize TerminalFrontend::template_pixel_size(const DialogTemplate& t) {
-  Layout l = layout_dialog(t, columns_.load(), rows_.load());
+  Layout l = layout_dialog(t, columns_.load(), screen_height());
   return {outer_width(l), outer_height(l)};
 }
 
 void TerminalFrontend::template_pixel_position(const DialogTemplate& t, int* x, int* y) {
   PixelSize size = template_pixel_size(t);
   *x = (columns_.load() - size.width) / 2;
-  *y = (rows_.load() - size.height) / 2;
+  *y = (screen_height() - size.height) / 2;
 }
 
 // ---- calls from the owner threads ----
@@ -176,12 +203,14 @@ void TerminalFrontend::dialog_opened(const DialogSnapshot& s) {
     auto item = std::make_unique<Item>();
     item->handle = s.dialog;
     item->dialog_template = s.dialog_template;
+    item->modal = s.modal;
     item->caption = s.caption;
     item->controls = s.controls;
     item->focus = s.focus;
+    item->chosen_focus = s.focus;
     item->x = s.x;
     item->y = s.y;
-    item->layout = layout_dialog(*s.dialog_template, columns_.load(), rows_.load());
+    item->layout = layout_dialog(*s.dialog_template, columns_.load(), screen_height());
     stack_.push_back(std::move(item));
     rebuild_ = true;
   });
@@ -232,6 +261,7 @@ void TerminalFrontend::focus_changed(DialogHandle dialog, int control) {
     Item* item = find(dialog);
     if (!item) return;
     item->focus = control;
+    item->chosen_focus = control;
     if (!item->form) return;
     for (std::size_t i = 0; i < item->controls.size(); ++i)
       if (item->controls[i].id == control && item->widgets[i] &&
@@ -260,13 +290,14 @@ void TerminalFrontend::dialog_closed(DialogHandle dialog, int, bool) {
   });
 }
 
-void TerminalFrontend::message_box(DialogHandle, const std::string& text,
+void TerminalFrontend::message_box(DialogHandle owner, const std::string& text,
                                    const std::string& title) {
   if (std::this_thread::get_id() == ui_.get_id()) return;  // nothing of the wizard runs here
   auto closed = std::make_shared<std::promise<void>>();
   std::future<void> waited = closed->get_future();
-  post([this, text, title, closed] {
+  post([this, owner, text, title, closed] {
     auto item = std::make_unique<Item>();
+    item->owner = owner;
     item->caption = title;
     item->text = text;
     item->done = [closed] { closed->set_value(); };
@@ -274,9 +305,9 @@ void TerminalFrontend::message_box(DialogHandle, const std::string& text,
     width = std::clamp(width + 4, 20, std::max(20, columns_.load() - 3));
     int lines = wrapped_lines(text, width - 4);
     item->layout.width = width;
-    item->layout.height = std::min(lines + 2, std::max(4, rows_.load() - 2));
+    item->layout.height = std::min(lines + 2, std::max(4, screen_height() - 2));
     item->x = (columns_.load() - width - 2) / 2;
-    item->y = (rows_.load() - item->layout.height - 2) / 2;
+    item->y = (screen_height() - item->layout.height - 2) / 2;
     stack_.push_back(std::move(item));
     rebuild_ = true;
   });
@@ -297,6 +328,10 @@ void TerminalFrontend::close_item(Item* item) {
   if (it == stack_.end()) return;
   teardown();  // the windows above it must come off first anyway
   std::function<void()> done = std::move((*it)->done);
+  // After a box its dialog has the focus where the program last put it:
+  // the address dialog puts it back in the field, which the dialog layer,
+  // seeing no change, does not pass on again.
+  if (Item* owner = (*it)->owner ? find((*it)->owner) : nullptr) owner->focus = owner->chosen_focus;
   stack_.erase(it);
   rebuild_ = true;
   if (done) done();
@@ -372,12 +407,12 @@ void TerminalFrontend::show_control_value(Item& item, int index) {
       } else if (spans_rows(t)) {
         // A text longer than its box was built with a scroll bar; rebuild
         // when that changes.
-        bool scroll = wrapped_lines(c.text, r.width) > r.height;
-        if (scroll != item.scrolls[static_cast<std::size_t>(index)]) {
+        Block b = text_block(c.text, r, item.layout.width);
+        if (b.scroll != item.scrolls[static_cast<std::size_t>(index)]) {
           rebuild_ = true;
           return;
         }
-        newtTextboxSetText(widget, block_text(c.text, r.width, t.style).c_str());
+        newtTextboxSetText(widget, block_text(c.text, b.width, t.style).c_str());
       } else {
         newtLabelSetText(widget, aligned(c.text, r.width, t.style).c_str());
       }
@@ -422,10 +457,16 @@ void TerminalFrontend::build_item(Item& item) {
   newtOpenWindow(left, top, l.width, l.height, item.caption.c_str());
   item.form = newtForm(nullptr, nullptr, 0);
   newtFormAddHotKey(item.form, NEWT_KEY_ESCAPE);
+  newtFormAddHotKey(item.form, KEY_CTRL_C);
+  // A hot key is seen before the focused button: Enter presses nothing in a
+  // modeless dialog.
+  if (!item.modal) newtFormAddHotKey(item.form, NEWT_KEY_ENTER);
   newtFormWatchFd(item.form, wake_read_, NEWT_FD_READ);
 
   if (!item.dialog_template) {  // a message box
-    newtComponent text = newtTextbox(2, 0, l.width - 4, l.height - 2, NEWT_FLAG_WRAP);
+    bool scroll = wrapped_lines(item.text, l.width - 4) > l.height - 2;
+    newtComponent text = newtTextbox(2, 0, l.width - 4 - (scroll ? 2 : 0), l.height - 2,
+                                     NEWT_FLAG_WRAP | (scroll ? NEWT_FLAG_SCROLL : 0));
     newtTextboxSetText(text, plain_text(item.text).c_str());
     newtComponent ok = newtCompactButton((l.width - 6) / 2, l.height - 1, "OK");
     newtFormAddComponents(item.form, text, ok, nullptr);
@@ -457,11 +498,15 @@ void TerminalFrontend::build_item(Item& item) {
           if (t.style & CTL_PASSWORD) flags |= NEWT_FLAG_PASSWORD;
           widget = newtEntry(r.col, r.row, c.text.c_str(), r.width, nullptr, flags);
         } else if (spans_rows(t)) {
-          bool scroll = wrapped_lines(c.text, r.width) > r.height;
-          item.scrolls[static_cast<std::size_t>(i)] = scroll;
-          widget = newtTextbox(r.col, r.row, r.width, r.height,
-                               NEWT_FLAG_WRAP | (scroll ? NEWT_FLAG_SCROLL : 0));
-          newtTextboxSetText(widget, block_text(c.text, r.width, t.style).c_str());
+          Block b = text_block(c.text, r, l.width);
+          item.scrolls[static_cast<std::size_t>(i)] = b.scroll;
+          widget = newtTextbox(r.col, r.row, b.width, b.height,
+                               NEWT_FLAG_WRAP | (b.scroll ? NEWT_FLAG_SCROLL : 0));
+          newtTextboxSetText(widget, block_text(c.text, b.width, t.style).c_str());
+          if (b.scroll && b.height < r.height) {
+            std::string hint = std::string(MORE_HINT).substr(0, static_cast<std::size_t>(r.width));
+            newtFormAddComponent(item.form, newtLabel(r.col, r.row + b.height, hint.c_str()));
+          }
         } else {
           widget = newtLabel(r.col, r.row, aligned(c.text, r.width, t.style).c_str());
         }
@@ -494,15 +539,29 @@ void TerminalFrontend::build_item(Item& item) {
   if (focused) newtFormSetCurrent(item.form, focused);
 }
 
+// The keys the window on top takes, for the bottom line.
+std::string TerminalFrontend::legend() const {
+  if (stack_.empty()) return "";
+  const Item& top = *stack_.back();
+  if (!top.dialog_template) return " Enter: OK";
+  if (!top.modal) return " Space on Cancel, or Ctrl-C: cancel the upgrade  (Esc and Enter do nothing)";
+  std::string keys = " Tab: move  Enter: press button  Esc/Ctrl-C: Cancel";
+  for (bool scroll : top.scrolls)
+    if (scroll) return keys + "  Down/PgDn: scroll text";
+  return keys;
+}
+
 void TerminalFrontend::build() {
   newtCls();
-  newtRedrawHelpLine();
   // Forms are drawn by newtFormRun, which runs only the top one: the
   // windows below are drawn here.
   for (auto& item : stack_) {
     build_item(*item);
     newtDrawForm(item->form);
   }
+  // The bottom row is kept for it (screen_height leaves it out).
+  newtPopHelpLine();
+  newtPushHelpLine(legend().c_str());
   last_build_ms_ = now_ms();
   caption_waiting_ = false;
   rebuild_ = false;
@@ -551,7 +610,7 @@ void TerminalFrontend::ui_main(std::promise<bool>* ready) {
   newtGetScreenSize(&columns, &rows);
   columns_.store(columns);
   rows_.store(rows);
-  // No help line: the tallest dialogs need every row.
+  // The bottom row says which keys do what (see legend).
   newtPushHelpLine("");
   newtRefresh();
   ready->set_value(true);
@@ -580,7 +639,15 @@ void TerminalFrontend::ui_main(std::promise<bool>* ready) {
         activate(top, exit.u.co);
         break;
       case newtExitStruct::NEWT_EXIT_HOTKEY:
-        if (exit.u.key == NEWT_KEY_ESCAPE) {
+        if (exit.u.key == KEY_CTRL_C) {
+          // What the window's Cancel does, whatever kind it is: a progress
+          // dialog aborts the upgrade, a modal dialog ends with Cancel, a
+          // box closes as with OK.
+          if (top.dialog_template) command(top, IDCANCEL);
+          else close_item(&top);
+        } else if (!top.modal) {
+          // Esc, Enter and F12 mean nothing to a modeless dialog.
+        } else if (exit.u.key == NEWT_KEY_ESCAPE) {
           if (top.dialog_template) command(top, IDCANCEL);
           else close_item(&top);
         } else if (exit.u.key == NEWT_KEY_F12) {

@@ -13,7 +13,16 @@
 // times a second. message_box blocks its caller on a future, holding no
 // lock, until the user has closed the box. User input goes back through
 // dialog_post_item_text / dialog_post_combo_select, then dialog_post_command.
+//
+// Keys. The bottom row says which keys the window on top takes. In a modal
+// dialog Tab moves, Enter presses the focused (or from a field the default)
+// button, Esc cancels; a modeless progress dialog has no such keys, only its
+// Cancel button (Space on it). Ctrl-C, which newt hands over as a key, does
+// what the top window's Cancel does. A text longer than its box scrolls and
+// says so on its last row. After a box, its dialog's focus goes back where
+// the program last put it.
 #pragma once
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -51,9 +60,10 @@ class TerminalFrontend : public DialogFrontend {
   void dialog_moved(DialogHandle dialog, int x, int y) override;
   void dialog_closed(DialogHandle dialog, int result, bool destroyed) override;
   void message_box(DialogHandle owner, const std::string& text, const std::string& title) override;
-  // In character cells.
+  // In character cells; the bottom row is the key legend's, not the
+  // dialogs'.
   int screen_width() override { return columns_.load(); }
-  int screen_height() override { return rows_.load(); }
+  int screen_height() override { return std::max(1, rows_.load() - 1); }
   PixelSize template_pixel_size(const DialogTemplate& dialog_template) override;
   void template_pixel_position(const DialogTemplate& dialog_template, int* x, int* y) override;
 
@@ -78,6 +88,7 @@ class TerminalFrontend : public DialogFrontend {
   void teardown();
   void build();
   void build_item(Item& item);
+  std::string legend() const;
   void save_input(Item& item);
   void show_control_value(Item& item, int index);
   void activate(Item& item, void* component);

@@ -1,40 +1,56 @@
 #!/usr/bin/env bash
 # The desktop program under Xvfb, driven with xdotool as a person would:
 # clicks on the buttons where they are drawn, typing into the focused field,
-# Enter on message boxes. Screenshots of every dialog go to OUT.
+# Enter on message boxes. The X server requires its cookie, as a desktop's
+# does. Screenshots of every dialog go to OUT/qt-SCENARIO.
 #
 #   qt_wizard_test.sh upgrade|cancel PROGRAM SIMULATOR CHECKER OUT [DISPLAY_NUMBER]
 #
-# upgrade: Continue, an invalid address first, then 127.0.0.2, Upgrade, the
-#          waiting dialog (the device asks for a wrong file first), the
-#          transfer and the wait after it, OK on the success dialog.
+# upgrade: Continue; the address 300.1.1.1, refused with "Invalid IP Address"
+#          and kept as typed, with the focus back in the field, where typing
+#          replaces it with 127.0.0.2; the password dialog (the device asks
+#          for one); Upgrade; Esc and Enter on the waiting and the upload
+#          dialogs, which do nothing; the transfer and the wait after it; OK
+#          on the success dialog.
 # cancel:  Continue, 127.0.0.2, Cancel on the confirm dialog, OK on
 #          "Upgrade Failed: User Abort"; nothing is sent to the device.
 set -u
 SCENARIO=$1 PROGRAM=$2 SIM=$3 CHECKER=$4 OUT=$5 NUMBER=${6:-93}
 . "$(dirname "$0")/common.sh"
 
-need Xvfb xdotool import
+need Xvfb xdotool xauth xprop import convert compare
 enter_namespace "$@"
 
 OUT=$OUT/qt-$SCENARIO
 rm -rf "$OUT"
 mkdir -p "$OUT"
+echo "screenshots: $OUT"
 export DISPLAY=:$NUMBER
 LOG=$OUT/geometry.log
 : >"$LOG"
-: >"$LOG"
-ON_FAIL='echo "--- program:"; cat "$OUT/program.out"; echo "--- geometry:"; tail -5 "$LOG"; echo "--- device:"; tail -5 "$OUT/device.log"'
+ON_FAIL='shot zz-failure; echo "--- program:"; cat "$OUT/program.out"; echo "--- geometry:"; tail -5 "$LOG"; echo "--- device:"; tail -5 "$OUT/device.log"'
 
-# Xvfb runs outside the network namespace's concerns: it listens on a unix
-# socket only, which every namespace reaches through the file system.
+# Xvfb listens on a unix socket only, which every namespace reaches through
+# the file system. Like a desktop's X server it lets in only the clients
+# that show its cookie.
 [ -e /tmp/.X11-unix/X$NUMBER ] && skip "display :$NUMBER is taken (remove /tmp/.X11-unix/X$NUMBER if stale)"
-Xvfb ":$NUMBER" -screen 0 1024x768x24 -nolisten tcp >"$OUT/xvfb.log" 2>&1 &
+export XAUTHORITY=$OUT/Xauthority
+: >"$XAUTHORITY"
+xauth add ":$NUMBER" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" || fail "xauth"
+Xvfb ":$NUMBER" -auth "$XAUTHORITY" -screen 0 1024x768x24 -nolisten tcp >"$OUT/xvfb.log" 2>&1 &
 XVFB_PID=$!
 trap 'stop_device; kill $PROGRAM_PID $XVFB_PID 2>/dev/null' EXIT
 wait_until 10 "xdotool getmouselocation >/dev/null 2>&1" || fail "Xvfb did not start"
+XAUTHORITY=/dev/null xdotool getmouselocation >/dev/null 2>&1 &&
+  fail "the X server lets in a client without its cookie"
 
-if [ "$SCENARIO" = upgrade ]; then start_device "$OUT" "${SLOW_REQUEST[@]}"; else start_device "$OUT"; fi
+PASSWORD=()
+[ "$SCENARIO" = upgrade ] && PASSWORD=(--password secret)
+if [ "$SCENARIO" = upgrade ]; then
+  start_device "$OUT" "${SLOW_REQUEST[@]}" "${PASSWORD[@]}"
+else
+  start_device "$OUT"
+fi
 
 PROGRAM_PID=
 QEL_QT_GEOMETRY_LOG=$LOG "$PROGRAM" >"$OUT/program.out" 2>&1 &
@@ -49,38 +65,43 @@ wait_dialog() {
   sleep 0.3  # let it paint before the screenshot
 }
 
-# The centre of a control of the last shown dialog of that template, in
-# screen pixels.
-control_centre() {
+# A control of the last shown dialog of that template, in screen pixels:
+# "x y width height".
+control_rect() {
   awk -v t="$1" -v id="$2" '
     $1 == "dialog" && $2 == t { cx = $15; cy = $16 }
-    $1 == "control" && $2 == t && $4 == id { x = cx + $5 + int($7 / 2); y = cy + $6 + int($8 / 2) }
-    END { if (x == "") exit 1; print x, y }' "$LOG"
+    $1 == "control" && $2 == t && $4 == id { r = (cx + $5) " " (cy + $6) " " $7 " " $8 }
+    END { if (r == "") exit 1; print r }' "$LOG"
 }
 
 click() {
-  local where
-  where=$(control_centre "$1" "$2") || fail "no control $2 in dialog $1"
-  xdotool mousemove $where click 1
+  local r
+  r=($(control_rect "$1" "$2")) || fail "no control $2 in dialog $1"
+  xdotool mousemove $((r[0] + r[2] / 2)) $((r[1] + r[3] / 2)) click 1
 }
 
 shot() {
   import -window root "$OUT/$1.png" || fail "screenshot $1"
 }
 
+# The part of a screenshot where a control stands.
+crop() {
+  local r
+  r=($(control_rect "$2" "$3")) || fail "no control $3 in dialog $2"
+  convert "$OUT/$1.png" -crop "${r[2]}x${r[3]}+${r[0]}+${r[1]}" +repage "$OUT/$4.png"
+}
+
+window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
+
 # Message boxes are found by their title, and closed with Enter on OK.
 wait_box() {
-  wait_until 20 "xdotool search --onlyvisible --name '^$1\$' >/dev/null 2>&1" ||
-    fail "message box '$1' did not appear"
+  wait_until 20 "[ -n \"\$(window '^$1\$')\" ]" || fail "message box '$1' did not appear"
   sleep 0.3
 }
 
 close_box() {
-  local id
-  id=$(xdotool search --onlyvisible --name "^$1\$" | head -1)
-  xdotool windowfocus --sync "$id" key Return
-  wait_until 10 "! xdotool search --onlyvisible --name '^$1\$' >/dev/null 2>&1" ||
-    fail "message box '$1' did not close"
+  xdotool windowfocus --sync "$(window "^$1\$")" key Return
+  wait_until 10 "[ -z \"\$(window '^$1\$')\" ]" || fail "message box '$1' did not close"
 }
 
 # Every dialog stands in the middle of the screen.
@@ -90,11 +111,40 @@ check_centred() {
     fail "dialog $1 is not centred"
 }
 
+# A window of fixed size that the window manager must not offer to
+# minimise or maximise: its minimum and maximum sizes agree, and its Motif
+# hints name the functions it allows (close, move), without those two.
+check_fixed_frame() {
+  local id hints functions
+  id=$(window "$1") || true
+  [ -n "$id" ] || fail "no window '$1'"
+  hints=$(xprop -id "$id" WM_NORMAL_HINTS _MOTIF_WM_HINTS)
+  local minimum maximum
+  minimum=$(echo "$hints" | sed -n 's/.*minimum size: //p')
+  maximum=$(echo "$hints" | sed -n 's/.*maximum size: //p')
+  [ -n "$minimum" ] && [ "$minimum" = "$maximum" ] || fail "'$1' can be resized: $hints"
+  functions=$(echo "$hints" | sed -n 's/^_MOTIF_WM_HINTS[^=]*= \([^,]*\), \([^,]*\),.*/\2/p')
+  [ -n "$functions" ] || fail "'$1' has no Motif hints: $hints"
+  # MWM_FUNC_ALL 1, MINIMIZE 8, MAXIMIZE 16.
+  (((functions & (1 | 8 | 16)) == 0)) || fail "'$1' offers minimise or maximise: $hints"
+}
+
+# Esc and Enter reach the window and change nothing.
+stray_keys() {
+  local id
+  id=$(window "$1")
+  [ -n "$id" ] || fail "no window '$1' for the keys"
+  xdotool windowfocus --sync "$id" key Escape key Return key KP_Enter
+  sleep 0.5
+  [ -z "$(window '^QEL Firwmare Upgrade Error$')" ] || fail "a key aborted the upgrade in '$1'"
+}
+
 ADDRESS_TEMPLATES='101|305'
 wait_dialog 139 1
 shot 01-warning
 check_centred 139
-click 139 1  # Continue
+check_fixed_frame 'Firmware Upgrade$'
+click 139 1 # Continue
 
 wait_dialog "$ADDRESS_TEMPLATES" 1
 ADDRESS=$(awk '$1 == "dialog" && ($2 == 101 || $2 == 305) { print $2 }' "$LOG" | tail -1)
@@ -102,30 +152,60 @@ shot 02-address
 check_centred "$ADDRESS"
 
 if [ "$SCENARIO" = upgrade ]; then
-  # An incomplete address is refused with a box; the dialog stays.
-  xdotool type --delay 40 "1.2.3"
+  # An address with a part above 255 is kept as typed and refused on OK;
+  # the dialog stays, with the text and the focus in the field.
+  xdotool type --delay 40 "300.1.1.1"
+  sleep 0.3
+  shot 03-address-300
+  crop 03-address-300 "$ADDRESS" 1000 field-typed
   click "$ADDRESS" 1
   wait_box Error
-  shot 03-invalid-address
+  shot 04-invalid-address
+  check_fixed_frame '^Error$'
   close_box Error
-  click "$ADDRESS" 1000
-  xdotool key ctrl+a BackSpace
+  sleep 0.3
+  shot 05-after-the-box
+  crop 05-after-the-box "$ADDRESS" 1000 field-after
+  # The caret may blink between the two; a lost text or focus differs by
+  # hundreds of pixels.
+  DIFFERENT=$(compare -metric AE -fuzz 10% "$OUT/field-typed.png" "$OUT/field-after.png" null: 2>&1)
+  [ "${DIFFERENT%% *}" -lt 60 ] 2>/dev/null ||
+    fail "the address field changed after the box ($DIFFERENT pixels differ): see field-typed.png and field-after.png"
+  # Typing goes into the field: select its text and type the right address.
+  xdotool key ctrl+a
+  xdotool type --delay 40 "127.0.0.2"
+else
+  xdotool type --delay 40 "127.0.0.2"
 fi
-xdotool type --delay 40 "127.0.0.2"
 sleep 0.2
-shot 04-address-typed
-xdotool key Return  # OK is the default button
+shot 06-address-typed
+xdotool key Return # OK is the default button
+
+if [ "$SCENARIO" = upgrade ]; then
+  wait_dialog 104 1
+  shot 07-password
+  check_centred 104
+  check_fixed_frame '^Enter Password Information$'
+  # The explanation scrolls to its last line.
+  click 104 1007
+  xdotool key ctrl+End
+  sleep 0.3
+  shot 08-password-scrolled
+  click 104 1005
+  xdotool type --delay 40 "secret"
+  xdotool key Return
+fi
 
 wait_dialog '103|304' 1
 CONFIRM=$(awk '$1 == "dialog" && ($2 == 103 || $2 == 304) { print $2 }' "$LOG" | tail -1)
-shot 05-confirm
+shot 09-confirm
 check_centred "$CONFIRM"
 "$CHECKER" "$LOG" || fail "controls do not stand where their templates put them"
 
 if [ "$SCENARIO" = cancel ]; then
-  click "$CONFIRM" 2  # Cancel
+  click "$CONFIRM" 2 # Cancel
   wait_box 'QEL Firwmare Upgrade Error'
-  shot 06-user-abort
+  shot 10-user-abort
   close_box 'QEL Firwmare Upgrade Error'
   wait_until 10 "! kill -0 $PROGRAM_PID 2>/dev/null" || fail "the program did not end after the abort"
   wait "$PROGRAM_PID"
@@ -137,21 +217,24 @@ if [ "$SCENARIO" = cancel ]; then
   exit 0
 fi
 
-click "$CONFIRM" 1  # Upgrade
+click "$CONFIRM" 1 # Upgrade
 START=$SECONDS
 wait_dialog 114 1
-shot 06-waiting-for-request
+shot 10-waiting-for-request
+stray_keys '^Waiting For Firmware Download Request From QEL$'
 wait_dialog 110 1
-shot 07-upload
+shot 11-upload
 wait_until 20 "grep -q 'REBOOT start' '$OUT/device.log'" || fail "the transfer did not finish"
-sleep 1
-shot 08-waiting-for-reboot
+wait_until 10 "[ -n \"\$(window '^Updating .* Firmware to QEL@127.0.0.2$')\" ]" ||
+  fail "no wait after the transfer"
+shot 12-waiting-for-reboot
+stray_keys '^Updating .* Firmware to QEL@127.0.0.2$'
 wait_until 60 "[ \$(grep -cE '^dialog 111 ' '$LOG' 2>/dev/null) -ge 1 ]" || fail "no success dialog"
 sleep 0.3
-shot 09-success
+shot 13-success
 check_centred 111
 echo "success dialog after $((SECONDS - START)) s"
-click 111 1  # OK
+click 111 1 # OK
 wait_until 10 "! kill -0 $PROGRAM_PID 2>/dev/null" || fail "the program did not end after OK"
 wait "$PROGRAM_PID"
 STATUS=$?
@@ -161,4 +244,5 @@ stop_device
 grep -q '"reboots":1' "$OUT/device.json" || fail "the device did not reflash: $(cat "$OUT/device.json")"
 grep -q '"complete":true' "$OUT/device.json" || fail "incomplete transfer: $(cat "$OUT/device.json")"
 grep -q '"wrong_name_answered":false' "$OUT/device.json" || fail "the wrong file name was answered"
+grep -q 'HTTP-AUTH ok' "$OUT/device.log" || fail "the password never reached the device"
 echo "PASS: qt upgrade"

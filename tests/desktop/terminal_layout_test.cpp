@@ -1,6 +1,7 @@
-// The terminal layout: every template on an 80 x 24 terminal and on larger
-// ones, controls inside their windows and apart from each other, rows kept
-// in the template's order.
+// The terminal layout: every template on an 80 x 24 terminal (23 rows for
+// the dialogs, the last one is the key legend's) and on larger ones,
+// controls inside their windows and apart from each other, rows kept in the
+// template's order.
 #include <gtest/gtest.h>
 
 #include "frontends/terminal/layout.h"
@@ -18,9 +19,9 @@ bool overlap(const CellRect& a, const CellRect& b) {
 TEST(TerminalLayout, EveryDialogFitsAStandardTerminalWithControlsApart) {
   for (int n = 0; n < dialog_template_count; ++n) {
     const DialogTemplate& t = dialog_templates[n];
-    Layout l = term::layout_dialog(t, 80, 24);
+    Layout l = term::layout_dialog(t, 80, 23);
     EXPECT_LE(term::outer_width(l), 80 - 1) << t.id;  // and newt's shadow
-    EXPECT_LE(term::outer_height(l), 24) << t.id;
+    EXPECT_LE(term::outer_height(l), 23) << t.id;
     ASSERT_EQ(static_cast<int>(l.controls.size()), t.control_count);
     for (int i = 0; i < t.control_count; ++i) {
       const CellRect& r = l.controls[static_cast<std::size_t>(i)];
@@ -44,7 +45,7 @@ TEST(TerminalLayout, LabelsShareTheRowOfTheirFields) {
   // Confirm dialog: each label stands on the row of the field to its right.
   for (int id : {103, 304}) {
     const DialogTemplate* t = dialog_template_find(id);
-    Layout l = term::layout_dialog(*t, 80, 24);
+    Layout l = term::layout_dialog(*t, 80, 23);
     for (int field = 2; field <= 6; ++field) {
       int label = field + 5;
       EXPECT_EQ(l.controls[static_cast<std::size_t>(field)].row,
