@@ -1,0 +1,133 @@
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "frontends/admin/admin.h"
+#include "frontends/admin/fleet.h"
+#include "frontends/admin/scan.h"
+#include "frontends/admin/upgrade.h"
+#include "frontends/admin/util.h"
+
+bool admin_is_subcommand(const char* word) {
+  return word && (std::strcmp(word, "scan") == 0 || std::strcmp(word, "upgrade") == 0 ||
+                  std::strcmp(word, "fleet") == 0);
+}
+
+int admin_main(int argc, char** argv) {
+  using namespace admin;
+  CLI::App app{"Finds QEL devices on the LAN and upgrades their firmware from the command line.",
+               "qel-upgrade"};
+  app.require_subcommand(1, 1);
+  app.fallthrough(false);
+
+  ScanOptions scan;
+  CLI::App* scan_command = app.add_subcommand(
+      "scan",
+      "Finds the QEL devices on the LAN: asks every address of the subnets for the device's "
+      "information page, as the wizard reads it, and lists the devices that answer.");
+  scan_command
+      ->add_option("PREFIX", scan.prefixes,
+                   "Subnets to scan, as A.B.C.D/N (at most a /22, 1024 addresses) or single "
+                   "addresses. Default: the IPv4 subnets of this PC's interfaces, loopback "
+                   "excluded.")
+      ->type_name("");
+  scan_command->add_flag("--json", scan.json,
+                         "One JSON object per device and line: address, product, "
+                         "software_version, mac, password_required (null values behind a "
+                         "password).");
+  scan_command->footer(
+      "Output: a table sorted by address (ADDRESS, PRODUCT, SOFTWARE VERSION, MAC ADDRESS,\n"
+      "PASSWORD REQUIRED); a device that answers with a digest challenge is listed with\n"
+      "\"yes\" and no values. A summary goes to standard error. Each address gets about 1 s\n"
+      "to accept the connection and 3 s to answer; 256 are asked at once, so a /24 takes\n"
+      "about a second.\n"
+      "Exit codes: 0 the scan ran (whether or not devices were found), 2 bad usage or a\n"
+      "subnet larger than a /22.");
+
+  UpgradeOptions upgrade;
+  CLI::App* upgrade_command = app.add_subcommand(
+      "upgrade",
+      "Upgrades one device: the wizard's whole sequence, its dialogs answered from the "
+      "command line, its messages printed as the wizard shows them.");
+  upgrade_command->add_option("ADDRESS", upgrade.address, "The device's IPv4 address.")
+      ->required()
+      ->type_name("");
+  upgrade_command
+      ->add_option("--local", upgrade.local,
+                   "This PC's address toward the device (one of its interface "
+                   "addresses). Default: the one on the device's subnet.")
+      ->type_name("ADDRESS");
+  upgrade_command
+      ->add_option("--user", upgrade.user, "User name for the device's password (default admin).")
+      ->type_name("NAME");
+  upgrade_command
+      ->add_option("--password-file", upgrade.password_file,
+                   "Read the device's password from the first line of FILE. "
+                   "Without it the password is asked on the terminal, unechoed, "
+                   "when the device wants one; it is never taken as an argument.")
+      ->type_name("FILE");
+  upgrade_command->add_flag("--yes", upgrade.yes,
+                            "Do not ask: upgrade once the device's data is shown. Without it "
+                            "the answer is read from standard input (y or yes proceeds).");
+  upgrade_command->add_flag("--dry-run", upgrade.dry_run,
+                            "Read the information page, say what the upgrade would do "
+                            "(model, current and target versions, stages) and stop: no "
+                            "upgrade request is sent.");
+  upgrade_command->add_flag("--json", upgrade.json,
+                            "End with one JSON object on standard output: address, result "
+                            "(upgraded, failed, aborted, unreachable, dry-run), message, "
+                            "version_before, version_after, stages, seconds, product, "
+                            "version_target.");
+  upgrade_command->footer(
+      "Progress and the wizard's messages go to standard error: a bar on a terminal, one\n"
+      "line per step otherwise ([STATE] TEXT or [STATE PERCENT%] TEXT). Ctrl-C is the\n"
+      "wizard's Cancel; a second Ctrl-C ends at once. Serving the firmware needs a UDP\n"
+      "port in 69-168 (root, or cap_net_bind_service on the program).\n"
+      "Exit codes: 0 upgraded and verified (or a dry run), 1 the upgrade failed (the message\n"
+      "says which), 2 bad usage, 3 aborted (Ctrl-C or a declined confirmation), 4 the\n"
+      "device did not answer.");
+
+  FleetOptions fleet;
+  CLI::App* fleet_command = app.add_subcommand(
+      "fleet",
+      "Upgrades the devices listed in FILE, several at once, each in a 'qel-upgrade upgrade "
+      "--json --yes' process of its own, and writes a report.");
+  fleet_command
+      ->add_option("FILE", fleet.list_file,
+                   "One device per line: ADDRESS [USER PASSWORD-FILE], separated by blanks; "
+                   "'#' starts a comment. A relative PASSWORD-FILE is read from FILE's folder.")
+      ->required()
+      ->type_name("");
+  fleet_command
+      ->add_option("--parallel", fleet.parallel,
+                   "Upgrades running at once (default 8, at most 100: each needs its own TFTP "
+                   "port among 69-168).")
+      ->check(CLI::Range(1, FLEET_MAX_PARALLEL))
+      ->type_name("N");
+  fleet_command
+      ->add_option("--report", fleet.report_file,
+                   "Write the report to FILE: JSON when the name ends in .json, "
+                   "else CSV with a header line. Default: CSV on standard output.")
+      ->type_name("FILE");
+  fleet_command->add_flag("--force", fleet.force,
+                          "Upgrade devices that already run the target version too (they are "
+                          "skipped otherwise, found by a dry run).");
+  fleet_command->footer(
+      "Report fields: address, product, version_before, version_after, result (upgraded,\n"
+      "failed, aborted, unreachable, or skipped), message, seconds. On a terminal each\n"
+      "running device has a live line (state, percent). Ctrl-C starts no more upgrades and\n"
+      "lets the running ones finish; a second Ctrl-C aborts them cleanly.\n"
+      "Exit codes: 0 every device upgraded or skipped, 1 any other outcome, 2 bad usage or\n"
+      "list, 3 interrupted.");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : EXIT_USAGE;
+  }
+  if (scan_command->parsed()) return run_scan(scan);
+  if (upgrade_command->parsed()) return run_upgrade(upgrade);
+  return run_fleet(fleet);
+}

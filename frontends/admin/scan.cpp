@@ -1,0 +1,326 @@
+#include "frontends/admin/scan.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "frontends/admin/util.h"
+#include "http/http.h"
+#include "http/query.h"
+
+namespace admin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The wizard's own request for the information page, byte for byte: the
+// device sees nothing it would not see from the wizard.
+const char REQUEST[] = "GET /admin/advanced HTTP/1.1\r\nHost: 192.168.2.110\r\n\r\n";
+
+struct Range {
+  std::uint32_t first, last;  // inclusive
+};
+
+// "A.B.C.D/N" or "A.B.C.D"; the host bits are ignored.
+bool parse_prefix(const std::string& text, std::uint32_t* network, int* prefix) {
+  std::size_t slash = text.find('/');
+  std::string address = text.substr(0, slash);
+  *prefix = 32;
+  if (slash != std::string::npos) {
+    std::string bits = text.substr(slash + 1);
+    if (bits.empty() || bits.size() > 2 ||
+        bits.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    *prefix = std::stoi(bits);
+    if (*prefix > 32) return false;
+  }
+  std::uint32_t a;
+  if (!parse_dotted(address, &a)) return false;
+  std::uint32_t mask = *prefix == 0 ? 0 : ~std::uint32_t(0) << (32 - *prefix);
+  *network = a & mask;
+  return true;
+}
+
+// The hosts of a subnet: without its network and broadcast addresses, which
+// only a /31 or /32 has none of.
+Range hosts_of(std::uint32_t network, int prefix) {
+  std::uint32_t size = prefix == 0 ? 0 : std::uint32_t(1) << (32 - prefix);
+  std::uint32_t last = network + (size - 1);
+  if (prefix >= 31) return {network, last};
+  return {network + 1, last - 1};
+}
+
+std::string oversized(const std::string& what, std::uint32_t network, int prefix) {
+  unsigned long long count = 1ull << (32 - prefix);
+  return what + " holds " + std::to_string(count) + " addresses, more than a /" +
+         std::to_string(SCAN_LARGEST_PREFIX) + " (" +
+         std::to_string(1ull << (32 - SCAN_LARGEST_PREFIX)) +
+         "): name the part to scan, e.g. qel-upgrade scan " + dotted(network) + "/24";
+}
+
+struct Probe {
+  std::uint32_t address = 0;
+  int fd = -1;
+  bool connected = false;
+  std::size_t sent = 0;
+  Clock::time_point deadline;
+  std::string answer;
+};
+
+class Scanner {
+ public:
+  explicit Scanner(std::vector<std::uint32_t> targets) : targets_(std::move(targets)) {
+    // Leave room for what the process already holds.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+      limit_ = std::max<long>(1, std::min<long>(SCAN_IN_FLIGHT, long(files.rlim_cur) - 32));
+  }
+
+  std::vector<FoundDevice> run() {
+    std::size_t next = 0;
+    std::vector<pollfd> fds;
+    while (next < targets_.size() || !active_.empty()) {
+      while (static_cast<long>(active_.size()) < limit_ && next < targets_.size())
+        start(targets_[next++]);
+      Clock::time_point now = Clock::now();
+      Clock::time_point soonest = now + std::chrono::milliseconds(SCAN_ANSWER_MS);
+      fds.clear();
+      for (const Probe& p : active_) {
+        fds.push_back({p.fd, static_cast<short>(p.connected ? POLLIN : POLLOUT), 0});
+        soonest = std::min(soonest, p.deadline);
+      }
+      if (!active_.empty()) {
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count();
+        int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait + 1)));
+        if (n < 0 && errno != EINTR) break;
+      }
+      now = Clock::now();
+      for (std::size_t i = 0; i < active_.size(); ++i) {
+        Probe& p = active_[i];
+        if (p.fd < 0) continue;
+        short events = fds[i].revents;
+        if (!p.connected && events)
+          on_connect(p);
+        else if (p.connected && events)
+          on_readable(p);
+        if (p.fd >= 0 && now >= p.deadline) finish(p);  // what came so far is judged
+      }
+      active_.erase(
+          std::remove_if(active_.begin(), active_.end(), [](const Probe& p) { return p.fd < 0; }),
+          active_.end());
+    }
+    std::sort(found_.begin(), found_.end(),
+              [](const FoundDevice& a, const FoundDevice& b) { return a.address < b.address; });
+    return found_;
+  }
+
+ private:
+  void start(std::uint32_t address) {
+    Probe p;
+    p.address = address;
+    p.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (p.fd < 0) return;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(address);
+    sa.sin_port = htons(HTTP_DEVICE_PORT);
+    p.deadline = Clock::now() + std::chrono::milliseconds(SCAN_CONNECT_MS);
+    int r = ::connect(p.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (r != 0 && errno != EINPROGRESS) {
+      ::close(p.fd);
+      return;
+    }
+    active_.push_back(std::move(p));
+    if (r == 0) on_connect(active_.back());
+  }
+
+  void on_connect(Probe& p) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      drop(p);
+      return;
+    }
+    p.connected = true;
+    p.deadline = Clock::now() + std::chrono::milliseconds(SCAN_ANSWER_MS);
+    // A request this short fits any socket buffer: one send.
+    ssize_t n = ::send(p.fd, REQUEST, sizeof REQUEST - 1, MSG_NOSIGNAL);
+    if (n != static_cast<ssize_t>(sizeof REQUEST - 1)) drop(p);
+  }
+
+  void on_readable(Probe& p) {
+    char chunk[4096];
+    for (;;) {
+      std::size_t room = static_cast<std::size_t>(RESPONSE_CAPACITY) - p.answer.size();
+      if (room == 0) {  // as much as the wizard would read
+        finish(p);
+        return;
+      }
+      ssize_t n = ::recv(p.fd, chunk, std::min(room, sizeof chunk), 0);
+      if (n > 0) {
+        p.answer.append(chunk, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n < 0 && errno == EINTR) continue;
+      finish(p);  // closed, or an error after what was received
+      return;
+    }
+  }
+
+  void finish(Probe& p) {
+    FoundDevice device;
+    device.address = p.address;
+    if (read_device_answer(p.answer, &device)) found_.push_back(device);
+    drop(p);
+  }
+
+  void drop(Probe& p) {
+    ::close(p.fd);
+    p.fd = -1;
+    std::string().swap(p.answer);
+  }
+
+  std::vector<std::uint32_t> targets_;
+  long limit_ = SCAN_IN_FLIGHT;
+  std::vector<Probe> active_;
+  std::vector<FoundDevice> found_;
+};
+
+void print_table(const std::vector<FoundDevice>& devices) {
+  std::vector<std::vector<std::string>> rows = {
+      {"ADDRESS", "PRODUCT", "SOFTWARE VERSION", "MAC ADDRESS", "PASSWORD REQUIRED"}};
+  for (const FoundDevice& d : devices) {
+    auto cell = [&](const std::string& value) {
+      return d.password_required && value.empty() ? std::string("-") : one_line(value);
+    };
+    rows.push_back({dotted(d.address), cell(d.product), cell(d.software_version), cell(d.mac),
+                    d.password_required ? "yes" : "no"});
+  }
+  std::vector<std::size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows)
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    std::printf("%s\n", line.c_str());
+  }
+}
+
+void print_json(const std::vector<FoundDevice>& devices) {
+  for (const FoundDevice& d : devices) {
+    nlohmann::ordered_json line;
+    line["address"] = dotted(d.address);
+    auto value = [&](const std::string& text) {
+      return d.password_required && text.empty() ? nlohmann::ordered_json(nullptr)
+                                                 : nlohmann::ordered_json(latin1_to_utf8(text));
+    };
+    line["product"] = value(d.product);
+    line["software_version"] = value(d.software_version);
+    line["mac"] = value(d.mac);
+    line["password_required"] = d.password_required;
+    std::printf("%s\n", line.dump().c_str());
+  }
+}
+
+}  // namespace
+
+bool read_device_answer(const std::string& answer, FoundDevice* device) {
+  if (answer.empty()) return false;
+  const char* text = answer.c_str();  // NUL-terminated, as the wizard's buffer
+  DigestState challenge{};
+  if (classify_response(text, static_cast<int>(answer.size()), &challenge) == 1) {
+    device->password_required = true;
+    return true;
+  }
+  // The wizard takes the labelled values from any answer, whatever its status.
+  char product[128], software[128], mac[128];
+  bool has_product = extract_field(text, "Product Name:", product, 127) != nullptr;
+  bool has_mac = extract_field(text, "MAC Address:", mac, 127) != nullptr;
+  bool has_software = extract_field(text, "Software Version:", software, 127) != nullptr;
+  if (!has_product || !has_software) return false;
+  device->password_required = false;
+  device->product = product;
+  device->software_version = software;
+  device->mac = has_mac ? mac : "";
+  return true;
+}
+
+int run_scan(const ScanOptions& options) {
+  std::vector<std::pair<std::uint32_t, int>> subnets;
+  if (options.prefixes.empty()) {
+    for (const Subnet& s : interface_subnets()) {
+      if (s.loopback) continue;
+      std::uint32_t network = s.address & s.mask();
+      if (s.prefix < SCAN_LARGEST_PREFIX) {
+        std::fprintf(
+            stderr, "qel-upgrade scan: %s\n",
+            oversized(s.interface + "'s subnet " + dotted(network) + "/" + std::to_string(s.prefix),
+                      network, s.prefix)
+                .c_str());
+        return EXIT_USAGE;
+      }
+      subnets.push_back({network, s.prefix});
+    }
+    if (subnets.empty()) {
+      std::fprintf(stderr,
+                   "qel-upgrade scan: this PC has no IPv4 interface besides loopback: name the "
+                   "subnet to scan, e.g. qel-upgrade scan 198.51.100.0/24\n");
+      return EXIT_USAGE;
+    }
+  }
+  for (const std::string& text : options.prefixes) {
+    std::uint32_t network;
+    int prefix;
+    if (!parse_prefix(text, &network, &prefix)) {
+      std::fprintf(stderr, "qel-upgrade scan: not an IPv4 address or prefix: %s\n", text.c_str());
+      return EXIT_USAGE;
+    }
+    if (prefix < SCAN_LARGEST_PREFIX) {
+      std::fprintf(
+          stderr, "qel-upgrade scan: %s\n",
+          oversized(dotted(network) + "/" + std::to_string(prefix), network, prefix).c_str());
+      return EXIT_USAGE;
+    }
+    subnets.push_back({network, prefix});
+  }
+
+  std::set<std::uint32_t> unique;
+  for (const auto& [network, prefix] : subnets) {
+    Range hosts = hosts_of(network, prefix);
+    for (std::uint64_t a = hosts.first; a <= hosts.last; ++a)
+      unique.insert(static_cast<std::uint32_t>(a));
+  }
+  std::vector<std::uint32_t> targets(unique.begin(), unique.end());
+
+  Clock::time_point began = Clock::now();
+  std::vector<FoundDevice> devices = Scanner(targets).run();
+  double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+
+  if (options.json)
+    print_json(devices);
+  else if (!devices.empty())
+    print_table(devices);
+  std::fflush(stdout);
+  std::fprintf(stderr, "qel-upgrade scan: %zu device%s found among %zu address%s in %.1f s\n",
+               devices.size(), devices.size() == 1 ? "" : "s", targets.size(),
+               targets.size() == 1 ? "" : "es", seconds);
+  return EXIT_UPGRADED;
+}
+
+}  // namespace admin

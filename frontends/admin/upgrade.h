@@ -1,0 +1,27 @@
+// `qel-upgrade upgrade`: the whole wizard for one device, its dialogs
+// answered from the command line by a front-end on the dialog layer.
+#pragma once
+#include <string>
+
+namespace admin {
+
+struct UpgradeOptions {
+  std::string address;  // as typed: the wizard's address entry checks it
+  std::string local;    // empty: the PC's address on the device's subnet
+  std::string user = "admin";
+  std::string password_file;  // empty: asked on the terminal when the device wants one
+  bool yes = false;
+  bool dry_run = false;
+  bool json = false;
+};
+
+// For tests only: runs the wizard's clock this many times faster (its
+// 30-second wait after a transfer, its resend timers), as the scripted
+// harness's `clock` directive does.
+inline constexpr char TEST_CLOCK_SCALE_VARIABLE[] = "QEL_UPGRADE_TEST_CLOCK_SCALE";
+
+// Runs the upgrade and ends the process with the documented exit code; it
+// returns only for a usage error found before the wizard started.
+int run_upgrade(const UpgradeOptions& options);
+
+}  // namespace admin

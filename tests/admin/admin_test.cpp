@@ -1,0 +1,414 @@
+// qel-upgrade scan, upgrade and fleet against simulated devices on the LAN
+// of tests/lan/lan.sh (the PC at 198.51.100.10 and 203.0.113.10, devices
+// from 198.51.100.20 on). Each test builds its own LAN; the wizard's clock
+// runs 20 times faster, so the 30-second wait after a transfer takes 1.5 s.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lan.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
+using simtest::TempDir;
+
+constexpr const char* CLOCK_SCALE = "20";
+
+struct Ran {
+  int exit_code = -1;
+  std::string out, err;
+  double seconds = 0;
+};
+
+// Runs qel-upgrade with the arguments; `input` is its standard input. When
+// interrupt_on is set, SIGINT reaches it once its standard error shows that.
+Ran qel_upgrade(std::vector<std::string> args, const std::string& input = "",
+                const std::string& interrupt_on = "") {
+  args.insert(args.begin(), QEL_UPGRADE);
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return {};
+  Clock::time_point began = Clock::now();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::setenv("QEL_UPGRADE_TEST_CLOCK_SCALE", CLOCK_SCALE, 1);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (!input.empty()) [[maybe_unused]]
+    ssize_t n = ::write(in[1], input.data(), input.size());
+  ::close(in[1]);
+  Ran run;
+  bool interrupted = interrupt_on.empty();
+  std::vector<pollfd> fds = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    ::poll(fds.data(), fds.size(), 20);
+    if (!interrupted && run.err.find(interrupt_on) != std::string::npos) {
+      ::kill(pid, SIGINT);
+      interrupted = true;
+    }
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char chunk[4096];
+      ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+      if (n <= 0) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+        continue;
+      }
+      (i == 0 ? run.out : run.err).append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  run.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+std::vector<Json> json_lines(const std::string& text) {
+  std::vector<Json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    Json parsed = Json::parse(line, nullptr, false);
+    if (parsed.is_discarded())
+      ADD_FAILURE() << "not JSON: " << line;
+    else
+      lines.push_back(parsed);
+  }
+  return lines;
+}
+
+// The one JSON object an `upgrade --json` prints.
+Json result_of(const Ran& run) {
+  std::vector<Json> lines = json_lines(run.out);
+  EXPECT_EQ(lines.size(), 1u) << run.out << run.err;
+  return lines.empty() ? Json::object() : lines.back();
+}
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// More device addresses than lan.sh made, on the devices' side of the LAN,
+// on the interface that holds the first one.
+void add_device_addresses(int first, int count) {
+  const char* netns = std::getenv("LAN_DEVICE_NETNS");
+  ASSERT_NE(netns, nullptr);
+  std::string nsenter = std::string("nsenter --net=") + netns + " ";
+  std::FILE* list = ::popen((nsenter + "ip -o -4 addr show").c_str(), "r");
+  ASSERT_NE(list, nullptr);
+  std::string interface;
+  char line[512];
+  while (std::fgets(line, sizeof line, list)) {
+    std::istringstream words(line);
+    std::string index, name, family, address;
+    words >> index >> name >> family >> address;
+    if (address == lan::device(0) + "/24") interface = name;
+  }
+  ::pclose(list);
+  ASSERT_FALSE(interface.empty()) << "no interface holds " << lan::device(0);
+  for (int n = first; n < first + count; ++n) {
+    std::string command = nsenter + "ip addr add " + lan::device(n) + "/24 dev " + interface;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+}
+
+std::vector<std::string> device_args(std::vector<std::string> extra) {
+  std::vector<std::string> args = {"--reboot-seconds", "0.3", "--time-limit", "120"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+// Something on port 80 that is no device: a web server's default page.
+class OtherWebServer {
+ public:
+  explicit OtherWebServer(const std::string& address) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(80);
+    ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    bound_ =
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && ::listen(fd_, 16) == 0;
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        int c = ::accept(fd_, nullptr, nullptr);
+        if (c < 0) continue;
+        char request[1024];
+        [[maybe_unused]] ssize_t r = ::recv(c, request, sizeof request, 0);
+        const char page[] =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"
+            "<html><body><h1>It works!</h1><p>Name: router</p></body></html>";
+        [[maybe_unused]] ssize_t w = ::send(c, page, sizeof page - 1, MSG_NOSIGNAL);
+        ::close(c);
+        ++answered_;
+      }
+    });
+  }
+  ~OtherWebServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  bool bound() const { return bound_; }
+  int answered() const { return answered_; }
+
+ private:
+  int fd_ = -1;
+  bool bound_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> answered_{0};
+  std::thread thread_;
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool asked_for_upgrade(const simtest::Sim& sim) {
+  std::string log = sim.log();
+  return has(log, "/admin/upgrade") || has(log, "UPGRADE ");
+}
+
+class AdminTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(lan::ready()) << "main() runs the tests on the LAN"; }
+  TempDir dir;
+};
+
+TEST_F(AdminTest, ScanListsTheDevicesOfTheSubnetsAndNothingElse) {
+  auto locked = lan::start_device(lan::device(0), device_args({"--password", "s3cret"}));
+  auto adapter = lan::start_device(
+      lan::device(1),
+      device_args({"--product", "QEL-200", "--software", "3.4.5", "--mac", "00:0E:08:AA:BB:01"}));
+  auto phone = lan::start_device(lan::device(2), device_args({"--mac", "00:0E:08:AA:BB:02"}));
+  // The PC itself runs a web server on its other interface.
+  OtherWebServer other(lan::PC_OTHER);
+  ASSERT_TRUE(other.bound());
+
+  Ran scan = qel_upgrade({"scan", "198.51.100.0/24", "--json"});
+  EXPECT_EQ(scan.exit_code, 0) << scan.err;
+  std::vector<Json> found = json_lines(scan.out);
+  ASSERT_EQ(found.size(), 3u) << scan.out << scan.err;
+  const char* expected[] = {
+      R"j({"address":"198.51.100.20","product":null,"software_version":null,"mac":null,)j"
+      R"j("password_required":true})j",
+      R"j({"address":"198.51.100.21","product":"QEL-200","software_version":"3.4.5",)j"
+      R"j("mac":"00:0E:08:AA:BB:01","password_required":false})j",
+      R"j({"address":"198.51.100.22","product":"QEL-742","software_version":"5.1.2(GR)",)j"
+      R"j("mac":"00:0E:08:AA:BB:02","password_required":false})j"};
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(found[i], Json::parse(expected[i]));
+  std::printf("[ measured ] scan of a /24 (3 devices, 251 silent addresses): %.2f s\n",
+              scan.seconds);
+  RecordProperty("scan_24_seconds", std::to_string(scan.seconds));
+
+  // Without a prefix: both interfaces' subnets, the page of the other web
+  // server read and refused.
+  Ran table = qel_upgrade({"scan"});
+  EXPECT_EQ(table.exit_code, 0) << table.err;
+  std::vector<std::string> rows = lines_of(table.out);
+  ASSERT_EQ(rows.size(), 4u) << table.out;
+  EXPECT_EQ(rows[0].rfind("ADDRESS", 0), 0u) << rows[0];
+  EXPECT_TRUE(has(rows[1], "198.51.100.20") && has(rows[1], "yes")) << rows[1];
+  EXPECT_TRUE(has(rows[2], "198.51.100.21") && has(rows[2], "QEL-200") && has(rows[2], "3.4.5") &&
+              has(rows[2], "00:0E:08:AA:BB:01") && has(rows[2], "no"))
+      << rows[2];
+  // Aligned: every row's columns start where the header's do.
+  for (const char* column : {"PRODUCT", "SOFTWARE VERSION", "MAC ADDRESS", "PASSWORD REQUIRED"}) {
+    std::size_t at = rows[0].find(column);
+    for (std::size_t r = 1; r < rows.size(); ++r)
+      EXPECT_TRUE(at < rows[r].size() && rows[r][at - 1] == ' ' && rows[r][at] != ' ')
+          << column << " in: " << rows[r];
+  }
+  EXPECT_GE(other.answered(), 1) << "the other interface's subnet was not scanned";
+  EXPECT_TRUE(has(table.err, "among 508 addresses")) << table.err;
+  std::printf("[ measured ] scan of both interfaces' /24s: %.2f s\n", table.seconds);
+
+  Ran oversized = qel_upgrade({"scan", "198.51.100.0/21"});
+  EXPECT_EQ(oversized.exit_code, 2);
+  EXPECT_TRUE(has(oversized.err, "more than a /22")) << oversized.err;
+  EXPECT_TRUE(oversized.out.empty());
+}
+
+TEST_F(AdminTest, UpgradeWithAPasswordFile) {
+  auto sim = lan::start_device(lan::device(0), device_args({"--password", "s3cret", "--qop", "auth",
+                                                            "--reference", QEL_TARGET_IMAGE_PATH}));
+  { std::ofstream(dir.file("password")) << "s3cret\n"; }
+
+  Ran run = qel_upgrade(
+      {"upgrade", lan::device(0), "--password-file", dir.file("password"), "--yes", "--json"});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  Json result = result_of(run);
+  EXPECT_EQ(result["address"], "198.51.100.20");
+  EXPECT_EQ(result["result"], "upgraded");
+  EXPECT_EQ(result["message"], "QEL@198.51.100.20 Upgrade Successful!");
+  EXPECT_EQ(result["version_before"], "5.1.2(GR)");
+  EXPECT_EQ(result["version_after"], "5.2.5");
+  EXPECT_EQ(result["stages"], 1);
+  EXPECT_TRUE(result["seconds"].is_number());
+  // The wizard's own texts, from its dialogs.
+  EXPECT_TRUE(has(run.err, "Your QEL has been successfully\nupgraded to the version shown\nbelow."))
+      << run.err;
+  EXPECT_TRUE(has(run.err, "[upload 50%] Uploading Target Firmware to QEL@198.51.100.20 "))
+      << run.err;
+
+  std::string verdict = sim->stop();
+  EXPECT_EQ(simtest::json_value(verdict, "reference_match"), "true") << verdict;
+  EXPECT_TRUE(has(sim->log(), "HTTP-AUTH ok")) << sim->log();
+  // From the PC's address on the device's subnet, TFTP included.
+  EXPECT_TRUE(has(sim->log(), "UPGRADE request server=198.51.100.10:69 ")) << sim->log();
+  std::printf("[ measured ] one upgrade: %.2f s\n", run.seconds);
+}
+
+TEST_F(AdminTest, DryRunAndDeclinedConfirmationSendNoUpgradeRequest) {
+  auto sim = lan::start_device(lan::device(0), device_args({}));
+
+  Ran dry = qel_upgrade({"upgrade", lan::device(0), "--dry-run", "--json"});
+  EXPECT_EQ(dry.exit_code, 0) << dry.err;
+  Json result = result_of(dry);
+  EXPECT_EQ(result["result"], "dry-run");
+  EXPECT_EQ(result["product"], "QEL-742");
+  EXPECT_EQ(result["version_before"], "5.1.2(GR)");
+  EXPECT_EQ(result["version_target"], "5.2.5");
+  EXPECT_EQ(result["stages"], 1);
+  EXPECT_FALSE(has(dry.err, "User Abort")) << "nobody aborted: " << dry.err;
+
+  // Without --yes the answer comes from standard input.
+  Ran declined = qel_upgrade({"upgrade", lan::device(0), "--json"}, "n\n");
+  EXPECT_EQ(declined.exit_code, 3) << declined.err;
+  EXPECT_EQ(result_of(declined)["result"], "aborted");
+  EXPECT_TRUE(has(declined.err, "Upgrade Failed: User Abort")) << declined.err;
+  EXPECT_TRUE(has(declined.err, "Serial Number     FM500012345")) << declined.err;
+
+  EXPECT_TRUE(has(sim->log(), "HTTP-REQ GET /admin/advanced")) << sim->log();
+  EXPECT_FALSE(asked_for_upgrade(*sim)) << sim->log();
+}
+
+TEST_F(AdminTest, CtrlCDuringTheTransferAbortsAndTheDeviceKeepsItsVersion) {
+  // Slow acknowledgements: the transfer lasts seconds.
+  auto sim =
+      lan::start_device(lan::device(0), device_args({"--ack-delay", "all", "--ack-delay-ms", "5"}));
+  Ran run = qel_upgrade({"upgrade", lan::device(0), "--yes", "--json"}, "", "[upload 10%]");
+  EXPECT_EQ(run.exit_code, 3) << run.err;
+  EXPECT_EQ(result_of(run)["result"], "aborted");
+  EXPECT_FALSE(has(run.err, "[reflash")) << run.err;
+  EXPECT_TRUE(has(run.err, "\nUpgrade Failed: User Abort\n")) << run.err;
+  EXPECT_TRUE(sim->wait_log("TFTP-END failed", std::chrono::seconds(20))) << sim->log();
+  EXPECT_FALSE(has(sim->log(), "REBOOT")) << sim->log();
+}
+
+TEST_F(AdminTest, FailuresEndWithTheWizardsMessageAndTheirExitCode) {
+  auto gone = lan::start_device(lan::device(0), device_args({"--never-return"}));
+
+  Ran never = qel_upgrade({"upgrade", lan::device(0), "--yes", "--json"});
+  EXPECT_EQ(never.exit_code, 1) << never.err;
+  Json result = result_of(never);
+  EXPECT_EQ(result["result"], "failed");
+  EXPECT_EQ(result["message"], "Upgrade Failed: No Response From QEL");
+  EXPECT_TRUE(has(never.err, "\nUpgrade Failed: No Response From QEL\n")) << never.err;
+  EXPECT_TRUE(has(gone->log(), "REBOOT never-return")) << gone->log();
+
+  // Nobody at this address: ARP gives up after about 3 s.
+  Ran nobody = qel_upgrade({"upgrade", "198.51.100.99", "--yes", "--json"});
+  EXPECT_EQ(nobody.exit_code, 4) << nobody.err;
+  EXPECT_EQ(result_of(nobody)["result"], "unreachable");
+  EXPECT_TRUE(has(nobody.err, "Upgrade Failed: No Response From QEL")) << nobody.err;
+
+  // The wizard's own address check.
+  Ran invalid = qel_upgrade({"upgrade", "198.51.100.256", "--yes"});
+  EXPECT_EQ(invalid.exit_code, 2);
+  EXPECT_TRUE(has(invalid.err, "Invalid IP Address")) << invalid.err;
+}
+
+TEST_F(AdminTest, FleetReportsEachDevicesTrueOutcome) {
+  add_device_addresses(lan::DEVICES, 7 - lan::DEVICES);
+  { std::ofstream(dir.file("password")) << "s3cret\n"; }
+  std::map<int, std::unique_ptr<simtest::Sim>> sims;
+  sims[0] = lan::start_device(lan::device(0), device_args({"--password", "s3cret"}));
+  sims[1] = lan::start_device(lan::device(1), device_args({}));
+  sims[2] = lan::start_device(lan::device(2), device_args({"--software", "5.2.5"}));  // current
+  sims[3] = lan::start_device(lan::device(3), device_args({"--error-on-block", "40"}));
+  sims[4] = lan::start_device(lan::device(4), device_args({}));
+  sims[5] = lan::start_device(lan::device(5), device_args({}));
+  sims[6] = lan::start_device(lan::device(6), device_args({}));  // the single upgrade
+
+  Ran single = qel_upgrade({"upgrade", lan::device(6), "--yes", "--json"});
+  ASSERT_EQ(single.exit_code, 0) << single.err;
+
+  {
+    std::ofstream list(dir.file("devices.txt"));
+    list << "# the office\n" << lan::device(0) << "  admin  password   # relative to this file\n";
+    for (int n = 1; n < 6; ++n) list << lan::device(n) << "\n";
+  }
+  Ran fleet = qel_upgrade(
+      {"fleet", dir.file("devices.txt"), "--parallel", "3", "--report", dir.file("report.csv")});
+  EXPECT_EQ(fleet.exit_code, 1) << fleet.err;
+
+  std::ifstream report(dir.file("report.csv"));
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(report, line);) rows.push_back(line);
+  ASSERT_EQ(rows.size(), 7u) << fleet.err;
+  EXPECT_EQ(rows[0], "address,product,version_before,version_after,result,message,seconds");
+  auto row_starts = [&](int n, const std::string& start) {
+    EXPECT_EQ(rows[static_cast<std::size_t>(n) + 1].rfind(start, 0), 0u)
+        << rows[static_cast<std::size_t>(n) + 1];
+  };
+  row_starts(
+      0, "198.51.100.20,QEL-742,5.1.2(GR),5.2.5,upgraded,QEL@198.51.100.20 Upgrade Successful!,");
+  row_starts(1, "198.51.100.21,QEL-742,5.1.2(GR),5.2.5,upgraded,");
+  row_starts(2, "198.51.100.22,QEL-742,5.2.5,5.2.5,skipped,already on 5.2.5,");
+  row_starts(3,
+             "198.51.100.23,QEL-742,5.1.2(GR),,failed,Upgrade Failed: Firmware Upload Incomplete,");
+  row_starts(4, "198.51.100.24,QEL-742,5.1.2(GR),5.2.5,upgraded,");
+  row_starts(5, "198.51.100.25,QEL-742,5.1.2(GR),5.2.5,upgraded,");
+
+  EXPECT_FALSE(asked_for_upgrade(*sims[2])) << sims[2]->log();
+  for (int n : {0, 1, 4, 5}) EXPECT_TRUE(has(sims[n]->log(), "REBOOT done version=5.2.5")) << n;
+  EXPECT_TRUE(has(sims[3]->log(), "TFTP-END failed")) << sims[3]->log();
+
+  double ratio = fleet.seconds / single.seconds;
+  std::printf("[ measured ] one upgrade %.2f s; six devices at --parallel 3 %.2f s (%.2fx)\n",
+              single.seconds, fleet.seconds, ratio);
+  RecordProperty("single_seconds", std::to_string(single.seconds));
+  RecordProperty("fleet_seconds", std::to_string(fleet.seconds));
+}
+
+}  // namespace
