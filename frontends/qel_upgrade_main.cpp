@@ -53,10 +53,12 @@ namespace {
 
 const char USAGE[] =
     "usage: qel-upgrade [--help | --version]\n"
+    "       qel-upgrade scan|upgrade|fleet ...   (see qel-upgrade COMMAND --help)\n"
     "\n"
     "Upgrades the firmware of a QEL device on the local network. The wizard shows\n"
     "its dialogs on the desktop when DISPLAY or WAYLAND_DISPLAY is set, otherwise\n"
-    "in the terminal. It serves the firmware over TFTP.\n";
+    "in the terminal. It serves the firmware over TFTP. The subcommands find the\n"
+    "devices on the LAN and upgrade one or many without dialogs.\n";
 
 const char PACKAGED_PROGRAM[] = "/usr/bin/qel-upgrade";
 
