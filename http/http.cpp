@@ -53,7 +53,11 @@ NetSocket http_connect(std::uint32_t local_address, std::uint16_t local_port,
 
 int http_get(std::uint32_t local_address, std::uint16_t local_port, std::uint32_t device_address,
              std::uint16_t device_port, const char* path, char* buffer, int capacity,
-             DigestState* digest, DeviceInfo* info) {
+             DigestState* digest, DeviceInfo* info, SharedExchange* shared) {
+  if (shared) {
+    shared->fields_found = 0;
+    shared->realm_stored = false;
+  }
   NetSocket socket = http_connect(local_address, local_port, device_address, device_port);
   if (socket == NET_INVALID_SOCKET) return 0;
 
@@ -65,7 +69,11 @@ int http_get(std::uint32_t local_address, std::uint16_t local_port, std::uint32_
   // The device does not care which host it is called; this line never changes.
   append(buffer, capacity, &length, "Host: 192.168.2.110\r\n");
   if (digest->password[0] != '\0') {
-    ++digest->nonce_count;
+    if (shared && shared->take_nonce_count) {
+      shared->take_nonce_count(digest);
+    } else {
+      ++digest->nonce_count;
+    }
     char line[DIGEST_AUTHORIZATION_SIZE];
     digest_authorization(digest, line);
     append(buffer, capacity, &length, line);
@@ -88,15 +96,28 @@ int http_get(std::uint32_t local_address, std::uint16_t local_port, std::uint32_
   trace("\n");
 
   if (count > 0) {
-    if (classify_response(buffer, count, digest) == 1) {
+    char realm_sent[sizeof digest->realm];
+    std::memcpy(realm_sent, digest->realm, sizeof realm_sent);
+    int status = classify_response(buffer, count, digest);
+    if (shared) {
+      shared->realm_stored = std::strncmp(realm_sent, digest->realm, sizeof realm_sent) != 0;
+    }
+    if (status == 1) {
       net_close(socket);
       return -1;
     }
-    extract_field(buffer, "Product Name:", info->product_name, FIELD_LIMIT);
-    extract_field(buffer, "MAC Address:", info->mac_address, FIELD_LIMIT);
-    extract_field(buffer, "Software Version:", info->software_version, FIELD_LIMIT);
-    extract_field(buffer, "Hardware Version:", info->hardware_version, FIELD_LIMIT);
-    extract_field(buffer, "Serial Number:", info->serial_number, FIELD_LIMIT);
+    unsigned found = 0;
+    if (extract_field(buffer, "Product Name:", info->product_name, FIELD_LIMIT))
+      found |= FOUND_PRODUCT_NAME;
+    if (extract_field(buffer, "MAC Address:", info->mac_address, FIELD_LIMIT))
+      found |= FOUND_MAC_ADDRESS;
+    if (extract_field(buffer, "Software Version:", info->software_version, FIELD_LIMIT))
+      found |= FOUND_SOFTWARE_VERSION;
+    if (extract_field(buffer, "Hardware Version:", info->hardware_version, FIELD_LIMIT))
+      found |= FOUND_HARDWARE_VERSION;
+    if (extract_field(buffer, "Serial Number:", info->serial_number, FIELD_LIMIT))
+      found |= FOUND_SERIAL_NUMBER;
+    if (shared) shared->fields_found = found;
   }
   net_close(socket);
   return count;

@@ -25,6 +25,27 @@ inline constexpr int RESPONSE_CAPACITY = RESPONSE_BUFFER_SIZE - 1;
 
 extern char response_buffer[RESPONSE_BUFFER_SIZE];
 
+// Bits of the DeviceInfo fields an exchange found in its response.
+inline constexpr unsigned FOUND_PRODUCT_NAME = 1;
+inline constexpr unsigned FOUND_MAC_ADDRESS = 2;
+inline constexpr unsigned FOUND_SOFTWARE_VERSION = 4;
+inline constexpr unsigned FOUND_HARDWARE_VERSION = 8;
+inline constexpr unsigned FOUND_SERIAL_NUMBER = 16;
+
+// For an exchange whose digest state and values are private copies of state
+// that overlapping exchanges share.
+struct SharedExchange {
+  // In: called while the request is built, when a password is known, to set
+  // the nonce count (and the challenge it belongs to) in the exchange's
+  // digest state from the shared one. Null: the exchange counts on its own.
+  void (*take_nonce_count)(DigestState* digest);
+  // Out: FOUND_* bits of the fields extract_field found.
+  unsigned fields_found;
+  // Out: the response stored another realm (a 401 whose challenge may have
+  // lacked its nonce, so that the result is not -1).
+  bool realm_stored;
+};
+
 // A socket bound to local_address on the first free port from local_port
 // (at most 101 ports, wrapping at 16 bits) and connected to the device;
 // NET_INVALID_SOCKET when the connect fails (that socket is already closed).
@@ -38,7 +59,7 @@ NetSocket http_connect(std::uint32_t local_address, std::uint16_t local_port,
 // received, otherwise the bytes received (info updated from them).
 int http_get(std::uint32_t local_address, std::uint16_t local_port, std::uint32_t device_address,
              std::uint16_t device_port, const char* path, char* buffer, int capacity,
-             DigestState* digest, DeviceInfo* info);
+             DigestState* digest, DeviceInfo* info, SharedExchange* shared = nullptr);
 
 // text is NUL-terminated; length is not needed. -1 no "HTTP/1.1" at the
 // start, -2 the text ends before a status code, 0 status 200, 1 status 401

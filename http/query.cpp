@@ -1,14 +1,17 @@
 // Device query. Each exchange runs on a worker thread over private copies of
 // the digest state, the device values and the buffer; the asking thread
-// publishes them when the worker has ended. Two queries may overlap (the
-// upgrade request on the main thread, held open by the device, and the
-// verification on the listener thread), so the published state is guarded by
-// one lock that no worker ever takes.
+// publishes what the exchange found when the worker has ended. Two queries
+// may overlap (the upgrade request on the main thread, held open by the
+// device, and the verification on the listener thread): the nonce count is
+// therefore taken from the shared state when a request is built, and an
+// exchange publishes only what it found, so that the one ending last cannot
+// bring back older values.
 #include "http/query.h"
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "app/app.h"
 #include "http/http.h"
@@ -38,7 +41,14 @@ const char PASSWORD_EXPLANATION[] =
     "to\r\nreestablish service after completing this upgrade\r\nwithout first reentering service "
     "configuration\r\ninformation.";
 
-std::mutex exchange_lock;  // digest_state, device_info, response_buffer
+// Taken only by the asking threads, never by a worker, so that a worker stuck
+// on a device that holds its connection open blocks nobody: device_info,
+// response_buffer and the credentials in digest_state.
+std::mutex exchange_lock;
+// The challenge and the nonce count in digest_state. Workers take it too,
+// but only to copy the challenge and count one request; it is never held
+// across anything that can wait. Inside exchange_lock when both are held.
+std::mutex nonce_lock;
 
 struct DeviceQuery {
   AppInstance instance;
@@ -51,7 +61,28 @@ struct DeviceQuery {
   int capacity;
   DigestState digest;
   DeviceInfo info;
+  SharedExchange shared;
 };
+
+// The challenge's fields, without the nonce count and the credentials.
+void copy_challenge(DigestState* to, const DigestState& from) {
+  std::memcpy(to->counted_nonce, from.counted_nonce, sizeof to->counted_nonce);
+  std::memcpy(to->nonce, from.nonce, sizeof to->nonce);
+  std::memcpy(to->cnonce, from.cnonce, sizeof to->cnonce);
+  std::memcpy(to->realm, from.realm, sizeof to->realm);
+  std::memcpy(to->qop, from.qop, sizeof to->qop);
+  std::memcpy(to->algorithm, from.algorithm, sizeof to->algorithm);
+  std::memcpy(to->opaque, from.opaque, sizeof to->opaque);
+}
+
+// On the worker, while its request is built: a count belongs to its nonce,
+// so both come from the shared state together, and the shared count moves
+// on so that no other exchange sends the same one.
+void take_nonce_count(DigestState* digest) {
+  std::lock_guard lock(nonce_lock);
+  copy_challenge(digest, digest_state);
+  digest->nonce_count = ++digest_state.nonce_count;
+}
 
 int device_query_thread(void* argument) {
   auto* query = static_cast<DeviceQuery*>(argument);
@@ -59,17 +90,41 @@ int device_query_thread(void* argument) {
         static_cast<unsigned>(query->device_address), query->device_port);
   return http_get(query->local_address, query->local_port, query->device_address,
                   query->device_port, query->path, query->buffer, query->capacity,
-                  &query->digest, &query->info);
+                  &query->digest, &query->info, &query->shared);
 }
 
-// Everything but the credentials, which only the password dialog writes.
+void publish_field(unsigned found, char (&to)[128], const char (&from)[128]) {
+  if (found) std::memcpy(to, from, sizeof to);
+}
+
+// Only what this exchange found: a challenge, a realm, the values whose
+// labels were in its response, its response. The credentials belong to the
+// password dialog.
 void publish_exchange(const DeviceQuery& query, char* buffer, int result) {
   std::lock_guard lock(exchange_lock);
-  DigestState digest = query.digest;
-  std::memcpy(digest.user_name, digest_state.user_name, sizeof digest.user_name);
-  std::memcpy(digest.password, digest_state.password, sizeof digest.password);
-  digest_state = digest;
-  device_info = query.info;
+  {
+    std::lock_guard nonce(nonce_lock);
+    const DigestState& found = query.digest;
+    if (result == -1) {
+      // The nonce's count restarts only when the nonce is new to the shared
+      // state too; the same nonce keeps what other exchanges have counted.
+      bool new_nonce = std::strcmp(found.nonce, digest_state.counted_nonce) != 0;
+      copy_challenge(&digest_state, found);
+      std::memcpy(digest_state.counted_nonce, found.nonce, sizeof digest_state.counted_nonce);
+      if (new_nonce) digest_state.nonce_count = 0;
+    } else if (query.shared.realm_stored) {
+      std::memcpy(digest_state.realm, found.realm, sizeof digest_state.realm);
+    }
+  }
+  const unsigned fields = query.shared.fields_found;
+  const DeviceInfo& info = query.info;
+  publish_field(fields & FOUND_PRODUCT_NAME, device_info.product_name, info.product_name);
+  publish_field(fields & FOUND_MAC_ADDRESS, device_info.mac_address, info.mac_address);
+  publish_field(fields & FOUND_SOFTWARE_VERSION, device_info.software_version,
+                info.software_version);
+  publish_field(fields & FOUND_HARDWARE_VERSION, device_info.hardware_version,
+                info.hardware_version);
+  publish_field(fields & FOUND_SERIAL_NUMBER, device_info.serial_number, info.serial_number);
   if (result > 0) std::memcpy(buffer, query.buffer, static_cast<std::size_t>(result) + 1);
 }
 
@@ -132,8 +187,14 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
   int poll_count = 0;
   int progress = 0;
   int quick_retries = 0;
-  auto* query = new DeviceQuery{};
-  query->buffer = new char[static_cast<std::size_t>(capacity) + 1];
+  auto* query = new (std::nothrow) DeviceQuery{};
+  char* own_buffer =
+      query ? new (std::nothrow) char[static_cast<std::size_t>(capacity) + 1] : nullptr;
+  if (!own_buffer) {
+    show_error("Upgrade Failed: Can't malloc for device query");
+    process_exit(0);
+  }
+  query->buffer = own_buffer;
   for (;;) {
     query->instance = instance;
     query->local_address = local_address;
@@ -142,10 +203,11 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
     query->device_port = device_port;
     query->path = path;
     query->capacity = capacity;
+    query->shared = SharedExchange{take_nonce_count, 0, false};
     {
       std::lock_guard lock(exchange_lock);
+      std::lock_guard nonce(nonce_lock);
       query->digest = digest_state;
-      query->info = device_info;
     }
 
     DialogHandle dialog = dialog_create(instance, CONNECTING_TEMPLATE, connecting_dialog_proc);
@@ -174,13 +236,11 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
       delete query;
       return result;
     }
-    bool repeat_at_once;
-    {
-      std::lock_guard lock(exchange_lock);
-      repeat_at_once = digest_state.password[0] != '\0' && digest_state.nonce_count == 0 &&
-                       quick_retries == 0;
-    }
-    if (repeat_at_once) {
+    // Judged on this exchange's own state: a count of 0 means its challenge
+    // brought a nonce other than the one it counted, whatever another
+    // thread's exchange has counted since.
+    if (query->digest.password[0] != '\0' && query->digest.nonce_count == 0 &&
+        quick_retries == 0) {
       ++quick_retries;
       continue;
     }

@@ -90,19 +90,42 @@ TEST_F(QueryTest, PasswordDialogThenARequestCountingOne) {
   EXPECT_NE(log.find("uri=\"\""), std::string::npos) << "the client sends an empty uri";
 }
 
+// Every exchange is held open for a second, so that each Connecting dialog
+// moves its bar before the next attempt.
 TEST_F(QueryTest, WrongPasswordWithAFixedNonceAsksAgainAtOnce) {
-  Sim sim(sim_args({"--password", "right", "--nonce-policy", "fixed"}), DEVICE);
+  Sim sim(sim_args({"--password", "right", "--nonce-policy", "fixed", "--http-keep-open", "1"}),
+          DEVICE);
   WizardRun run = run_wizard(dir, base_script(phone) +
                                       "answer 104 type 1003 someone ; type 1005 wrong ; press 1\n"
                                       "answer 104 type 1005 right ; press 1\n"
                                       "answer 103 press 2\n");
   EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 104, 105, 103}));
-  EXPECT_EQ(run.all("open", 104).at(1)->operator[]("controls")["1003"].string, "admin")
-      << "the user name is offered afresh";
+  const scripted::JsonValue& again = *run.all("open", 104).at(1);
+  EXPECT_EQ(again["controls"]["1003"].string, "admin") << "the user name is offered afresh";
+  EXPECT_EQ(again["controls"]["1005"].string, "") << "the password typed before is not offered";
   std::string log = sim.log();
   EXPECT_EQ(count_of(log, "HTTP-AUTH bad"), 1) << log;
   EXPECT_EQ(count_of(log, "HTTP-AUTH ok"), 1);
   EXPECT_NE(log.find("username=\"someone\""), std::string::npos);
+
+  // The bar of each new Connecting dialog starts one step after where the
+  // previous attempt's bar stopped (wrapping from 100 to 0).
+  std::vector<int> attempts;
+  for (const scripted::JsonValue* open : run.all("open", 105))
+    attempts.push_back(int((*open)["dialog"].as_int()));
+  ASSERT_EQ(attempts.size(), 3u);
+  auto bar_of = [&](int dialog, const char* end) {
+    std::vector<int> positions;
+    for (const scripted::JsonValue* batch : run.all("progress", 105))
+      if ((*batch)["dialog"].as_int() == dialog) positions.push_back(int((*batch)[end].as_int()));
+    return positions;
+  };
+  for (std::size_t i = 1; i < attempts.size(); ++i) {
+    std::vector<int> before = bar_of(attempts[i - 1], "last");
+    std::vector<int> after = bar_of(attempts[i], "first");
+    ASSERT_FALSE(before.empty() || after.empty()) << "attempt " << i << " moved no bar";
+    EXPECT_EQ(after.front(), before.back() == 100 ? 0 : before.back() + 1) << "attempt " << i;
+  }
 }
 
 TEST_F(QueryTest, WrongPasswordWithARotatingNonceRetriesOnceQuietly) {
@@ -113,6 +136,30 @@ TEST_F(QueryTest, WrongPasswordWithARotatingNonceRetriesOnceQuietly) {
                                       "answer 103 press 2\n");
   EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 105, 104, 105, 103}));
   EXPECT_EQ(count_of(sim.log(), "HTTP-AUTH bad"), 2) << sim.log();
+}
+
+// The device answers the upgrade request but holds its connection open, so
+// the checks after the transfer run while that query still waits on the main
+// thread; the device refuses a nonce count it has seen with the same nonce.
+TEST_F(QueryTest, ChecksBesideAHeldUpgradeRequestNeverRepeatANonceCount) {
+  Sim sim(sim_args({"--password", "pw", "--qop", "auth", "--hold-upgrade-request", "100",
+                    "--nc-check"}),
+          DEVICE);
+  WizardRun run = run_wizard(dir, base_script(phone) +
+                                      "answer 104 type 1005 pw ; press 1\n"
+                                      "answer 103 press 1\nanswer 111 press 1\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_EQ(run.last_caption(111), "QEL@127.0.0.2 Upgrade Successful!");
+  std::string log = sim.log();
+  ASSERT_EQ(count_of(log, "HTTP-HOLD"), 1) << log;
+  EXPECT_EQ(count_of(log, "reason=nc-repeated"), 0) << log;
+  // The check's first request still carries the nonce from before the
+  // reflash, counted on from the upgrade request; the device's new nonce
+  // then starts at 1.
+  EXPECT_EQ(count_of(log, "HTTP-AUTH bad reason=stale-nonce"), 1) << log;
+  EXPECT_EQ(count_of(log, "HTTP-AUTH ok nc=000000001"), 2) << log;
+  EXPECT_EQ(count_of(log, "HTTP-AUTH ok nc=000000002"), 1) << log;
 }
 
 TEST_F(QueryTest, LongCredentialsAreCutTo126Characters) {
@@ -165,7 +212,7 @@ TEST_F(QueryTest, NoLocalAddressRefusesOkWithAReason) {
 
 TEST_F(QueryTest, CancelInWarningOrAddressEndsSilently) {
   for (const char* answers : {"answer 139 press 2\n", "answer 139 press 1\nanswer 305 press 2\n"}) {
-    std::string script = "addresses 127.0.0.1\nimage 112 " + phone + "\ntimeout 30000\n" + answers;
+    std::string script = "image 112 " + phone + "\ntimeout 30000\n" + answers;
     WizardRun run = run_wizard(dir, script);
     EXPECT_EQ(run.exit_code, 0) << answers;
     EXPECT_TRUE(run.boxes().empty()) << answers;

@@ -7,17 +7,52 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "http/query.h"
 #include "platform/posix/seams.h"
+
+// The device query takes its memory without exceptions; a test can make those
+// requests fail on its own thread. Otherwise they behave as the standard ones.
+namespace {
+thread_local int nothrow_allocations_left = -1;  // -1: never fail
+
+bool nothrow_allocation_fails() {
+  if (nothrow_allocations_left == 0) return true;
+  if (nothrow_allocations_left > 0) --nothrow_allocations_left;
+  return false;
+}
+}  // namespace
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (nothrow_allocation_fails()) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (nothrow_allocation_fails()) return nullptr;
+  try {
+    return ::operator new[](size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 namespace {
 
@@ -374,6 +409,201 @@ TEST(HttpGetDeathTest, NoSocketEndsTheProcess) {
                  &info);
       },
       ::testing::ExitedWithCode(0), "Upgrade Failed: Can't open HTTP socket");
+}
+
+// ---- device queries ----
+
+// A port on 127.0.0.1 that refuses connections: it was free a moment ago.
+std::uint16_t refusing_port() {
+  int probe = occupy_port(0);
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+
+const char UPGRADE_PAGE[] = "HTTP/1.1 200 OK\r\n\r\n<p>Upgrading firmware, please wait...</p>";
+
+// A web server on 127.0.0.1 that serves every connection on a thread of its
+// own, as the device does. An upgrade request is held unanswered until
+// release(); anything else gets the information page at once.
+class ConcurrentPeer {
+ public:
+  ConcurrentPeer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 8);
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { accept_connections(); });
+  }
+  ~ConcurrentPeer() {
+    release();
+    stop_ = true;
+    acceptor_.join();
+    for (std::thread& t : served_) t.join();
+    ::close(listener_);
+  }
+  bool wait_for_requests(std::size_t count) {
+    std::unique_lock lock(lock_);
+    return changed_.wait_for(lock, std::chrono::seconds(10),
+                             [&] { return requests_.size() >= count; });
+  }
+  void release() {
+    std::lock_guard lock(lock_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  std::vector<std::string> requests() {
+    std::lock_guard lock(lock_);
+    return requests_;
+  }
+
+  std::uint16_t port = 0;
+
+ private:
+  void accept_connections() {
+    while (!stop_) {
+      pollfd waiting{listener_, POLLIN, 0};
+      if (::poll(&waiting, 1, 50) <= 0) continue;
+      int connection = ::accept(listener_, nullptr, nullptr);
+      if (connection >= 0) served_.emplace_back([this, connection] { serve(connection); });
+    }
+  }
+  void serve(int connection) {
+    std::string request;
+    char chunk[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      pollfd readable{connection, POLLIN, 0};
+      if (::poll(&readable, 1, 10000) <= 0) break;
+      ssize_t n = ::recv(connection, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      request.append(chunk, static_cast<std::size_t>(n));
+    }
+    bool upgrade = request.rfind("GET /admin/upgrade", 0) == 0;
+    {
+      std::unique_lock lock(lock_);
+      requests_.push_back(request);
+      changed_.notify_all();
+      if (upgrade) changed_.wait_for(lock, std::chrono::seconds(10), [&] { return released_; });
+    }
+    std::string response = upgrade ? UPGRADE_PAGE : INFO_PAGE;
+    ::send(connection, response.data(), response.size(), MSG_NOSIGNAL);
+    ::close(connection);
+  }
+
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<std::string> requests_;
+  bool released_ = false;
+  std::thread acceptor_;
+  std::vector<std::thread> served_;  // only the acceptor adds to it
+};
+
+std::string nonce_count_sent(const std::string& request) {
+  std::size_t at = request.find(",nc=");
+  return at == std::string::npos ? "" : request.substr(at + 4, 9);
+}
+
+class QueryDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    seam_set_exit_hook(unexpected_exit);
+    saved_digest_ = digest_state;
+    saved_info_ = device_info;
+    digest_state = DigestState{};
+    device_info = filled_info();
+  }
+  void TearDown() override {
+    digest_state = saved_digest_;
+    device_info = saved_info_;
+    seam_set_exit_hook(nullptr);
+  }
+  static int query(std::uint16_t port, const char* path) {
+    return query_device(nullptr, LOOPBACK, 0, LOOPBACK, port, path, response_buffer,
+                        RESPONSE_CAPACITY);
+  }
+
+ private:
+  DigestState saved_digest_;
+  DeviceInfo saved_info_;
+};
+
+// The device holds the upgrade request open while another thread reads the
+// information page: the second request must count on from the first, and
+// the upgrade request, ending last, must not bring back what it saw before.
+TEST_F(QueryDevice, OverlappingQueriesNeverRepeatACountNorRestoreOlderValues) {
+  std::strcpy(digest_state.user_name, "admin");
+  std::strcpy(digest_state.password, "pw");
+  std::strcpy(digest_state.realm, "QEL");
+  std::strcpy(digest_state.nonce, "n-1");
+  std::strcpy(digest_state.counted_nonce, "n-1");
+  std::strcpy(digest_state.cnonce, "1f");
+  std::strcpy(digest_state.qop, "auth");
+  digest_state.nonce_count = 1;
+
+  ConcurrentPeer device;
+  int upgrade_result = -2;
+  std::thread upgrade([&] {
+    upgrade_result = query(device.port, "/admin/upgrade?tftp://127.0.0.1:69/qel1a2b.bi1");
+  });
+  bool held = device.wait_for_requests(1);
+  int result = held ? query(device.port, "/admin/advanced") : 0;
+  device.release();
+  upgrade.join();
+  ASSERT_TRUE(held);
+
+  EXPECT_EQ(result, static_cast<int>(std::strlen(INFO_PAGE)));
+  EXPECT_EQ(upgrade_result, static_cast<int>(std::strlen(UPGRADE_PAGE)));
+  std::vector<std::string> requests = device.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(nonce_count_sent(requests[0]), "000000002") << requests[0];
+  EXPECT_EQ(nonce_count_sent(requests[1]), "000000003") << requests[1];
+  EXPECT_EQ(digest_state.nonce_count, 3u) << "the count never goes back";
+  EXPECT_STREQ(digest_state.nonce, "n-1");
+
+  DeviceInfo info;
+  device_info_snapshot(&info);
+  EXPECT_STREQ(info.product_name, "QEL-2102");
+  EXPECT_STREQ(info.mac_address, "00:0E:08:12:34:56");
+  EXPECT_STREQ(info.software_version, "3.1.0(a)");
+  EXPECT_STREQ(info.hardware_version, "1.2.3 (Rev B)");
+  EXPECT_STREQ(info.serial_number, "FM123456");
+}
+
+// 259 is what a Windows thread reports while it still runs; as a byte count
+// it is a result like any other.
+TEST_F(QueryDevice, ExchangeOf259BytesIsReturned) {
+  std::string response = "HTTP/1.1 200 OK\r\n\r\n";
+  response.resize(259, 'x');
+  TestPeer peer;
+  peer_start(&peer, response);
+  EXPECT_EQ(query(peer.port, "/admin/advanced"), 259);
+  peer_join(&peer);
+  EXPECT_EQ(std::string(response_buffer), response);
+}
+
+TEST(QueryDeviceDeathTest, NoMemoryForTheQueryEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::uint16_t port = refusing_port();
+  // No memory for the query's record, then none for its buffer.
+  for (int granted : {0, 1}) {
+    EXPECT_EXIT(
+        {
+          nothrow_allocations_left = granted;
+          query_device(nullptr, LOOPBACK, 0, LOOPBACK, port, "/admin/advanced", response_buffer,
+                       RESPONSE_CAPACITY);
+        },
+        ::testing::ExitedWithCode(0), "Upgrade Failed: Can't malloc for device query")
+        << "allocations granted: " << granted;
+  }
 }
 
 TEST(ClassifyResponse, Codes) {

@@ -45,12 +45,14 @@ struct Config {
     bool opaque = false;
     size_t nonce_length = 32;
     SessForm sess_form = SessForm::Any;
+    bool nc_check = false;    // refuse a nonce count sent before with the same nonce
 
     // HTTP faults.
     bool http_refuse = false;
     bool http_hang = false;
     bool http_close_without_answer = false;
     double http_keep_open_seconds = 0.0;
+    double hold_upgrade_seconds = 0.0;
     bool http10_status = false;
     bool no_challenge = false;
 

@@ -140,6 +140,17 @@ AuthResult DigestGuard::check(const std::string* authorization, const std::strin
     auto params = parse_digest_authorization(*authorization);
     if (!params) return {false, "unparsable", "", ""};
     std::lock_guard lock(mutex_);
+    if (cfg_.nc_check) {
+        auto nonce = params->find("nonce"), nc = params->find("nc");
+        if (nonce != params->end() && nc != params->end()) {
+            // The same count written with another width is the same count.
+            std::string count = nc->second;
+            std::transform(count.begin(), count.end(), count.begin(),
+                           [](unsigned char c) { return char(std::tolower(c)); });
+            count.erase(0, std::min(count.find_first_not_of('0'), count.size()));
+            if (!counted_.insert(nonce->second + ":" + count).second) return {false, "nc-repeated", nc->second, ""};
+        }
+    }
     AuthResult r = verify(*params, target);
     if (r.ok && cfg_.nonce_policy == NoncePolicy::Expire && ++uses_ >= cfg_.nonce_uses) new_nonce();
     return r;

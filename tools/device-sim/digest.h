@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -52,6 +53,7 @@ private:
     std::string nonce_;
     std::string opaque_;
     unsigned uses_ = 0;
+    std::set<std::string> counted_;  // "nonce:nc" pairs seen, for --nc-check
 };
 
 }  // namespace sim

@@ -239,6 +239,11 @@ void HttpServer::serve(int fd, const sockaddr_in& peer) {
         wait_for_close(fd, cfg_.http_keep_open_seconds);
         return;
     }
+    if (response.upgrade && cfg_.hold_upgrade_seconds > 0) {
+        log_.write("HTTP-HOLD upgrade request");
+        wait_for_close(fd, cfg_.hold_upgrade_seconds);
+        return;
+    }
     // Half-close and let the client close first, so that it never sees a reset.
     ::shutdown(fd, SHUT_WR);
     wait_for_close(fd, 1.0);
@@ -291,7 +296,8 @@ void HttpServer::send_response(int fd, const Response& r) {
     if (r.challenge) text += "WWW-Authenticate: " + device_.guard().challenge() + "\r\n";
     if (r.status == 405) text += "Allow: GET\r\n";
     text += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
-    if (cfg_.http_keep_open_seconds <= 0) text += "Connection: close\r\n";
+    bool held = cfg_.http_keep_open_seconds > 0 || (r.upgrade && cfg_.hold_upgrade_seconds > 0);
+    if (!held) text += "Connection: close\r\n";
     text += "\r\n" + r.body;
     for (size_t sent = 0; sent < text.size();) {
         ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);

@@ -155,6 +155,10 @@ std::vector<OptionDef> option_table(Config& c) {
              else if (v == "hex") c.sess_form = SessForm::Hex;
              else bad("--md5-sess-form: expected any, raw or hex");
          }},
+        {"nc-check", "",
+         "refuse (401) a request repeating a nonce count already sent with the same nonce, checked first and "
+         "remembered across reflashes",
+         flag(c.nc_check)},
 
         heading("HTTP faults"),
         {"http-refuse", "", "refuse every connection (the port is reserved but not listening)", flag(c.http_refuse)},
@@ -164,6 +168,10 @@ std::vector<OptionDef> option_table(Config& c) {
          flag(c.http_close_without_answer)},
         {"http-keep-open", "SECONDS", "keep the connection open this long after the response (or until the client closes)",
          [&c](const std::string& v) { c.http_keep_open_seconds = to_double(v, "http-keep-open", 0, 3600); }},
+        {"hold-upgrade-request", "SECONDS",
+         "keep only an accepted upgrade request's connection open this long after the response (or until the "
+         "client closes); the upgrade goes ahead meanwhile",
+         [&c](const std::string& v) { c.hold_upgrade_seconds = to_double(v, "hold-upgrade-request", 0, 3600); }},
         {"http10-status", "", "answer with an HTTP/1.0 status line", flag(c.http10_status)},
         {"no-challenge", "",
          "send 401 without WWW-Authenticate to every request lacking valid credentials (every request when no "

@@ -386,12 +386,14 @@ TransferResult TftpClient::fetch(const sockaddr_in& server, const std::string& f
     TransferResult r;
     r.file = file;
     r.server = to_string(server);
+    Clock::time_point start = Clock::now();
     try {
         Session(cfg_, log_, stop_, server, r).run();
     } catch (const std::exception& e) {
         r.complete = false;
         r.error = e.what();
     }
+    r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     log_.write(r.complete ? "TFTP-END complete bytes=" + std::to_string(r.data.size())
                           : "TFTP-END failed bytes=" + std::to_string(r.data.size()) + " reason=" + r.error);
     return r;

@@ -27,6 +27,7 @@ struct TransferResult {
     std::vector<std::string> unrequested_options;
     std::optional<bool> wrong_name_answered;  // only with --wrong-name-first
     std::string error;                        // empty when complete
+    double seconds = 0;                       // from the read request to the end
 };
 
 class TftpClient {

@@ -39,6 +39,11 @@ std::string quote(const std::string& s) {
 std::string boolean(bool b) { return b ? "true" : "false"; }
 std::string opt_bool(const std::optional<bool>& b) { return b ? boolean(*b) : "null"; }
 std::string text_or_null(const std::string& s) { return s.empty() ? "null" : quote(s); }
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
+}
 
 }  // namespace
 
@@ -101,7 +106,7 @@ std::string to_json(const Summary& s) {
              ",\"header_version\":" + text_or_null(t.header.version) +
              ",\"unrequested_options\":" + unrequested +
              ",\"wrong_name_answered\":" + opt_bool(r.wrong_name_answered) + ",\"error\":" + text_or_null(r.error) +
-             "}";
+             ",\"seconds\":" + seconds_text(r.seconds) + "}";
     }
     j += "],\"reported_version\":" + quote(s.reported_version) +
          ",\"reference_match\":" + opt_bool(s.reference_match) + "}\n";
