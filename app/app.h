@@ -11,6 +11,11 @@ inline constexpr std::uint32_t STAGE_TRANSITION = 0;
 inline constexpr std::uint32_t STAGE_TARGET = 1;
 extern std::atomic<std::uint32_t> upgrade_stage;
 
+// The stage a run starts in, for the scripted harness and the benchmark:
+// called before wizard_main (or before a transfer is served), it replaces the
+// build's own starting stage (Target, or Transition in the two-stage build).
+void start_in_stage(std::uint32_t stage);
+
 extern AppInstance app_instance;
 extern char host_name[128];
 extern std::uint32_t LocalAddressList[8];  // host order, ended by the first 0

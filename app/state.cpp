@@ -41,3 +41,5 @@ void draw_request_file_name(std::uint32_t stage) {
                 static_cast<unsigned>(stage));
   set_request_file_name(name);
 }
+
+void start_in_stage(std::uint32_t stage) { upgrade_stage.store(stage); }

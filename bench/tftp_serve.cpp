@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qel-bench-serve: no embedded Target image\n");
     return 1;
   }
-  upgrade_stage = STAGE_TARGET;
+  start_in_stage(STAGE_TARGET);
   std::strcpy(device_address_text, "127.0.0.1");
   set_request_file_name(argv[1]);
 

@@ -88,7 +88,7 @@ bool set_up_environment(const scripted::Script& script, std::string* error) {
   }
   if (script.clock_set) seam_set_clock(script.clock_scale, script.clock_offset);
   if (script.stage_set)
-    upgrade_stage.store(script.transition_stage ? STAGE_TRANSITION : STAGE_TARGET);
+    start_in_stage(script.transition_stage ? STAGE_TRANSITION : STAGE_TARGET);
   return true;
 }
 
