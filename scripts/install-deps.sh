@@ -12,7 +12,7 @@ group_build=(
   libgtest-dev libssl-dev          # tests: GoogleTest, an independent MD5
   curl atftp tftpd-hpa tftp-hpa    # real TFTP and HTTP peers for the tests
   iproute2 util-linux              # private network namespaces (unshare, ip)
-  libcli11-dev nlohmann-json3-dev  # command line and JSON, header-only (relay, admin subcommands)
+  libcli11-dev nlohmann-json3-dev  # command line and JSON, header-only (simulator, relay, admin subcommands)
   clang libclang-rt-14-dev         # fuzzing: clang with libFuzzer (scripts/fuzz.sh)
 )
 group_desktop=(

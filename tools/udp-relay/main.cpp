@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
@@ -23,8 +24,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 namespace {
 
@@ -86,9 +85,10 @@ bool loopback(const sockaddr_in& sa) { return (ntohl(sa.sin_addr.s_addr) >> 24) 
 Options parse(int argc, char** argv) {
   Options o;
   std::string listen, server, delay_ms, faults = "both";
-  CLI::App app{"A lossy UDP relay for tests: datagrams to --listen go to --server and back,\n"
-               "each subject to seeded loss, duplication, delay and reordering.",
-               "qel-udp-relay"};
+  CLI::App app{
+      "A lossy UDP relay for tests: datagrams to --listen go to --server and back,\n"
+      "each subject to seeded loss, duplication, delay and reordering.",
+      "qel-udp-relay"};
   auto probability = CLI::Range(0.0, 1.0);
   app.add_option("--listen", listen, "address and port to listen on, A.B.C.D:PORT")->required();
   app.add_option("--server", server, "the server's address and port, A.B.C.D:PORT")->required();
@@ -125,8 +125,8 @@ Options parse(int argc, char** argv) {
   if (!delay_ms.empty()) {
     std::size_t dash = delay_ms.find('-');
     o.faults.delay_min_ms = std::atoi(delay_ms.c_str());
-    o.faults.delay_max_ms = dash == std::string::npos ? o.faults.delay_min_ms
-                                                      : std::atoi(delay_ms.c_str() + dash + 1);
+    o.faults.delay_max_ms =
+        dash == std::string::npos ? o.faults.delay_min_ms : std::atoi(delay_ms.c_str() + dash + 1);
     if (o.faults.delay_min_ms < 0 || o.faults.delay_max_ms < o.faults.delay_min_ms)
       usage("bad --delay-ms");
   }
@@ -175,15 +175,18 @@ class Relay {
       std::ofstream(o_.port_file + ".tmp") << "port=" << ntohs(bound.sin_port) << "\n";
       std::rename((o_.port_file + ".tmp").c_str(), o_.port_file.c_str());
     }
-    note("START listen=%s server=%s", endpoint_text(bound).c_str(), endpoint_text(o_.server).c_str());
+    note("START listen=%s server=%s", endpoint_text(bound).c_str(),
+         endpoint_text(o_.server).c_str());
 
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(static_cast<long>(o_.time_limit * 1000));
+    Clock::time_point end =
+        Clock::now() + std::chrono::milliseconds(static_cast<long>(o_.time_limit * 1000));
     while (!stopping && Clock::now() < end) {
       std::vector<pollfd> fds{{front_, POLLIN, 0}};
       for (const auto& c : clients_) fds.push_back({c.second, POLLIN, 0});
       int timeout = 50;
       if (!pending_.empty()) {
-        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending_.begin()->due - Clock::now());
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending_.begin()->due -
+                                                                          Clock::now());
         timeout = wait.count() < 0 ? 0 : static_cast<int>(std::min<long>(wait.count() + 1, 50));
       }
       ::poll(fds.data(), fds.size(), timeout);
@@ -208,14 +211,17 @@ class Relay {
     std::fflush(log_);
   }
 
-  bool chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0, 1)(random_) < p; }
+  bool chance(double p) {
+    return p > 0 && std::uniform_real_distribution<double>(0, 1)(random_) < p;
+  }
 
   void from_clients() {
     for (;;) {
       unsigned char buffer[65536];
       sockaddr_in from{};
       socklen_t length = sizeof from;
-      ssize_t n = ::recvfrom(front_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      ssize_t n =
+          ::recvfrom(front_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
       if (n < 0) return;
       std::uint64_t key = (std::uint64_t(from.sin_addr.s_addr) << 16) | from.sin_port;
       auto found = clients_.find(key);
@@ -239,7 +245,8 @@ class Relay {
       unsigned char buffer[65536];
       sockaddr_in from{};
       socklen_t length = sizeof from;
-      ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      ssize_t n =
+          ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
       if (n < 0) return;
       if (from.sin_addr.s_addr != o_.server.sin_addr.s_addr) continue;  // only the server's answers
       pass(down_, o_.to_client, front_, client_of_[fd], buffer, n, "to-client");
@@ -293,8 +300,12 @@ class Relay {
     Clock::time_point now = Clock::now();
     while (!pending_.empty() && pending_.begin()->due <= now) {
       const Pending& p = *pending_.begin();
-      ::sendto(p.fd, p.bytes.data(), p.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&p.to), sizeof p.to);
-      if (p.fd == front_) ++down_.sent; else ++up_.sent;
+      ::sendto(p.fd, p.bytes.data(), p.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&p.to),
+               sizeof p.to);
+      if (p.fd == front_)
+        ++down_.sent;
+      else
+        ++up_.sent;
       pending_.erase(pending_.begin());
     }
   }
@@ -302,9 +313,12 @@ class Relay {
   void write_stats() {
     if (o_.stats_file.empty()) return;
     auto json = [](const Direction& d) {
-      return "{\"received\":" + std::to_string(d.received) + ",\"dropped\":" + std::to_string(d.dropped) +
-             ",\"duplicated\":" + std::to_string(d.duplicated) + ",\"delayed\":" + std::to_string(d.delayed) +
-             ",\"reordered\":" + std::to_string(d.reordered) + ",\"sent\":" + std::to_string(d.sent) + "}";
+      return "{\"received\":" + std::to_string(d.received) +
+             ",\"dropped\":" + std::to_string(d.dropped) +
+             ",\"duplicated\":" + std::to_string(d.duplicated) +
+             ",\"delayed\":" + std::to_string(d.delayed) +
+             ",\"reordered\":" + std::to_string(d.reordered) +
+             ",\"sent\":" + std::to_string(d.sent) + "}";
     };
     std::ofstream out(o_.stats_file + ".tmp");
     out << "{\"to_server\":" << json(up_) << ",\"to_client\":" << json(down_)
@@ -329,7 +343,7 @@ class Relay {
 
 int main(int argc, char** argv) {
   Options options = parse(argc, argv);
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
