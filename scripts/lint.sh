@@ -2,6 +2,7 @@
 # Format and lint over the project's own C++ code.
 #   scripts/lint.sh            check: clang-format (no changes allowed), clang-tidy
 #   scripts/lint.sh --fix      reformat in place (clang-tidy is not run)
+# QEL_LINT_FORMAT_ONLY=1 checks the format only.
 # clang-tidy reads the compile commands of a configured build (QEL_LINT_BUILD,
 # default build/ci, made with the ci preset when missing).
 set -euo pipefail
@@ -23,6 +24,7 @@ if [ ${#unformatted[@]} -ne 0 ]; then
   exit 1
 fi
 echo "lint: ${#sources[@]} files formatted"
+[ -n "${QEL_LINT_FORMAT_ONLY:-}" ] && exit 0
 
 build=${QEL_LINT_BUILD:-build/ci}
 [ -f "$build/compile_commands.json" ] || cmake --preset ci -B "$build" >/dev/null

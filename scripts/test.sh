@@ -1,17 +1,48 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite: the Linux build's tests
-# (unit, simulator, end to end, desktop, fuzz replays), the same suite under
-# the address/undefined-behaviour and thread sanitizers, each fuzz target for
-# a minute, then the Windows program under Wine.
-# Usage: scripts/test.sh
+# Builds everything and runs every check, fastest first, so that a mistake
+# fails in minutes:
+#   fast lane   format and lint, the build (warnings are errors), unit tests
+#   slow lanes  every other test of the default build; the two-stage build and
+#               its tests; the suite under the sanitizers; each fuzz target
+#               for a while; the Windows program under Wine
+# Each lane prints its time. Usage: scripts/test.sh
+# QEL_FUZZ_SECONDS sets each fuzz target's time (default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default
-ctest --preset default
+lane_start=0
+lane() {
+  local name=$1
+  shift
+  echo "== lane: $name"
+  lane_start=$(date +%s)
+  "$@"
+  echo "== lane: $name: $(($(date +%s) - lane_start)) s"
+}
 
-scripts/test-sanitizers.sh
-scripts/fuzz.sh 60
-scripts/test-win32.sh
+build_and_test_unit() {
+  cmake --preset ci >/dev/null
+  cmake --build --preset ci
+  ctest --preset ci-unit
+}
+
+format_check() { QEL_LINT_FORMAT_ONLY=1 scripts/lint.sh; }
+tidy_check() { QEL_LINT_BUILD=build/ci scripts/lint.sh; }
+other_tests() { ctest --preset ci -LE '^unit$'; }
+two_stage() {
+  cmake --preset ci-two-stage >/dev/null
+  cmake --build --preset ci-two-stage
+  ctest --preset ci-two-stage
+}
+
+total_start=$(date +%s)
+lane "install" scripts/install-deps.sh
+lane "format" format_check
+lane "build and unit tests" build_and_test_unit
+lane "lint" tidy_check
+lane "all other tests" other_tests
+lane "two-stage build" two_stage
+lane "sanitizers" scripts/test-sanitizers.sh
+lane "fuzz" scripts/fuzz.sh "${QEL_FUZZ_SECONDS:-30}"
+lane "windows" scripts/test-win32.sh
+echo "== all lanes passed in $(($(date +%s) - total_start)) s"
