@@ -135,7 +135,8 @@ TEST_F(StartUpDeathTest, MissingOrShortImagesEndTheRunWithAMessage) {
       ::testing::ExitedWithCode(0), "Upgrade Failed: Firmware image missing or damaged");
   EXPECT_EXIT(
       {
-        upgrade_stage = STAGE_TRANSITION;  // the two-stage build without resource 319
+        upgrade_stage = STAGE_TRANSITION;  // the two-stage configuration without resource 319
+        seam_set_resource(TRANSITION_IMAGE_RESOURCE, FIRMWARE_RESOURCE_TYPE, nullptr, 0);
         start_up();
       },
       ::testing::ExitedWithCode(0), "Upgrade Failed: Firmware image missing or damaged");
