@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "app/app.h"
+#include "frontends/common/text.h"
 #include "platform/process.h"
 #include "ui/ui.h"
 
@@ -87,14 +88,9 @@ std::string privilege_hint() {
 // For a terminal: LF line ends, and the command alone on its line, indented.
 std::string as_lines(const std::string& text, const char* indent_command) {
   std::string out;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find("\r\n", start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  for (const std::string& line : frontend::split_lines(text)) {
     if (line.rfind("sudo ", 0) == 0) out += indent_command;
     out += line + "\n";
-    if (end == std::string::npos) break;
-    start = end + 2;
   }
   return out;
 }

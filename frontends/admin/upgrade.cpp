@@ -32,6 +32,8 @@
 #include "app/app.h"
 #include "frontends/admin/progress.h"
 #include "frontends/admin/util.h"
+#include "frontends/common/dialog.h"
+#include "frontends/common/text.h"
 #include "http/http.h"
 #include "http/query.h"
 #include "platform/posix/frontend.h"
@@ -44,6 +46,7 @@ namespace admin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using frontend::plain_text;
 
 // The wizard's texts this front-end recognises.
 const char USER_ABORT[] = "Upgrade Failed: User Abort";
@@ -103,9 +106,8 @@ class CliFrontend : public DialogFrontend {
   int screen_width() override { return 1024; }
   int screen_height() override { return 768; }
   PixelSize template_pixel_size(const DialogTemplate& t) override {
-    // MS Sans Serif 8 metrics with a thin frame: the size only places
-    // dialogs nobody sees.
-    return {dialog_units_to_pixels_x(t.width, 6) + 6, dialog_units_to_pixels_y(t.height, 13) + 25};
+    // The size only places dialogs nobody sees.
+    return frontend::default_pixel_size(t);
   }
 
   // Ctrl-C: Cancel in every open dialog, as a person at the wizard would
@@ -243,9 +245,10 @@ void CliFrontend::answer_address(const DialogSnapshot& s) {
     index = choose_local_address(items, &note);
     if (!note.empty()) progress_->print(note);
   }
-  dialog_post_item_text(s.dialog, IDC_DEVICE_ADDRESS, options_.address);
-  if (!items.empty()) dialog_post_combo_select(s.dialog, IDC_LOCAL_ADDRESS, index);
-  dialog_post_command(s.dialog, IDOK);
+  frontend::DialogInput input;
+  input.texts = {{IDC_DEVICE_ADDRESS, options_.address}};
+  if (!items.empty()) input.selections = {{IDC_LOCAL_ADDRESS, index}};
+  frontend::submit_dialog(s.dialog, input, IDOK);
 }
 
 void CliFrontend::answer_password(const DialogSnapshot& s) {
@@ -277,7 +280,7 @@ void CliFrontend::answer_password(const DialogSnapshot& s) {
     }
     progress_->clear();
     if (opening == 1)
-      progress_->print(plain_lines(text_of(s, IDC_PASSWORD_EXPLANATION)) + "\n");
+      progress_->print(plain_text(text_of(s, IDC_PASSWORD_EXPLANATION)) + "\n");
     else
       progress_->print("The password was not accepted.");
     std::fprintf(stderr, "Password for %s: ", who.c_str());
@@ -292,9 +295,9 @@ void CliFrontend::answer_password(const DialogSnapshot& s) {
       return;
     }
   }
-  dialog_post_item_text(s.dialog, IDC_USER_NAME, options_.user);
-  dialog_post_item_text(s.dialog, IDC_PASSWORD, password);
-  dialog_post_command(s.dialog, IDOK);
+  frontend::DialogInput input;
+  input.texts = {{IDC_USER_NAME, options_.user}, {IDC_PASSWORD, password}};
+  frontend::submit_dialog(s.dialog, input, IDOK);
 }
 
 void CliFrontend::answer_confirm(const DialogSnapshot& s) {
@@ -304,7 +307,7 @@ void CliFrontend::answer_confirm(const DialogSnapshot& s) {
     if (c.id == CONTROL_ID_NONE && c.kind == ControlKind::StaticText) labels.push_back(c.text);
   // Without a terminal the step line already carries the caption.
   std::string block = progress_->terminal() ? s.caption + "\n" : std::string();
-  block += plain_lines(text_of(s, IDC_CONFIRM_TEXT)) + "\n";
+  block += plain_text(text_of(s, IDC_CONFIRM_TEXT)) + "\n";
   std::size_t width = 0;
   for (const std::string& label : labels) width = std::max(width, label.size());
   // The fields in the order their labels stand in the template.
@@ -340,7 +343,7 @@ void CliFrontend::answer_confirm(const DialogSnapshot& s) {
   bool accepted = options_.yes;
   if (!accepted) {
     progress_->clear();
-    if (!warning.empty()) std::fprintf(stderr, "%s\n\n", plain_lines(warning).c_str());
+    if (!warning.empty()) std::fprintf(stderr, "%s\n\n", plain_text(warning).c_str());
     std::fprintf(stderr, "Upgrade QEL@%s to %s? [y/N] ", options_.address.c_str(), target.c_str());
     std::fflush(stderr);
     std::string answer;
@@ -367,7 +370,7 @@ void CliFrontend::answer_success(const DialogSnapshot& s) {
   }
   progress_->update("done", s.caption, -1);
   progress_->print((progress_->terminal() ? s.caption + "\n" : std::string()) +
-                   plain_lines(text_of(s, IDC_SUCCESS_TEXT)) + "\n  " + one_line(version));
+                   plain_text(text_of(s, IDC_SUCCESS_TEXT)) + "\n  " + one_line(version));
   dialog_post_command(s.dialog, IDOK);
 }
 
@@ -434,7 +437,7 @@ void CliFrontend::message_box(DialogHandle owner, const std::string& text, const
     show = !(own_cancel_ && text == USER_ABORT);
     if (show) last_message_ = text;
   }
-  if (show) progress_->print(plain_lines(text));
+  if (show) progress_->print(plain_text(text));
   // A box over the address dialog refused the entry, which stays open: the
   // command line cannot type another, so the run ends there.
   if (owner_template == IDD_ADDRESS_ADAPTER || owner_template == IDD_ADDRESS_PHONE) {
@@ -524,7 +527,7 @@ void report(const Outcome& o) {
     nlohmann::ordered_json line;
     line["address"] = run_options.address;
     line["result"] = o.result;
-    line["message"] = latin1_to_utf8(plain_lines(o.message));
+    line["message"] = latin1_to_utf8(plain_text(o.message));
     line["version_before"] = text_or_null(o.version_before);
     line["version_after"] = text_or_null(o.version_after);
     line["stages"] = o.stages ? nlohmann::ordered_json(o.stages) : nlohmann::ordered_json(nullptr);
@@ -535,7 +538,7 @@ void report(const Outcome& o) {
     return;
   }
   const std::string& a = run_options.address;
-  std::string first_line = plain_lines(o.message).substr(0, plain_lines(o.message).find('\n'));
+  std::string first_line = plain_text(o.message).substr(0, plain_text(o.message).find('\n'));
   if (o.result == "upgraded")
     std::printf("%s: upgraded from %s to %s in %.1f s\n", a.c_str(),
                 one_line(o.version_before).c_str(), one_line(o.version_after).c_str(), seconds);
@@ -568,7 +571,7 @@ void signal_thread(sigset_t signals) {
   bool pending = false;
   Clock::time_point give_up_at{};
   for (;;) {
-    timespec step{0, 20 * 1000 * 1000};
+    timespec step{0, 20L * 1000 * 1000};
     int signal = ::sigtimedwait(&signals, nullptr, pending ? &step : nullptr);
     if (signal > 0) {
       if (++received > 1) process_exit(0);

@@ -87,19 +87,6 @@ std::string latin1_to_utf8(const std::string& text) {
   return out;
 }
 
-std::string plain_lines(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      out += '\n';
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      continue;
-    }
-    out += text[i];
-  }
-  return out;
-}
-
 std::string one_line(const std::string& text) {
   std::string out;
   for (unsigned char c : text) out += (c < 0x20 || c == 0x7f) ? ' ' : static_cast<char>(c);

@@ -1,6 +1,6 @@
 // Small pieces the three subcommands share: exit codes, addresses and the
 // PC's subnets, text conversions, and reading a line that Ctrl-C can cut
-// short.
+// short. Line ends are frontend::plain_text's (frontends/common/text.h).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -33,8 +33,6 @@ std::vector<Subnet> interface_subnets();
 // Dialog texts are single-byte strings: bytes above 127 are taken as
 // Latin-1 when they go into JSON, which must be UTF-8.
 std::string latin1_to_utf8(const std::string& text);
-// CR LF pairs (and lone CRs) become line feeds.
-std::string plain_lines(const std::string& text);
 // One line for a table cell: control characters become blanks, ends trimmed.
 std::string one_line(const std::string& text);
 

@@ -17,7 +17,12 @@
 #include <QTextLayout>
 #include <cmath>
 
+#include "frontends/common/text.h"
+#include "resources/ids.h"
+
 namespace qtfe {
+
+using frontend::is_button;
 
 namespace {
 
@@ -25,10 +30,6 @@ Qt::Alignment text_alignment(unsigned style) {
   if (style & CTL_TEXT_CENTER) return Qt::AlignHCenter;
   if (style & CTL_TEXT_RIGHT) return Qt::AlignRight;
   return Qt::AlignLeft;
-}
-
-bool is_button(ControlKind kind) {
-  return kind == ControlKind::PushButton || kind == ControlKind::DefaultPushButton;
 }
 
 // Read-only edits look like the dialog behind them, as on the desktop the
@@ -224,13 +225,12 @@ QSize client_size(const DialogTemplate& d, BaseUnits units) {
 }
 
 QString display_text(const std::string& text) {
-  QString value = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-  value.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return value;
+  const std::string plain = frontend::plain_text(text);
+  return QString::fromLatin1(plain.data(), static_cast<qsizetype>(plain.size()));
 }
 
 QPixmap icon_pixmap(int icon, int size) {
-  if (icon != 106) {
+  if (icon != IDI_PROGRAM) {
     return QApplication::style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(size, size);
   }
   // The same picture as the program's icon file and the desktop's icons
@@ -273,7 +273,7 @@ DialogWidget::DialogWidget(const DialogTemplate& dialog_template, BaseUnits unit
   setWindowFlags(fixed_dialog_flags());
   setFixedSize(client_size(dialog_template, units));
   setSizeGripEnabled(false);
-  setWindowIcon(QIcon(icon_pixmap(106, 32)));
+  setWindowIcon(QIcon(icon_pixmap(IDI_PROGRAM, 32)));
 
   QWidget* previous_tab = nullptr;
   for (int i = 0; i < dialog_template.control_count; ++i) {
@@ -392,10 +392,7 @@ std::vector<std::pair<int, std::string>> DialogWidget::editable_texts() const {
   std::vector<std::pair<int, std::string>> out;
   for (int i = 0; i < template_.control_count; ++i) {
     const ControlTemplate& c = template_.controls[i];
-    if (c.id == CONTROL_ID_NONE) continue;
-    bool typed = (c.kind == ControlKind::Edit && !(c.style & CTL_READ_ONLY)) ||
-                 c.kind == ControlKind::IpAddress;
-    if (!typed) continue;
+    if (c.id == CONTROL_ID_NONE || !frontend::takes_typing(c)) continue;
     if (auto* line = qobject_cast<QLineEdit*>(control_widget(i)))
       out.emplace_back(c.id, line->text().toLatin1().toStdString());
     else if (auto* edit = qobject_cast<QPlainTextEdit*>(control_widget(i)))

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "frontends/common/dialog.h"
 #include "platform/posix/frontend.h"
 #include "resources/templates.h"
 
@@ -22,8 +23,8 @@ namespace qtfe {
 // The width is kept exact rather than rounded to whole pixels: with DejaVu
 // Sans rounding loses up to 6 %, enough to wrap the templates' labels.
 struct BaseUnits {
-  double x = 6;
-  double y = 13;
+  double x = frontend::DEFAULT_BASE_X;
+  double y = frontend::DEFAULT_BASE_Y;
 };
 
 // Dialog units to pixels, rounded to the nearest pixel.
@@ -40,8 +41,8 @@ QSize client_size(const DialogTemplate& dialog, BaseUnits units);
 // Texts of the program use CR LF line ends; Qt wants LF.
 QString display_text(const std::string& text);
 
-// Pictures for the icon slot: 106 is the program's own; anything else gets
-// the platform's information icon.
+// Pictures for the icon slot: IDI_PROGRAM is the program's own; anything
+// else gets the platform's information icon.
 QPixmap icon_pixmap(int icon, int size);
 
 // A window of fixed size with a caption and a close box only (no minimise,

@@ -12,6 +12,9 @@
 #include <QTimer>
 #include <future>
 
+#include "frontends/common/dialog.h"
+#include "resources/ids.h"
+
 namespace qtfe {
 
 namespace {
@@ -40,7 +43,7 @@ class UiHost : public QObject {
     geometry_log_ = qEnvironmentVariable("QEL_QT_GEOMETRY_LOG");
     // Every window, message boxes included, shows the program's icon.
     QIcon icon;
-    for (int size : {16, 32, 48, 64}) icon.addPixmap(icon_pixmap(106, size));
+    for (int size : {16, 32, 48, 64}) icon.addPixmap(icon_pixmap(IDI_PROGRAM, size));
     QApplication::setWindowIcon(icon);
   }
 
@@ -165,11 +168,7 @@ class UiHost : public QObject {
 
   void command(DialogHandle handle, DialogWidget* w, int id) {
     if (!w->isEnabled()) return;  // a modal window of its thread is in front
-    for (const auto& [control, text] : w->editable_texts())
-      dialog_post_item_text(handle, control, text);
-    for (const auto& [control, selection] : w->combo_selections())
-      dialog_post_combo_select(handle, control, selection);
-    dialog_post_command(handle, id);
+    frontend::submit_dialog(handle, {w->editable_texts(), w->combo_selections()}, id);
   }
 
   // The window manager's frame, once it has drawn one, counts in the outer
@@ -244,36 +243,17 @@ void QtFrontend::dialog_opened(const DialogSnapshot& snapshot) {
   post([this, snapshot, owner] { host_->open(snapshot, owner); });
 }
 
-void QtFrontend::merge(DialogHandle dialog, const std::function<void(Pending&)>& change) {
-  bool queue;
-  {
-    std::lock_guard lock(pending_lock_);
-    Pending& p = pending_[dialog];
-    change(p);
-    queue = !p.queued;
-    p.queued = true;
-  }
-  if (!queue) {
-    ++merged_;
-    return;
-  }
+void QtFrontend::queue_delivery(DialogHandle dialog) {
   post([this, dialog] { deliver(dialog); });
 }
 
 void QtFrontend::deliver(DialogHandle dialog) {
-  Pending p;
-  {
-    std::lock_guard lock(pending_lock_);
-    auto it = pending_.find(dialog);
-    if (it == pending_.end()) return;  // closed meanwhile
-    p = std::move(it->second);
-    it->second = Pending{};
-  }
-  ++delivered_;
+  std::optional<frontend::UpdateMerger::Update> update = updates_.take(dialog);
+  if (!update) return;  // closed meanwhile
   DialogWidget* w = host_->widget(dialog);
   if (!w) return;
-  if (p.caption) w->setWindowTitle(QString::fromLatin1(p.caption->c_str()));
-  for (const auto& [control, bar] : p.bars) {
+  if (update->caption) w->setWindowTitle(QString::fromLatin1(update->caption->c_str()));
+  for (const auto& [control, bar] : update->bars) {
     auto* widget = qobject_cast<QProgressBar*>(w->widget_for_id(control));
     if (!widget) continue;
     int low = bar.range ? bar.range->first : widget->minimum();
@@ -284,7 +264,7 @@ void QtFrontend::deliver(DialogHandle dialog) {
 }
 
 void QtFrontend::caption_changed(DialogHandle dialog, const std::string& text) {
-  merge(dialog, [&text](Pending& p) { p.caption = text; });
+  if (updates_.caption(dialog, text)) queue_delivery(dialog);
 }
 
 void QtFrontend::item_text_changed(DialogHandle dialog, int control, const std::string& text) {
@@ -294,11 +274,11 @@ void QtFrontend::item_text_changed(DialogHandle dialog, int control, const std::
 }
 
 void QtFrontend::progress_range_changed(DialogHandle dialog, int control, int low, int high) {
-  merge(dialog, [&](Pending& p) { p.bars[control].range = std::make_pair(low, high); });
+  if (updates_.range(dialog, control, low, high)) queue_delivery(dialog);
 }
 
 void QtFrontend::progress_position_changed(DialogHandle dialog, int control, int position) {
-  merge(dialog, [&](Pending& p) { p.bars[control].position = position; });
+  if (updates_.position(dialog, control, position)) queue_delivery(dialog);
 }
 
 void QtFrontend::combo_changed(DialogHandle dialog, int control,
@@ -317,10 +297,7 @@ void QtFrontend::dialog_moved(DialogHandle dialog, int x, int y) {
 }
 
 void QtFrontend::dialog_closed(DialogHandle dialog, int, bool) {
-  {
-    std::lock_guard lock(pending_lock_);
-    pending_.erase(dialog);
-  }
+  updates_.forget(dialog);
   post([this, dialog] { host_->close(dialog); });
 }
 

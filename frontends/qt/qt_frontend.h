@@ -11,30 +11,27 @@
 // of a template comes from the font's base units, fixed at start, and the
 // window frame the UI thread last saw, kept in atomics.
 //
-// Progress and caption changes are merged: per dialog at most one update is
-// on its way to the UI thread at any time, and it carries the newest values
-// when it runs, however fast the owner thread changes them.
+// Progress and caption changes are merged (frontend::UpdateMerger): per
+// dialog at most one update is on its way to the UI thread at any time, and
+// it carries the newest values when it runs, however fast the owner thread
+// changes them.
 //
 // Modal dialogs and message boxes hold their own thread only: that thread
 // waits in the dialog layer, and the UI thread disables that thread's other
 // windows meanwhile; another thread's windows stay usable. When a box
 // closes, its dialog gets the focus back where the program last put it. The
-// UI thread posts user input back with dialog_post_item_text /
-// dialog_post_combo_select for the editable controls, then
-// dialog_post_command.
+// UI thread hands user input back with frontend::submit_dialog: the
+// editable controls' texts and selections, then the command.
 //
 // Keys: modal dialogs have the dialog manager's (Esc cancels, Enter presses
 // the focused or default button); the modeless progress dialogs are pumped
 // without them, so there only the Cancel button and the close box act.
 #pragma once
-#include <atomic>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <optional>
+#include <functional>
 #include <string>
 #include <thread>
 
+#include "frontends/common/update_merger.h"
 #include "frontends/qt/dialog_widget.h"
 #include "platform/posix/frontend.h"
 
@@ -68,34 +65,22 @@ class QtFrontend : public DialogFrontend {
   PixelSize template_pixel_size(const DialogTemplate& dialog_template) override;
 
   // Counts for tests: updates merged away, updates delivered.
-  long long merged_updates() const { return merged_.load(); }
-  long long delivered_updates() const { return delivered_.load(); }
+  long long merged_updates() const { return updates_.merged(); }
+  long long delivered_updates() const { return updates_.delivered(); }
 
  private:
-  struct BarState {
-    std::optional<std::pair<int, int>> range;
-    std::optional<int> position;
-  };
-  struct Pending {
-    bool queued = false;  // an update is on its way to the UI thread
-    std::optional<std::string> caption;
-    std::map<int, BarState> bars;
-  };
-
   void post(std::function<void()> work);
   // Runs work on the UI thread and returns its value; the caller waits.
   template <typename T>
   T ask(std::function<T()> work);
-  // Records a change and makes sure one update is queued for the dialog.
-  void merge(DialogHandle dialog, const std::function<void(Pending&)>& change);
+  // Queues the delivery of the dialog's merged changes (deliver, on the UI
+  // thread).
+  void queue_delivery(DialogHandle dialog);
   void deliver(DialogHandle dialog);
 
   UiHost* host_;  // lives on the UI thread
   std::thread::id ui_thread_;
-  std::mutex pending_lock_;
-  std::map<DialogHandle, Pending> pending_;
-  std::atomic<long long> merged_{0};
-  std::atomic<long long> delivered_{0};
+  frontend::UpdateMerger updates_;
 };
 
 }  // namespace qtfe

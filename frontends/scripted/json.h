@@ -1,56 +1,24 @@
-// The little JSON the transcript needs: a writer for one flat-ish object per
-// line, and a reader for tests and tools that check transcripts.
+// Transcript lines as JSON, written and read with nlohmann-json.
 //
-// The dialogs' texts are single bytes; bytes above 127 are written as
-// \u00XX (read as Latin-1) so every line is valid JSON whatever the text.
+// The dialogs' texts are single bytes, not UTF-8. Each byte is taken as the
+// code point of the same value (as Latin-1 does) and lines are written in
+// ASCII, so a byte above 127 appears as \u00XX and every line is valid JSON
+// whatever the text; reading a line maps those code points back to the same
+// bytes. Keys are the program's own ASCII names and ids.
 #pragma once
-#include <cstdint>
-#include <map>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <vector>
 
 namespace scripted {
 
-// Appends text as a quoted, escaped JSON string.
-void json_append_string(std::string& out, const std::string& text);
+// A line being built: members keep the order they were added in.
+using TranscriptLine = nlohmann::ordered_json;
 
-// Builds one JSON object; fields appear in the order they were added.
-class JsonObject {
- public:
-  JsonObject& add(const char* key, const std::string& value);
-  JsonObject& add(const char* key, const char* value);
-  JsonObject& add(const char* key, long long value);
-  JsonObject& add(const char* key, int value) { return add(key, static_cast<long long>(value)); }
-  JsonObject& add_bool(const char* key, bool value);
-  JsonObject& add_null(const char* key);
-  // value must already be valid JSON (an object or array built elsewhere).
-  JsonObject& add_raw(const char* key, const std::string& value);
-  std::string text() const { return body_ + "}"; }
-  bool empty() const { return body_.size() == 1; }
+// The line's text, without its newline.
+std::string transcript_text(const TranscriptLine& line);
 
- private:
-  void key(const char* name);
-  std::string body_ = "{";
-};
-
-std::string json_string_array(const std::vector<std::string>& items);
-
-struct JsonValue {
-  enum class Type { Null, Bool, Number, String, Array, Object };
-  Type type = Type::Null;
-  bool boolean = false;
-  double number = 0;
-  std::string string;
-  std::vector<JsonValue> array;
-  std::map<std::string, JsonValue> object;
-
-  bool has(const std::string& key) const { return object.count(key) != 0; }
-  // The member, or a null value when absent (or this is no object).
-  const JsonValue& operator[](const std::string& key) const;
-  long long as_int() const { return static_cast<long long>(number); }
-};
-
-// Parses one complete JSON text; false with a reason on error.
-bool json_parse(const std::string& text, JsonValue* out, std::string* error);
+// Parses one line of a transcript; its strings come back as the bytes that
+// were written. Throws nlohmann::json::parse_error when the text is not JSON.
+nlohmann::json parse_transcript_line(const std::string& text);
 
 }  // namespace scripted

@@ -4,6 +4,9 @@
 #include <atomic>
 #include <chrono>
 
+#include "frontends/common/dialog.h"
+#include "frontends/scripted/echo.h"
+
 namespace scripted {
 
 namespace {
@@ -14,136 +17,6 @@ struct ThreadTag {
 };
 thread_local ThreadTag thread_tag;
 std::atomic<unsigned long long> next_instance{1};
-
-constexpr int BASE_X = 6;
-constexpr int BASE_Y = 13;
-constexpr int BORDER = 3;
-constexpr int CAPTION_BAR = 19;
-
-bool is_button(ControlKind kind) {
-  return kind == ControlKind::PushButton || kind == ControlKind::DefaultPushButton;
-}
-
-std::string control_label(const DialogTemplate* t, int id) {
-  const ControlTemplate* c = dialog_template_control(t, id);
-  if (c && is_button(c->kind) && c->text[0]) return c->text;
-  if (!c && id == IDCANCEL) return "Esc";
-  return "control " + std::to_string(id);
-}
-
-// Splits a dialog text at CR LF (or a lone LF) into display lines.
-std::vector<std::string> text_lines(const std::string& text) {
-  std::vector<std::string> lines(1);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    if (text[i] == '\n') {
-      lines.emplace_back();
-      continue;
-    }
-    lines.back() += text[i];
-  }
-  return lines;
-}
-
-// What a control shows in the echo, or "" for nothing.
-std::string echo_value(const ControlTemplate& t, const ControlSnapshot& c) {
-  switch (t.kind) {
-    case ControlKind::ComboBox: {
-      std::string out = "<";
-      for (std::size_t i = 0; i < c.items.size(); ++i) {
-        out += i ? " | " : " ";
-        out += static_cast<int>(i) == c.selection ? "*" + c.items[i] : c.items[i];
-      }
-      return out + " >";
-    }
-    case ControlKind::ProgressBar:
-      return "[progress " + std::to_string(c.position) + " of " + std::to_string(c.range_low) +
-             ".." + std::to_string(c.range_high) + "]";
-    case ControlKind::IpAddress:
-      return "[address: " + c.text + "]";
-    case ControlKind::Edit: {
-      std::string text = (t.style & CTL_PASSWORD) ? std::string(c.text.size(), '*') : c.text;
-      if ((t.style & CTL_BORDER) && !(t.style & CTL_MULTI_LINE)) return "[" + text + "]";
-      return text;
-    }
-    case ControlKind::StaticText:
-      return c.text;
-    default:
-      return "";
-  }
-}
-
-// The dialog as text: the controls in reading order (rows by position),
-// then the buttons, the focused one marked.
-std::vector<std::string> render(const DialogSnapshot& s, const std::string& thread) {
-  const DialogTemplate* t = s.dialog_template;
-  std::vector<std::string> out;
-  out.push_back("+--- " + s.caption + " ---  (template " + std::to_string(s.template_id) + ", " +
-                (s.modal ? "modal" : "modeless") + ", thread " + thread + ")");
-  struct Piece {
-    int top, x;
-    bool block;
-    std::string text;
-  };
-  std::vector<Piece> pieces;
-  std::string buttons;
-  for (std::size_t i = 0; i < s.controls.size() && i < static_cast<std::size_t>(t->control_count);
-       ++i) {
-    const ControlTemplate& ct = t->controls[i];
-    const ControlSnapshot& c = s.controls[i];
-    if (is_button(ct.kind)) {
-      if (!buttons.empty()) buttons += "  ";
-      bool focused = c.id == s.focus;
-      buttons += std::string(focused ? "[>" : "[ ") + ct.text + (focused ? "<]" : " ]");
-      continue;
-    }
-    std::string value = echo_value(ct, c);
-    if (value.empty()) continue;
-    bool block = (ct.style & CTL_MULTI_LINE) || value.find('\n') != std::string::npos;
-    pieces.push_back({ct.y, ct.x, block, value});
-  }
-  std::stable_sort(pieces.begin(), pieces.end(),
-                   [](const Piece& a, const Piece& b) { return a.top < b.top; });
-  // Controls whose tops lie within 6 units share a row, left to right.
-  for (std::size_t i = 0; i < pieces.size();) {
-    if (pieces[i].block) {
-      for (const std::string& line : text_lines(pieces[i].text)) out.push_back("| " + line);
-      ++i;
-      continue;
-    }
-    std::size_t j = i;
-    std::vector<Piece> row;
-    while (j < pieces.size() && !pieces[j].block && pieces[j].top - pieces[i].top <= 6)
-      row.push_back(pieces[j++]);
-    std::stable_sort(row.begin(), row.end(), [](const Piece& a, const Piece& b) { return a.x < b.x; });
-    std::string line;
-    for (const Piece& p : row) line += (line.empty() ? "" : "  ") + p.text;
-    out.push_back("| " + line);
-    i = j;
-  }
-  if (!buttons.empty()) out.push_back("| " + buttons);
-  const ControlTemplate* focused = dialog_template_control(t, s.focus);
-  if (focused && !is_button(focused->kind))
-    out.push_back("| (focus on control " + std::to_string(s.focus) + ")");
-  out.push_back("+---");
-  return out;
-}
-
-std::string describe(const DialogTemplate* t, const Action& action) {
-  switch (action.kind) {
-    case Action::Kind::Press:
-      return "press " + control_label(t, action.control);
-    case Action::Kind::Type:
-      return "type \"" + action.text + "\" into control " + std::to_string(action.control);
-    case Action::Kind::Select:
-      return "select item " + std::to_string(action.value) + " of control " +
-             std::to_string(action.control);
-    case Action::Kind::SelectText:
-      return "select \"" + action.text + "\" in control " + std::to_string(action.control);
-    default:
-      return "";
-  }
-}
 
 }  // namespace
 
@@ -167,8 +40,7 @@ void ScriptedFrontend::stop() {
 }
 
 PixelSize ScriptedFrontend::template_pixel_size(const DialogTemplate& t) {
-  return {dialog_units_to_pixels_x(t.width, BASE_X) + 2 * BORDER,
-          dialog_units_to_pixels_y(t.height, BASE_Y) + 2 * BORDER + CAPTION_BAR};
+  return frontend::default_pixel_size(t);
 }
 
 const std::string& ScriptedFrontend::thread_name(int first_template) {
@@ -182,22 +54,20 @@ const std::string& ScriptedFrontend::thread_name(int first_template) {
   return thread_tag.name;
 }
 
-JsonObject ScriptedFrontend::begin_line(const char* event, const std::string& thread) {
-  JsonObject line;
-  line.add("seq", ++sequence_).add("thread", thread).add("event", event);
-  return line;
+TranscriptLine ScriptedFrontend::begin_line(const char* event, const std::string& thread) {
+  return {{"seq", ++sequence_}, {"thread", thread}, {"event", event}};
 }
 
-JsonObject ScriptedFrontend::begin_dialog_line(const char* event, const Shown& shown) {
+TranscriptLine ScriptedFrontend::begin_dialog_line(const char* event, const Shown& shown) {
   // The owner's name: batches may be written out by another thread at exit.
-  JsonObject line = begin_line(event, shown.thread);
-  line.add("dialog", shown.number).add("template", shown.template_id);
+  TranscriptLine line = begin_line(event, shown.thread);
+  line.update({{"dialog", shown.number}, {"template", shown.template_id}});
   return line;
 }
 
-void ScriptedFrontend::write(const JsonObject& line) {
+void ScriptedFrontend::write(const TranscriptLine& line) {
   if (finished_ || !transcript_) return;
-  std::string text = line.text();
+  std::string text = transcript_text(line);
   text += '\n';
   std::fwrite(text.data(), 1, text.size(), transcript_);
   std::fflush(transcript_);
@@ -219,23 +89,23 @@ void ScriptedFrontend::flush_progress(DialogHandle, Shown& shown, int control) {
   auto it = shown.pending.find(control);
   if (it == shown.pending.end() || it->second.count == 0) return;
   const PendingProgress& p = it->second;
-  JsonObject line = begin_dialog_line("progress", shown);
-  line.add("control", control)
-      .add("count", p.count)
-      .add("first", p.first)
-      .add("last", p.last)
-      .add("min", p.low)
-      .add("max", p.high);
+  TranscriptLine line = begin_dialog_line("progress", shown);
+  line.update({{"control", control},
+               {"count", p.count},
+               {"first", p.first},
+               {"last", p.last},
+               {"min", p.low},
+               {"max", p.high}});
   write(line);
   shown.pending.erase(it);
 }
 
 void ScriptedFrontend::flush_captions(Shown& shown) {
   if (shown.captions_pending == 0) return;
-  JsonObject line = begin_dialog_line("captions", shown);
-  line.add("count", shown.captions_pending)
-      .add("first", shown.first_caption)
-      .add("last", shown.last_caption);
+  TranscriptLine line = begin_dialog_line("captions", shown);
+  line.update({{"count", shown.captions_pending},
+               {"first", shown.first_caption},
+               {"last", shown.last_caption}});
   write(line);
   shown.captions_pending = 0;
 }
@@ -259,48 +129,45 @@ void ScriptedFrontend::dialog_opened(const DialogSnapshot& s) {
     shown.thread = thread;
     shown.caption = s.caption;
 
-    JsonObject controls, combos, progress;
+    TranscriptLine controls = TranscriptLine::object(), combos = TranscriptLine::object(),
+                   progress = TranscriptLine::object();
     std::vector<std::string> statics;
     for (const ControlSnapshot& c : s.controls) {
+      const std::string id = std::to_string(c.id);
       if (c.kind == ControlKind::ProgressBar) {
         shown.positions[c.id] = c.position;
         shown.ranges[c.id] = {c.range_low, c.range_high};
-        JsonObject bar;
-        bar.add("low", c.range_low).add("high", c.range_high).add("pos", c.position);
-        progress.add_raw(std::to_string(c.id).c_str(), bar.text());
+        progress[id] = {{"low", c.range_low}, {"high", c.range_high}, {"pos", c.position}};
       } else if (c.kind == ControlKind::ComboBox) {
         shown.combo_items[c.id] = c.items;
-        JsonObject combo;
-        combo.add_raw("items", json_string_array(c.items)).add("selection", c.selection);
-        combos.add_raw(std::to_string(c.id).c_str(), combo.text());
+        combos[id] = {{"items", c.items}, {"selection", c.selection}};
       }
       if (c.id == CONTROL_ID_NONE) {
         if (c.kind != ControlKind::StaticIcon) statics.push_back(c.text);
       } else if (c.kind != ControlKind::ProgressBar && c.kind != ControlKind::ComboBox) {
-        controls.add(std::to_string(c.id).c_str(), c.text);
+        controls[id] = c.text;
       }
     }
-    JsonObject line = begin_line("open", thread);
-    line.add("dialog", shown.number)
-        .add("template", s.template_id)
-        .add_bool("modal", s.modal)
-        .add("caption", s.caption)
-        .add_raw("controls", controls.text())
-        .add_raw("static", json_string_array(statics));
-    if (!combos.empty()) line.add_raw("combos", combos.text());
-    if (!progress.empty()) line.add_raw("progress", progress.text());
-    if (s.focus == NO_FOCUS) line.add_null("focus");
-    else line.add("focus", s.focus);
-    line.add("x", s.x)
-        .add("y", s.y)
-        .add("width", s.width)
-        .add("height", s.height)
-        .add("screen_width", script_.screen_width)
-        .add("screen_height", script_.screen_height);
+    TranscriptLine line = begin_line("open", thread);
+    line.update({{"dialog", shown.number},
+                 {"template", s.template_id},
+                 {"modal", s.modal},
+                 {"caption", s.caption},
+                 {"controls", controls},
+                 {"static", statics}});
+    if (!combos.empty()) line["combos"] = combos;
+    if (!progress.empty()) line["progress"] = progress;
+    line["focus"] = s.focus == NO_FOCUS ? TranscriptLine() : TranscriptLine(s.focus);
+    line.update({{"x", s.x},
+                 {"y", s.y},
+                 {"width", s.width},
+                 {"height", s.height},
+                 {"screen_width", script_.screen_width},
+                 {"screen_height", script_.screen_height}});
     write(line);
     if (echo_ && !finished_) {
       echo_line("");
-      for (const std::string& text : render(s, thread)) echo_line(text);
+      for (const std::string& text : echo_dialog(s, thread)) echo_line(text);
     }
 
     int opening = openings_[s.template_id]++;
@@ -309,9 +176,9 @@ void ScriptedFrontend::dialog_opened(const DialogSnapshot& s) {
     } else if (s.modal) {
       // Nobody answers a modal dialog on its own: say so and cancel it, so
       // a short script ends the run instead of hanging it.
-      JsonObject error = begin_line("error", thread);
-      error.add("message", "no answer for template " + std::to_string(s.template_id) +
-                               " (opening " + std::to_string(opening + 1) + "); pressing Cancel");
+      TranscriptLine error = begin_line("error", thread);
+      error["message"] = "no answer for template " + std::to_string(s.template_id) + " (opening " +
+                         std::to_string(opening + 1) + "); pressing Cancel";
       write(error);
       echo_line("  ! no answer left: pressing Cancel");
       Action cancel;
@@ -336,17 +203,19 @@ bool ScriptedFrontend::perform(DialogHandle dialog, const Action& action) {
     if (found == items.end()) {
       // Going on with another item would run the wrong case: end the run
       // as an unanswered dialog does.
-      JsonObject error = begin_line("error", it->second.thread);
-      error.add("message", "no item \"" + action.text + "\" in combo box " +
-                               std::to_string(action.control) + "; pressing Cancel");
+      TranscriptLine error = begin_line("error", it->second.thread);
+      error["message"] = "no item \"" + action.text + "\" in combo box " +
+                         std::to_string(action.control) + "; pressing Cancel";
       write(error);
       echo_line("  ! no item \"" + action.text + "\" in control " +
                 std::to_string(action.control) + ": pressing Cancel");
       bool cancelled = dialog_post_command(dialog, IDCANCEL);
-      JsonObject line = begin_line("input", "user");
-      line.add("dialog", it->second.number).add("template", it->second.template_id);
-      line.add("action", "press").add("control", IDCANCEL);
-      if (!cancelled) line.add_bool("dropped", true);
+      TranscriptLine line = begin_line("input", "user");
+      line.update({{"dialog", it->second.number},
+                   {"template", it->second.template_id},
+                   {"action", "press"},
+                   {"control", IDCANCEL}});
+      if (!cancelled) line["dropped"] = true;
       write(line);
       return false;
     }
@@ -369,23 +238,23 @@ bool ScriptedFrontend::perform(DialogHandle dialog, const Action& action) {
   }
   // Written under the same lock as the post, so the input precedes in the
   // transcript whatever the dialog does with it.
-  JsonObject line = begin_line("input", "user");
-  line.add("dialog", it->second.number).add("template", it->second.template_id);
+  TranscriptLine line = begin_line("input", "user");
+  line.update({{"dialog", it->second.number}, {"template", it->second.template_id}});
   switch (action.kind) {
     case Action::Kind::Press:
-      line.add("action", "press").add("control", action.control);
+      line.update({{"action", "press"}, {"control", action.control}});
       break;
     case Action::Kind::Type:
-      line.add("action", "type").add("control", action.control).add("text", action.text);
+      line.update({{"action", "type"}, {"control", action.control}, {"text", action.text}});
       break;
     default:
-      line.add("action", "select").add("control", action.control).add("index", index);
-      if (action.kind == Action::Kind::SelectText) line.add("text", action.text);
+      line.update({{"action", "select"}, {"control", action.control}, {"index", index}});
+      if (action.kind == Action::Kind::SelectText) line["text"] = action.text;
       break;
   }
-  if (!posted) line.add_bool("dropped", true);
+  if (!posted) line["dropped"] = true;
   write(line);
-  echo_line("  > " + describe(it->second.dialog_template, action));
+  echo_line("  > " + echo_action(it->second.dialog_template, action));
   return posted;
 }
 
@@ -441,8 +310,8 @@ void ScriptedFrontend::caption_changed(DialogHandle dialog, const std::string& t
   shown->caption_changed = true;
   if (shown->captions_written < CAPTION_LINES) {
     ++shown->captions_written;
-    JsonObject line = begin_dialog_line("caption", *shown);
-    line.add("text", text);
+    TranscriptLine line = begin_dialog_line("caption", *shown);
+    line["text"] = text;
     write(line);
     return;
   }
@@ -455,13 +324,11 @@ void ScriptedFrontend::item_text_changed(DialogHandle dialog, int control, const
   std::lock_guard lock(lock_);
   Shown* shown = find(dialog);
   if (!shown) return;
-  JsonObject line = begin_dialog_line("text", *shown);
-  line.add("control", control).add("text", text);
+  TranscriptLine line = begin_dialog_line("text", *shown);
+  line.update({{"control", control}, {"text", text}});
   write(line);
   if (echo_ && !finished_) {
-    echo_line("  ~ control " + std::to_string(control) + " of dialog " +
-              std::to_string(shown->template_id) + " now reads:");
-    for (const std::string& l : text_lines(text)) echo_line("  | " + l);
+    for (const std::string& l : echo_text_change(shown->template_id, control, text)) echo_line(l);
   }
 }
 
@@ -471,8 +338,8 @@ void ScriptedFrontend::progress_range_changed(DialogHandle dialog, int control, 
   if (!shown) return;
   flush_progress(dialog, *shown, control);
   shown->ranges[control] = {low, high};
-  JsonObject line = begin_dialog_line("range", *shown);
-  line.add("control", control).add("low", low).add("high", high);
+  TranscriptLine line = begin_dialog_line("range", *shown);
+  line.update({{"control", control}, {"low", low}, {"high", high}});
   write(line);
 }
 
@@ -499,8 +366,8 @@ void ScriptedFrontend::combo_changed(DialogHandle dialog, int control,
   Shown* shown = find(dialog);
   if (!shown) return;
   shown->combo_items[control] = items;
-  JsonObject line = begin_dialog_line("combo", *shown);
-  line.add("control", control).add_raw("items", json_string_array(items)).add("selection", selection);
+  TranscriptLine line = begin_dialog_line("combo", *shown);
+  line.update({{"control", control}, {"items", items}, {"selection", selection}});
   write(line);
 }
 
@@ -508,8 +375,8 @@ void ScriptedFrontend::focus_changed(DialogHandle dialog, int control) {
   std::lock_guard lock(lock_);
   Shown* shown = find(dialog);
   if (!shown) return;
-  JsonObject line = begin_dialog_line("focus", *shown);
-  line.add("control", control);
+  TranscriptLine line = begin_dialog_line("focus", *shown);
+  line["control"] = control;
   write(line);
 }
 
@@ -517,8 +384,8 @@ void ScriptedFrontend::dialog_moved(DialogHandle dialog, int x, int y) {
   std::lock_guard lock(lock_);
   Shown* shown = find(dialog);
   if (!shown) return;
-  JsonObject line = begin_dialog_line("move", *shown);
-  line.add("x", x).add("y", y);
+  TranscriptLine line = begin_dialog_line("move", *shown);
+  line.update({{"x", x}, {"y", y}});
   write(line);
 }
 
@@ -528,19 +395,15 @@ void ScriptedFrontend::dialog_closed(DialogHandle dialog, int result, bool destr
     Shown* shown = find(dialog);
     if (!shown) return;
     flush_batches(dialog, *shown);
-    JsonObject line = begin_dialog_line("close", *shown);
-    if (destroyed) line.add_bool("destroyed", true);
-    else line.add("result", result);
+    TranscriptLine line = begin_dialog_line("close", *shown);
+    if (destroyed)
+      line["destroyed"] = true;
+    else
+      line["result"] = result;
     write(line);
-    std::string last;
-    if (shown->caption_changed) last += ", caption \"" + shown->caption + "\"";
-    for (const auto& [control, position] : shown->positions) {
-      auto range = shown->ranges[control];
-      last += ", progress " + std::to_string(position) + " of " + std::to_string(range.first) +
-              ".." + std::to_string(range.second);
-    }
-    echo_line("  (dialog " + std::to_string(shown->template_id) +
-              (destroyed ? " destroyed" : " ended with " + std::to_string(result)) + last + ")");
+    echo_line(echo_close(shown->template_id, result, destroyed,
+                         shown->caption_changed ? &shown->caption : nullptr, shown->positions,
+                         shown->ranges));
     shown->closed = true;
   }
   changed_.notify_all();
@@ -549,25 +412,24 @@ void ScriptedFrontend::dialog_closed(DialogHandle dialog, int result, bool destr
 void ScriptedFrontend::message_box(DialogHandle owner, const std::string& text,
                                    const std::string& title) {
   std::lock_guard lock(lock_);
-  JsonObject line = begin_line("message_box", thread_name(0));
+  TranscriptLine line = begin_line("message_box", thread_name(0));
   auto it = owner ? shown_.find(owner) : shown_.end();
-  if (it != shown_.end()) line.add("owner", it->second.number).add("owner_template", it->second.template_id);
-  else line.add_null("owner");
-  line.add("title", title).add("text", text);
+  if (it != shown_.end())
+    line.update({{"owner", it->second.number}, {"owner_template", it->second.template_id}});
+  else
+    line["owner"] = nullptr;
+  line.update({{"title", title}, {"text", text}});
   write(line);
   if (echo_ && !finished_) {
     echo_line("");
-    echo_line("+--- " + title + " ---  (message box)");
-    for (const std::string& l : text_lines(text)) echo_line("| " + l);
-    echo_line("| [ OK ]");
-    echo_line("+---");
+    for (const std::string& l : echo_message_box(title, text)) echo_line(l);
   }
 }
 
 void ScriptedFrontend::record_error(const std::string& message) {
   std::lock_guard lock(lock_);
-  JsonObject line = begin_line("error", thread_name(0));
-  line.add("message", message);
+  TranscriptLine line = begin_line("error", thread_name(0));
+  line["message"] = message;
   write(line);
   echo_line("! " + message);
 }
@@ -577,8 +439,8 @@ void ScriptedFrontend::record_exit(int code) {
   if (finished_) return;
   for (auto& entry : shown_)
     if (!entry.second.closed) flush_batches(entry.first, entry.second);
-  JsonObject line = begin_line("exit", thread_name(0));
-  line.add("code", code);
+  TranscriptLine line = begin_line("exit", thread_name(0));
+  line["code"] = code;
   write(line);
   echo_line("");
   echo_line("(exit code " + std::to_string(code) + ")");

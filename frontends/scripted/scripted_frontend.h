@@ -83,9 +83,9 @@ class ScriptedFrontend : public DialogFrontend {
 
   // All below with lock_ held.
   const std::string& thread_name(int first_template);
-  void write(const JsonObject& line);
-  JsonObject begin_line(const char* event, const std::string& thread);
-  JsonObject begin_dialog_line(const char* event, const Shown& shown);
+  void write(const TranscriptLine& line);
+  TranscriptLine begin_line(const char* event, const std::string& thread);
+  TranscriptLine begin_dialog_line(const char* event, const Shown& shown);
   void flush_progress(DialogHandle dialog, Shown& shown, int control);
   void flush_batches(DialogHandle dialog, Shown& shown);  // progress and captions
   void flush_captions(Shown& shown);

@@ -4,29 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "frontends/common/text.h"
+
 namespace term {
 
-std::string plain_text(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out += text[i] == '\r' ? '\n' : text[i];
-  }
-  return out;
-}
-
-int longest_line(const std::string& text) {
-  int longest = 0, current = 0;
-  for (char c : plain_text(text)) {
-    if (c == '\n') {
-      current = 0;
-      continue;
-    }
-    longest = std::max(longest, ++current);
-  }
-  return longest;
-}
+using frontend::plain_text;
 
 bool spans_rows(const ControlTemplate& c) {
   bool text = c.kind == ControlKind::StaticText ||
@@ -89,6 +71,59 @@ Layout layout_dialog(const DialogTemplate& d, int columns, int rows) {
     l.controls.push_back(r);
   }
   return l;
+}
+
+std::string aligned_line(const std::string& text, int width, unsigned style) {
+  std::string line = plain_text(text);
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  if (static_cast<int>(line.size()) > width) line.resize(static_cast<std::size_t>(width));
+  int room = width - static_cast<int>(line.size());
+  int before = (style & CTL_TEXT_RIGHT) ? room : (style & CTL_TEXT_CENTER) ? room / 2 : 0;
+  return std::string(static_cast<std::size_t>(before), ' ') + line +
+         std::string(static_cast<std::size_t>(room - before), ' ');
+}
+
+int wrapped_lines(const std::string& text, int width) {
+  int total = 0;
+  for (const std::string& line : frontend::split_lines(text)) {
+    int length = static_cast<int>(line.size());
+    total += std::max(1, (length + width - 1) / std::max(1, width));
+  }
+  return total;
+}
+
+TextBlock text_block(const std::string& text, const CellRect& r, int window_width) {
+  TextBlock b{r.width, r.height, false};
+  if (wrapped_lines(text, r.width) <= r.height) return b;
+  b.scroll = true;
+  b.width = std::max(1, std::min(r.width, window_width - r.col - 2));
+  if (r.height >= 2) b.height = r.height - 1;
+  return b;
+}
+
+std::string centre_lines(const std::string& wrapped, int width) {
+  std::string out;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = wrapped.find('\n', start);
+    std::string line = wrapped.substr(start, end == std::string::npos ? end : end - start);
+    int pad = std::max(0, (width - static_cast<int>(line.size())) / 2);
+    out += std::string(static_cast<std::size_t>(pad), ' ') + line;
+    if (end == std::string::npos) return out;
+    out += '\n';
+    start = end + 1;
+  }
+}
+
+BoxLayout layout_message_box(const std::string& text, const std::string& title, int columns,
+                             int rows) {
+  BoxLayout box;
+  int width = std::max(frontend::longest_line(text), static_cast<int>(title.size()) + 4);
+  box.width = std::clamp(width + 4, 20, std::max(20, columns - 3));
+  box.height = std::min(wrapped_lines(text, box.width - 4) + 2, std::max(4, rows - 2));
+  box.x = (columns - box.width - 2) / 2;
+  box.y = (rows - box.height - 2) / 2;
+  return box;
 }
 
 }  // namespace term

@@ -11,9 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frontends/common/dialog.h"
+#include "frontends/common/text.h"
+
 namespace term {
 
 namespace {
+
+using frontend::is_button;
 
 constexpr int SCALE_FULL = 1000;
 constexpr long long CAPTION_INTERVAL_MS = 100;
@@ -28,83 +33,21 @@ long long now_ms() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool is_button(ControlKind kind) {
-  return kind == ControlKind::PushButton || kind == ControlKind::DefaultPushButton;
-}
-
+// A field the user types into, shown as a newt entry; a multi-line one
+// would be a text box.
 bool is_typed(const ControlTemplate& c) {
-  return (c.kind == ControlKind::Edit && !(c.style & CTL_READ_ONLY) &&
-          !(c.style & CTL_MULTI_LINE)) ||
-         c.kind == ControlKind::IpAddress;
+  return frontend::takes_typing(c) && !(c.style & CTL_MULTI_LINE);
 }
 
-// One line of text placed in a field of the given width, as the control
-// aligns it; always exactly width characters, so a shorter new text covers
-// the old one.
-std::string aligned(const std::string& text, int width, unsigned style) {
-  std::string line = plain_text(text);
-  std::replace(line.begin(), line.end(), '\n', ' ');
-  if (static_cast<int>(line.size()) > width) line.resize(static_cast<std::size_t>(width));
-  int room = width - static_cast<int>(line.size());
-  int before = (style & CTL_TEXT_RIGHT) ? room : (style & CTL_TEXT_CENTER) ? room / 2 : 0;
-  return std::string(static_cast<std::size_t>(before), ' ') + line +
-         std::string(static_cast<std::size_t>(room - before), ' ');
-}
-
-// Lines a text takes in a box of that width once wrapped at blanks.
-int wrapped_lines(const std::string& text, int width) {
-  int total = 0;
-  std::string line;
-  std::string plain = plain_text(text) + "\n";
-  for (char c : plain) {
-    if (c != '\n') {
-      line += c;
-      continue;
-    }
-    int length = static_cast<int>(line.size());
-    total += std::max(1, (length + width - 1) / std::max(1, width));
-    line.clear();
-  }
-  return total;
-}
-
-// How a read-only text block is drawn: a text that does not fit its box
-// scrolls (newt puts the scroll bar beside the text, in two more columns)
-// and gives up its last row to a hint that there is more.
-struct Block {
-  int width = 0, height = 0;
-  bool scroll = false;
-};
-
-Block text_block(const std::string& text, const CellRect& r, int window_width) {
-  Block b{r.width, r.height, false};
-  if (wrapped_lines(text, r.width) <= r.height) return b;
-  b.scroll = true;
-  b.width = std::max(1, std::min(r.width, window_width - r.col - 2));
-  if (r.height >= 2) b.height = r.height - 1;
-  return b;
-}
-
-// A text block's content: centred texts are wrapped here and each line
-// centred, since a newt text box only wraps flush left.
+// A text block's content: centred texts are wrapped here (by newt, as its
+// text box would) and each line centred, since a newt text box only wraps
+// flush left.
 std::string block_text(const std::string& text, int width, unsigned style) {
-  std::string plain = plain_text(text);
+  std::string plain = frontend::plain_text(text);
   if (!(style & CTL_TEXT_CENTER) || plain.empty()) return plain;
   int actual_width = 0, actual_height = 0;
   char* wrapped = newtReflowText(plain.data(), width, 0, 0, &actual_width, &actual_height);
-  std::string out;
-  std::string line;
-  for (const char* p = wrapped;; ++p) {
-    if (*p == '\n' || *p == '\0') {
-      int pad = std::max(0, (width - static_cast<int>(line.size())) / 2);
-      out += std::string(static_cast<std::size_t>(pad), ' ') + line;
-      line.clear();
-      if (*p == '\0') break;
-      out += '\n';
-      continue;
-    }
-    line += *p;
-  }
+  std::string out = centre_lines(wrapped, width);
   std::free(wrapped);
   return out;
 }
@@ -173,16 +116,8 @@ void TerminalFrontend::post(std::function<void()> request) {
   [[maybe_unused]] ssize_t written = ::write(wake_write_, &byte, 1);
 }
 
-void TerminalFrontend::merge(DialogHandle dialog, const std::function<void(Pending&)>& change) {
-  bool queue;
-  {
-    std::lock_guard lock(lock_);
-    Pending& p = pending_[dialog];
-    change(p);
-    queue = !p.queued;
-    p.queued = true;
-  }
-  if (queue) post([this, dialog] { deliver(dialog); });
+void TerminalFrontend::queue_delivery(DialogHandle dialog) {
+  post([this, dialog] { deliver(dialog); });
 }
 
 PixelSize TerminalFrontend::template_pixel_size(const DialogTemplate& t) {
@@ -217,7 +152,7 @@ void TerminalFrontend::dialog_opened(const DialogSnapshot& s) {
 }
 
 void TerminalFrontend::caption_changed(DialogHandle dialog, const std::string& text) {
-  merge(dialog, [&text](Pending& p) { p.caption = text; });
+  if (updates_.caption(dialog, text)) queue_delivery(dialog);
 }
 
 void TerminalFrontend::item_text_changed(DialogHandle dialog, int control,
@@ -235,11 +170,11 @@ void TerminalFrontend::item_text_changed(DialogHandle dialog, int control,
 
 void TerminalFrontend::progress_range_changed(DialogHandle dialog, int control, int low,
                                               int high) {
-  merge(dialog, [&](Pending& p) { p.ranges[control] = {low, high}; });
+  if (updates_.range(dialog, control, low, high)) queue_delivery(dialog);
 }
 
 void TerminalFrontend::progress_position_changed(DialogHandle dialog, int control, int position) {
-  merge(dialog, [&](Pending& p) { p.positions[control] = position; });
+  if (updates_.position(dialog, control, position)) queue_delivery(dialog);
 }
 
 void TerminalFrontend::combo_changed(DialogHandle dialog, int control,
@@ -281,10 +216,7 @@ void TerminalFrontend::dialog_moved(DialogHandle dialog, int x, int y) {
 }
 
 void TerminalFrontend::dialog_closed(DialogHandle dialog, int, bool) {
-  {
-    std::lock_guard lock(lock_);
-    pending_.erase(dialog);
-  }
+  updates_.forget(dialog);
   post([this, dialog] {
     if (Item* item = find(dialog)) close_item(item);
   });
@@ -301,13 +233,11 @@ void TerminalFrontend::message_box(DialogHandle owner, const std::string& text,
     item->caption = title;
     item->text = text;
     item->done = [closed] { closed->set_value(); };
-    int width = std::max(longest_line(text), static_cast<int>(title.size()) + 4);
-    width = std::clamp(width + 4, 20, std::max(20, columns_.load() - 3));
-    int lines = wrapped_lines(text, width - 4);
-    item->layout.width = width;
-    item->layout.height = std::min(lines + 2, std::max(4, screen_height() - 2));
-    item->x = (columns_.load() - width - 2) / 2;
-    item->y = (screen_height() - item->layout.height - 2) / 2;
+    BoxLayout box = layout_message_box(text, title, columns_.load(), screen_height());
+    item->layout.width = box.width;
+    item->layout.height = box.height;
+    item->x = box.x;
+    item->y = box.y;
     stack_.push_back(std::move(item));
     rebuild_ = true;
   });
@@ -338,32 +268,23 @@ void TerminalFrontend::close_item(Item* item) {
 }
 
 void TerminalFrontend::deliver(DialogHandle dialog) {
-  Pending p;
-  {
-    std::lock_guard lock(lock_);
-    auto it = pending_.find(dialog);
-    if (it == pending_.end()) return;
-    p = std::move(it->second);
-    it->second = Pending{};
-  }
+  std::optional<frontend::UpdateMerger::Update> update = updates_.take(dialog);
+  if (!update) return;
   Item* item = find(dialog);
   if (!item) return;
   for (std::size_t i = 0; i < item->controls.size(); ++i) {
     ControlSnapshot& c = item->controls[i];
-    bool changed = false;
-    if (auto r = p.ranges.find(c.id); r != p.ranges.end()) {
-      c.range_low = r->second.first;
-      c.range_high = r->second.second;
-      changed = true;
+    auto bar = update->bars.find(c.id);
+    if (bar == update->bars.end()) continue;
+    if (bar->second.range) {
+      c.range_low = bar->second.range->first;
+      c.range_high = bar->second.range->second;
     }
-    if (auto q = p.positions.find(c.id); q != p.positions.end()) {
-      c.position = q->second;
-      changed = true;
-    }
-    if (changed) show_control_value(*item, static_cast<int>(i));
+    if (bar->second.position) c.position = *bar->second.position;
+    show_control_value(*item, static_cast<int>(i));
   }
-  if (p.caption && *p.caption != item->caption) {
-    item->caption = *p.caption;
+  if (update->caption && *update->caption != item->caption) {
+    item->caption = *update->caption;
     caption_waiting_ = true;  // drawn by the loop, at most ten times a second
   }
 }
@@ -407,14 +328,14 @@ void TerminalFrontend::show_control_value(Item& item, int index) {
       } else if (spans_rows(t)) {
         // A text longer than its box was built with a scroll bar; rebuild
         // when that changes.
-        Block b = text_block(c.text, r, item.layout.width);
+        TextBlock b = text_block(c.text, r, item.layout.width);
         if (b.scroll != item.scrolls[static_cast<std::size_t>(index)]) {
           rebuild_ = true;
           return;
         }
         newtTextboxSetText(widget, block_text(c.text, b.width, t.style).c_str());
       } else {
-        newtLabelSetText(widget, aligned(c.text, r.width, t.style).c_str());
+        newtLabelSetText(widget, aligned_line(c.text, r.width, t.style).c_str());
       }
       break;
     default:
@@ -467,7 +388,7 @@ void TerminalFrontend::build_item(Item& item) {
     bool scroll = wrapped_lines(item.text, l.width - 4) > l.height - 2;
     newtComponent text = newtTextbox(2, 0, l.width - 4 - (scroll ? 2 : 0), l.height - 2,
                                      NEWT_FLAG_WRAP | (scroll ? NEWT_FLAG_SCROLL : 0));
-    newtTextboxSetText(text, plain_text(item.text).c_str());
+    newtTextboxSetText(text, frontend::plain_text(item.text).c_str());
     newtComponent ok = newtCompactButton((l.width - 6) / 2, l.height - 1, "OK");
     newtFormAddComponents(item.form, text, ok, nullptr);
     newtFormSetCurrent(item.form, ok);
@@ -498,7 +419,7 @@ void TerminalFrontend::build_item(Item& item) {
           if (t.style & CTL_PASSWORD) flags |= NEWT_FLAG_PASSWORD;
           widget = newtEntry(r.col, r.row, c.text.c_str(), r.width, nullptr, flags);
         } else if (spans_rows(t)) {
-          Block b = text_block(c.text, r, l.width);
+          TextBlock b = text_block(c.text, r, l.width);
           item.scrolls[static_cast<std::size_t>(i)] = b.scroll;
           widget = newtTextbox(r.col, r.row, b.width, b.height,
                                NEWT_FLAG_WRAP | (b.scroll ? NEWT_FLAG_SCROLL : 0));
@@ -508,7 +429,7 @@ void TerminalFrontend::build_item(Item& item) {
             newtFormAddComponent(item.form, newtLabel(r.col, r.row + b.height, hint.c_str()));
           }
         } else {
-          widget = newtLabel(r.col, r.row, aligned(c.text, r.width, t.style).c_str());
+          widget = newtLabel(r.col, r.row, aligned_line(c.text, r.width, t.style).c_str());
         }
         break;
       case ControlKind::IpAddress:
@@ -570,13 +491,8 @@ void TerminalFrontend::build() {
 
 void TerminalFrontend::command(Item& item, int control) {
   save_input(item);
-  for (std::size_t i = 0; i < item.controls.size(); ++i) {
-    const ControlTemplate& t = item.dialog_template->controls[i];
-    const ControlSnapshot& c = item.controls[i];
-    if (is_typed(t)) dialog_post_item_text(item.handle, c.id, c.text);
-    if (t.kind == ControlKind::ComboBox) dialog_post_combo_select(item.handle, c.id, c.selection);
-  }
-  dialog_post_command(item.handle, control);
+  frontend::submit_dialog(item.handle, frontend::dialog_input(*item.dialog_template, item.controls),
+                          control);
 }
 
 void TerminalFrontend::activate(Item& item, void* component) {
@@ -639,18 +555,14 @@ void TerminalFrontend::ui_main(std::promise<bool>* ready) {
         activate(top, exit.u.co);
         break;
       case newtExitStruct::NEWT_EXIT_HOTKEY:
-        if (exit.u.key == KEY_CTRL_C) {
-          // What the window's Cancel does, whatever kind it is: a progress
-          // dialog aborts the upgrade, a modal dialog ends with Cancel, a
-          // box closes as with OK.
+        // Ctrl-C does what the window's Cancel does, whatever kind it is: a
+        // progress dialog aborts the upgrade, a modal dialog ends with
+        // Cancel, a box closes as with OK. Esc does so in a modal window;
+        // Esc, Enter and F12 mean nothing to a modeless dialog.
+        if (exit.u.key == KEY_CTRL_C || (top.modal && exit.u.key == NEWT_KEY_ESCAPE)) {
           if (top.dialog_template) command(top, IDCANCEL);
           else close_item(&top);
-        } else if (!top.modal) {
-          // Esc, Enter and F12 mean nothing to a modeless dialog.
-        } else if (exit.u.key == NEWT_KEY_ESCAPE) {
-          if (top.dialog_template) command(top, IDCANCEL);
-          else close_item(&top);
-        } else if (exit.u.key == NEWT_KEY_F12) {
+        } else if (top.modal && exit.u.key == NEWT_KEY_F12) {
           activate(top, nullptr);
         }
         break;

@@ -11,8 +11,8 @@
 // caption changes are merged (one update per dialog on its way at most), and
 // a caption change, which means reopening the windows, is drawn at most ten
 // times a second. message_box blocks its caller on a future, holding no
-// lock, until the user has closed the box. User input goes back through
-// dialog_post_item_text / dialog_post_combo_select, then dialog_post_command.
+// lock, until the user has closed the box. User input goes back with
+// frontend::submit_dialog: the typed texts and selections, then the command.
 //
 // Keys. The bottom row says which keys the window on top takes. In a modal
 // dialog Tab moves, Enter presses the focused (or from a field the default)
@@ -27,14 +27,13 @@
 #include <deque>
 #include <functional>
 #include <future>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "frontends/common/update_merger.h"
 #include "frontends/terminal/layout.h"
 #include "platform/posix/frontend.h"
 
@@ -70,15 +69,9 @@ class TerminalFrontend : public DialogFrontend {
   struct Item;  // a window on the stack (UI thread only)
 
  private:
-  struct Pending {
-    bool queued = false;
-    std::optional<std::string> caption;
-    std::map<int, std::pair<int, int>> ranges;
-    std::map<int, int> positions;
-  };
-
   void post(std::function<void()> request);
-  void merge(DialogHandle dialog, const std::function<void(Pending&)>& change);
+  // Queues the delivery of the dialog's merged changes (deliver).
+  void queue_delivery(DialogHandle dialog);
 
   // UI thread.
   void ui_main(std::promise<bool>* ready);
@@ -100,9 +93,9 @@ class TerminalFrontend : public DialogFrontend {
   std::atomic<int> columns_{80};
   std::atomic<int> rows_{24};
 
-  std::mutex lock_;  // guards requests_ and pending_
+  std::mutex lock_;  // guards requests_
   std::deque<std::function<void()>> requests_;
-  std::map<DialogHandle, Pending> pending_;
+  frontend::UpdateMerger updates_;
 
   // UI thread only.
   std::vector<std::unique_ptr<Item>> stack_;  // oldest first

@@ -1,8 +1,12 @@
 # Shared by the desktop and terminal tests: skipping, a private network
-# namespace with the device simulator in it, and waiting with a deadline.
-# Sourced, not run.
+# namespace with the device simulator in it, waiting with a deadline, and the
+# template and control numbers by name. Sourced, not run.
 
 SKIP=77
+
+# Every name of resources/ids.h as a shell variable: IDD_WARNING=139, ...
+eval "$(awk '$1 == "#define" && $3 ~ /^[0-9]+$/ { print $2 "=" $3 }' \
+  "$(dirname "${BASH_SOURCE[0]}")/../../resources/ids.h")"
 
 skip() {
   echo "SKIP: $*"

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "frontends/qt/qt_frontend.h"
+#include "resources/ids.h"
 
 namespace {
 
@@ -118,18 +119,18 @@ TEST_F(QtLayout, BaseUnitsComeFromTheFont) {
 }
 
 TEST_F(QtLayout, ControlsAreOfTheirTemplatesKinds) {
-  const DialogTemplate* confirm = dialog_template_find(103);
+  const DialogTemplate* confirm = dialog_template_find(IDD_CONFIRM_TARGET);
   DialogWidget dialog(*confirm, UNITS, [](DialogWidget*, int) {});
-  auto* upgrade = qobject_cast<QPushButton*>(dialog.widget_for_id(1));
-  auto* cancel = qobject_cast<QPushButton*>(dialog.widget_for_id(2));
+  auto* upgrade = qobject_cast<QPushButton*>(dialog.widget_for_id(IDOK));
+  auto* cancel = qobject_cast<QPushButton*>(dialog.widget_for_id(IDCANCEL));
   ASSERT_TRUE(upgrade && cancel);
   EXPECT_TRUE(upgrade->isDefault());
   EXPECT_FALSE(cancel->isDefault());
-  auto* serial = qobject_cast<QLineEdit*>(dialog.widget_for_id(1002));
+  auto* serial = qobject_cast<QLineEdit*>(dialog.widget_for_id(IDC_SERIAL_NUMBER));
   ASSERT_TRUE(serial);
   EXPECT_TRUE(serial->isReadOnly());
   EXPECT_TRUE(serial->hasFrame());
-  auto* text = qobject_cast<QPlainTextEdit*>(dialog.widget_for_id(1007));
+  auto* text = qobject_cast<QPlainTextEdit*>(dialog.widget_for_id(IDC_CONFIRM_TEXT));
   ASSERT_TRUE(text);
   EXPECT_TRUE(text->isReadOnly());
   EXPECT_EQ(text->frameShape(), QFrame::NoFrame);
@@ -138,35 +139,35 @@ TEST_F(QtLayout, ControlsAreOfTheirTemplatesKinds) {
   EXPECT_EQ(label->text(), "Serial Number");
   EXPECT_TRUE(label->alignment() & Qt::AlignRight);
 
-  DialogWidget password(*dialog_template_find(104), UNITS, [](DialogWidget*, int) {});
-  auto* secret = qobject_cast<QLineEdit*>(password.widget_for_id(1005));
+  DialogWidget password(*dialog_template_find(IDD_PASSWORD), UNITS, [](DialogWidget*, int) {});
+  auto* secret = qobject_cast<QLineEdit*>(password.widget_for_id(IDC_PASSWORD));
   ASSERT_TRUE(secret);
   EXPECT_EQ(secret->echoMode(), QLineEdit::Password);
   EXPECT_FALSE(secret->isReadOnly());
 
-  DialogWidget success(*dialog_template_find(111), UNITS, [](DialogWidget*, int) {});
-  auto* version = qobject_cast<QLineEdit*>(success.widget_for_id(1004));
+  DialogWidget success(*dialog_template_find(IDD_SUCCESS), UNITS, [](DialogWidget*, int) {});
+  auto* version = qobject_cast<QLineEdit*>(success.widget_for_id(IDC_NEW_VERSION));
   ASSERT_TRUE(version);
   EXPECT_TRUE(version->alignment() & Qt::AlignHCenter);
 
-  DialogWidget upload(*dialog_template_find(110), UNITS, [](DialogWidget*, int) {});
-  EXPECT_TRUE(qobject_cast<QProgressBar*>(upload.widget_for_id(1010)));
+  DialogWidget upload(*dialog_template_find(IDD_UPLOAD), UNITS, [](DialogWidget*, int) {});
+  EXPECT_TRUE(qobject_cast<QProgressBar*>(upload.widget_for_id(IDC_PROGRESS)));
 
-  for (int id : {101, 305}) {
+  for (int id : {IDD_ADDRESS_ADAPTER, IDD_ADDRESS_PHONE}) {
     DialogWidget address(*dialog_template_find(id), UNITS, [](DialogWidget*, int) {});
     auto* icon = qobject_cast<QLabel*>(address.control_widget(7));
     ASSERT_TRUE(icon);
     EXPECT_FALSE(icon->pixmap().isNull()) << "icon of template " << id;
-    EXPECT_TRUE(qobject_cast<QComboBox*>(address.widget_for_id(1017)));
+    EXPECT_TRUE(qobject_cast<QComboBox*>(address.widget_for_id(IDC_LOCAL_ADDRESS)));
   }
 }
 
 // What is typed stays as typed, out-of-range parts too: the dialog
 // procedure, not the field, refuses a wrong address.
 TEST_F(QtLayout, AddressEntryKeepsWhatIsTyped) {
-  DialogWidget dialog(*dialog_template_find(101), UNITS, [](DialogWidget*, int) {});
+  DialogWidget dialog(*dialog_template_find(IDD_ADDRESS_ADAPTER), UNITS, [](DialogWidget*, int) {});
   dialog.show();
-  auto* entry = qobject_cast<QLineEdit*>(dialog.widget_for_id(1000));
+  auto* entry = qobject_cast<QLineEdit*>(dialog.widget_for_id(IDC_DEVICE_ADDRESS));
   ASSERT_TRUE(entry);
   entry->setFocus();
   for (const char* typed : {"300.1.1.1", "1.2.3.4.5", "010.001.000.013", "1*2*3*4", "a.b 999"}) {
@@ -183,16 +184,16 @@ TEST_F(QtLayout, AddressEntryKeepsWhatIsTyped) {
 // A read-only text block shows its whole text: as it is when it fits, else
 // in a smaller font or, for a text far too long, with a scroll bar.
 TEST_F(QtLayout, ReadOnlyTextBlocksShowTheirWholeText) {
-  DialogWidget dialog(*dialog_template_find(104), UNITS, [](DialogWidget*, int) {});
-  auto* block = qobject_cast<QPlainTextEdit*>(dialog.widget_for_id(1007));
+  DialogWidget dialog(*dialog_template_find(IDD_PASSWORD), UNITS, [](DialogWidget*, int) {});
+  auto* block = qobject_cast<QPlainTextEdit*>(dialog.widget_for_id(IDC_PASSWORD_EXPLANATION));
   ASSERT_TRUE(block);
   const qreal normal = QApplication::font().pointSizeF();
-  dialog.set_item_text(1007, "Short.\r\nTwo lines.");
+  dialog.set_item_text(IDC_PASSWORD_EXPLANATION, "Short.\r\nTwo lines.");
   EXPECT_EQ(block->font().pointSizeF(), normal);
   EXPECT_EQ(block->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
   std::string long_text;
   for (int i = 0; i < 80; ++i) long_text += "A line of the explanation\r\n";
-  dialog.set_item_text(1007, long_text);
+  dialog.set_item_text(IDC_PASSWORD_EXPLANATION, long_text);
   EXPECT_EQ(block->verticalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
   EXPECT_EQ(block->font().pointSizeF(), normal);  // readable, not shrunk to nothing
   EXPECT_TRUE(block->textInteractionFlags() & Qt::TextSelectableByKeyboard);  // keys scroll it
@@ -200,29 +201,29 @@ TEST_F(QtLayout, ReadOnlyTextBlocksShowTheirWholeText) {
 
 TEST_F(QtLayout, UserActionsBecomeCommands) {
   std::vector<int> commands;
-  DialogWidget dialog(*dialog_template_find(101), UNITS,
+  DialogWidget dialog(*dialog_template_find(IDD_ADDRESS_ADAPTER), UNITS,
                       [&commands](DialogWidget*, int id) { commands.push_back(id); });
   dialog.show();
-  auto* entry = qobject_cast<QLineEdit*>(dialog.widget_for_id(1000));
+  auto* entry = qobject_cast<QLineEdit*>(dialog.widget_for_id(IDC_DEVICE_ADDRESS));
   entry->setFocus();
   entry->setText("10.1.0.13");
   // Enter in the address field presses the default button, OK.
   QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
   QApplication::sendEvent(entry, &enter);
-  qobject_cast<QPushButton*>(dialog.widget_for_id(2))->click();
+  qobject_cast<QPushButton*>(dialog.widget_for_id(IDCANCEL))->click();
   QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
   QApplication::sendEvent(entry, &escape);
   dialog.close();  // the close box
-  EXPECT_EQ(commands, (std::vector<int>{1, 2, 2, 2}));
+  EXPECT_EQ(commands, (std::vector<int>{IDOK, IDCANCEL, IDCANCEL, IDCANCEL}));
   // The window stays until the program ends the dialog.
   EXPECT_TRUE(dialog.isVisible());
 
   auto texts = dialog.editable_texts();
   ASSERT_EQ(texts.size(), 1u);  // only the address is typed into
-  EXPECT_EQ(texts[0], std::make_pair(1000, std::string("10.1.0.13")));
-  dialog.set_combo(1017, {"10.1.0.5", "192.168.1.2"}, 0);
-  qobject_cast<QComboBox*>(dialog.widget_for_id(1017))->setCurrentIndex(1);
-  EXPECT_EQ(dialog.combo_selections(), (std::vector<std::pair<int, int>>{{1017, 1}}));
+  EXPECT_EQ(texts[0], std::make_pair(IDC_DEVICE_ADDRESS, std::string("10.1.0.13")));
+  dialog.set_combo(IDC_LOCAL_ADDRESS, {"10.1.0.5", "192.168.1.2"}, 0);
+  qobject_cast<QComboBox*>(dialog.widget_for_id(IDC_LOCAL_ADDRESS))->setCurrentIndex(1);
+  EXPECT_EQ(dialog.combo_selections(), (std::vector<std::pair<int, int>>{{IDC_LOCAL_ADDRESS, 1}}));
 }
 
 // Modal dialogs have the dialog manager's keys: Enter presses the focused
@@ -230,23 +231,23 @@ TEST_F(QtLayout, UserActionsBecomeCommands) {
 // without them: Esc and Enter do nothing, only the button acts.
 TEST_F(QtLayout, EnterAndEscActInModalDialogsOnly) {
   std::vector<int> commands;
-  DialogWidget warning(*dialog_template_find(139), UNITS,
+  DialogWidget warning(*dialog_template_find(IDD_WARNING), UNITS,
                        [&commands](DialogWidget*, int id) { commands.push_back(id); });
   warning.show();
-  warning.focus_control(2);
+  warning.focus_control(IDCANCEL);
   QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-  QApplication::sendEvent(warning.widget_for_id(2), &enter);
-  EXPECT_EQ(commands, (std::vector<int>{2}));
+  QApplication::sendEvent(warning.widget_for_id(IDCANCEL), &enter);
+  EXPECT_EQ(commands, (std::vector<int>{IDCANCEL}));
 
-  for (int id : {105, 114, 110}) {
+  for (int id : {IDD_CONNECTING, IDD_WAITING, IDD_UPLOAD}) {
     commands.clear();
     DialogWidget progress(*dialog_template_find(id), UNITS,
                           [&commands](DialogWidget*, int control) { commands.push_back(control); },
                           false);
     progress.show();
-    auto* cancel = qobject_cast<QPushButton*>(progress.widget_for_id(2));
+    auto* cancel = qobject_cast<QPushButton*>(progress.widget_for_id(IDCANCEL));
     ASSERT_TRUE(cancel);
-    progress.focus_control(2);
+    progress.focus_control(IDCANCEL);
     for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
       QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
       QApplication::sendEvent(cancel, &press);
@@ -255,7 +256,7 @@ TEST_F(QtLayout, EnterAndEscActInModalDialogsOnly) {
     }
     EXPECT_TRUE(commands.empty()) << "template " << id;
     cancel->click();
-    EXPECT_EQ(commands, (std::vector<int>{2})) << "template " << id;
+    EXPECT_EQ(commands, (std::vector<int>{IDCANCEL})) << "template " << id;
   }
 }
 
@@ -268,15 +269,15 @@ std::intptr_t address_like_proc(DialogHandle dialog, unsigned message, std::uint
                                 std::intptr_t) {
   if (message == WM_INITDIALOG) {
     dialog_set_caption(dialog, "Address");
-    dialog_combo_add(dialog, 1017, "10.1.0.5");
-    dialog_combo_add(dialog, 1017, "192.168.1.2");
-    dialog_combo_select(dialog, 1017, 0);
-    dialog_focus_item(dialog, 1000);
+    dialog_combo_add(dialog, IDC_LOCAL_ADDRESS, "10.1.0.5");
+    dialog_combo_add(dialog, IDC_LOCAL_ADDRESS, "192.168.1.2");
+    dialog_combo_select(dialog, IDC_LOCAL_ADDRESS, 0);
+    dialog_focus_item(dialog, IDC_DEVICE_ADDRESS);
     return FALSE;
   }
   if (message == WM_COMMAND && (wparam & 0xffff) == IDOK) {
-    dialog_get_item_text(dialog, 1000, typed, sizeof typed);
-    seen_command = 1 + 10 * dialog_combo_selection(dialog, 1017);
+    dialog_get_item_text(dialog, IDC_DEVICE_ADDRESS, typed, sizeof typed);
+    seen_command = 1 + 10 * dialog_combo_selection(dialog, IDC_LOCAL_ADDRESS);
     dialog_end(dialog, 7);
     return TRUE;
   }
@@ -314,22 +315,24 @@ class QtWithLayer : public ::testing::Test {
 
 TEST_F(QtWithLayer, TypedTextAndSelectionReachTheProcedureBeforeTheCommand) {
   std::atomic<int> result{-100};
-  std::thread owner([&result] { result = dialog_box(nullptr, 101, address_like_proc); });
+  std::thread owner(
+      [&result] { result = dialog_box(nullptr, IDD_ADDRESS_ADAPTER, address_like_proc); });
   DialogWidget* dialog = nullptr;
-  ASSERT_TRUE(pump_until([&dialog] { return (dialog = shown_dialog(101)) != nullptr; }));
+  ASSERT_TRUE(
+      pump_until([&dialog] { return (dialog = shown_dialog(IDD_ADDRESS_ADAPTER)) != nullptr; }));
   EXPECT_EQ(dialog->windowTitle(), "Address");
-  auto* combo = qobject_cast<QComboBox*>(dialog->widget_for_id(1017));
+  auto* combo = qobject_cast<QComboBox*>(dialog->widget_for_id(IDC_LOCAL_ADDRESS));
   ASSERT_TRUE(pump_until([combo] { return combo->count() == 2; }));
   EXPECT_EQ(combo->currentIndex(), 0);
-  qobject_cast<QLineEdit*>(dialog->widget_for_id(1000))->setText("10.1.0.13");
+  qobject_cast<QLineEdit*>(dialog->widget_for_id(IDC_DEVICE_ADDRESS))->setText("10.1.0.13");
   combo->setCurrentIndex(1);
-  qobject_cast<QPushButton*>(dialog->widget_for_id(1))->click();
+  qobject_cast<QPushButton*>(dialog->widget_for_id(IDOK))->click();
   ASSERT_TRUE(pump_until([&result] { return result.load() != -100; }));
   owner.join();
   EXPECT_EQ(result.load(), 7);
   EXPECT_STREQ(typed, "10.1.0.13");
   EXPECT_EQ(seen_command.load(), 11);  // selection 1 was applied first
-  EXPECT_TRUE(pump_until([] { return shown_dialog(101) == nullptr; }));
+  EXPECT_TRUE(pump_until([] { return shown_dialog(IDD_ADDRESS_ADAPTER) == nullptr; }));
 }
 
 TEST_F(QtWithLayer, ProgressUpdatesAreMergedAndTheLastOneShows) {
@@ -337,11 +340,11 @@ TEST_F(QtWithLayer, ProgressUpdatesAreMergedAndTheLastOneShows) {
   std::atomic<bool> closing{false};
   DialogHandle handle = nullptr;
   std::thread owner([&] {
-    handle = dialog_create(nullptr, 110, plain_proc);
+    handle = dialog_create(nullptr, IDD_UPLOAD, plain_proc);
     dialog_show(handle);
-    dialog_progress_range(handle, 1010, 0, 20000);
+    dialog_progress_range(handle, IDC_PROGRESS, 0, 20000);
     for (int i = 1; i <= 20000; ++i) {
-      dialog_progress_pos(handle, 1010, i);
+      dialog_progress_pos(handle, IDC_PROGRESS, i);
       if (i % 100 == 0) {
         char caption[32];
         std::snprintf(caption, sizeof caption, "block %d", i);
@@ -355,8 +358,8 @@ TEST_F(QtWithLayer, ProgressUpdatesAreMergedAndTheLastOneShows) {
   // The UI thread is busy elsewhere while the owner races ahead.
   while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   DialogWidget* dialog = nullptr;
-  ASSERT_TRUE(pump_until([&dialog] { return (dialog = shown_dialog(110)) != nullptr; }));
-  auto* bar = qobject_cast<QProgressBar*>(dialog->widget_for_id(1010));
+  ASSERT_TRUE(pump_until([&dialog] { return (dialog = shown_dialog(IDD_UPLOAD)) != nullptr; }));
+  auto* bar = qobject_cast<QProgressBar*>(dialog->widget_for_id(IDC_PROGRESS));
   ASSERT_TRUE(pump_until([bar] { return bar->value() == 20000; }));
   EXPECT_EQ(bar->maximum(), 20000);
   EXPECT_EQ(dialog->windowTitle(), "block 20000");
@@ -365,7 +368,7 @@ TEST_F(QtWithLayer, ProgressUpdatesAreMergedAndTheLastOneShows) {
   EXPECT_GE(frontend_->merged_updates(), 20000);
   closing = true;
   owner.join();
-  EXPECT_TRUE(pump_until([] { return shown_dialog(110) == nullptr; }));
+  EXPECT_TRUE(pump_until([] { return shown_dialog(IDD_UPLOAD) == nullptr; }));
 }
 
 TEST_F(QtWithLayer, AMessageBoxHoldsOnlyItsOwnThreadsWindows) {
@@ -374,7 +377,7 @@ TEST_F(QtWithLayer, AMessageBoxHoldsOnlyItsOwnThreadsWindows) {
   DialogHandle a_dialog = nullptr;
   // Thread A: a modeless dialog, then a task-modal box.
   std::thread a([&] {
-    a_dialog = dialog_create(nullptr, 114, plain_proc);
+    a_dialog = dialog_create(nullptr, IDD_WAITING, plain_proc);
     dialog_show(a_dialog);
     message_box_task_modal("Upgrade Failed: User Abort", "QEL Firwmare Upgrade Error");
     box_closed = true;
@@ -383,14 +386,14 @@ TEST_F(QtWithLayer, AMessageBoxHoldsOnlyItsOwnThreadsWindows) {
   });
   // Thread B: a modal dialog of its own, open at the same time.
   std::atomic<int> b_result{-100};
-  std::thread b([&b_result] { b_result = dialog_box(nullptr, 139, plain_proc); });
+  std::thread b([&b_result] { b_result = dialog_box(nullptr, IDD_WARNING, plain_proc); });
 
   QMessageBox* box = nullptr;
   DialogWidget *waiting = nullptr, *warning = nullptr;
   ASSERT_TRUE(pump_until([&] {
     box = shown_box();
-    waiting = shown_dialog(114);
-    warning = shown_dialog(139);
+    waiting = shown_dialog(IDD_WAITING);
+    warning = shown_dialog(IDD_WARNING);
     return box && waiting && warning;
   }));
   EXPECT_EQ(box->text(), "Upgrade Failed: User Abort");
@@ -405,7 +408,7 @@ TEST_F(QtWithLayer, AMessageBoxHoldsOnlyItsOwnThreadsWindows) {
   EXPECT_FALSE(box_closed.load());
 
   // B goes on while A waits: its Cancel ends its dialog.
-  qobject_cast<QPushButton*>(warning->widget_for_id(2))->click();
+  qobject_cast<QPushButton*>(warning->widget_for_id(IDCANCEL))->click();
   ASSERT_TRUE(pump_until([&b_result] { return b_result.load() != -100; }));
   b.join();
   EXPECT_EQ(b_result.load(), 0);
@@ -416,15 +419,15 @@ TEST_F(QtWithLayer, AMessageBoxHoldsOnlyItsOwnThreadsWindows) {
   EXPECT_TRUE(pump_until([&waiting] { return waiting->isEnabled(); }));
   release_a = true;
   a.join();
-  EXPECT_TRUE(pump_until([] { return shown_dialog(114) == nullptr; }));
+  EXPECT_TRUE(pump_until([] { return shown_dialog(IDD_WAITING) == nullptr; }));
 }
 
 TEST_F(QtWithLayer, EscapeAndTheCloseBoxEndAModalDialogWithCancel) {
   for (bool close_box : {false, true}) {
     std::atomic<int> result{-100};
-    std::thread owner([&result] { result = dialog_box(nullptr, 111, plain_proc); });
+    std::thread owner([&result] { result = dialog_box(nullptr, IDD_SUCCESS, plain_proc); });
     DialogWidget* dialog = nullptr;
-    ASSERT_TRUE(pump_until([&dialog] { return (dialog = shown_dialog(111)) != nullptr; }));
+    ASSERT_TRUE(pump_until([&dialog] { return (dialog = shown_dialog(IDD_SUCCESS)) != nullptr; }));
     if (close_box) {
       dialog->close();
     } else {
@@ -434,7 +437,7 @@ TEST_F(QtWithLayer, EscapeAndTheCloseBoxEndAModalDialogWithCancel) {
     ASSERT_TRUE(pump_until([&result] { return result.load() != -100; }));
     owner.join();
     EXPECT_EQ(result.load(), 0);
-    EXPECT_TRUE(pump_until([] { return shown_dialog(111) == nullptr; }));
+    EXPECT_TRUE(pump_until([] { return shown_dialog(IDD_SUCCESS) == nullptr; }));
   }
 }
 
@@ -442,7 +445,7 @@ TEST_F(QtWithLayer, OuterSizeAndScreenAnswerOtherThreads) {
   PixelSize size{0, 0};
   int width = 0;
   std::thread asker([&] {
-    size = frontend_->template_pixel_size(*dialog_template_find(103));
+    size = frontend_->template_pixel_size(*dialog_template_find(IDD_CONFIRM_TARGET));
     width = frontend_->screen_width();
   });
   ASSERT_TRUE(pump_until([&] { return width != 0; }));

@@ -139,15 +139,16 @@ stray_keys() {
   [ -z "$(window '^QEL Firwmare Upgrade Error$')" ] || fail "a key aborted the upgrade in '$1'"
 }
 
-ADDRESS_TEMPLATES='101|305'
-wait_dialog 139 1
+ADDRESS_TEMPLATES="$IDD_ADDRESS_ADAPTER|$IDD_ADDRESS_PHONE"
+wait_dialog "$IDD_WARNING" 1
 shot 01-warning
-check_centred 139
+check_centred "$IDD_WARNING"
 check_fixed_frame 'Firmware Upgrade$'
-click 139 1 # Continue
+click "$IDD_WARNING" "$IDOK" # Continue
 
 wait_dialog "$ADDRESS_TEMPLATES" 1
-ADDRESS=$(awk '$1 == "dialog" && ($2 == 101 || $2 == 305) { print $2 }' "$LOG" | tail -1)
+ADDRESS=$(awk -v a="$IDD_ADDRESS_ADAPTER" -v b="$IDD_ADDRESS_PHONE" \
+  '$1 == "dialog" && ($2 == a || $2 == b) { print $2 }' "$LOG" | tail -1)
 shot 02-address
 check_centred "$ADDRESS"
 
@@ -157,15 +158,15 @@ if [ "$SCENARIO" = upgrade ]; then
   xdotool type --delay 40 "300.1.1.1"
   sleep 0.3
   shot 03-address-300
-  crop 03-address-300 "$ADDRESS" 1000 field-typed
-  click "$ADDRESS" 1
+  crop 03-address-300 "$ADDRESS" "$IDC_DEVICE_ADDRESS" field-typed
+  click "$ADDRESS" "$IDOK"
   wait_box Error
   shot 04-invalid-address
   check_fixed_frame '^Error$'
   close_box Error
   sleep 0.3
   shot 05-after-the-box
-  crop 05-after-the-box "$ADDRESS" 1000 field-after
+  crop 05-after-the-box "$ADDRESS" "$IDC_DEVICE_ADDRESS" field-after
   # The caret may blink between the two; a lost text or focus differs by
   # hundreds of pixels.
   DIFFERENT=$(compare -metric AE -fuzz 10% "$OUT/field-typed.png" "$OUT/field-after.png" null: 2>&1)
@@ -182,28 +183,29 @@ shot 06-address-typed
 xdotool key Return # OK is the default button
 
 if [ "$SCENARIO" = upgrade ]; then
-  wait_dialog 104 1
+  wait_dialog "$IDD_PASSWORD" 1
   shot 07-password
-  check_centred 104
+  check_centred "$IDD_PASSWORD"
   check_fixed_frame '^Enter Password Information$'
   # The explanation scrolls to its last line.
-  click 104 1007
+  click "$IDD_PASSWORD" "$IDC_PASSWORD_EXPLANATION"
   xdotool key ctrl+End
   sleep 0.3
   shot 08-password-scrolled
-  click 104 1005
+  click "$IDD_PASSWORD" "$IDC_PASSWORD"
   xdotool type --delay 40 "secret"
   xdotool key Return
 fi
 
-wait_dialog '103|304' 1
-CONFIRM=$(awk '$1 == "dialog" && ($2 == 103 || $2 == 304) { print $2 }' "$LOG" | tail -1)
+wait_dialog "$IDD_CONFIRM_TARGET|$IDD_CONFIRM_TRANSITION" 1
+CONFIRM=$(awk -v a="$IDD_CONFIRM_TARGET" -v b="$IDD_CONFIRM_TRANSITION" \
+  '$1 == "dialog" && ($2 == a || $2 == b) { print $2 }' "$LOG" | tail -1)
 shot 09-confirm
 check_centred "$CONFIRM"
 "$CHECKER" "$LOG" || fail "controls do not stand where their templates put them"
 
 if [ "$SCENARIO" = cancel ]; then
-  click "$CONFIRM" 2 # Cancel
+  click "$CONFIRM" "$IDCANCEL" # Cancel
   wait_box 'QEL Firwmare Upgrade Error'
   shot 10-user-abort
   close_box 'QEL Firwmare Upgrade Error'
@@ -217,24 +219,24 @@ if [ "$SCENARIO" = cancel ]; then
   exit 0
 fi
 
-click "$CONFIRM" 1 # Upgrade
+click "$CONFIRM" "$IDOK" # Upgrade
 START=$SECONDS
-wait_dialog 114 1
+wait_dialog "$IDD_WAITING" 1
 shot 10-waiting-for-request
 stray_keys '^Waiting For Firmware Download Request From QEL$'
-wait_dialog 110 1
+wait_dialog "$IDD_UPLOAD" 1
 shot 11-upload
 wait_until 20 "grep -q 'REBOOT start' '$OUT/device.log'" || fail "the transfer did not finish"
 wait_until 10 "[ -n \"\$(window '^Updating .* Firmware to QEL@127.0.0.2$')\" ]" ||
   fail "no wait after the transfer"
 shot 12-waiting-for-reboot
 stray_keys '^Updating .* Firmware to QEL@127.0.0.2$'
-wait_until 60 "[ \$(grep -cE '^dialog 111 ' '$LOG' 2>/dev/null) -ge 1 ]" || fail "no success dialog"
+wait_until 60 "[ \$(grep -cE '^dialog $IDD_SUCCESS ' '$LOG' 2>/dev/null) -ge 1 ]" || fail "no success dialog"
 sleep 0.3
 shot 13-success
-check_centred 111
+check_centred "$IDD_SUCCESS"
 echo "success dialog after $((SECONDS - START)) s"
-click 111 1 # OK
+click "$IDD_SUCCESS" "$IDOK" # OK
 wait_until 10 "! kill -0 $PROGRAM_PID 2>/dev/null" || fail "the program did not end after OK"
 wait "$PROGRAM_PID"
 STATUS=$?

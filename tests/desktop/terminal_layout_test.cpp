@@ -4,7 +4,9 @@
 // template's order.
 #include <gtest/gtest.h>
 
+#include "frontends/common/text.h"
 #include "frontends/terminal/layout.h"
+#include "resources/ids.h"
 
 namespace {
 
@@ -43,7 +45,7 @@ TEST(TerminalLayout, EveryDialogFitsAStandardTerminalWithControlsApart) {
 
 TEST(TerminalLayout, LabelsShareTheRowOfTheirFields) {
   // Confirm dialog: each label stands on the row of the field to its right.
-  for (int id : {103, 304}) {
+  for (int id : {IDD_CONFIRM_TARGET, IDD_CONFIRM_TRANSITION}) {
     const DialogTemplate* t = dialog_template_find(id);
     Layout l = term::layout_dialog(*t, 80, 23);
     for (int field = 2; field <= 6; ++field) {
@@ -63,7 +65,7 @@ TEST(TerminalLayout, LabelsShareTheRowOfTheirFields) {
 }
 
 TEST(TerminalLayout, RoomyTerminalsKeepTheUnitsAndTextsFitTheirBlocks) {
-  const DialogTemplate* warning = dialog_template_find(139);
+  const DialogTemplate* warning = dialog_template_find(IDD_WARNING);
   Layout l = term::layout_dialog(*warning, 200, 60);
   EXPECT_DOUBLE_EQ(l.units_per_column, term::UNITS_PER_COLUMN);
   EXPECT_DOUBLE_EQ(l.units_per_row, term::UNITS_PER_ROW);
@@ -75,20 +77,20 @@ TEST(TerminalLayout, RoomyTerminalsKeepTheUnitsAndTextsFitTheirBlocks) {
 }
 
 TEST(TerminalLayout, NarrowTerminalsSqueezeTheWideDialogs) {
-  const DialogTemplate* upload = dialog_template_find(110);  // 303 units wide
+  const DialogTemplate* upload = dialog_template_find(IDD_UPLOAD);  // 303 units wide
   Layout l = term::layout_dialog(*upload, 80, 24);
   EXPECT_GT(l.units_per_column, term::UNITS_PER_COLUMN);
   EXPECT_EQ(term::outer_width(l), 79);
-  const DialogTemplate* password = dialog_template_find(104);  // 236 units high
+  const DialogTemplate* password = dialog_template_find(IDD_PASSWORD);  // 236 units high
   Layout p = term::layout_dialog(*password, 80, 24);
   EXPECT_EQ(term::outer_height(p), 24);
   EXPECT_GT(p.units_per_row, term::UNITS_PER_ROW);
 }
 
 TEST(TerminalLayout, TextsLoseTheirCarriageReturns) {
-  EXPECT_EQ(term::plain_text("a\r\nb\r\n\r\nc"), "a\nb\n\nc");
-  EXPECT_EQ(term::longest_line("ab\r\nabcd\r\nabc"), 4);
-  EXPECT_EQ(term::longest_line(""), 0);
+  EXPECT_EQ(frontend::plain_text("a\r\nb\r\n\r\nc"), "a\nb\n\nc");
+  EXPECT_EQ(frontend::longest_line("ab\r\nabcd\r\nabc"), 4);
+  EXPECT_EQ(frontend::longest_line(""), 0);
 }
 
 }  // namespace

@@ -37,28 +37,28 @@ TEST_F(QueryTest, ReachesTheConfirmDialogWithTheDeviceValues) {
   EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 103}));
   EXPECT_EQ(run.boxes(), std::vector<std::string>{ABORT});
 
-  const scripted::JsonValue& warning = *run.all("open", 139).at(0);
-  EXPECT_EQ(warning["caption"].string, "QEL-742/QEL-722 Firmware Upgrade");
-  EXPECT_EQ(warning["focus"].as_int(), 2) << "Enter in the warning cancels";
-  const scripted::JsonValue& address = *run.all("open", 305).at(0);
-  EXPECT_EQ(address["caption"].string, "QEL-742/QEL-722 Firmware Upgrade");
-  EXPECT_EQ(address["controls"]["1015"].string, "Version 5.2.5");
-  EXPECT_EQ(address["focus"].as_int(), 1000);
+  const Json& warning = *run.all("open", 139).at(0);
+  EXPECT_EQ(warning.at("caption"), "QEL-742/QEL-722 Firmware Upgrade");
+  EXPECT_EQ(warning.at("focus"), 2) << "Enter in the warning cancels";
+  const Json& address = *run.all("open", 305).at(0);
+  EXPECT_EQ(address.at("caption"), "QEL-742/QEL-722 Firmware Upgrade");
+  EXPECT_EQ(address.at("controls").at("1015"), "Version 5.2.5");
+  EXPECT_EQ(address.at("focus"), 1000);
   EXPECT_EQ(run.last_caption(105), "Connecting with QEL@127.0.0.2");
 
-  const scripted::JsonValue& confirm = *run.all("open", 103).at(0);
-  EXPECT_EQ(confirm["caption"].string, "Confirm Upgrade to Ver. 5.2.5");
-  EXPECT_EQ(confirm["controls"]["1002"].string, "SN-77");
-  EXPECT_EQ(confirm["controls"]["1003"].string, "00:11:22:33:44:55");
-  EXPECT_EQ(confirm["controls"]["1004"].string, "5.1.2(GR)");
-  EXPECT_EQ(confirm["controls"]["1005"].string, "2.0");
-  EXPECT_EQ(confirm["controls"]["1006"].string, "QEL-742");
-  EXPECT_EQ(confirm["focus"].as_int(), 1);
+  const Json& confirm = *run.all("open", 103).at(0);
+  EXPECT_EQ(confirm.at("caption"), "Confirm Upgrade to Ver. 5.2.5");
+  EXPECT_EQ(confirm.at("controls").at("1002"), "SN-77");
+  EXPECT_EQ(confirm.at("controls").at("1003"), "00:11:22:33:44:55");
+  EXPECT_EQ(confirm.at("controls").at("1004"), "5.1.2(GR)");
+  EXPECT_EQ(confirm.at("controls").at("1005"), "2.0");
+  EXPECT_EQ(confirm.at("controls").at("1006"), "QEL-742");
+  EXPECT_EQ(confirm.at("focus"), 1);
 
-  for (const scripted::JsonValue* open : run.all("open")) {
-    const scripted::JsonValue& d = *open;
-    EXPECT_EQ(d["x"].as_int(), (d["screen_width"].as_int() - d["width"].as_int()) >> 1);
-    EXPECT_EQ(d["y"].as_int(), (d["screen_height"].as_int() - d["height"].as_int()) >> 1);
+  for (const Json* open : run.all("open")) {
+    const Json& d = *open;
+    EXPECT_EQ(d.at("x"), (d.at("screen_width").get<int>() - d.at("width").get<int>()) >> 1);
+    EXPECT_EQ(d.at("y"), (d.at("screen_height").get<int>() - d.at("height").get<int>()) >> 1);
   }
   std::string log = sim.log();
   EXPECT_NE(log.find("HTTP-CONN from=127.0.0.1:23456"), std::string::npos) << log;
@@ -70,8 +70,7 @@ TEST_F(QueryTest, AdapterImageUsesTheAdapterTemplate) {
   Sim sim(sim_args({}), DEVICE);
   WizardRun run = run_wizard(dir, base_script(adapter) + "answer 103 press 2\n");
   EXPECT_EQ(run.opened(), (std::vector<int>{139, 101, 105, 103}));
-  EXPECT_EQ(run.all("open", 101).at(0)->operator[]("caption").string,
-            "QEL-5100/5200 Firmware Upgrade");
+  EXPECT_EQ(run.all("open", 101).at(0)->at("caption"), "QEL-5100/5200 Firmware Upgrade");
 }
 
 TEST_F(QueryTest, PasswordDialogThenARequestCountingOne) {
@@ -80,11 +79,11 @@ TEST_F(QueryTest, PasswordDialogThenARequestCountingOne) {
       dir, base_script(phone) + "answer 104 type 1005 s3cret ; press 1\nanswer 103 press 2\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 103}));
-  const scripted::JsonValue& password = *run.all("open", 104).at(0);
-  EXPECT_EQ(password["caption"].string, "Enter Password Information");
-  EXPECT_EQ(password["controls"]["1003"].string, "admin");
-  EXPECT_EQ(password["controls"]["1005"].string, "");
-  EXPECT_EQ(password["focus"].as_int(), 1005);
+  const Json& password = *run.all("open", 104).at(0);
+  EXPECT_EQ(password.at("caption"), "Enter Password Information");
+  EXPECT_EQ(password.at("controls").at("1003"), "admin");
+  EXPECT_EQ(password.at("controls").at("1005"), "");
+  EXPECT_EQ(password.at("focus"), 1005);
   std::string log = sim.log();
   EXPECT_NE(log.find("HTTP-AUTH ok nc=000000001"), std::string::npos) << log;
   EXPECT_NE(log.find("uri=\"\""), std::string::npos) << "the client sends an empty uri";
@@ -100,9 +99,9 @@ TEST_F(QueryTest, WrongPasswordWithAFixedNonceAsksAgainAtOnce) {
                                       "answer 104 type 1005 right ; press 1\n"
                                       "answer 103 press 2\n");
   EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 104, 105, 103}));
-  const scripted::JsonValue& again = *run.all("open", 104).at(1);
-  EXPECT_EQ(again["controls"]["1003"].string, "admin") << "the user name is offered afresh";
-  EXPECT_EQ(again["controls"]["1005"].string, "") << "the password typed before is not offered";
+  const Json& again = *run.all("open", 104).at(1);
+  EXPECT_EQ(again.at("controls").at("1003"), "admin") << "the user name is offered afresh";
+  EXPECT_EQ(again.at("controls").at("1005"), "") << "the password typed before is not offered";
   std::string log = sim.log();
   EXPECT_EQ(count_of(log, "HTTP-AUTH bad"), 1) << log;
   EXPECT_EQ(count_of(log, "HTTP-AUTH ok"), 1);
@@ -111,13 +110,12 @@ TEST_F(QueryTest, WrongPasswordWithAFixedNonceAsksAgainAtOnce) {
   // The bar of each new Connecting dialog starts one step after where the
   // previous attempt's bar stopped (wrapping from 100 to 0).
   std::vector<int> attempts;
-  for (const scripted::JsonValue* open : run.all("open", 105))
-    attempts.push_back(int((*open)["dialog"].as_int()));
+  for (const Json* open : run.all("open", 105)) attempts.push_back(open->at("dialog").get<int>());
   ASSERT_EQ(attempts.size(), 3u);
   auto bar_of = [&](int dialog, const char* end) {
     std::vector<int> positions;
-    for (const scripted::JsonValue* batch : run.all("progress", 105))
-      if ((*batch)["dialog"].as_int() == dialog) positions.push_back(int((*batch)[end].as_int()));
+    for (const Json* batch : run.all("progress", 105))
+      if (batch->at("dialog").get<int>() == dialog) positions.push_back(batch->at(end).get<int>());
     return positions;
   };
   for (std::size_t i = 1; i < attempts.size(); ++i) {
@@ -182,18 +180,18 @@ TEST_F(QueryTest, BadAddressesKeepTheDialogOpenUntilAGoodOne) {
                        "type 1000 127.0.0.256 ; press 1 ; type 1000 127*0*0*2 ; select 1017 1 ; "
                        "press 1\nanswer 103 press 2\n";
   WizardRun run = run_wizard(dir, script);
-  std::vector<const scripted::JsonValue*> boxes = run.all("message_box");
+  std::vector<const Json*> boxes = run.all("message_box");
   ASSERT_EQ(boxes.size(), 4u);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ((*boxes[i])["text"].string, "Invalid IP Address");
-    EXPECT_EQ((*boxes[i])["title"].string, "Error");
-    EXPECT_EQ((*boxes[i])["owner_template"].as_int(), 305);
+    EXPECT_EQ(boxes[i]->at("text"), "Invalid IP Address");
+    EXPECT_EQ(boxes[i]->at("title"), "Error");
+    EXPECT_EQ(boxes[i]->at("owner_template"), 305);
   }
-  EXPECT_EQ((*boxes[3])["text"].string, ABORT);
-  const scripted::JsonValue& combo = (*run.all("open", 305).at(0))["combos"]["1017"];
-  ASSERT_EQ(combo["items"].array.size(), 2u);
-  EXPECT_EQ(combo["items"].array[0].string, "127.0.0.1");
-  EXPECT_EQ(combo["selection"].as_int(), 0);
+  EXPECT_EQ(boxes[3]->at("text"), ABORT);
+  const Json& combo = run.all("open", 305).at(0)->at("combos").at("1017");
+  ASSERT_EQ(combo.at("items").size(), 2u);
+  EXPECT_EQ(combo.at("items").at(0), "127.0.0.1");
+  EXPECT_EQ(combo.at("selection"), 0);
   EXPECT_EQ(run.last_caption(105), "Connecting with QEL@127*0*0*2") << "shown as typed";
   EXPECT_NE(sim.log().find("HTTP-CONN from=127.0.0.3:"), std::string::npos)
       << "binds the chosen local address\n" << sim.log();
@@ -231,13 +229,14 @@ TEST_F(QueryTest, CancelInThePasswordDialogAborts) {
 TEST_F(QueryTest, CancelWhileTheWorkerIsStillWaitingAbortsAtOnce) {
   Sim sim(sim_args({"--http-hang"}), DEVICE);
   auto start = std::chrono::steady_clock::now();
-  WizardRun run = run_wizard(dir, base_script(phone, 1) + "answer 105 delay 300 ; press 2\n");
+  // The bar steps every 10 polls of a timer tick: about 6 steps a second.
+  WizardRun run = run_wizard(dir, base_script(phone, 1) + "answer 105 delay 1500 ; press 2\n");
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.boxes(), std::vector<std::string>{ABORT});
   EXPECT_LT(elapsed, std::chrono::seconds(20)) << "must not wait for the hung exchange";
-  const scripted::JsonValue& progress = *run.all("progress", 105).at(0);
-  EXPECT_GT(progress["count"].as_int(), 5) << "the bar moves while waiting";
+  const Json& progress = *run.all("progress", 105).at(0);
+  EXPECT_GT(progress.at("count").get<int>(), 5) << "the bar moves while waiting";
 }
 
 TEST_F(QueryTest, NoDeviceGivesNoResponse) {
@@ -260,9 +259,10 @@ TEST_F(QueryTest, VersionGateInTheTwoStageConfiguration) {
     WizardRun run = run_wizard(dir, base_script(phone) + "stage transition\nimage 319 " +
                                         transition + "\nanswer 103 press 2\nanswer 304 press 2\n");
     EXPECT_EQ(run.opened().back(), c.confirm_template) << c.software;
-    const scripted::JsonValue& confirm = *run.all("open", c.confirm_template).at(0);
-    EXPECT_EQ(confirm["caption"].string, "Confirm Upgrade to Ver. 5.2.5") << c.software;
-    bool note = confirm["controls"]["1007"].string.find("is older than 5.1.8") != std::string::npos;
+    const Json& confirm = *run.all("open", c.confirm_template).at(0);
+    EXPECT_EQ(confirm.at("caption"), "Confirm Upgrade to Ver. 5.2.5") << c.software;
+    bool note = confirm.at("controls").at("1007").get<std::string>().find("is older than 5.1.8") !=
+                std::string::npos;
     EXPECT_EQ(note, c.confirm_template == 304) << c.software;
   }
 }

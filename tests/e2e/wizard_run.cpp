@@ -5,6 +5,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "frontends/scripted/json.h"
 #include "resources/image_builder.h"
 
 namespace e2e {
@@ -26,37 +27,35 @@ std::string write_image(const simtest::TempDir& dir, const std::string& name,
   return name;
 }
 
-std::vector<const scripted::JsonValue*> WizardRun::all(const std::string& event,
-                                                       int template_id) const {
-  std::vector<const scripted::JsonValue*> found;
-  for (const scripted::JsonValue& e : events)
-    if (e["event"].string == event && (template_id == 0 || e["template"].as_int() == template_id))
+std::vector<const Json*> WizardRun::all(const std::string& event, int template_id) const {
+  std::vector<const Json*> found;
+  for (const Json& e : events)
+    if (e.at("event") == event && (template_id == 0 || e.value("template", 0) == template_id))
       found.push_back(&e);
   return found;
 }
 
 std::vector<int> WizardRun::opened(const std::string& thread) const {
   std::vector<int> ids;
-  for (const scripted::JsonValue* e : all("open"))
-    if (thread.empty() || (*e)["thread"].string == thread)
-      ids.push_back(int((*e)["template"].as_int()));
+  for (const Json* e : all("open"))
+    if (thread.empty() || e->at("thread") == thread) ids.push_back(e->at("template").get<int>());
   return ids;
 }
 
 std::vector<std::string> WizardRun::boxes() const {
   std::vector<std::string> texts;
-  for (const scripted::JsonValue* e : all("message_box")) texts.push_back((*e)["text"].string);
+  for (const Json* e : all("message_box")) texts.push_back(e->at("text").get<std::string>());
   return texts;
 }
 
 std::string WizardRun::last_caption(int template_id) const {
   std::string caption;
-  for (const scripted::JsonValue& e : events) {
-    if (e["template"].as_int() != template_id) continue;
-    const std::string& kind = e["event"].string;
-    if (kind == "open") caption = e["caption"].string;
-    if (kind == "caption") caption = e["text"].string;
-    if (kind == "captions") caption = e["last"].string;
+  for (const Json& e : events) {
+    if (e.value("template", 0) != template_id) continue;
+    const std::string& kind = e.at("event").get_ref<const std::string&>();
+    if (kind == "open") caption = e.at("caption").get<std::string>();
+    if (kind == "caption") caption = e.at("text").get<std::string>();
+    if (kind == "captions") caption = e.at("last").get<std::string>();
   }
   return caption;
 }
@@ -73,15 +72,13 @@ WizardRun run_wizard(const simtest::TempDir& dir, const std::string& script) {
   std::istringstream lines(simtest::read_text(dir.file("transcript.jsonl")));
   std::string line;
   while (std::getline(lines, line)) {
-    scripted::JsonValue value;
-    std::string error;
-    if (!scripted::json_parse(line, &value, &error)) {
-      ADD_FAILURE() << "transcript line not JSON (" << error << "): " << line;
-      continue;
+    try {
+      run.events.push_back(scripted::parse_transcript_line(line));
+    } catch (const Json::exception& e) {
+      ADD_FAILURE() << "transcript line not JSON (" << e.what() << "): " << line;
     }
-    run.events.push_back(std::move(value));
   }
-  if (run.events.empty() || run.events.back()["event"].string != "exit")
+  if (run.events.empty() || run.events.back().value("event", "") != "exit")
     ADD_FAILURE() << "transcript does not end with the exit line; output:\n" << run.output;
   return run;
 }

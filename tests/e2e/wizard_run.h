@@ -4,13 +4,15 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "frontends/scripted/json.h"
 #include "harness.h"
 
 namespace e2e {
+
+using Json = nlohmann::json;
 
 // The address the simulated device serves on, and the PC's side.
 inline constexpr const char* DEVICE = "127.0.0.2";
@@ -34,11 +36,11 @@ std::string write_image(const simtest::TempDir& dir, const std::string& name,
 
 struct WizardRun {
   int exit_code = -1;
-  std::vector<scripted::JsonValue> events;
+  std::vector<Json> events;
   std::string output;  // the harness's standard output and error
 
   // The events of one kind, optionally only those of one template.
-  std::vector<const scripted::JsonValue*> all(const std::string& event, int template_id = 0) const;
+  std::vector<const Json*> all(const std::string& event, int template_id = 0) const;
   // Template ids of the dialogs in the order they opened (on one thread).
   std::vector<int> opened(const std::string& thread = "") const;
   // Texts of the message boxes, in order.

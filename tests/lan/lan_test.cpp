@@ -13,6 +13,7 @@
 
 namespace {
 
+using e2e::Json;
 using e2e::WizardRun;
 using simtest::TempDir;
 
@@ -33,21 +34,15 @@ std::string lan_script(const std::string& image, const std::string& local, const
          "answer 305 " + address + "answer 101 " + address;
 }
 
-std::vector<std::string> strings(const scripted::JsonValue& array) {
-  std::vector<std::string> out;
-  for (const scripted::JsonValue& v : array.array) out.push_back(v.string);
-  return out;
-}
-
 class LanTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(lan::ready()) << "main() runs the tests on the LAN"; }
 
   // The local addresses the address dialog offered.
   static std::vector<std::string> offered(const WizardRun& run) {
-    std::vector<const scripted::JsonValue*> opened = run.all("open", 305);
+    std::vector<const Json*> opened = run.all("open", 305);
     if (opened.empty()) return {};
-    return strings((*opened[0])["combos"]["1017"]["items"]);
+    return opened[0]->at("combos").at("1017").at("items").get<std::vector<std::string>>();
   }
 
   TempDir dir;
@@ -69,7 +64,7 @@ TEST_F(LanTest, OneStageUpgradeWithAPasswordFromTheInterfaceOnTheDevicesSubnet) 
   EXPECT_EQ(offered(run), (std::vector<std::string>{lan::PC, lan::PC_OTHER}));
   EXPECT_EQ(run.all("open", 104).size(), 1u) << "the password is asked once";
   EXPECT_EQ(run.last_caption(111), "QEL@198.51.100.20 Upgrade Successful!");
-  EXPECT_EQ(run.all("open", 111).at(0)->operator[]("controls")["1004"].string, "5.2.5");
+  EXPECT_EQ(run.all("open", 111).at(0)->at("controls").at("1004"), "5.2.5");
 
   std::string verdict = sim->stop();
   std::string log = sim->log();
@@ -101,9 +96,9 @@ TEST_F(LanTest, LocalAddressOfTheOtherInterfaceGetsNoResponse) {
   WizardRun run = e2e::run_wizard(dir, lan_script(phone, lan::PC_OTHER, lan::device(0)));
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: No Response From QEL"});
-  std::vector<const scripted::JsonValue*> inputs = run.all("input", 305);
+  std::vector<const Json*> inputs = run.all("input", 305);
   ASSERT_FALSE(inputs.empty());
-  EXPECT_EQ((*inputs[0])["index"].as_int(), 1) << "the second item, by its text";
+  EXPECT_EQ(inputs[0]->at("index"), 1) << "the second item, by its text";
   EXPECT_TRUE(run.all("open", 103).empty()) << "nothing to confirm";
 
   std::string verdict = sim->stop();

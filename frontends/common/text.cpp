@@ -1,0 +1,39 @@
+#include "frontends/common/text.h"
+
+#include <algorithm>
+
+namespace frontend {
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines(1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      lines.emplace_back();
+      continue;
+    }
+    lines.back() += c;
+  }
+  return lines;
+}
+
+std::string plain_text(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  bool first = true;
+  for (const std::string& line : split_lines(text)) {
+    if (!first) out += '\n';
+    out += line;
+    first = false;
+  }
+  return out;
+}
+
+int longest_line(const std::string& text) {
+  std::size_t longest = 0;
+  for (const std::string& line : split_lines(text)) longest = std::max(longest, line.size());
+  return static_cast<int>(longest);
+}
+
+}  // namespace frontend

@@ -1,0 +1,22 @@
+// Line ends of the program's texts. They break lines with CR LF, as the
+// dialogs they were written for expect; a lone CR or a lone LF ends a line
+// too, so that a text from elsewhere (a device's answer) cannot hide a line
+// end or leave a bare CR on a screen.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace frontend {
+
+// The lines of a text, without their ends: one more than the line ends in
+// it, so "" is one empty line and a text ending in CR LF ends with an empty
+// line.
+std::vector<std::string> split_lines(const std::string& text);
+
+// The text with LF line ends, as toolkits and terminals want them.
+std::string plain_text(const std::string& text);
+
+// The longest line of a text, in characters.
+int longest_line(const std::string& text);
+
+}  // namespace frontend
