@@ -1,0 +1,46 @@
+// The build's own configuration, with nothing replaced: its embedded images
+// and the stage it starts in. The one-stage build serves the Target image
+// once; the two-stage build serves its Transition image, then the Target
+// image, to a device older than the Transition version.
+#include <sstream>
+#include <string>
+
+#include "wizard_run.h"
+
+namespace e2e {
+namespace {
+
+std::vector<std::string> upgrade_requests(const std::string& log) {
+  std::vector<std::string> found;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line))
+    if (line.rfind("UPGRADE request", 0) == 0) found.push_back(line);
+  return found;
+}
+
+TEST(BuildConfiguration, UpgradesWithItsOwnImagesFromItsOwnStartingStage) {
+  REQUIRE_NETNS();
+  simtest::TempDir dir;
+  simtest::Sim sim(sim_args({"--software", "5.1.2"}), DEVICE);
+  const bool two_stage = QEL_INITIAL_STAGE == 0;
+  std::ostringstream script;
+  script << "clock 20\ntimeout 120000\nanswer 139 press 1\n"
+         << "answer 101 type 1000 " << DEVICE << " ; press 1\n"
+         << "answer 305 type 1000 " << DEVICE << " ; press 1\n"
+         << "answer " << (two_stage ? 304 : 103) << " press 1\nanswer 111 press 1\n";
+  WizardRun run = run_wizard(dir, script.str());
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_EQ(run.all("open", 111).size(), 1u) << "the success dialog";
+
+  std::vector<std::string> upgrades = upgrade_requests(sim.log());
+  ASSERT_EQ(upgrades.size(), two_stage ? 2u : 1u) << sim.log();
+  EXPECT_NE(upgrades.front().find(two_stage ? ".bi0" : ".bi1"), std::string::npos);
+  EXPECT_NE(upgrades.back().find(".bi1"), std::string::npos);
+  std::string verdict = sim.stop();
+  EXPECT_EQ(simtest::json_value(verdict, "reported_version"), "\"5.2.5\"") << verdict;
+}
+
+}  // namespace
+}  // namespace e2e
