@@ -13,8 +13,13 @@
 //       transfer, and the program's peak resident memory.
 //   qel-bench floor [--seconds S]
 //       What the waits themselves cost on this machine: the listener's idle
-//       pass (a receive, then up to 1 ms waiting for the socket) and the main
-//       thread's 10 ms sleep, without any dialog.
+//       pass (a receive, then waiting for the socket until the next timer
+//       tick) and the main thread's 10 ms sleep, without any dialog.
+//   qel-bench timing --serve BIN
+//       The resend timing at real speed: our listener (qel-bench-serve) and a
+//       device played here that leaves one block unacknowledged, then falls
+//       silent for good: when the block comes again, how often it is resent
+//       and when the transfer is given up.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -34,11 +39,11 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "frontends/scripted/json.h"
 #include "frontends/scripted/script.h"
 #include "frontends/scripted/scripted_frontend.h"
 #include "platform/clock.h"
@@ -450,16 +455,15 @@ int run_idle(const std::string& harness, const std::string& sim, int wait_second
       std::string line;
       long long at = now_ns();
       while (std::getline(lines, line)) {
-        scripted::JsonValue e;
-        std::string error;
-        if (!scripted::json_parse(line, &e, &error)) continue;
-        const std::string& event = e["event"].string;
-        long long template_id = e["template"].as_int();
+        const nlohmann::json e = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+        if (!e.is_object()) continue;
+        const std::string event = e.value("event", "");
+        const int template_id = e.value("template", 0);
         if (template_id == 114 && event == "open" && !waiting.begin) waiting.begin = at;
         if (template_id == 114 && event == "close" && !waiting.end) waiting.end = at;
-        if (template_id == 114 && event == "progress") waiting_passes += e["count"].as_int();
+        if (template_id == 114 && event == "progress") waiting_passes += e.value("count", 0LL);
         // The wait sets the upload dialog's bar to 0..937 ticks.
-        if (template_id == 110 && event == "range" && e["high"].as_int() == 937)
+        if (template_id == 110 && event == "range" && e.value("high", 0) == 937)
           restart_wait.begin = at;
         if (template_id == 110 && event == "close") restart_wait.end = at;
         if (template_id == 111 && event == "open") succeeded = true;
@@ -530,20 +534,27 @@ int run_floor(int seconds) {
   char buffer[1024];
   std::printf("\nThe waits alone, without dialogs (%d s each):\n", seconds);
 
+  // The listener's idle pass: receive, and while nothing came and the tick
+  // has not, wait for the socket until the tick.
   long long passes = 0;
   long long cpu0 = thread_cpu_ns(), t0 = now_ns();
+  std::uint32_t pass_end = clock_tick() + 1;
   while (now_ns() - t0 < seconds * 1000000000LL) {
     std::uint32_t address;
     std::uint16_t port;
-    if (net_recvfrom(socket, buffer, sizeof buffer, &address, &port) <= 0)
-      net_wait_readable(socket, 1);
+    bool nothing = net_recvfrom(socket, buffer, sizeof buffer, &address, &port) <= 0;
+    if (!clock_tick_reached(pass_end)) {
+      if (nothing) net_wait_readable_until(socket, pass_end);
+      continue;
+    }
+    pass_end = clock_tick() + 1;
     ++passes;
   }
   double wall = (now_ns() - t0) / 1e9;
   double cpu = (thread_cpu_ns() - cpu0) / 1e9;
-  std::printf("  %-44s %5.0f passes/s, %5.1f us CPU each = %.2f%% of one core\n",
-              "receive + wait up to 1 ms (listener pass):", passes / wall, cpu / passes * 1e6,
-              100 * cpu / wall);
+  std::printf("  %-44s %5.1f passes/s (%.2f ms each), %5.1f us CPU each = %.2f%% of one core\n",
+              "receive + wait to the tick (listener pass):", passes / wall, 1000 * wall / passes,
+              cpu / passes * 1e6, 100 * cpu / wall);
 
   passes = 0;
   cpu0 = thread_cpu_ns();
@@ -588,11 +599,98 @@ int run_floor(int seconds) {
   return 0;
 }
 
+// ---- resend timing at real speed ----
+
+int run_timing(const std::string& serve) {
+  std::string dir = make_temp_dir();
+  const std::string transcript = dir + "/transcript.jsonl";
+  const std::string name = "/qel7e57.bi1";
+  Child server = spawn({serve, name, transcript}, true);
+  std::string line = read_line(server.out, 10000);
+  ::close(server.out);
+  if (line.rfind("port ", 0) != 0) {
+    wait_child(server.pid, 100);
+    fail("qel-bench-serve did not start (\"" + line + "\")");
+  }
+  auto port = static_cast<std::uint16_t>(std::atoi(line.c_str() + 5));
+
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in me{};
+  me.sin_family = AF_INET;
+  me.sin_addr.s_addr = htonl(LOOPBACK);
+  sockaddr_in server_address = me;
+  server_address.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&me), sizeof me) != 0) fail("cannot bind on loopback");
+  auto send = [&](const std::string& packet) {
+    ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&server_address),
+             sizeof server_address);
+  };
+  auto ack = [](int block) {
+    return std::string{0, 4, static_cast<char>(block >> 8), static_cast<char>(block & 0xff)};
+  };
+  // The next packet (-1 when none came in time), and when: the OACK, or a
+  // DATA packet's opcode and block number.
+  const int OACK = 6 << 16, DATA = 3 << 16;
+  auto next = [&](int timeout_ms, long long* at) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) <= 0) return -1;
+    unsigned char packet[1024];
+    ssize_t n = ::recv(fd, packet, sizeof packet, 0);
+    *at = now_ns();
+    if (n >= 2 && packet[1] == 6) return OACK;
+    return n < 4 ? -1 : packet[1] << 16 | packet[2] << 8 | packet[3];
+  };
+
+  send(std::string("\0\1", 2) + name + std::string("\0octet\0", 7));
+  long long t = 0, sent = 0, again = 0;
+  if (next(5000, &t) != OACK) fail("timing: no OACK");
+  send(ack(0));
+  if (next(5000, &sent) != (DATA | 1)) fail("timing: no block 1");
+  // Its acknowledgement is "lost": the block comes again.
+  if (next(5000, &again) != (DATA | 1)) fail("timing: block 1 was not resent");
+  send(ack(1));
+  long long last_new = 0;
+  if (next(5000, &last_new) != (DATA | 2)) fail("timing: no block 2");
+
+  // Silence for good: block 2 comes again until the server gives up, which
+  // the wait after the transfer shows (its bar's range of 937 ticks).
+  std::vector<long long> resends;
+  long long gave_up = 0;
+  long long deadline = now_ns() + 90 * 1000000000LL;
+  while (!gave_up && now_ns() < deadline) {
+    long long at = 0;
+    int packet = next(5, &at);
+    if (packet == (DATA | 2)) {
+      resends.push_back(at);
+    } else if (packet != -1) {
+      fail("timing: unexpected packet");
+    }
+    if (read_file(transcript).find("\"high\":937") != std::string::npos) gave_up = now_ns();
+  }
+  wait_child(server.pid, 10000);
+  ::close(fd);
+  ::unlink(transcript.c_str());
+  ::rmdir(dir.c_str());
+  if (!gave_up || resends.empty()) fail("timing: the server did not give up in 90 s");
+
+  std::printf("\nResend timing at real speed (our listener, the embedded image):\n");
+  std::printf("  %-44s block resent after %.3f s\n",
+              "one lost acknowledgement:", (again - sent) / 1e9);
+  std::printf(
+      "  %-44s %zu resends, every %.3f s on average; given up %.1f s after the block "
+      "(goal about 47 s)\n",
+      "a device silent for good:", resends.size(),
+      (resends.back() - last_new) / 1e9 / static_cast<double>(resends.size()),
+      (gave_up - last_new) / 1e9);
+  return 0;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: qel-bench transfer --serve BIN [--rounds N] [--hpa-port PORT]\n"
                "       qel-bench idle --harness BIN --sim BIN [--wait-seconds S]\n"
-               "       qel-bench floor [--seconds S]\n");
+               "       qel-bench floor [--seconds S]\n"
+               "       qel-bench timing --serve BIN\n");
   return 2;
 }
 
@@ -616,5 +714,6 @@ int main(int argc, char** argv) {
   if (mode == "idle" && options.count("harness") && options.count("sim"))
     return run_idle(options["harness"], options["sim"], number("wait-seconds", 20));
   if (mode == "floor") return run_floor(number("seconds", 5));
+  if (mode == "timing" && options.count("serve")) return run_timing(options["serve"]);
   return usage();
 }

@@ -22,6 +22,7 @@ std::deque<Datagram> script;
 std::function<void()> refill;
 std::function<void(const Datagram&, int)> on_receive;
 std::function<void(const Sent&)> on_send;
+std::function<void()> on_tick;
 std::vector<Sent> sent;
 int idle_tail_limit = -1;
 bool exhausted = false;
@@ -38,6 +39,7 @@ void reset() {
   exhausted = false;
   idle_tail = 0;
   on_send = nullptr;
+  on_tick = nullptr;
 }
 
 }  // namespace fake
@@ -48,9 +50,24 @@ std::uint32_t fake_clock = 0;
 unsigned fake_random = 1;
 }  // namespace
 
-// ---- clock ----
+// ---- clock: ticks of 15.625 ms, advanced only by the sleeps and waits ----
+namespace {
+std::uint32_t fake_tick = 0;
+void advance_to_tick(std::uint32_t tick) {
+  auto ahead = static_cast<std::int32_t>(tick - fake_tick);
+  if (ahead <= 0) return;
+  fake_clock += static_cast<std::uint32_t>(ahead) * 15625u / 1000u;
+  fake_tick = tick;
+  if (fake::on_tick) fake::on_tick();
+}
+std::uint32_t tick_after(std::uint32_t milliseconds) {
+  return fake_tick + (milliseconds * 1000u + 15624u) / 15625u;
+}
+}  // namespace
+
 std::uint32_t clock_ms() { return fake_clock; }
-void sleep_ms(std::uint32_t milliseconds) { fake_clock += milliseconds; }
+std::uint32_t clock_tick() { return fake_tick; }
+void sleep_ms(std::uint32_t milliseconds) { advance_to_tick(tick_after(milliseconds)); }
 void random_seed(unsigned seed) { fake_random = seed; }
 int random_next() {
   fake_random = fake_random * 1103515245u + 12345u;
@@ -77,8 +94,8 @@ int net_sendto(NetSocket, const void* data, int length, std::uint32_t address,
   return length;
 }
 
-// As a UDP socket does: a datagram longer than the buffer is cut to it, and
-// an empty datagram reads as 0 bytes.
+// As the platforms do: a datagram longer than the buffer is an error (and
+// gone), and an empty datagram reads as 0 bytes.
 int net_recvfrom(NetSocket, void* buffer, int length, std::uint32_t* address,
                  std::uint16_t* port) {
   FUZZ_CHECK(length > 0);
@@ -93,8 +110,8 @@ int net_recvfrom(NetSocket, void* buffer, int length, std::uint32_t* address,
     fake::script.pop_front();
   }
   int result = -1;
-  if (!d.nothing) {
-    std::size_t n = std::min(d.bytes.size(), static_cast<std::size_t>(length));
+  if (!d.nothing && d.bytes.size() <= static_cast<std::size_t>(length)) {
+    std::size_t n = d.bytes.size();
     if (n) std::memcpy(buffer, d.bytes.data(), n);
     *address = d.address;
     *port = d.port;
@@ -106,10 +123,15 @@ int net_recvfrom(NetSocket, void* buffer, int length, std::uint32_t* address,
 
 int net_set_nonblocking(NetSocket) { return 0; }
 void net_close(NetSocket) {}
-bool net_wait_readable(NetSocket, int timeout_ms) {
+// A datagram next in the script is there at once; otherwise the whole wait
+// passes.
+bool net_wait_readable_until(NetSocket, std::uint32_t tick) {
   if (!fake::script.empty() && !fake::script.front().nothing) return true;
-  fake_clock += static_cast<std::uint32_t>(timeout_ms);
+  advance_to_tick(tick);
   return false;
+}
+bool net_wait_readable(NetSocket socket, int timeout_ms) {
+  return net_wait_readable_until(socket, tick_after(static_cast<std::uint32_t>(timeout_ms)));
 }
 
 // ---- host ----

@@ -1,7 +1,8 @@
 // A stand-in for the whole platform layer, linked instead of it into the
 // TFTP fuzz targets: the socket reads come from a script, sends are recorded,
-// sleeps return at once, dialogs are inert, and a message box or a process
-// exit is a fault (no input may end the run or show anything).
+// sleeps and waits return at once (advancing a clock of their own), dialogs
+// are inert, and a message box or a process exit is a fault (no input may end
+// the run or show anything).
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,9 @@ extern std::function<void()> refill;
 // for each send, before it is recorded.
 extern std::function<void(const Datagram& received, int result)> on_receive;
 extern std::function<void(const Sent& sent)> on_send;
+// Called when a sleep or a socket wait has let the tick count advance: the
+// end of an idle pass.
+extern std::function<void()> on_tick;
 extern std::vector<Sent> sent;
 
 // After the script has run out, this many more empty receives end the run by

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)ready;
   fake::reset();
 
-  // The listener reads at most a full packet; a longer datagram arrives cut.
+  // The listener reads at most a full packet; a longer datagram is not read
+  // (the receive fails, which is an idle pass, below).
   std::size_t length = size < TFTP_PACKET_SIZE ? size : TFTP_PACKET_SIZE;
   // Exactly the bytes received, so a read past them is caught.
   std::vector<char> datagram(data, data + length);

@@ -10,8 +10,11 @@
 //   h % 4 == 1  the peer acknowledges the packet last sent (a well-behaved device)
 //   h % 4 == 2  a datagram from the peer: 2 length bytes (up to 2047), then its bytes
 //   h % 4 == 3  the same from a stranger: another port, another address or both
+// A datagram longer than the server's packet is not read at all. Idle passes
+// are counted where the stand-in's clock ticks: at the end of a wait that no
+// datagram cut short.
 // Once the records run out, the transfer idles towards its time-out; unless
-// bits 4 to 6 of byte 0 are all set, the run is cut 120 receives later (past
+// bits 4 to 6 of byte 0 are all set, the run is cut 240 receives later (past
 // a resend) to keep the fuzzer fast, and the time-out itself is not checked.
 #include <cstddef>
 #include <cstdint>
@@ -57,8 +60,8 @@ struct Model {
   bool started = false;           // the OACK went out
   std::uint32_t acked = 0;        // highest packet the peer acknowledged while outstanding
   bool any_ack = false;
-  int idle_since_progress = 0;    // receives that moved nothing since the last good ACK
-  int idle_since_send = 0;
+  int idle_since_progress = 0;  // idle passes since the last good ACK
+  int idle_since_send = 0;      // idle passes since the last packet sent
   int resends_since_progress = 0;
   bool all_acked = false;
 };
@@ -97,7 +100,7 @@ void on_send(const fake::Sent& s) {
     FUZZ_CHECK(std::memcmp(s.bytes.data() + 4, model.image + offset, length) == 0);
   }
   if (resend) {
-    // A resend comes after exactly 100 receives that brought nothing.
+    // A resend comes after exactly 100 idle passes.
     FUZZ_CHECK(model.idle_since_send == TFTP_RESEND_POLLS);
     ++model.resends_since_progress;
   }
@@ -114,11 +117,14 @@ void on_receive(const fake::Datagram& d, int result) {
     model.resends_since_progress = 0;
     model.idle_since_send = 0;
     if (model.outstanding == model.blocks) model.all_acked = true;
-  } else if (!ack) {
-    ++model.idle_since_progress;
-    ++model.idle_since_send;
-    FUZZ_CHECK(model.idle_since_send <= TFTP_RESEND_POLLS);
   }
+}
+
+// The end of an idle pass; nothing that was received in it counts.
+void on_tick() {
+  ++model.idle_since_progress;
+  ++model.idle_since_send;
+  FUZZ_CHECK(model.idle_since_send <= TFTP_RESEND_POLLS);
 }
 
 std::vector<std::uint8_t> ack_of(std::uint32_t block) {
@@ -196,10 +202,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   fake::on_send = on_send;
   fake::on_receive = on_receive;
+  fake::on_tick = on_tick;
   fake::refill = [&] { next_record(); };
 
   bool full_tail = (data[0] & 0x70) == 0x70;
-  fake::idle_tail_limit = full_tail ? -1 : 120;
+  fake::idle_tail_limit = full_tail ? -1 : 240;
 
   int failed = 0;
   TftpSession* session = nullptr;

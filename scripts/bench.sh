@@ -10,9 +10,11 @@
 #    loopback in a private network namespace; medians, ratios and the
 #    lock-step limit (loopback round trip x 1,702 blocks).
 # 2. What the waits cost on this machine by themselves.
-# 3. A whole scripted upgrade at real speed: CPU while the waiting dialog is
+# 3. The resend timing at real speed: one lost acknowledgement, then a device
+#    silent for good (about 50 s).
+# 4. A whole scripted upgrade at real speed: CPU while the waiting dialog is
 #    up and during the 30-second wait after the transfer, and peak RSS.
-# 4. The size of the Windows program.
+# 5. The size of the Windows program.
 #
 # Needs the Debian packages curl, atftp and tftpd-hpa. Build folder:
 # QEL_BENCH_BUILD (default build/bench), built with -j2. The Windows program:
@@ -56,6 +58,7 @@ status=0
   ./qel-bench transfer --serve ./qel-bench-serve --rounds "$2"
   echo "after the transfers: load average $(cut -d" " -f1-3 /proc/loadavg)"
   ./qel-bench floor --seconds 5
+  ./qel-bench timing --serve ./qel-bench-serve
   ./qel-bench idle --harness qel/frontends/scripted/qel-upgrade-scripted \
       --sim qel/tools/device-sim/qel-device-sim --wait-seconds 20
 ' bench "$build" "$rounds" || status=$?

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "platform/clock.h"
 #include "platform/thread.h"
 #include "platform/trace.h"
 #include "tftp/tftp.h"
@@ -88,21 +89,27 @@ int tftp_listener_thread(void* argument) {
   show_waiting_dialog(true);
   net_set_nonblocking(socket);
 
+  // An idle pass lasts one tick of the platform's timer and moves the bar one
+  // step (1,000 steps in about 16 s). The read request ends it at once; a
+  // dropped datagram is read and neither ends the pass nor counts as one.
+  std::uint32_t pass_end = clock_tick() + 1;
   for (;;) {
     std::uint32_t from_address = 0;
     std::uint16_t from_port = 0;
     int received = net_recvfrom(socket, listener->request, sizeof listener->request,
                                 &from_address, &from_port);
     int action = classify_listener_datagram(listener->request, received);
-    if (action == LISTENER_IDLE) {
-      // Wakes early when a datagram arrives; the bar still moves one step per pass.
-      net_wait_readable(socket, 1);
+    if (action != LISTENER_SERVE) {
+      if (!clock_tick_reached(pass_end)) {
+        if (action == LISTENER_IDLE) net_wait_readable_until(socket, pass_end);
+        continue;
+      }
+      pass_end = clock_tick() + 1;
       if (++animation == ANIMATION_STEPS) animation = 0;
       dialog_progress_pos(waiting_dialog, ID_TFTP_PROGRESS, animation);
       dialog_pump_all(waiting_dialog);
       continue;
     }
-    if (action != LISTENER_SERVE) continue;  // no reply, no sleep
 
     dialog_destroy(waiting_dialog);
     waiting_dialog = nullptr;
@@ -122,6 +129,7 @@ int tftp_listener_thread(void* argument) {
     upgrade_stage.store(STAGE_TARGET);
     animation = 0;
     show_waiting_dialog(false);
+    pass_end = clock_tick() + 1;
   }
 }
 

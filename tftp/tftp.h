@@ -15,7 +15,7 @@ inline constexpr std::uint16_t TFTP_FIRST_PORT = 69;
 inline constexpr int TFTP_BIND_ATTEMPTS = 100;  // ports 69..168
 inline constexpr int TFTP_PACKET_SIZE = 1024;   // largest datagram read or built
 inline constexpr int TFTP_BLOCK_SIZE = 512;
-inline constexpr int TFTP_RESEND_POLLS = 100;   // idle passes between resends
+inline constexpr int TFTP_RESEND_POLLS = 100;   // idle passes (a timer tick each) between resends
 inline constexpr int TFTP_MAX_EXPIRIES = 30;    // the 30th expiry fails the transfer
 inline constexpr int TFTP_ANNOUNCED_TIMEOUT = 5;
 
@@ -74,8 +74,8 @@ int tftp_listener_thread(void* listener);
 // What the listener does with one receive (length as the receive returned
 // it, datagram the bytes received). Emits the trace points of its decision.
 enum ListenerAction {
-  LISTENER_IDLE = 0,   // nothing received: an idle pass
-  LISTENER_DROP = 1,   // anything but a read request for request_file_name
+  LISTENER_IDLE = 0,   // nothing received: the idle pass waits on for data or its tick
+  LISTENER_DROP = 1,   // anything but a read request for request_file_name: read, no reply
   LISTENER_SERVE = 2,  // a read request for request_file_name (from byte 2)
 };
 int classify_listener_datagram(const char* datagram, int length);
@@ -93,10 +93,11 @@ int serve_read_request(TftpSession* session);
 
 // What the transfer loop does with one receive into session->packet
 // (received as the receive returned it). Emits the trace for a stranger.
+// Only a matching ACK ends an idle pass early; nothing else counts as one.
 enum TransferAction {
-  TRANSFER_NOTHING = 0,       // nothing received: an idle pass that may wait for data
-  TRANSFER_IGNORED = 1,       // received but not an ACK of the peer: an idle pass
-  TRANSFER_OTHER_ACK = 2,     // the peer's ACK of another block: no effect at all
+  TRANSFER_NOTHING = 0,       // nothing received: the idle pass waits on for data or its tick
+  TRANSFER_IGNORED = 1,       // received but not an ACK of the peer: ignored
+  TRANSFER_OTHER_ACK = 2,     // the peer's ACK of another block: ignored
   TRANSFER_MATCHING_ACK = 3,  // the peer's ACK of current_block
 };
 int classify_transfer_datagram(const TftpSession* session, int received,

@@ -1,6 +1,7 @@
 // The read transfer: an OACK, then 512-byte blocks in lock-step with the
 // peer's acknowledgements, resending the last packet after 100 idle passes
-// and giving up at the 30th expiry. Runs on the listener thread and socket.
+// (of a timer tick each) and giving up at the 30th expiry. Runs on the
+// listener thread and socket.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -122,13 +123,19 @@ int serve_read_request(TftpSession* session) {
   send_tftp_oack(session->socket, session->packet, session->peer_address, session->peer_port,
                  session->image_size);
 
+  // An idle pass lasts until the tick pass_end: one tick of the platform's
+  // timer, whatever the timer's resolution, so that the resend comes after
+  // about 1.6 s and the give-up after about 47 s on every build. Only the
+  // acknowledgement awaited ends a pass early; whatever else arrives in it (a
+  // stale acknowledgement, a stranger, a short or an overlong datagram) is
+  // read and ignored, and neither ends the pass nor counts as one.
+  std::uint32_t pass_end = clock_tick() + 1;
   for (;;) {
     std::uint32_t from_address = 0;
     std::uint16_t from_port = 0;
     int received = net_recvfrom(session->socket, session->packet, TFTP_PACKET_SIZE,
                                 &from_address, &from_port);
     int action = classify_transfer_datagram(session, received, from_address, from_port);
-    if (action == TRANSFER_OTHER_ACK) continue;  // a duplicate neither counts nor resets
 
     if (action == TRANSFER_MATCHING_ACK) {
       idle_polls = 0;
@@ -149,18 +156,19 @@ int serve_read_request(TftpSession* session) {
                      session->current_block, session->peer_address, session->peer_port);
       trace("Send block %d (%d)\n", static_cast<int>(session->current_block),
             static_cast<int>(session->block_length));
+      pass_end = clock_tick() + 1;
       continue;
     }
 
-    // An idle pass. After an empty receive the wait ends as soon as data
-    // arrives, so an ACK is answered at once; after an ignored datagram it is
-    // a plain sleep, so stray packets cannot shorten the resend interval.
-    if (action == TRANSFER_NOTHING) {
-      dialog_pump_one(upload_dialog);
-      net_wait_readable(session->socket, 1);
-    } else {
-      sleep_ms(1);
+    if (!clock_tick_reached(pass_end)) {
+      // The pass goes on: after an empty receive, wait for data or its end.
+      if (action == TRANSFER_NOTHING) {
+        dialog_pump_one(upload_dialog);
+        net_wait_readable_until(session->socket, pass_end);
+      }
+      continue;
     }
+    pass_end = clock_tick() + 1;
     if (++idle_polls < TFTP_RESEND_POLLS) continue;
     if (++expired_intervals >= TFTP_MAX_EXPIRIES) {
       trace("Timeout for ack; upgrade failed\n");

@@ -2,7 +2,9 @@
 #include <windows.h>
 #include <winsock.h>
 
+#include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/win32/ticks.h"
 
 namespace {
 
@@ -32,7 +34,23 @@ int net_startup() {
 }
 
 NetSocket net_tcp_socket() { return make_socket(SOCK_STREAM); }
-NetSocket net_udp_socket() { return make_socket(SOCK_DGRAM); }
+
+// Without SO_EXCLUSIVEADDRUSE a bind to (address, 69) succeeds beside another
+// program's socket bound to (any address, 69), and the two would share the
+// port; with it, the bind fails and the listener moves on to the next port.
+// (Winsock 1.1's header lacks the name; the value is Winsock 2's.)
+NetSocket net_udp_socket() {
+  NetSocket socket = make_socket(SOCK_DGRAM);
+  if (socket != NET_INVALID_SOCKET) {
+#ifndef SO_EXCLUSIVEADDRUSE
+    constexpr int SO_EXCLUSIVEADDRUSE = ~SO_REUSEADDR;
+#endif
+    BOOL on = TRUE;
+    ::setsockopt(sock(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                 sizeof on);
+  }
+  return socket;
+}
 
 int net_bind(NetSocket socket, std::uint32_t address, std::uint16_t port) {
   sockaddr_in sa = make_address(address, port);
@@ -43,6 +61,8 @@ int net_bind(NetSocket socket, std::uint32_t address, std::uint16_t port) {
 
 bool net_last_bind_denied() { return last_bind_denied; }
 
+// The stack itself retries a refused connection and gives up on silence
+// after about 21 s.
 int net_connect(NetSocket socket, std::uint32_t address, std::uint16_t port) {
   sockaddr_in sa = make_address(address, port);
   return ::connect(sock(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
@@ -63,6 +83,7 @@ int net_sendto(NetSocket socket, const void* data, int length, std::uint32_t add
                   reinterpret_cast<sockaddr*>(&sa), sizeof sa);
 }
 
+// A datagram longer than the buffer fails the call (WSAEMSGSIZE) and is gone.
 int net_recvfrom(NetSocket socket, void* buffer, int length, std::uint32_t* address,
                  std::uint16_t* port) {
   sockaddr_in sa{};
@@ -83,10 +104,23 @@ int net_set_nonblocking(NetSocket socket) {
 
 void net_close(NetSocket socket) { ::closesocket(sock(socket)); }
 
+// select's own time-out has the timer's resolution; the tick is read from
+// the performance counter, so the wait goes on until the tick has come.
+bool net_wait_readable_until(NetSocket socket, std::uint32_t tick) {
+  for (;;) {
+    std::int64_t us = win32_us_until_tick(tick);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(sock(socket), &readable);
+    timeval timeout{static_cast<long>(us / 1000000), static_cast<long>(us % 1000000)};
+    int ready = ::select(0, &readable, nullptr, nullptr, &timeout);
+    if (ready > 0) return true;
+    if (ready < 0 || us == 0) return false;
+  }
+}
+
 bool net_wait_readable(NetSocket socket, int timeout_ms) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(sock(socket), &readable);
-  timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  return ::select(0, &readable, nullptr, nullptr, &timeout) > 0;
+  return net_wait_readable_until(
+      socket,
+      timeout_ms > 0 ? win32_tick_after(static_cast<std::uint32_t>(timeout_ms)) : clock_tick());
 }

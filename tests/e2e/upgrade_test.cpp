@@ -74,28 +74,28 @@ TEST_F(UpgradeTest, OneStageUpgradeEndsWithTheSuccessDialog) {
   EXPECT_EQ(run.opened("main"), (std::vector<int>{139, 305, 105, 103, 105}));
   EXPECT_EQ(run.opened("thread-114"), (std::vector<int>{114, 110, 105, 111}));
 
-  const scripted::JsonValue& waiting = *run.all("open", 114).at(0);
-  EXPECT_EQ(waiting["caption"].string, "Waiting For Firmware Download Request From QEL");
-  EXPECT_EQ(waiting["thread"].string, "thread-114");
-  std::vector<const scripted::JsonValue*> waiting_text = run.all("text", 114);
+  const Json& waiting = *run.all("open", 114).at(0);
+  EXPECT_EQ(waiting.at("caption"), "Waiting For Firmware Download Request From QEL");
+  EXPECT_EQ(waiting.at("thread"), "thread-114");
+  std::vector<const Json*> waiting_text = run.all("text", 114);
   ASSERT_EQ(waiting_text.size(), 1u);
-  EXPECT_EQ((*waiting_text[0])["text"].string.rfind(
+  EXPECT_EQ(waiting_text[0]->at("text").get<std::string>().rfind(
                 "Firmware upload will begin when the QEL is idle, where the QEL will request", 0),
             0u);
-  const scripted::JsonValue& success = *run.all("open", 111).at(0);
-  EXPECT_EQ(success["caption"].string, SUCCESS_CAPTION);
-  EXPECT_EQ(success["controls"]["1004"].string, "5.2.5");
-  EXPECT_EQ(success["thread"].string, "thread-114");
+  const Json& success = *run.all("open", 111).at(0);
+  EXPECT_EQ(success.at("caption"), SUCCESS_CAPTION);
+  EXPECT_EQ(success.at("controls").at("1004"), "5.2.5");
+  EXPECT_EQ(success.at("thread"), "thread-114");
 
   // One caption per acknowledgement (the OACK's and 1,702 blocks'), then the wait's.
   long long captions = static_cast<long long>(run.all("caption", 110).size());
-  for (const scripted::JsonValue* c : run.all("captions", 110)) captions += (*c)["count"].as_int();
+  for (const Json* c : run.all("captions", 110)) captions += c->at("count").get<int>();
   EXPECT_EQ(captions, 1703 + 1);
   EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2");
-  std::vector<const scripted::JsonValue*> ranges = run.all("range", 110);
+  std::vector<const Json*> ranges = run.all("range", 110);
   ASSERT_EQ(ranges.size(), 2u);
-  EXPECT_EQ((*ranges[0])["high"].as_int(), 1702) << "one step per block";
-  EXPECT_EQ((*ranges[1])["high"].as_int(), 937) << "32 ms ticks of the wait";
+  EXPECT_EQ(ranges[0]->at("high"), 1702) << "one step per block";
+  EXPECT_EQ(ranges[1]->at("high"), 937) << "32 ms ticks of the wait";
 
   std::string verdict = sim.stop();
   EXPECT_EQ(simtest::json_value(verdict, "reference_match"), "true") << verdict;
@@ -111,7 +111,8 @@ TEST_F(UpgradeTest, UploadCaptionsCountTheAcknowledgedBytes) {
   Sim sim(with_reference({}, small_phone), DEVICE);
   WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
   std::vector<std::string> captions;
-  for (const scripted::JsonValue* c : run.all("caption", 110)) captions.push_back((*c)["text"].string);
+  for (const Json* c : run.all("caption", 110))
+    captions.push_back(c->at("text").get<std::string>());
   std::vector<std::string> expected;
   for (int bytes = 0; bytes <= 4096; bytes += 512)
     expected.push_back("Uploading Target Firmware to QEL@127.0.0.2 " + std::to_string(bytes) + "/4096 Bytes");
@@ -148,14 +149,15 @@ TEST_F(UpgradeTest, TwoStagesServeTransitionThenTargetOnTheSamePort) {
                                       transition + "\nanswer 304 press 1\nanswer 111 press 1\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_TRUE(run.boxes().empty()) << run.output;
-  std::vector<const scripted::JsonValue*> waits = run.all("open", 114);
+  std::vector<const Json*> waits = run.all("open", 114);
   ASSERT_EQ(waits.size(), 2u);
-  EXPECT_EQ((*waits[1])["controls"]["1022"].string, "") << "the second wait has no text";
+  EXPECT_EQ(waits[1]->at("controls").at("1022"), "") << "the second wait has no text";
   EXPECT_EQ(run.all("open", 111).size(), 1u);
   EXPECT_EQ(run.opened().back(), 111);
   bool transition_caption = false;
-  for (const scripted::JsonValue* c : run.all("caption", 110))
-    transition_caption |= (*c)["text"].string.rfind("Uploading Transition Firmware", 0) == 0;
+  for (const Json* c : run.all("caption", 110))
+    transition_caption |=
+        c->at("text").get<std::string>().rfind("Uploading Transition Firmware", 0) == 0;
   EXPECT_TRUE(transition_caption);
 
   std::string log = sim.log();
@@ -206,7 +208,7 @@ TEST_F(UpgradeTest, VersionIsComparedForAdaptersOnly) {
     WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
     EXPECT_TRUE(run.boxes().empty());
     ASSERT_EQ(run.all("open", 111).size(), 1u);
-    EXPECT_EQ((*run.all("open", 111)[0])["controls"]["1004"].string, "9.9.9");
+    EXPECT_EQ(run.all("open", 111).at(0)->at("controls").at("1004"), "9.9.9");
   }
   {
     Sim sim(sim_args({}), DEVICE);
@@ -228,8 +230,8 @@ TEST_F(UpgradeTest, DeviceThatNeverComesBackIsReported) {
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: No Response From QEL"});
   int listener_queries = 0;
-  for (const scripted::JsonValue* open : run.all("open", 105))
-    listener_queries += (*open)["thread"].string == "thread-114";
+  for (const Json* open : run.all("open", 105))
+    listener_queries += open->at("thread") == "thread-114";
   EXPECT_EQ(listener_queries, 10);
 }
 
@@ -304,12 +306,14 @@ TEST_F(UpgradeTest, LostDuplicatedAndLateAcksStillGiveAnIdenticalImage) {
                              {"--ack-delay", "p=0.02"}};
   for (const auto& fault : faults) {
     // A late ACK must come within the server's 30 resend intervals, which at
-    // the test clock last about 150 ms of real time.
+    // this clock last about 1.2 s of real time; each lost one costs a resend
+    // interval, about 40 ms.
     Sim sim(with_reference({fault[0], fault[1], "--seed", "7", "--tftp-timeout-ms", "300",
                             "--ack-delay-ms", "40"},
                            phone),
             DEVICE);
-    WizardRun run = run_wizard(dir, base_script(phone) + "answer 103 press 1\nanswer 111 press 1\n");
+    WizardRun run =
+        run_wizard(dir, base_script(phone, 40) + "answer 103 press 1\nanswer 111 press 1\n");
     EXPECT_TRUE(run.boxes().empty()) << fault[0] << ' ' << fault[1];
     EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true") << fault[0] << ' ' << fault[1];
   }

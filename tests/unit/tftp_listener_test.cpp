@@ -477,9 +477,11 @@ TEST(TftpListenerNetwork, TransitionStageThenTargetStageOnTheSamePort) {
 
 // ---- the device queries after a transfer (port 80 of the device) ----
 
-// A web server on 127.0.0.1:80 that closes the first connections unanswered
-// and answers from connection number answer_from on (0: never).
+// A web server on port 80 of 127.0.0.1 (or address) that closes the first
+// connections unanswered and answers from connection number answer_from on
+// (0: never).
 struct WebDevice {
+  std::uint32_t address = LOOPBACK;
   int listener = -1;
   int answer_from = 0;
   std::string page;
@@ -491,7 +493,7 @@ struct WebDevice {
     listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(LOOPBACK);
+    a.sin_addr.s_addr = htonl(address);
     a.sin_port = htons(80);
     int reuse = 1;  // the previous device's connections may linger in TIME_WAIT
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
@@ -535,9 +537,10 @@ std::string info_page(const char* version) {
          version + "</td></tr></table>";
 }
 
-int verify_against(WebDevice* web, std::uint32_t stage, int transfer_failed) {
+int verify_against(WebDevice* web, std::uint32_t stage, int transfer_failed,
+                   const char* target_version = "5.2.5") {
   upgrade_stage = stage;
-  use_image(&target_image, 1000, "5.2.5");
+  use_image(&target_image, 1000, target_version);
   use_image(&transition_image, 1000, "5.1.8");
   seam_set_clock(1000.0, 0);
   web->start();
@@ -571,11 +574,20 @@ TEST(TftpVerifyNetwork, DeviceThatAnswersTheThirdQueryWithTheVersionSucceeds) {
 TEST(TftpVerifyNetwork, VersionIsComparedExactlyForAdapters) {
   RUN_IN_PRIVATE_NETWORK(30000, CHILD_DONE,
                          std::string(ERROR_TITLE) + "Upgrade Failed: Version not matching");
-  WebDevice web;
-  web.answer_from = 1;
-  web.page = info_page("5.2.5 ");
-  EXPECT_EQ(verify_against(&web, STAGE_TARGET, 0), VERIFY_VERSION_MISMATCH);
-  EXPECT_EQ(web.connections.load(), 1);
+  {
+    WebDevice web;
+    web.answer_from = 1;
+    web.page = info_page("5.2.5 ");
+    EXPECT_EQ(verify_against(&web, STAGE_TARGET, 0), VERIFY_VERSION_MISMATCH);
+    EXPECT_EQ(web.connections.load(), 1);
+  }
+  {
+    WebDevice web;
+    web.answer_from = 1;
+    web.page = info_page("5.2.5RC1");
+    EXPECT_EQ(verify_against(&web, STAGE_TARGET, 0, "5.2.5rc1"), VERIFY_VERSION_MISMATCH)
+        << "letter case counts";
+  }
   child_end();
 }
 
@@ -595,6 +607,50 @@ TEST(TftpVerifyNetwork, TransitionStageExpectsTheTransitionVersionAndPhonesAnyVe
     EXPECT_EQ(verify_against(&web, STAGE_TARGET, 0), VERIFY_SUCCEEDED);
   }
   child_end();
+}
+
+WebDevice* typed_device = nullptr;
+WebDevice* requesting_device = nullptr;
+
+// Ends the child's output with how often each address was asked.
+void report_queries(int code) {
+  std::printf("typed address asked %d times, requesting address %d times\n",
+              typed_device->connections.load(), requesting_device->connections.load());
+  report_exit(code);
+}
+
+// The read request comes from another address than the one typed (another
+// interface of the device, or another machine): it is served all the same,
+// the transfer talks to that address, and the check after it asks that
+// address too.
+TEST(TftpListenerNetwork, ReadRequestFromAnotherAddressIsServedAndThatAddressChecked) {
+  RUN_IN_PRIVATE_NETWORK(60000, CHILD_DONE, EXITED,
+                         "typed address asked 0 times, requesting address 1 times");
+  constexpr std::uint32_t TYPED = 0x7f000002;       // 127.0.0.2
+  constexpr std::uint32_t REQUESTING = 0x7f000003;  // 127.0.0.3
+  std::strcpy(device_address_text, "127.0.0.2");
+  static WebDevice typed;  // both live until the process ends
+  static WebDevice requesting;
+  typed.address = TYPED;
+  typed.answer_from = 1;
+  typed.page = info_page("9.9.9");
+  requesting.address = REQUESTING;
+  requesting.answer_from = 1;
+  requesting.page = info_page("5.2.5");
+  typed.start();
+  requesting.start();
+  typed_device = &typed;
+  requesting_device = &requesting;
+  seam_set_exit_hook(report_queries);
+  use_image(&target_image, 1500, "5.2.5");
+  ASSERT_EQ(start_tftp_listener(LOOPBACK), 69);
+
+  int device = udp_socket(REQUESTING, 0);
+  ASSERT_GE(device, 0);
+  send_to(device, packet(1, std::string(NAME) + std::string("\0octet\0", 7)), 69);
+  ASSERT_EQ(receive(device, 5000), expected_oack(1500));
+  EXPECT_TRUE(same_image(download_after_oack(device, 69), target_image));
+  child_wait_for_listener_exit();
 }
 
 // ---- real TFTP clients against the listener ----
@@ -722,7 +778,7 @@ TEST(TftpClients, AtftpDownloadsTheImageWhenItsBlockSizeIsDeclined) {
 }
 
 // tftp-hpa's client knows no OACK: it drops every one the server sends,
-// repeats its request (an idle pass for the server) and gives up; the server
+// repeats its request (which the server ignores) and gives up; the server
 // gives up too. Driven through its prompt so that its own time-out (3 s)
 // bounds the test.
 TEST(TftpClients, TftpHpaCannotTakeTheUnrequestedOack) {

@@ -1,18 +1,22 @@
-// The idle waits of the TFTP listener and transfer: after an empty receive
-// each pass waits up to 1 ms for the socket, and data ends that wait at once.
-// An idle pass is still one pass: one animation step in the listener, one
-// towards the resend in the transfer.
+// The idle passes of the TFTP listener and transfer. A pass lasts one tick
+// of the platform's timer (15.625 ms) unless what it waits for arrives: the
+// read request, or the acknowledgement of the packet outstanding, is answered
+// at once. Any other datagram is read as it comes but neither ends the pass
+// nor counts as one, so a flood of them can neither hurry the resends, the
+// give-up or the waiting dialog's bar, nor keep a dead transfer alive.
 //
-// In the first two tests the clock runs 10,000 times slower, so one idle
-// pass lasts 10 s of real time. Only a wait that ends when the datagram
-// arrives can answer within the seconds these tests allow; a plain sleep
-// could not. They run in a child process (a death test) so that a server
-// stuck in such a sleep cannot hold up the rest of the suite.
+// In the first two tests the clock runs 10,000 times slower, so one tick
+// lasts 156 s of real time. Only a wait that ends when the datagram arrives
+// can answer within the seconds these tests allow; a plain sleep could not.
+// They run in a child process (a death test) so that a server stuck in such
+// a wait cannot hold up the rest of the suite; so do the listener's other
+// tests, whose thread never ends.
 #include "tftp/tftp.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -34,6 +38,7 @@
 
 #include "app/app.h"
 #include "firmware/firmware.h"
+#include "platform/clock.h"
 #include "platform/posix/frontend.h"
 #include "platform/posix/seams.h"
 #include "resources/image_builder.h"
@@ -45,7 +50,8 @@ using Bytes = std::vector<unsigned char>;
 constexpr std::uint32_t LOOPBACK = 0x7f000001;
 const char NAME[] = "/qel2c4e.bi1";
 constexpr double SLOW_CLOCK = 1e-4;     // 1 ms of the program's time = 10 s
-constexpr int ANSWER_WITHIN_MS = 3000;  // far less than one slowed idle pass
+constexpr int ANSWER_WITHIN_MS = 3000;  // far less than one slowed tick
+constexpr double TICK_MS = 1000.0 / CLOCK_TICKS_PER_SECOND;
 constexpr int CHILD_SECONDS = 60;       // a child that hangs is killed
 
 // ---- the peer: a plain UDP socket on loopback ----
@@ -90,6 +96,30 @@ Bytes rrq(const char* name) {
 
 std::uint16_t opcode_of(const Bytes& p) { return p.size() < 2 ? 0xffff : (p[0] << 8 | p[1]); }
 std::uint16_t block_of(const Bytes& p) { return p.size() < 4 ? 0xffff : (p[2] << 8 | p[3]); }
+
+// The datagrams that are no read request for the listener, and no
+// acknowledgement of the outstanding packet for a transfer: other blocks'
+// acknowledgements, an error, a write request, a wrong name, datagrams too
+// short for an opcode or a block number, and one too long for the server to
+// read (which must not count even though it starts as an ACK of block 0).
+std::vector<Bytes> strays() {
+  Bytes too_long = {0, 4, 0, 0};
+  too_long.resize(1500, 0xab);
+  std::string wrong_name = std::string("\0\1/qel0.bi1\0octet\0", 20);
+  return {{0, 4, 0, 7},
+          {0, 5, 0, 1, 'n', 'o', 0},
+          {0, 2, '/', 'x', 0, 'o', 0},
+          Bytes(wrong_name.begin(), wrong_name.end()),
+          {0},
+          {0, 4, 0},
+          too_long};
+}
+
+// Bytes of the next datagram waiting on the socket; 0 when none is.
+int waiting_bytes(int fd) {
+  int bytes = 0;
+  return ::ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1;
+}
 
 // ---- where the server thread is ----
 
@@ -218,6 +248,7 @@ class TftpWait : public ::testing::Test {
   // The bodies of the death tests, run in the child.
   [[noreturn]] void transfer_child();
   [[noreturn]] void listener_child();
+  [[noreturn]] void listener_flood_child();
 
   // A death-test child tells its parent what went wrong only through its
   // standard error and its exit code.
@@ -276,9 +307,9 @@ TEST_F(TftpWait, AcknowledgementEndsTheTransferWaitAtOnce) {
   EXPECT_EXIT(transfer_child(), ::testing::ExitedWithCode(0), "");
 }
 
-// The listener: the read request ends its wait at once, and a dropped
-// datagram ends one wait too, but each wait is still exactly one pass: one
-// step of the animation, none for the dropped datagram itself.
+// The listener: the read request ends its wait at once. A dropped datagram
+// wakes it too, but it goes back to the same wait: the pass is not over, so
+// the bar does not move.
 void TftpWait::listener_child() {
   ::alarm(CHILD_SECONDS);
   seam_set_clock(SLOW_CLOCK, 0);
@@ -286,7 +317,8 @@ void TftpWait::listener_child() {
   std::uint16_t listener_port = 0;
   int device = bound_socket(&device_port);
   auto* listener = static_cast<TftpListener*>(std::calloc(1, sizeof(TftpListener)));
-  listener->socket = static_cast<NetSocket>(bound_socket(&listener_port));
+  int listener_fd = bound_socket(&listener_port);
+  listener->socket = static_cast<NetSocket>(listener_fd);
   listener->address = LOOPBACK;
   listener->port = listener_port;
   std::atomic<pid_t> listener_tid{0};
@@ -305,52 +337,106 @@ void TftpWait::listener_child() {
   if (!until_waiting(listener_tid)) problem("the listener never waited for its socket");
   expect_positions({0}, "before the first wait ended");
 
-  send_to(device, ack(0), listener_port);  // dropped without a reply
-  if (!frontend_.until_positions(WAITING_TEMPLATE, 2)) problem("the datagram did not end the wait");
+  for (const Bytes& stray : strays()) send_to(device, stray, listener_port);
+  bool read = false;
+  for (int i = 0; i < ANSWER_WITHIN_MS && !read; ++i) {
+    read = waiting_bytes(listener_fd) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!read) problem("the dropped datagrams were not read");
   if (!until_waiting(listener_tid)) problem("the listener did not wait again");
-  expect_positions({0, 1}, "after a dropped datagram");
+  expect_positions({0}, "after the dropped datagrams");
+  if (receive(device, 0).size() != 0) problem("a dropped datagram got a reply");
 
   send_to(device, rrq(NAME), listener_port);
   if (opcode_of(receive(device, ANSWER_WITHIN_MS)) != TFTP_OACK)
     problem("the read request was not answered in time");
-  expect_positions({0, 1, 2}, "after the read request");
+  expect_positions({0}, "after the read request");
   end_child();
 }
 
-TEST_F(TftpWait, ListenerWaitEndsOnAnyDatagramAndStepsOncePerWait) {
+TEST_F(TftpWait, ListenerWaitEndsForTheReadRequestOnly) {
   EXPECT_EXIT(listener_child(), ::testing::ExitedWithCode(0), "");
 }
 
-// A peer that keeps sending acknowledgements of some other block wakes the
-// server's waits again and again. Those acknowledgements count for nothing,
-// but every wait they cut short is still an idle pass: the OACK is resent 29
-// times and the transfer fails, while the stale acknowledgements still flow.
-TEST_F(TftpWait, StaleAcknowledgementsDoNotKeepADeadTransferAlive) {
+// Dropped datagrams, many per tick, for half a second: the bar still moves
+// one step per tick at most, and it keeps moving.
+void TftpWait::listener_flood_child() {
+  ::alarm(CHILD_SECONDS);
+  seam_set_clock(1.0, 0);
   std::uint16_t device_port = 0;
+  std::uint16_t listener_port = 0;
+  int device = bound_socket(&device_port);
+  auto* listener = static_cast<TftpListener*>(std::calloc(1, sizeof(TftpListener)));
+  listener->socket = static_cast<NetSocket>(bound_socket(&listener_port));
+  listener->address = LOOPBACK;
+  listener->port = listener_port;
+  std::uint32_t first_tick = clock_tick();
+  std::thread([&] { tftp_listener_thread(listener); }).detach();
+
+  std::vector<Bytes> flood = strays();
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  for (std::size_t i = 0; std::chrono::steady_clock::now() < end; ++i) {
+    send_to(device, flood[i % flood.size()], listener_port);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  std::vector<int> positions = frontend_.positions(WAITING_TEMPLATE);
+  std::uint32_t ticks = clock_tick() - first_tick;
+  auto steps = static_cast<std::uint32_t>(positions.size() - 1);  // the first is the opening 0
+  if (steps > ticks + 1)
+    problem(std::to_string(steps) + " steps of the bar in " + std::to_string(ticks) + " ticks");
+  if (steps < ticks / 4)
+    problem("the bar stalled: " + std::to_string(steps) + " steps in " + std::to_string(ticks) +
+            " ticks");
+  if (receive(device, 0).size() != 0) problem("a dropped datagram got a reply");
+  end_child();
+}
+
+TEST_F(TftpWait, DroppedDatagramsDoNotHurryTheWaitingBar) {
+  EXPECT_EXIT(listener_flood_child(), ::testing::ExitedWithCode(0), "");
+}
+
+// A peer that keeps sending what the transfer ignores (acknowledgements of
+// another block among them, and the same from another port) wakes the
+// server's waits again and again. None of it counts, and none of it ends an
+// idle pass: the OACK is resent 29 times and the transfer fails, while the
+// datagrams still flow, and no sooner than 3,000 passes of a tick would.
+TEST_F(TftpWait, StraysNeitherHurryNorKeepAliveADeadTransfer) {
+  seam_set_clock(20, 0);
+  std::uint16_t device_port = 0;
+  std::uint16_t other_port = 0;
   std::uint16_t server_port = 0;
   int device = bound_socket(&device_port);
+  int other = bound_socket(&other_port);
   int server = bound_socket(&server_port);
   ASSERT_GE(device, 0);
+  ASSERT_GE(other, 0);
   ASSERT_GE(server, 0);
   std::atomic<bool> done{false};
   int transfer_failed = -1;
+  std::uint32_t start = clock_ms();
+  std::atomic<std::uint32_t> end{0};
   std::thread transfer([&] {
     TftpSession* session = run_tftp_session(static_cast<NetSocket>(server), LOOPBACK, server_port,
                                             LOOPBACK, device_port, NAME, &transfer_failed);
+    end = clock_ms();
     dialog_destroy(upload_dialog);
     upload_dialog = nullptr;
     std::free(session);
     done = true;
   });
 
-  // One stale ACK about every 200 us, more often than a pass lasts (1 ms),
-  // for at most 20 s; 3,000 passes take 3 s at the very most.
+  // One datagram about every 200 us, a few per tick (0.8 ms at this clock),
+  // for at most 20 s; 3,000 ticks take 2.3 s.
+  std::vector<Bytes> flood = strays();
+  flood.push_back(ack(0));  // the right ACK, but from another port
   int oacks = 0;
   int others = 0;
   auto count = [&](const Bytes& packet) { ++(opcode_of(packet) == TFTP_OACK ? oacks : others); };
   auto flood_end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done && std::chrono::steady_clock::now() < flood_end) {
-    send_to(device, ack(7), server_port);
+  for (std::size_t i = 0; !done && std::chrono::steady_clock::now() < flood_end; ++i) {
+    std::size_t which = i % flood.size();
+    send_to(which + 1 == flood.size() ? other : device, flood[which], server_port);
     for (Bytes p = receive(device, 0); !p.empty(); p = receive(device, 0)) count(p);
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
@@ -358,14 +444,19 @@ TEST_F(TftpWait, StaleAcknowledgementsDoNotKeepADeadTransferAlive) {
   transfer.join();
   for (Bytes p = receive(device, 0); !p.empty(); p = receive(device, 0)) count(p);
   ::close(device);
+  ::close(other);
   ::close(server);
 
-  EXPECT_TRUE(failed_during_flood) << "the transfer outlived 20 s of stale acknowledgements";
+  EXPECT_TRUE(failed_during_flood) << "the transfer outlived 20 s of stray datagrams";
   EXPECT_EQ(transfer_failed, 1);
   EXPECT_EQ(oacks, 30) << "the first and 29 resends";
   EXPECT_EQ(others, 0);
   EXPECT_EQ(traced("ReSend option ack\n"), 29);
   EXPECT_EQ(traced("Timeout for ack; upgrade failed\n"), 1);
+  // The first pass may start anywhere in its tick.
+  EXPECT_GE(end - start,
+            static_cast<std::uint32_t>((TFTP_RESEND_POLLS * TFTP_MAX_EXPIRIES - 1) * TICK_MS))
+      << "given up before 3,000 idle passes of a tick";
 }
 
 }  // namespace
