@@ -1,11 +1,13 @@
 // The TFTP listener: one UDP socket on port 69 or the next free port, a
 // thread that waits behind the waiting dialog for the read request of
 // request_file_name and serves it. Anything else is dropped without a reply.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/app.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/trace.h"
 #include "tftp/tftp.h"
@@ -24,10 +26,20 @@ const char WAITING_TEXT[] =
     "and the QEL are on the same LAN subnet; it will not work for example if this PC is behind a "
     "router while the QEL is in front of it.";
 
-// Same first line as any bind failure, and how to fix the usual cause.
-const char BIND_DENIED_MESSAGE[] =
-    "Upgrade Failed: Can't bind TFTP listener socket\r\n"
-    "(ports 69-168 need root or: sudo setcap cap_net_bind_service=+ep /usr/bin/qel-upgrade)";
+const char BIND_FAILED_MESSAGE[] = "Upgrade Failed: Can't bind TFTP listener socket";
+
+// When every port was refused for want of privilege, the platform may add
+// how to fix that (nothing on Windows, where no privilege is needed).
+void show_bind_failure(bool all_denied) {
+  const char* hint = all_denied ? process_bind_privilege_hint() : "";
+  if (hint[0] == '\0') {
+    show_error(BIND_FAILED_MESSAGE);
+    return;
+  }
+  char message[1024];
+  std::snprintf(message, sizeof message, "%s\r\n%s", BIND_FAILED_MESSAGE, hint);
+  show_error(message);
+}
 
 // The second stage's dialog keeps the template's empty text.
 void show_waiting_dialog(bool with_text) {
@@ -151,7 +163,7 @@ std::uint16_t start_tftp_listener(std::uint32_t local_address) {
   while (net_bind(socket, local_address, port) != 0) {
     all_denied = all_denied && net_last_bind_denied();
     if (++failures == TFTP_BIND_ATTEMPTS) {
-      show_error(all_denied ? BIND_DENIED_MESSAGE : "Upgrade Failed: Can't bind TFTP listener socket");
+      show_bind_failure(all_denied);
       process_exit(0);
     }
     ++port;

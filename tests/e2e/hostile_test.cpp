@@ -50,6 +50,7 @@ const std::set<std::string> CATALOGUE = {
     MISMATCH,
     "Upgrade Failed: Firmware image missing or damaged",
     "Upgrade Failed: Can't start the device query",
+    "Upgrade Failed: Can't malloc for device query",
     "Upgrade Failed: Can't start TFTP listener",
 };
 

@@ -14,7 +14,9 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <linux/capability.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -330,6 +332,34 @@ TEST(TftpListenerNetwork, TakesTheNextPortWhen69IsBusy) {
   std::uint16_t from_port = 0;
   EXPECT_EQ(receive(device, 5000, &from_port), expected_oack(600));
   EXPECT_EQ(from_port, 70);
+  child_end();
+}
+
+std::string this_program() {
+  char path[4096];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "";
+}
+
+// Takes CAP_NET_BIND_SERVICE out of this process's effective set.
+bool drop_bind_capability() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  data[0].effective &= ~(1u << CAP_NET_BIND_SERVICE);
+  return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// The message names this program's real path, on a line of its own.
+TEST(TftpListenerNetwork, PortsRefusedForWantOfPrivilegeSayHowToGrantIt) {
+  RUN_IN_PRIVATE_NETWORK(30000, EXITED,
+                         std::string("Upgrade Failed: Can't bind TFTP listener socket\r\n"
+                                     "UDP ports 69-168 need root, or give this program the right "
+                                     "once:\r\nsudo setcap cap_net_bind_service=+ep ") +
+                             this_program());
+  ASSERT_TRUE(drop_bind_capability());
+  start_tftp_listener(LOOPBACK);
+  ADD_FAILURE() << "the listener started without the right to bind its ports";
   child_end();
 }
 
