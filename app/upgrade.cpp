@@ -18,8 +18,8 @@ namespace {
 char upgrade_request_path[128];
 
 int query_page(const char* path) {
-  return query_device(app_instance, ServerAddress, HTTP_LOCAL_PORT, DeviceAddress,
-                      HTTP_DEVICE_PORT, path, response_buffer, RESPONSE_CAPACITY);
+  return query_device(app_instance, ServerAddress, HTTP_LOCAL_PORT, DeviceAddress, HTTP_DEVICE_PORT,
+                      path, response_buffer, RESPONSE_CAPACITY);
 }
 
 void send_upgrade_request(std::uint16_t tftp_port) {
@@ -41,8 +41,7 @@ void version_gate() {
   DeviceInfo info;
   device_info_snapshot(&info);
   if (std::strstr(info.software_version, "(NT")) return;
-  if (version_number(info.software_version) >=
-      version_number(image_version(&transition_image)))
+  if (version_number(info.software_version) >= version_number(image_version(&transition_image)))
     upgrade_stage.store(STAGE_TARGET);
 }
 

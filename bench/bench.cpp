@@ -228,8 +228,16 @@ std::vector<std::string> curl_command(const std::string& file_name, int port,
                                       const std::string& out) {
   // Two slashes: curl drops the first one of the path. It asks for
   // 512-byte blocks by itself (blksize 512, tsize, timeout).
-  return {"curl", "--silent", "--show-error", "--max-time", "60", "--tftp-blksize", "512",
-          "-o", out, "tftp://127.0.0.1:" + std::to_string(port) + "/" + file_name};
+  return {"curl",
+          "--silent",
+          "--show-error",
+          "--max-time",
+          "60",
+          "--tftp-blksize",
+          "512",
+          "-o",
+          out,
+          "tftp://127.0.0.1:" + std::to_string(port) + "/" + file_name};
 }
 
 std::vector<std::string> atftp_command(const std::string& file_name, int port,
@@ -296,9 +304,9 @@ int run_transfer(const std::string& serve, int rounds, int hpa_port) {
 
   // In a namespace with nothing but loopback tftpd-hpa cannot resolve
   // "127.0.0.1:PORT" (exit code 66); any address of IPv4 there is loopback.
-  Child hpa = spawn({"in.tftpd", "-4", "-L", "-u", "root", "-s", root, "-a",
-                     ":" + std::to_string(hpa_port)},
-                    false);
+  Child hpa = spawn(
+      {"in.tftpd", "-4", "-L", "-u", "root", "-s", root, "-a", ":" + std::to_string(hpa_port)},
+      false);
   const std::vector<Client> clients = {{"curl", curl_command}, {"atftp", atftp_command}};
 
   // tftpd-hpa is up once a download works; these and one download of each
@@ -336,9 +344,10 @@ int run_transfer(const std::string& serve, int rounds, int hpa_port) {
   wait_child(hpa.pid, 5000);
 
   double rtt = loopback_round_trip_us(5000);
-  std::printf("\nTransfer of the embedded Target image (%zu bytes, %d blocks of 512 bytes), "
-              "client wall time, %d rounds:\n",
-              image.size(), IMAGE_BLOCKS, rounds);
+  std::printf(
+      "\nTransfer of the embedded Target image (%zu bytes, %d blocks of 512 bytes), "
+      "client wall time, %d rounds:\n",
+      image.size(), IMAGE_BLOCKS, rounds);
   std::printf("  %-6s %-10s %9s %9s %9s   %s\n", "client", "server", "median", "min", "max",
               "ours/tftpd-hpa (medians)");
   for (const Client& c : clients) {
@@ -346,8 +355,8 @@ int run_transfer(const std::string& serve, int rounds, int hpa_port) {
     Stats b = stats_of(theirs[c.name]);
     std::printf("  %-6s %-10s %6.1f ms %6.1f ms %6.1f ms\n", c.name.c_str(), "ours", a.median,
                 a.min, a.max);
-    std::printf("  %-6s %-10s %6.1f ms %6.1f ms %6.1f ms   %.2f %s\n", c.name.c_str(),
-                "tftpd-hpa", b.median, b.min, b.max, b.median > 0 ? a.median / b.median : 0.0,
+    std::printf("  %-6s %-10s %6.1f ms %6.1f ms %6.1f ms   %.2f %s\n", c.name.c_str(), "tftpd-hpa",
+                b.median, b.min, b.max, b.median > 0 ? a.median / b.median : 0.0,
                 b.median > 0 && a.median <= 1.1 * b.median ? "(goal <= 1.10: met)"
                                                            : "(goal <= 1.10: MISSED)");
   }
@@ -415,25 +424,27 @@ WindowCost cost_between(const std::vector<CpuSample>& samples, long long from, l
 
 int run_idle(const std::string& harness, const std::string& sim, int wait_seconds) {
   std::string dir = make_temp_dir();
-  Child device = spawn({sim, "--address", "127.0.0.2", "--http-port", "80", "--reboot-seconds",
-                        "5", "--time-limit", std::to_string(wait_seconds + 120),
-                        "--wrong-name-first", "/qel0.bi1", "--wrong-name-pause-ms",
-                        std::to_string(wait_seconds * 1000), "--port-file", dir + "/port"},
-                       false);
+  Child device = spawn(
+      {sim, "--address", "127.0.0.2", "--http-port", "80", "--reboot-seconds", "5", "--time-limit",
+       std::to_string(wait_seconds + 120), "--wrong-name-first", "/qel0.bi1",
+       "--wrong-name-pause-ms", std::to_string(wait_seconds * 1000), "--port-file", dir + "/port"},
+      false);
   for (int i = 0; i < 100 && read_file(dir + "/port").empty(); ++i) ::usleep(50000);
   if (read_file(dir + "/port").empty()) fail("the device simulator did not start");
 
   write_file(dir + "/idle.script",
              "addresses 127.0.0.1\n"
-             "timeout " + std::to_string((wait_seconds + 100) * 1000) + "\n"
-             "answer 139 press 1\n"
-             "answer 305 type 1000 127.0.0.2 ; press 1\n"
-             "answer 101 type 1000 127.0.0.2 ; press 1\n"
-             "answer 103 press 1\n"
-             "answer 111 press 1\n");
+             "timeout " +
+                 std::to_string((wait_seconds + 100) * 1000) +
+                 "\n"
+                 "answer 139 press 1\n"
+                 "answer 305 type 1000 127.0.0.2 ; press 1\n"
+                 "answer 101 type 1000 127.0.0.2 ; press 1\n"
+                 "answer 103 press 1\n"
+                 "answer 111 press 1\n");
   const std::string transcript = dir + "/transcript.jsonl";
-  Child wizard = spawn({harness, "--script", dir + "/idle.script", "--transcript", transcript},
-                       false);
+  Child wizard =
+      spawn({harness, "--script", dir + "/idle.script", "--transcript", transcript}, false);
 
   std::vector<CpuSample> samples;
   Phase waiting, restart_wait;
@@ -496,25 +507,26 @@ int run_idle(const std::string& harness, const std::string& sim, int wait_second
       std::printf("  %-34s not measured (phase too short or not seen)\n", what);
       return;
     }
-    std::printf("  %-34s %5.2f%% of one core over %.1f s (main thread %.2f%%, other threads "
-                "%.2f%%) = %.1f ms CPU per second  %s\n",
-                what, w.percent, w.seconds, w.main_percent, w.percent - w.main_percent,
-                w.percent * 10, w.percent <= 1.0 ? "(goal <= 1%: met)" : "(goal <= 1%: MISSED)");
+    std::printf(
+        "  %-34s %5.2f%% of one core over %.1f s (main thread %.2f%%, other threads "
+        "%.2f%%) = %.1f ms CPU per second  %s\n",
+        what, w.percent, w.seconds, w.main_percent, w.percent - w.main_percent, w.percent * 10,
+        w.percent <= 1.0 ? "(goal <= 1%: met)" : "(goal <= 1%: MISSED)");
   };
   report("CPU, waiting dialog:", w1);
   if (waiting_seconds > 0)
-    std::printf("  %-34s %lld in %.1f s = %.0f per second\n", "  idle passes of the listener:",
-                waiting_passes, waiting_seconds, waiting_passes / waiting_seconds);
+    std::printf("  %-34s %lld in %.1f s = %.0f per second\n",
+                "  idle passes of the listener:", waiting_passes, waiting_seconds,
+                waiting_passes / waiting_seconds);
   report("CPU, 30-second wait after transfer:", w2);
-  std::printf("  %-34s %.1f MB (%ld kB)  %s\n", "peak RSS of the whole run:",
-              usage.ru_maxrss / 1024.0, usage.ru_maxrss,
+  std::printf("  %-34s %.1f MB (%ld kB)  %s\n",
+              "peak RSS of the whole run:", usage.ru_maxrss / 1024.0, usage.ru_maxrss,
               usage.ru_maxrss <= 16 * 1024 ? "(goal <= 16 MB: met)" : "(goal <= 16 MB: MISSED)");
-  std::printf("  %-34s user %.2f s, system %.2f s\n", "CPU of the whole run:",
-              usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6,
+  std::printf("  %-34s user %.2f s, system %.2f s\n",
+              "CPU of the whole run:", usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6,
               usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6);
 
-  for (const char* f : {"/port", "/idle.script", "/transcript.jsonl"})
-    ::unlink((dir + f).c_str());
+  for (const char* f : {"/port", "/idle.script", "/transcript.jsonl"}) ::unlink((dir + f).c_str());
   ::rmdir(dir.c_str());
   return succeeded && w1.valid && w2.valid ? 0 : 1;
 }

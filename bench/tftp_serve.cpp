@@ -66,8 +66,9 @@ int write_image(const char* path) {
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--write-image") == 0) return write_image(argv[2]);
   if (argc < 2 || argc > 3 || argv[1][0] != '/') {
-    std::fprintf(stderr, "usage: qel-bench-serve NAME [TRANSCRIPT]\n"
-                         "       qel-bench-serve --write-image FILE\n");
+    std::fprintf(stderr,
+                 "usage: qel-bench-serve NAME [TRANSCRIPT]\n"
+                 "       qel-bench-serve --write-image FILE\n");
     return 2;
   }
 

@@ -11,14 +11,14 @@ std::uint32_t phone_family = 0;
 
 // First match wins, so a code that begins another code must stand after it.
 const ModelRow ModelTable[MODEL_TABLE_ROWS] = {
-    {"qel5300", 7, "QEL-5300", false},         {"qel5200", 7, "QEL-5100/5200", false},
-    {"qel5202", 7, "QEL-5202", false},         {"qel5101", 7, "QEL-5101", false},
-    {"pArMeL7", 7, "QEL-741/QEL-721", true},   {"pArM701", 7, "QEL-701", true},
-    {"TpArMeM", 7, "QEL-742/QEL-722", true},   {"pArMeL6", 7, "QEL-762", true},
-    {"parmel", 6, "QEL-641", true},            {"qel5210", 7, "QEL-5210", false},
-    {"qel5212", 7, "QEL-5212", false},         {"QeL5800", 7, "QEL5800", false},
-    {"qel5312", 7, "QEL-5312", false},         {"QeL5900t", 8, "QEL5900", false},
-    {"qel5900", 7, "QEL-5900", false},         {"TeRvAnO", 7, "TAV9", false},
+    {"qel5300", 7, "QEL-5300", false},       {"qel5200", 7, "QEL-5100/5200", false},
+    {"qel5202", 7, "QEL-5202", false},       {"qel5101", 7, "QEL-5101", false},
+    {"pArMeL7", 7, "QEL-741/QEL-721", true}, {"pArM701", 7, "QEL-701", true},
+    {"TpArMeM", 7, "QEL-742/QEL-722", true}, {"pArMeL6", 7, "QEL-762", true},
+    {"parmel", 6, "QEL-641", true},          {"qel5210", 7, "QEL-5210", false},
+    {"qel5212", 7, "QEL-5212", false},       {"QeL5800", 7, "QEL5800", false},
+    {"qel5312", 7, "QEL-5312", false},       {"QeL5900t", 8, "QEL5900", false},
+    {"qel5900", 7, "QEL-5900", false},       {"TeRvAnO", 7, "TAV9", false},
     {"TvTaV9V3", 8, "TAV9T", false},
 };
 

@@ -12,20 +12,20 @@ inline constexpr std::uint32_t FIRMWARE_HEADER_SIZE = 128;
 
 // The first 128 bytes of an image; only magic and version are read.
 struct FirmwareHeader {
-  char magic[16];           // its first 6 to 8 characters are the model code
+  char magic[16];  // its first 6 to 8 characters are the model code
   unsigned char zero[32];
   unsigned char opaque[32];
   unsigned char header_size_be[4];
   unsigned char second_size_be[4];
   unsigned char total_length_be[4];
-  char version[36];         // NUL-terminated text, then zero fill
+  char version[36];  // NUL-terminated text, then zero fill
 };
 static_assert(sizeof(FirmwareHeader) == FIRMWARE_HEADER_SIZE);
 
 struct FirmwareImage {
   const unsigned char* data;  // the whole image, header included; never freed
   std::uint32_t size;
-  FirmwareHeader header;      // copy of the first 128 bytes
+  FirmwareHeader header;  // copy of the first 128 bytes
 };
 
 struct ModelRow {

@@ -121,8 +121,7 @@ bool tftp_ports_refused() {
 std::string refusal;
 
 void print_refusal() {
-  if (!refusal.empty())
-    std::fprintf(stderr, "qel-upgrade: %s", as_lines(refusal, "  ").c_str());
+  if (!refusal.empty()) std::fprintf(stderr, "qel-upgrade: %s", as_lines(refusal, "  ").c_str());
 }
 
 [[noreturn]] void run_wizard() {
@@ -244,9 +243,9 @@ int main(int argc, char** argv) {
       print_refusal();
       run_desktop(argc, argv);
     }
-    why = set("DISPLAY") ? std::string("cannot open the display ") + std::getenv("DISPLAY")
-                         : std::string("cannot open the Wayland display ") +
-                               std::getenv("WAYLAND_DISPLAY");
+    why = set("DISPLAY")
+              ? std::string("cannot open the display ") + std::getenv("DISPLAY")
+              : std::string("cannot open the Wayland display ") + std::getenv("WAYLAND_DISPLAY");
 #else
     why = "built without the desktop front-end";
 #endif

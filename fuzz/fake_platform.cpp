@@ -84,8 +84,7 @@ int net_connect(NetSocket, std::uint32_t, std::uint16_t) { return -1; }
 int net_send(NetSocket, const void*, int length) { return length; }
 int net_recv(NetSocket, void*, int) { return 0; }
 
-int net_sendto(NetSocket, const void* data, int length, std::uint32_t address,
-               std::uint16_t port) {
+int net_sendto(NetSocket, const void* data, int length, std::uint32_t address, std::uint16_t port) {
   FUZZ_CHECK(length >= 0);
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   fake::Sent s{address, port, std::vector<std::uint8_t>(bytes, bytes + length)};
@@ -96,8 +95,7 @@ int net_sendto(NetSocket, const void* data, int length, std::uint32_t address,
 
 // As the platforms do: a datagram longer than the buffer is an error (and
 // gone), and an empty datagram reads as 0 bytes.
-int net_recvfrom(NetSocket, void* buffer, int length, std::uint32_t* address,
-                 std::uint16_t* port) {
+int net_recvfrom(NetSocket, void* buffer, int length, std::uint32_t* address, std::uint16_t* port) {
   FUZZ_CHECK(length > 0);
   if (fake::script.empty() && fake::refill) fake::refill();
   if (fake::script.empty() && fake::exhausted && fake::idle_tail_limit >= 0 &&

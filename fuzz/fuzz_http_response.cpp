@@ -11,8 +11,8 @@
 
 namespace {
 
-const char* const LABELS[] = {"Product Name:", "MAC Address:", "Software Version:",
-                              "Hardware Version:", "Serial Number:"};
+const char* const LABELS[] = {
+    "Product Name:", "MAC Address:", "Software Version:", "Hardware Version:", "Serial Number:"};
 
 template <std::size_t N>
 bool terminated(const char (&field)[N]) {

@@ -128,7 +128,8 @@ void on_tick() {
 }
 
 std::vector<std::uint8_t> ack_of(std::uint32_t block) {
-  return {0, 4, static_cast<std::uint8_t>(block >> 8 & 0xff), static_cast<std::uint8_t>(block & 0xff)};
+  return {0, 4, static_cast<std::uint8_t>(block >> 8 & 0xff),
+          static_cast<std::uint8_t>(block & 0xff)};
 }
 
 }  // namespace

@@ -76,8 +76,8 @@ HashHex digest_ha1(const char* algorithm, const char* user_name, const char* rea
 }
 
 HashHex digest_response(const char* ha1, const char* nonce, const char* nonce_count,
-                        const char* cnonce, const char* qop, const char* method,
-                        const char* uri, const char* entity_body) {
+                        const char* cnonce, const char* qop, const char* method, const char* uri,
+                        const char* entity_body) {
   unsigned char digest[16];
   Md5Context context;
 
@@ -128,8 +128,7 @@ int parse_digest_challenge(const char* challenge, DigestState* digest) {
     std::memcpy(digest->counted_nonce, digest->nonce, sizeof digest->counted_nonce);
     digest->nonce_count = 0;
   }
-  std::snprintf(digest->cnonce, sizeof digest->cnonce, "%x",
-                static_cast<unsigned>(random_next()));
+  std::snprintf(digest->cnonce, sizeof digest->cnonce, "%x", static_cast<unsigned>(random_next()));
 
   store_optional(challenge, "algorithm=\"", digest->algorithm, sizeof digest->algorithm);
   store_optional(challenge, "qop=\"", digest->qop, sizeof digest->qop);
@@ -155,7 +154,8 @@ int digest_authorization(const DigestState* digest, char* out) {
   if (s.qop[0] != '\0') std::snprintf(nonce_count, sizeof nonce_count, "%09x", s.nonce_count);
 
   HashHex ha1 = digest_ha1(s.algorithm, s.user_name, s.realm, s.password, s.nonce, s.cnonce);
-  HashHex response = digest_response(ha1.text, s.nonce, nonce_count, s.cnonce, s.qop, "GET", "", "");
+  HashHex response =
+      digest_response(ha1.text, s.nonce, nonce_count, s.cnonce, s.qop, "GET", "", "");
 
   const std::size_t size = DIGEST_AUTHORIZATION_SIZE;
   int length = std::snprintf(out, size,

@@ -11,11 +11,11 @@ struct DigestState {
   std::uint32_t nonce_count;  // requests sent with counted_nonce so far
   char counted_nonce[128];    // the nonce nonce_count belongs to
   char nonce[128];
-  char cnonce[128];           // "%x" of a random number, drawn at every usable challenge
+  char cnonce[128];  // "%x" of a random number, drawn at every usable challenge
   char user_name[128];
-  char password[128];         // empty: no Authorization line is sent
+  char password[128];  // empty: no Authorization line is sent
   char realm[128];
-  char qop[16];               // as received, a list stays whole
+  char qop[16];  // as received, a list stays whole
   char algorithm[16];
   char opaque[128];
 };
@@ -35,8 +35,8 @@ HashHex digest_ha1(const char* algorithm, const char* user_name, const char* rea
 // qop is non-empty; the entity body only when qop is exactly "auth-int" (any
 // casing).
 HashHex digest_response(const char* ha1, const char* nonce, const char* nonce_count,
-                        const char* cnonce, const char* qop, const char* method,
-                        const char* uri, const char* entity_body);
+                        const char* cnonce, const char* qop, const char* method, const char* uri,
+                        const char* entity_body);
 
 // challenge: NUL-terminated text from "WWW-Authenticate:" to the end of the
 // response. 0 when realm and nonce were found (the challenge is stored), 1

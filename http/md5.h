@@ -3,9 +3,9 @@
 #include <cstdint>
 
 struct Md5Context {
-  std::uint32_t state[4];     // A, B, C, D
-  std::uint32_t count[2];     // message length in bits, mod 2^64, low word first
-  unsigned char buffer[64];   // input not yet making a whole block
+  std::uint32_t state[4];    // A, B, C, D
+  std::uint32_t count[2];    // message length in bits, mod 2^64, low word first
+  unsigned char buffer[64];  // input not yet making a whole block
 };
 
 // 32 lower-case hexadecimal digits and a NUL.

@@ -30,8 +30,10 @@ constexpr int ID_PASSWORD = 1005;
 constexpr int ID_EXPLANATION = 1007;
 
 const char PASSWORD_EXPLANATION[] =
-    "This QEL requires a password in order to be\r\nupgraded. If you do not have administrator's\r\n"
-    "privileges for this unit, please contact your\r\nService Provider or network administrator,\r\n"
+    "This QEL requires a password in order to be\r\nupgraded. If you do not have "
+    "administrator's\r\n"
+    "privileges for this unit, please contact your\r\nService Provider or network "
+    "administrator,\r\n"
     "before proceeding.\r\n\r\nYou must provide the QEL administrator's\r\npassword to upgrade. "
     "If you are the administrator\r\nand forgot the password, you may perform a\r\nfactory reset "
     "by entering # # # #, option 40516#,\r\nand value 1 from a telephone connected to the\r\nunit "
@@ -89,8 +91,8 @@ int device_query_thread(void* argument) {
   trace("HTTP %x:%u to %x:%u", static_cast<unsigned>(query->local_address), query->local_port,
         static_cast<unsigned>(query->device_address), query->device_port);
   return http_get(query->local_address, query->local_port, query->device_address,
-                  query->device_port, query->path, query->buffer, query->capacity,
-                  &query->digest, &query->info, &query->shared);
+                  query->device_port, query->path, query->buffer, query->capacity, &query->digest,
+                  &query->info, &query->shared);
 }
 
 void publish_field(unsigned found, char (&to)[128], const char (&from)[128]) {
@@ -239,8 +241,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
     // Judged on this exchange's own state: a count of 0 means its challenge
     // brought a nonce other than the one it counted, whatever another
     // thread's exchange has counted since.
-    if (query->digest.password[0] != '\0' && query->digest.nonce_count == 0 &&
-        quick_retries == 0) {
+    if (query->digest.password[0] != '\0' && query->digest.nonce_count == 0 && quick_retries == 0) {
       ++quick_retries;
       continue;
     }

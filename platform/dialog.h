@@ -18,8 +18,8 @@
 
 struct DialogWindow;
 using DialogHandle = DialogWindow*;
-using DialogProc = std::intptr_t (*)(DialogHandle dialog, unsigned message,
-                                     std::uintptr_t wparam, std::intptr_t lparam);
+using DialogProc = std::intptr_t (*)(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
+                                     std::intptr_t lparam);
 
 // The same values as the Win32 headers (which may already define them).
 #ifndef WM_INITDIALOG

@@ -32,12 +32,12 @@ int net_connect(NetSocket socket, std::uint32_t address, std::uint16_t port);
 // asked), < 0 error or "would block" on a non-blocking socket.
 int net_send(NetSocket socket, const void* data, int length);
 int net_recv(NetSocket socket, void* buffer, int length);
-int net_sendto(NetSocket socket, const void* data, int length,
-               std::uint32_t address, std::uint16_t port);
+int net_sendto(NetSocket socket, const void* data, int length, std::uint32_t address,
+               std::uint16_t port);
 // A datagram longer than length is an error (< 0) and is gone, as on
 // Windows: it is never handed over cut short.
-int net_recvfrom(NetSocket socket, void* buffer, int length,
-                 std::uint32_t* address, std::uint16_t* port);
+int net_recvfrom(NetSocket socket, void* buffer, int length, std::uint32_t* address,
+                 std::uint16_t* port);
 
 int net_set_nonblocking(NetSocket socket);  // 0 on success
 void net_close(NetSocket socket);

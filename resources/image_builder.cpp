@@ -37,7 +37,8 @@ std::vector<unsigned char> build_firmware_image(const ImageRecipe& recipe) {
   put_u32_be(image.data() + 80, 128);
   put_u32_be(image.data() + 84, 64);
   put_u32_be(image.data() + 88, recipe.size);
-  std::memcpy(image.data() + 92, recipe.version, std::min<std::size_t>(35, std::strlen(recipe.version)));
+  std::memcpy(image.data() + 92, recipe.version,
+              std::min<std::size_t>(35, std::strlen(recipe.version)));
   image[127] = 0x0F;
   fill_random(image.data() + 128, image.size() - 128, state);
   image.resize(recipe.size);  // an image shorter than its header stays short

@@ -85,7 +85,8 @@ std::vector<std::uint8_t> image(int size) {
       out.push_back(static_cast<std::uint8_t>(std::lround(p.g)));
       out.push_back(static_cast<std::uint8_t>(std::lround(p.r)));
       out.push_back(a);
-      if (a < 128) mask_row[static_cast<std::size_t>(col / 8)] |= static_cast<std::uint8_t>(0x80 >> (col % 8));
+      if (a < 128)
+        mask_row[static_cast<std::size_t>(col / 8)] |= static_cast<std::uint8_t>(0x80 >> (col % 8));
     }
     mask.insert(mask.end(), mask_row.begin(), mask_row.end());
   }
@@ -109,7 +110,8 @@ void put32_be(std::vector<std::uint8_t>& out, std::uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
 }
 
-void chunk(std::vector<std::uint8_t>& out, const char* type, const std::vector<std::uint8_t>& data) {
+void chunk(std::vector<std::uint8_t>& out, const char* type,
+           const std::vector<std::uint8_t>& data) {
   put32_be(out, static_cast<std::uint32_t>(data.size()));
   std::vector<std::uint8_t> body(type, type + 4);
   body.insert(body.end(), data.begin(), data.end());
@@ -156,7 +158,8 @@ std::vector<std::uint8_t> png(int size) {
 
 bool write_file(const char* path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) std::fprintf(stderr, "qel-make-icon: cannot write %s\n", path);
   return static_cast<bool>(out);

@@ -39,8 +39,8 @@ void allow_only(const ControlTemplate& c, unsigned allowed) {
 
 std::string button(const ControlTemplate& c, const char* keyword) {
   allow_only(c, CTL_NO_TAB_STOP);
-  std::string line = std::string(keyword) + " " + rc_quote(c.text) + ", " + numbers({c.id}) +
-                     ", " + geometry(c);
+  std::string line =
+      std::string(keyword) + " " + rc_quote(c.text) + ", " + numbers({c.id}) + ", " + geometry(c);
   // Buttons are tab stops unless told otherwise.
   if (c.style & CTL_NO_TAB_STOP) line += ", NOT WS_TABSTOP";
   return line;
@@ -126,9 +126,12 @@ std::string rc_quote(const std::string& text) {
   for (char ch : text) {
     auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7f) throw std::invalid_argument("control character in a text");
-    if (c == '"') out += "\"\"";
-    else if (c == '\\') out += "\\\\";
-    else out += ch;
+    if (c == '"')
+      out += "\"\"";
+    else if (c == '\\')
+      out += "\\\\";
+    else
+      out += ch;
   }
   return out + "\"";
 }
@@ -136,14 +139,30 @@ std::string rc_quote(const std::string& text) {
 std::string rc_control_statement(const ControlTemplate& control) {
   std::string body;
   switch (control.kind) {
-    case ControlKind::PushButton: body = button(control, "PUSHBUTTON"); break;
-    case ControlKind::DefaultPushButton: body = button(control, "DEFPUSHBUTTON"); break;
-    case ControlKind::Edit: body = edit(control); break;
-    case ControlKind::StaticText: body = static_text(control); break;
-    case ControlKind::StaticIcon: body = static_icon(control); break;
-    case ControlKind::ProgressBar: body = progress_bar(control); break;
-    case ControlKind::ComboBox: body = combo_box(control); break;
-    case ControlKind::IpAddress: body = ip_address(control); break;
+    case ControlKind::PushButton:
+      body = button(control, "PUSHBUTTON");
+      break;
+    case ControlKind::DefaultPushButton:
+      body = button(control, "DEFPUSHBUTTON");
+      break;
+    case ControlKind::Edit:
+      body = edit(control);
+      break;
+    case ControlKind::StaticText:
+      body = static_text(control);
+      break;
+    case ControlKind::StaticIcon:
+      body = static_icon(control);
+      break;
+    case ControlKind::ProgressBar:
+      body = progress_bar(control);
+      break;
+    case ControlKind::ComboBox:
+      body = combo_box(control);
+      break;
+    case ControlKind::IpAddress:
+      body = ip_address(control);
+      break;
   }
   return "    " + body;
 }
@@ -171,39 +190,49 @@ std::string rc_resource_script(const ResourceScriptInputs& inputs) {
       "\n"
       "LANGUAGE LANG_ENGLISH, SUBLANG_ENGLISH_US\n"
       "\n";
-  for (int i = 0; i < dialog_template_count; ++i) out += rc_dialog_resource(dialog_templates[i]) + "\n";
+  for (int i = 0; i < dialog_template_count; ++i)
+    out += rc_dialog_resource(dialog_templates[i]) + "\n";
 
   out += std::to_string(IDI_PROGRAM) + " ICON " + rc_quote(inputs.icon_file) + "\n\n";
   for (const FirmwareResource& f : inputs.firmware)
     out += numbers({f.number}) + " QEL_FIRMWARE " + rc_quote(f.file) + "\n";
   out += "\n";
 
-  out += "1 VERSIONINFO\n"
-         "FILEVERSION " + comma + "\n"
-         "PRODUCTVERSION " + comma + "\n"
-         "FILEFLAGSMASK VS_FFI_FILEFLAGSMASK\n"
-         "FILEFLAGS 0\n"
-         "FILEOS VOS_NT_WINDOWS32\n"
-         "FILETYPE VFT_APP\n"
-         "FILESUBTYPE 0\n"
-         "BEGIN\n"
-         "    BLOCK \"StringFileInfo\"\n"
-         "    BEGIN\n"
-         "        BLOCK \"040904e4\"\n"
-         "        BEGIN\n"
-         "            VALUE \"CompanyName\", \"QEL\"\n"
-         "            VALUE \"FileDescription\", \"QEL Firmware Upgrade\"\n"
-         "            VALUE \"FileVersion\", " + rc_quote(dotted) + "\n"
-         "            VALUE \"InternalName\", \"qel-upgrade\"\n"
-         "            VALUE \"OriginalFilename\", \"qel-upgrade.exe\"\n"
-         "            VALUE \"ProductName\", \"qel-upgrade\"\n"
-         "            VALUE \"ProductVersion\", " + rc_quote(dotted) + "\n"
-         "        END\n"
-         "    END\n"
-         "    BLOCK \"VarFileInfo\"\n"
-         "    BEGIN\n"
-         "        VALUE \"Translation\", 0x409, 1252\n"
-         "    END\n"
-         "END\n";
+  out +=
+      "1 VERSIONINFO\n"
+      "FILEVERSION " +
+      comma +
+      "\n"
+      "PRODUCTVERSION " +
+      comma +
+      "\n"
+      "FILEFLAGSMASK VS_FFI_FILEFLAGSMASK\n"
+      "FILEFLAGS 0\n"
+      "FILEOS VOS_NT_WINDOWS32\n"
+      "FILETYPE VFT_APP\n"
+      "FILESUBTYPE 0\n"
+      "BEGIN\n"
+      "    BLOCK \"StringFileInfo\"\n"
+      "    BEGIN\n"
+      "        BLOCK \"040904e4\"\n"
+      "        BEGIN\n"
+      "            VALUE \"CompanyName\", \"QEL\"\n"
+      "            VALUE \"FileDescription\", \"QEL Firmware Upgrade\"\n"
+      "            VALUE \"FileVersion\", " +
+      rc_quote(dotted) +
+      "\n"
+      "            VALUE \"InternalName\", \"qel-upgrade\"\n"
+      "            VALUE \"OriginalFilename\", \"qel-upgrade.exe\"\n"
+      "            VALUE \"ProductName\", \"qel-upgrade\"\n"
+      "            VALUE \"ProductVersion\", " +
+      rc_quote(dotted) +
+      "\n"
+      "        END\n"
+      "    END\n"
+      "    BLOCK \"VarFileInfo\"\n"
+      "    BEGIN\n"
+      "        VALUE \"Translation\", 0x409, 1252\n"
+      "    END\n"
+      "END\n";
   return out;
 }

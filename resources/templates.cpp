@@ -26,15 +26,15 @@ const ControlTemplate warning_controls[] = {
 
 // Device address entry; the adapter (101) and phone (305) variants differ
 // only in their frame and the icon.
-#define QEL_ADDRESS_CONTROLS(icon_number)                                                    \
-  {IDOK, K::DefaultPushButton, "OK", 26, 126, 50, 14, 0, 0, 0},                                  \
-      {IDCANCEL, K::PushButton, "Cancel", 86, 126, 50, 14, 0, 0, 0},                                 \
-      {IDC_ADDRESS_HEADING, K::Edit, "", 13, 6, 139, 16, TEXT_BLOCK, 0, 0},                                  \
-      {IDC_ADDRESS_INSTRUCTIONS, K::Edit, "", 13, 42, 148, 56, TEXT_BLOCK, 0, 0},                                 \
-      {IDC_ADDRESS_VERSION, K::Edit, "", 37, 28, 89, 14, CTL_READ_ONLY, 0, 0},                               \
-      {IDC_LOCAL_ADDRESS, K::ComboBox, "", 63, 153, 79, 80, CTL_VSCROLL, 0, 80},                           \
+#define QEL_ADDRESS_CONTROLS(icon_number)                                                      \
+  {IDOK, K::DefaultPushButton, "OK", 26, 126, 50, 14, 0, 0, 0},                                \
+      {IDCANCEL, K::PushButton, "Cancel", 86, 126, 50, 14, 0, 0, 0},                           \
+      {IDC_ADDRESS_HEADING, K::Edit, "", 13, 6, 139, 16, TEXT_BLOCK, 0, 0},                    \
+      {IDC_ADDRESS_INSTRUCTIONS, K::Edit, "", 13, 42, 148, 56, TEXT_BLOCK, 0, 0},              \
+      {IDC_ADDRESS_VERSION, K::Edit, "", 37, 28, 89, 14, CTL_READ_ONLY, 0, 0},                 \
+      {IDC_LOCAL_ADDRESS, K::ComboBox, "", 63, 153, 79, 80, CTL_VSCROLL, 0, 80},               \
       {CONTROL_ID_NONE, K::StaticText, "Your IP Address", 9, 156, 52, 8, CTL_TEXT_LEFT, 0, 0}, \
-      {CONTROL_ID_NONE, K::StaticIcon, "", 119, 18, 20, 20, 0, icon_number, 0},               \
+      {CONTROL_ID_NONE, K::StaticIcon, "", 119, 18, 20, 20, 0, icon_number, 0},                \
       {IDC_DEVICE_ADDRESS, K::IpAddress, "", 26, 103, 109, 15, 0, 0, 0},
 
 const ControlTemplate address_adapter_controls[] = {QEL_ADDRESS_CONTROLS(IDI_PROGRAM)};
@@ -46,7 +46,8 @@ const ControlTemplate password_controls[] = {
     {IDOK, K::DefaultPushButton, "OK", 32, 210, 50, 14, 0, 0, 0},
     {IDCANCEL, K::PushButton, "Cancel", 104, 210, 50, 14, 0, 0, 0},
     {IDC_USER_NAME, K::Edit, "", 68, 168, 85, 14, CTL_BORDER | CTL_AUTO_HSCROLL, 0, 0},
-    {IDC_PASSWORD, K::Edit, "", 68, 186, 85, 14, CTL_BORDER | CTL_AUTO_HSCROLL | CTL_PASSWORD, 0, 0},
+    {IDC_PASSWORD, K::Edit, "", 68, 186, 85, 14, CTL_BORDER | CTL_AUTO_HSCROLL | CTL_PASSWORD, 0,
+     0},
     {CONTROL_ID_NONE, K::StaticText, "User", 18, 170, 44, 8, CTL_TEXT_RIGHT, 0, 0},
     {CONTROL_ID_NONE, K::StaticText, "Password", 18, 191, 44, 8, CTL_TEXT_RIGHT, 0, 0},
     {IDC_PASSWORD_EXPLANATION, K::Edit, "", 15, 9, 165, 152, TEXT_BLOCK, 0, 0},
@@ -119,15 +120,16 @@ const ControlTemplate success_controls[] = {
 template <std::size_t N>
 constexpr DialogTemplate dialog(int id, const char* caption, int x, int y, int width, int height,
                                 const ControlTemplate (&controls)[N]) {
-  return {id, FRAME, FONT, FONT_POINTS, caption, x, y, width, height, controls,
-          static_cast<int>(N)};
+  return {id,    FRAME,  FONT,     FONT_POINTS,        caption, x, y,
+          width, height, controls, static_cast<int>(N)};
 }
 
 }  // namespace
 
 const DialogTemplate dialog_templates[] = {
     dialog(IDD_WARNING, "QEL-5200 Firmware Upgrade", 0, 0, 204, 143, warning_controls),
-    dialog(IDD_ADDRESS_ADAPTER, "Enter QEL IP Address", 200, 200, 165, 181, address_adapter_controls),
+    dialog(IDD_ADDRESS_ADAPTER, "Enter QEL IP Address", 200, 200, 165, 181,
+           address_adapter_controls),
     dialog(IDD_ADDRESS_PHONE, "Dialog", 0, 0, 164, 178, address_phone_controls),
     dialog(IDD_PASSWORD, "Enter Password Information", 200, 200, 191, 236, password_controls),
     dialog(IDD_CONNECTING, "Connecting with QEL", 200, 200, 186, 55, connecting_controls),
@@ -173,14 +175,22 @@ bool control_takes_focus(const ControlTemplate& control) {
 
 const char* control_kind_name(ControlKind kind) {
   switch (kind) {
-    case ControlKind::PushButton: return "push button";
-    case ControlKind::DefaultPushButton: return "default push button";
-    case ControlKind::Edit: return "edit";
-    case ControlKind::StaticText: return "static text";
-    case ControlKind::StaticIcon: return "static icon";
-    case ControlKind::ProgressBar: return "progress bar";
-    case ControlKind::ComboBox: return "combo box";
-    case ControlKind::IpAddress: return "IP address";
+    case ControlKind::PushButton:
+      return "push button";
+    case ControlKind::DefaultPushButton:
+      return "default push button";
+    case ControlKind::Edit:
+      return "edit";
+    case ControlKind::StaticText:
+      return "static text";
+    case ControlKind::StaticIcon:
+      return "static icon";
+    case ControlKind::ProgressBar:
+      return "progress bar";
+    case ControlKind::ComboBox:
+      return "combo box";
+    case ControlKind::IpAddress:
+      return "IP address";
   }
   return "unknown";
 }

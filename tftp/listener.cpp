@@ -108,8 +108,8 @@ int tftp_listener_thread(void* argument) {
   for (;;) {
     std::uint32_t from_address = 0;
     std::uint16_t from_port = 0;
-    int received = net_recvfrom(socket, listener->request, sizeof listener->request,
-                                &from_address, &from_port);
+    int received = net_recvfrom(socket, listener->request, sizeof listener->request, &from_address,
+                                &from_port);
     int action = classify_listener_datagram(listener->request, received);
     if (action != LISTENER_SERVE) {
       if (!clock_tick_reached(pass_end)) {
@@ -126,9 +126,8 @@ int tftp_listener_thread(void* argument) {
     dialog_destroy(waiting_dialog);
     waiting_dialog = nullptr;
     int transfer_failed = 0;
-    TftpSession* session = run_tftp_session(socket, listener->address, listener->port,
-                                            from_address, from_port, listener->request + 2,
-                                            &transfer_failed);
+    TftpSession* session = run_tftp_session(socket, listener->address, listener->port, from_address,
+                                            from_port, listener->request + 2, &transfer_failed);
     verify_upgrade(session, transfer_failed);
     std::free(session);
 

@@ -15,8 +15,8 @@ inline constexpr std::uint16_t TFTP_FIRST_PORT = 69;
 inline constexpr int TFTP_BIND_ATTEMPTS = 100;  // ports 69..168
 inline constexpr int TFTP_PACKET_SIZE = 1024;   // largest datagram read or built
 inline constexpr int TFTP_BLOCK_SIZE = 512;
-inline constexpr int TFTP_RESEND_POLLS = 100;   // idle passes (a timer tick each) between resends
-inline constexpr int TFTP_MAX_EXPIRIES = 30;    // the 30th expiry fails the transfer
+inline constexpr int TFTP_RESEND_POLLS = 100;  // idle passes (a timer tick each) between resends
+inline constexpr int TFTP_MAX_EXPIRIES = 30;   // the 30th expiry fails the transfer
 inline constexpr int TFTP_ANNOUNCED_TIMEOUT = 5;
 
 inline constexpr std::uint16_t TFTP_RRQ = 1;
@@ -34,9 +34,9 @@ inline constexpr int ID_WAITING_TEXT = 1022;
 
 // One per process; zero-filled on the heap, never freed.
 struct TftpListener {
-  std::uint32_t address;  // ServerAddress, host order
-  std::uint16_t port;     // the port bound, 69..168
-  NetSocket socket;       // also the socket of every transfer
+  std::uint32_t address;           // ServerAddress, host order
+  std::uint16_t port;              // the port bound, 69..168
+  NetSocket socket;                // also the socket of every transfer
   char request[TFTP_PACKET_SIZE];  // as large as the read, so no datagram overruns it
 };
 
@@ -52,7 +52,7 @@ struct TftpSession {
   NetSocket socket;
   std::uint32_t current_block;  // awaiting its ACK: 0 for the OACK, else the DATA block
   std::uint32_t image_size;
-  std::uint32_t block_count;    // image_size / 512 + 1
+  std::uint32_t block_count;  // image_size / 512 + 1
   std::int32_t bytes_acked;
   std::int32_t last_block_size;  // image_size % 512
   std::int32_t block_length;     // of the DATA block last sent; 0 before the first
@@ -85,8 +85,7 @@ int classify_listener_datagram(const char* datagram, int length);
 // transfer ended by time-out, else 0. The upload dialog stays open.
 TftpSession* run_tftp_session(NetSocket socket, std::uint32_t server_address,
                               std::uint16_t server_port, std::uint32_t peer_address,
-                              std::uint16_t peer_port, const char* file_name,
-                              int* transfer_failed);
+                              std::uint16_t peer_port, const char* file_name, int* transfer_failed);
 
 // The lock-step transfer loop; returns transfer_failed.
 int serve_read_request(TftpSession* session);
@@ -100,8 +99,8 @@ enum TransferAction {
   TRANSFER_OTHER_ACK = 2,     // the peer's ACK of another block: ignored
   TRANSFER_MATCHING_ACK = 3,  // the peer's ACK of current_block
 };
-int classify_transfer_datagram(const TftpSession* session, int received,
-                               std::uint32_t from_address, std::uint16_t from_port);
+int classify_transfer_datagram(const TftpSession* session, int received, std::uint32_t from_address,
+                               std::uint16_t from_port);
 
 // Packet building and sending; each returns the packet's length (the send's
 // own result is not looked at: a lost packet is covered by the resend).

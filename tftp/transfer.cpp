@@ -52,7 +52,8 @@ int build_tftp_oack(unsigned char* buffer, std::uint32_t image_size) {
   std::memcpy(buffer + length, "tsize", 6);  // with its NUL
   length += 6;
   length += std::snprintf(reinterpret_cast<char*>(buffer + length), 11, "%u",
-                          static_cast<unsigned>(image_size)) + 1;
+                          static_cast<unsigned>(image_size)) +
+            1;
   std::memcpy(buffer + length, "timeout", 8);
   length += 8;
   buffer[length++] = static_cast<unsigned char>('0' + TFTP_ANNOUNCED_TIMEOUT);
@@ -82,8 +83,8 @@ int send_tftp_data(NetSocket socket, unsigned char* buffer, const unsigned char*
   return packet_length;
 }
 
-int classify_transfer_datagram(const TftpSession* session, int received,
-                               std::uint32_t from_address, std::uint16_t from_port) {
+int classify_transfer_datagram(const TftpSession* session, int received, std::uint32_t from_address,
+                               std::uint16_t from_port) {
   if (received <= 0) return TRANSFER_NOTHING;
   if (from_address != session->peer_address || from_port != session->peer_port) {
     trace("Unknown source request in session: %x:%u", static_cast<unsigned>(from_address),
@@ -133,8 +134,8 @@ int serve_read_request(TftpSession* session) {
   for (;;) {
     std::uint32_t from_address = 0;
     std::uint16_t from_port = 0;
-    int received = net_recvfrom(session->socket, session->packet, TFTP_PACKET_SIZE,
-                                &from_address, &from_port);
+    int received =
+        net_recvfrom(session->socket, session->packet, TFTP_PACKET_SIZE, &from_address, &from_port);
     int action = classify_transfer_datagram(session, received, from_address, from_port);
 
     if (action == TRANSFER_MATCHING_ACK) {

@@ -95,7 +95,8 @@ std::intptr_t address_dialog_proc(DialogHandle dialog, unsigned message, std::ui
     char caption[64];
     std::snprintf(caption, sizeof caption, "%s Firmware Upgrade", model_name);
     dialog_set_caption(dialog, caption);
-    dialog_set_item_text(dialog, IDC_ADDRESS_HEADING, "This program will upgrade your QEL\r\nfirmware to:");
+    dialog_set_item_text(dialog, IDC_ADDRESS_HEADING,
+                         "This program will upgrade your QEL\r\nfirmware to:");
     dialog_set_item_text(dialog, IDC_ADDRESS_INSTRUCTIONS,
                          phone_family ? PHONE_INSTRUCTIONS : ADAPTER_INSTRUCTIONS);
     char version[64];

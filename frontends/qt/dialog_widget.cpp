@@ -265,7 +265,9 @@ void DialogWidget::keyPressEvent(QKeyEvent* event) {
 
 DialogWidget::DialogWidget(const DialogTemplate& dialog_template, BaseUnits units,
                            CommandHandler on_command, bool keys)
-    : QDialog(nullptr), template_(dialog_template), on_command_(std::move(on_command)),
+    : QDialog(nullptr),
+      template_(dialog_template),
+      on_command_(std::move(on_command)),
       keys_(keys) {
   setWindowTitle(QString::fromLatin1(dialog_template.caption));
   // Only the close box: no help, no minimise or maximise, no size grip; the
@@ -288,8 +290,7 @@ DialogWidget::DialogWidget(const DialogTemplate& dialog_template, BaseUnits unit
       // keeps its natural height, and the list shows as many rows as fit.
       rect.setHeight(std::min(rect.height(), widget->sizeHint().height()));
       auto* combo = static_cast<QComboBox*>(widget);
-      combo->setMaxVisibleItems(
-          std::max(1, c.list_height / 8 - 1));
+      combo->setMaxVisibleItems(std::max(1, c.list_height / 8 - 1));
     }
     if (c.kind == ControlKind::StaticIcon) {
       static_cast<QLabel*>(widget)->setPixmap(
@@ -396,7 +397,8 @@ std::vector<std::pair<int, std::string>> DialogWidget::editable_texts() const {
     if (auto* line = qobject_cast<QLineEdit*>(control_widget(i)))
       out.emplace_back(c.id, line->text().toLatin1().toStdString());
     else if (auto* edit = qobject_cast<QPlainTextEdit*>(control_widget(i)))
-      out.emplace_back(c.id, edit->toPlainText().replace(QLatin1Char('\n'), QStringLiteral("\r\n"))
+      out.emplace_back(c.id, edit->toPlainText()
+                                 .replace(QLatin1Char('\n'), QStringLiteral("\r\n"))
                                  .toLatin1()
                                  .toStdString());
   }

@@ -197,10 +197,9 @@ class UiHost : public QObject {
       QRect client = watched->geometry();
       QRect screen = QGuiApplication::primaryScreen()->geometry();
       out << "dialog " << template_id << " base " << units_.x << ' ' << units_.y << " screen "
-          << screen.width() << ' ' << screen.height() << " frame " << frame.x() << ' '
-          << frame.y() << ' ' << frame.width() << ' ' << frame.height() << " client "
-          << client.x() << ' ' << client.y() << ' ' << client.width() << ' ' << client.height()
-          << '\n';
+          << screen.width() << ' ' << screen.height() << " frame " << frame.x() << ' ' << frame.y()
+          << ' ' << frame.width() << ' ' << frame.height() << " client " << client.x() << ' '
+          << client.y() << ' ' << client.width() << ' ' << client.height() << '\n';
       const DialogTemplate& t = watched->dialog_template();
       for (int i = 0; i < t.control_count; ++i) {
         QWidget* c = watched->control_widget(i);
@@ -226,7 +225,8 @@ QtFrontend::QtFrontend() : host_(new UiHost), ui_thread_(std::this_thread::get_i
 QtFrontend::~QtFrontend() { delete host_; }
 
 void QtFrontend::post(std::function<void()> work) {
-  QMetaObject::invokeMethod(host_, [work = std::move(work)] { work(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      host_, [work = std::move(work)] { work(); }, Qt::QueuedConnection);
 }
 
 template <typename T>

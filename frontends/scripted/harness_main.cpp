@@ -87,8 +87,7 @@ bool set_up_environment(const scripted::Script& script, std::string* error) {
                       static_cast<std::uint32_t>(kept.size()));
   }
   if (script.clock_set) seam_set_clock(script.clock_scale, script.clock_offset);
-  if (script.stage_set)
-    start_in_stage(script.transition_stage ? STAGE_TRANSITION : STAGE_TARGET);
+  if (script.stage_set) start_in_stage(script.transition_stage ? STAGE_TRANSITION : STAGE_TARGET);
   return true;
 }
 
@@ -98,12 +97,17 @@ int main(int argc, char** argv) {
   std::string script_path, transcript_path;
   bool echo = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--script") == 0 && i + 1 < argc) script_path = argv[++i];
-    else if (std::strcmp(argv[i], "--transcript") == 0 && i + 1 < argc) transcript_path = argv[++i];
-    else if (std::strcmp(argv[i], "--echo") == 0) echo = true;
-    else return usage((std::string("unexpected argument ") + argv[i]).c_str());
+    if (std::strcmp(argv[i], "--script") == 0 && i + 1 < argc)
+      script_path = argv[++i];
+    else if (std::strcmp(argv[i], "--transcript") == 0 && i + 1 < argc)
+      transcript_path = argv[++i];
+    else if (std::strcmp(argv[i], "--echo") == 0)
+      echo = true;
+    else
+      return usage((std::string("unexpected argument ") + argv[i]).c_str());
   }
-  if (script_path.empty() || transcript_path.empty()) return usage("--script and --transcript are required");
+  if (script_path.empty() || transcript_path.empty())
+    return usage("--script and --transcript are required");
 
   std::string text;
   if (!read_file(script_path, &text)) return usage(("cannot read " + script_path).c_str());

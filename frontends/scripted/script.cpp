@@ -44,11 +44,21 @@ bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* 
         if (i >= line.size()) break;
         char e = line[i++];
         switch (e) {
-          case 'r': t.text += '\r'; break;
-          case 'n': t.text += '\n'; break;
-          case 't': t.text += '\t'; break;
-          case '"': t.text += '"'; break;
-          case '\\': t.text += '\\'; break;
+          case 'r':
+            t.text += '\r';
+            break;
+          case 'n':
+            t.text += '\n';
+            break;
+          case 't':
+            t.text += '\t';
+            break;
+          case '"':
+            t.text += '"';
+            break;
+          case '\\':
+            t.text += '\\';
+            break;
           default:
             *error = std::string("unknown escape \\") + e;
             return false;
@@ -315,7 +325,8 @@ const Answer* answer_for(const Script& script, int template_id, int opening) {
   auto it = script.answers.find(template_id);
   if (it == script.answers.end() || it->second.empty() || opening < 0) return nullptr;
   const std::vector<Answer>& list = it->second;
-  if (static_cast<std::size_t>(opening) < list.size()) return &list[static_cast<std::size_t>(opening)];
+  if (static_cast<std::size_t>(opening) < list.size())
+    return &list[static_cast<std::size_t>(opening)];
   return script.repeat_last_answer ? &list.back() : nullptr;
 }
 

@@ -207,8 +207,8 @@ bool ScriptedFrontend::perform(DialogHandle dialog, const Action& action) {
       error["message"] = "no item \"" + action.text + "\" in combo box " +
                          std::to_string(action.control) + "; pressing Cancel";
       write(error);
-      echo_line("  ! no item \"" + action.text + "\" in control " +
-                std::to_string(action.control) + ": pressing Cancel");
+      echo_line("  ! no item \"" + action.text + "\" in control " + std::to_string(action.control) +
+                ": pressing Cancel");
       bool cancelled = dialog_post_command(dialog, IDCANCEL);
       TranscriptLine line = begin_line("input", "user");
       line.update({{"dialog", it->second.number},
@@ -320,7 +320,8 @@ void ScriptedFrontend::caption_changed(DialogHandle dialog, const std::string& t
   if (shown->captions_pending >= PROGRESS_BATCH) flush_captions(*shown);
 }
 
-void ScriptedFrontend::item_text_changed(DialogHandle dialog, int control, const std::string& text) {
+void ScriptedFrontend::item_text_changed(DialogHandle dialog, int control,
+                                         const std::string& text) {
   std::lock_guard lock(lock_);
   Shown* shown = find(dialog);
   if (!shown) return;

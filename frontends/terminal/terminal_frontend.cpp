@@ -68,9 +68,9 @@ struct TerminalFrontend::Item {
   bool modal = true;
   std::string caption;
   std::vector<ControlSnapshot> controls;
-  int focus = NO_FOCUS;          // where the focus is (the user moves it)
-  int chosen_focus = NO_FOCUS;   // the control the program last gave it
-  int x = 0, y = 0;  // outer top-left, in cells
+  int focus = NO_FOCUS;         // where the focus is (the user moves it)
+  int chosen_focus = NO_FOCUS;  // the control the program last gave it
+  int x = 0, y = 0;             // outer top-left, in cells
   Layout layout;
   // A message box.
   DialogHandle owner = nullptr;
@@ -168,8 +168,7 @@ void TerminalFrontend::item_text_changed(DialogHandle dialog, int control,
   });
 }
 
-void TerminalFrontend::progress_range_changed(DialogHandle dialog, int control, int low,
-                                              int high) {
+void TerminalFrontend::progress_range_changed(DialogHandle dialog, int control, int low, int high) {
   if (updates_.range(dialog, control, low, high)) queue_delivery(dialog);
 }
 
@@ -316,8 +315,10 @@ void TerminalFrontend::show_control_value(Item& item, int index) {
   switch (t.kind) {
     case ControlKind::ProgressBar: {
       long long span = static_cast<long long>(c.range_high) - c.range_low;
-      long long done = span > 0 ? (static_cast<long long>(c.position) - c.range_low) * SCALE_FULL / span : 0;
-      newtScaleSet(widget, static_cast<unsigned long long>(std::clamp<long long>(done, 0, SCALE_FULL)));
+      long long done =
+          span > 0 ? (static_cast<long long>(c.position) - c.range_low) * SCALE_FULL / span : 0;
+      newtScaleSet(widget,
+                   static_cast<unsigned long long>(std::clamp<long long>(done, 0, SCALE_FULL)));
       break;
     }
     case ControlKind::Edit:
@@ -352,7 +353,8 @@ void TerminalFrontend::save_input(Item& item) {
     ControlSnapshot& c = item.controls[static_cast<std::size_t>(i)];
     if (is_typed(t)) c.text = newtEntryGetValue(widget);
     if (t.kind == ControlKind::ComboBox && !c.items.empty())
-      c.selection = static_cast<int>(reinterpret_cast<std::intptr_t>(newtListboxGetCurrent(widget))) - 1;
+      c.selection =
+          static_cast<int>(reinterpret_cast<std::intptr_t>(newtListboxGetCurrent(widget))) - 1;
   }
   newtComponent current = newtFormGetCurrent(item.form);
   for (std::size_t i = 0; i < item.widgets.size(); ++i)
@@ -465,7 +467,8 @@ std::string TerminalFrontend::legend() const {
   if (stack_.empty()) return "";
   const Item& top = *stack_.back();
   if (!top.dialog_template) return " Enter: OK";
-  if (!top.modal) return " Space on Cancel, or Ctrl-C: cancel the upgrade  (Esc and Enter do nothing)";
+  if (!top.modal)
+    return " Space on Cancel, or Ctrl-C: cancel the upgrade  (Esc and Enter do nothing)";
   std::string keys = " Tab: move  Enter: press button  Esc/Ctrl-C: Cancel";
   for (bool scroll : top.scrolls)
     if (scroll) return keys + "  Down/PgDn: scroll text";
@@ -560,8 +563,10 @@ void TerminalFrontend::ui_main(std::promise<bool>* ready) {
         // Cancel, a box closes as with OK. Esc does so in a modal window;
         // Esc, Enter and F12 mean nothing to a modeless dialog.
         if (exit.u.key == KEY_CTRL_C || (top.modal && exit.u.key == NEWT_KEY_ESCAPE)) {
-          if (top.dialog_template) command(top, IDCANCEL);
-          else close_item(&top);
+          if (top.dialog_template)
+            command(top, IDCANCEL);
+          else
+            close_item(&top);
         } else if (top.modal && exit.u.key == NEWT_KEY_F12) {
           activate(top, nullptr);
         }

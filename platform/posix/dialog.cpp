@@ -297,7 +297,8 @@ namespace {
 int mul_div(int value, int multiplier, int divisor) {
   long long product = static_cast<long long>(value) * multiplier;
   long long half = divisor / 2;
-  return static_cast<int>(product >= 0 ? (product + half) / divisor : -((-product + half) / divisor));
+  return static_cast<int>(product >= 0 ? (product + half) / divisor
+                                       : -((-product + half) / divisor));
 }
 }  // namespace
 
@@ -400,7 +401,8 @@ void dialog_combo_add(DialogHandle dialog, int control, const char* text) {
   ControlState* c = control_state(dialog, control);
   if (!c) return;
   c->items.push_back(text_or_empty(text));
-  if (DialogFrontend* f = watcher(dialog)) f->combo_changed(dialog, control, c->items, c->selection);
+  if (DialogFrontend* f = watcher(dialog))
+    f->combo_changed(dialog, control, c->items, c->selection);
 }
 
 void dialog_combo_select(DialogHandle dialog, int control, int index) {

@@ -35,8 +35,8 @@ std::string default_route_interface() {
   while (std::fgets(line, sizeof line, routes)) {
     char name[IFNAMSIZ + 1];
     unsigned long destination, gateway, flags, refs, use, metric, mask;
-    if (std::sscanf(line, "%16s %lx %lx %lx %lu %lu %lu %lx", name, &destination, &gateway,
-                    &flags, &refs, &use, &metric, &mask) != 8)
+    if (std::sscanf(line, "%16s %lx %lx %lx %lu %lu %lu %lx", name, &destination, &gateway, &flags,
+                    &refs, &use, &metric, &mask) != 8)
       continue;
     if (destination == 0 && mask == 0 && (flags & RTF_UP) && metric < best_metric) {
       best = name;

@@ -36,8 +36,10 @@ const char* process_bind_privilege_hint() {
       for (char c : program) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
       program = quoted + "'";
     }
-    hint = "UDP ports 69-168 need root, or give this program the right once:\r\n"
-           "sudo setcap cap_net_bind_service=+ep " + program;
+    hint =
+        "UDP ports 69-168 need root, or give this program the right once:\r\n"
+        "sudo setcap cap_net_bind_service=+ep " +
+        program;
   });
   return hint.c_str();
 }

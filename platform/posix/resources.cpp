@@ -40,8 +40,7 @@ void seam_clear_resources() {
   overrides.clear();
 }
 
-bool resource_find(int number, const char* type, const unsigned char** data,
-                   std::uint32_t* size) {
+bool resource_find(int number, const char* type, const unsigned char** data, std::uint32_t* size) {
   {
     std::lock_guard lock(override_lock);
     for (const Override& o : overrides) {

@@ -13,13 +13,12 @@ void seam_clear_host_addresses();
 // Adds or replaces a resource by number and type (the bytes are not copied and
 // must outlive their use); a null data pointer removes it, so that the look-up
 // fails even for a built-in resource.
-void seam_set_resource(int number, const char* type, const unsigned char* data,
-                       std::uint32_t size);
+void seam_set_resource(int number, const char* type, const unsigned char* data, std::uint32_t size);
 void seam_clear_resources();
 
 // Runs the program's time faster: clock_ms counts from the process's start
-// and advances scale times faster than real time and sleep_ms sleeps 1/scale of its argument. offset is added to
-// the clock (to test the 32-bit wrap).
+// and advances scale times faster than real time and sleep_ms sleeps 1/scale of its argument.
+// offset is added to the clock (to test the 32-bit wrap).
 void seam_set_clock(double scale, std::uint32_t offset);
 // Back to the real clock: milliseconds since the system started.
 void seam_clear_clock();
@@ -38,7 +37,7 @@ void seam_fail_thread_start(bool fail);
 // One IPv4 address of an interface, as the POSIX address list reads it.
 struct InterfaceAddress {
   std::string name;
-  unsigned index;          // interface order
+  unsigned index;         // interface order
   std::uint32_t address;  // host byte order
   bool up;
   bool loopback;

@@ -3,8 +3,7 @@
 #include "platform/resources.h"
 
 // The program's own module: the images are resources of the executable.
-bool resource_find(int number, const char* type, const unsigned char** data,
-                   std::uint32_t* size) {
+bool resource_find(int number, const char* type, const unsigned char** data, std::uint32_t* size) {
   HMODULE module = GetModuleHandleA(nullptr);
   HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(number), type);
   if (!found) return false;

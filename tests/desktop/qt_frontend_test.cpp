@@ -241,9 +241,9 @@ TEST_F(QtLayout, EnterAndEscActInModalDialogsOnly) {
 
   for (int id : {IDD_CONNECTING, IDD_WAITING, IDD_UPLOAD}) {
     commands.clear();
-    DialogWidget progress(*dialog_template_find(id), UNITS,
-                          [&commands](DialogWidget*, int control) { commands.push_back(control); },
-                          false);
+    DialogWidget progress(
+        *dialog_template_find(id), UNITS,
+        [&commands](DialogWidget*, int control) { commands.push_back(control); }, false);
     progress.show();
     auto* cancel = qobject_cast<QPushButton*>(progress.widget_for_id(IDCANCEL));
     ASSERT_TRUE(cancel);

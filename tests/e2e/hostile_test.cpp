@@ -62,9 +62,9 @@ class Relay {
         std::vector<std::string> faults)
       : stats_(dir.file("relay.json")) {
     std::string port_file = dir.file("relay.port");
-    std::vector<std::string> argv = {QEL_UDP_RELAY, "--listen", listen, "--server", server,
-                                     "--port-file", port_file, "--stats", stats_,
-                                     "--time-limit", "300"};
+    std::vector<std::string> argv = {QEL_UDP_RELAY, "--listen",     listen,    "--server",
+                                     server,        "--port-file",  port_file, "--stats",
+                                     stats_,        "--time-limit", "300"};
     argv.insert(argv.end(), faults.begin(), faults.end());
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -171,15 +171,15 @@ TEST_F(HostileNetwork, HundredTransfersThroughLossAndDuplicationAreIdentical) {
 
   // The device lingers 300 ms after its last ACK, enough for the server's
   // resends of a lost final ACK at the test clock.
-  std::vector<std::string> args = {"--reboot-seconds", "0", "--tftp-timeout-ms", "300",
-                                   "--tftp-tries", "20", "--time-limit", "200", "--seed", "11"};
+  std::vector<std::string> args = {"--reboot-seconds", "0",  "--tftp-timeout-ms", "300",
+                                   "--tftp-tries",     "20", "--time-limit",      "200",
+                                   "--seed",           "11"};
   for (int i = 0; i < TRANSFERS; ++i) {
     args.push_back("--reference");
     args.push_back(dir.file("image.bin"));
   }
   Sim sim(args, DEVICE);
-  Relay relay(dir, "127.0.0.3:0", "127.0.0.1:69",
-              {"--loss", "0.1", "--dup", "0.1", "--seed", "5"});
+  Relay relay(dir, "127.0.0.3:0", "127.0.0.1:69", {"--loss", "0.1", "--dup", "0.1", "--seed", "5"});
   ASSERT_NE(relay.port(), 0) << "relay did not start";
 
   seam_set_clock(40, 0);  // resend intervals of ~40 ms keep the run short
@@ -207,8 +207,8 @@ TEST_F(HostileNetwork, HundredTransfersThroughLossAndDuplicationAreIdentical) {
     ++served;
     server_failures += failed;
   }
-  bool all_ended = simtest::wait_until(
-      [&] { return count_lines(sim.log(), "TFTP-END ") >= TRANSFERS; }, 20s);
+  bool all_ended =
+      simtest::wait_until([&] { return count_lines(sim.log(), "TFTP-END ") >= TRANSFERS; }, 20s);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   seam_set_trace_sink(nullptr);
   seam_set_clock(1, 0);
@@ -245,7 +245,8 @@ TEST_F(HostileNetwork, DelayedAndReorderedPacketsAtRealSpeed) {
   ASSERT_EQ(net_bind(socket, 0x7f000001, 69), 0);
   net_set_nonblocking(socket);
   std::vector<std::string> args = {"--reboot-seconds", "0", "--tftp-timeout-ms", "1000"};
-  for (int i = 0; i < TRANSFERS; ++i) args.insert(args.end(), {"--reference", dir.file("image.bin")});
+  for (int i = 0; i < TRANSFERS; ++i)
+    args.insert(args.end(), {"--reference", dir.file("image.bin")});
   Sim sim(args, DEVICE);
   // Delays up to 60 ms, some past the server's resend interval, and packets
   // held back so that the next one overtakes them.
@@ -290,7 +291,8 @@ TEST_F(HostileNetwork, DeviceThatVanishesMidTransferFailsTheTransfer) {
   Relay relay(dir, "127.0.0.3:0", "127.0.0.1:69", {"--blackout-after", "5"});
   ASSERT_NE(relay.port(), 0);
   set_request_file_name("/qel77.bi1");
-  std::string path = "/admin/upgrade?tftp://127.0.0.3:" + std::to_string(relay.port()) + "/qel77.bi1";
+  std::string path =
+      "/admin/upgrade?tftp://127.0.0.3:" + std::to_string(relay.port()) + "/qel77.bi1";
   ASSERT_EQ(simtest::status_of(
                 simtest::http_exchange(DEVICE, sim.port(), simtest::product_request(path)).text),
             200);
@@ -313,7 +315,8 @@ TEST_F(HostileNetwork, DeviceThatVanishesMidTransferFailsTheTransfer) {
 // ---- the whole wizard against devices that misbehave ----
 
 // The usual answers, with the address typed into both address templates.
-std::string script(const std::string& image, double clock = 20, const std::string& warning = "press 1",
+std::string script(const std::string& image, double clock = 20,
+                   const std::string& warning = "press 1",
                    const std::string& address = std::string("type 1000 ") + DEVICE + " ; press 1") {
   return "stage target\nimage 112 " + image + "\nclock " + std::to_string(clock) +
          "\ntimeout 90000\nanswer 139 " + warning + "\nanswer 101 " + address + "\nanswer 305 " +
@@ -408,46 +411,91 @@ INSTANTIATE_TEST_SUITE_P(
     Devices, EndingSweep,
     ::testing::Values(
         SweepCase{"Healthy", {}, CONFIRM + OK, Ending::SUCCESS, nullptr},
-        SweepCase{"HoldsTheUpgradeRequestOpen", {"--http-keep-open", "4"}, CONFIRM + OK,
-                  Ending::SUCCESS, nullptr},
+        SweepCase{"HoldsTheUpgradeRequestOpen",
+                  {"--http-keep-open", "4"},
+                  CONFIRM + OK,
+                  Ending::SUCCESS,
+                  nullptr},
         SweepCase{"AnswersWithHttp10", {"--http10-status"}, CONFIRM + OK, Ending::SUCCESS, nullptr},
-        SweepCase{"AsksWrongNamesFirst", {"--wrong-name-first", "/QEL0.BI1", "--wrong-name-pause-ms", "200"},
-                  CONFIRM + OK, Ending::SUCCESS, nullptr},
-        SweepCase{"CancelInTheWarning", {}, "", Ending::SILENT, nullptr, false,
+        SweepCase{"AsksWrongNamesFirst",
+                  {"--wrong-name-first", "/QEL0.BI1", "--wrong-name-pause-ms", "200"},
+                  CONFIRM + OK,
+                  Ending::SUCCESS,
+                  nullptr},
+        SweepCase{"CancelInTheWarning",
+                  {},
+                  "",
+                  Ending::SILENT,
+                  nullptr,
+                  false,
                   "clock 20\ntimeout 60000\nanswer 139 press 2\n"},
-        SweepCase{"CancelInTheAddressDialog", {}, "", Ending::SILENT, nullptr, false,
+        SweepCase{"CancelInTheAddressDialog",
+                  {},
+                  "",
+                  Ending::SILENT,
+                  nullptr,
+                  false,
                   "clock 20\ntimeout 60000\nanswer 139 press 1\n"
                   "answer 101 press 2\nanswer 305 press 2\n"},
-        SweepCase{"BadAddressThenCancel", {}, "", Ending::SILENT, nullptr, false,
+        SweepCase{"BadAddressThenCancel",
+                  {},
+                  "",
+                  Ending::SILENT,
+                  nullptr,
+                  false,
                   "clock 20\ntimeout 60000\nanswer 139 press 1\n"
                   "answer 101 type 1000 1.2.3.4.5.6.7.8.9 ; press 1 ; press 2\n"
                   "answer 305 type 1000 1.2.3.4.5.6.7.8.9 ; press 1 ; press 2\n"},
-        SweepCase{"NoLocalAddress", {}, "", Ending::SILENT, nullptr, false,
+        SweepCase{"NoLocalAddress",
+                  {},
+                  "",
+                  Ending::SILENT,
+                  nullptr,
+                  false,
                   "addresses none\nclock 20\ntimeout 60000\nanswer 139 press 1\n"
                   "answer 101 type 1000 127.0.0.2 ; press 1 ; press 2\n"
                   "answer 305 type 1000 127.0.0.2 ; press 1 ; press 2\n"},
-        SweepCase{"MissingImage", {}, "", Ending::MESSAGE,
-                  "Upgrade Failed: Firmware image missing or damaged", false,
+        SweepCase{"MissingImage",
+                  {},
+                  "",
+                  Ending::MESSAGE,
+                  "Upgrade Failed: Firmware image missing or damaged",
+                  false,
                   "image 112 none\nclock 20\ntimeout 60000\n"},
         SweepCase{"CancelInTheConfirmDialog", {}, "answer 103 press 2\n", Ending::MESSAGE, ABORT},
         SweepCase{"RefusesConnections", {"--http-refuse"}, "", Ending::MESSAGE, NO_RESPONSE},
-        SweepCase{"ClosesWithoutAnswer", {"--http-close-without-answer"}, "", Ending::MESSAGE,
+        SweepCase{"ClosesWithoutAnswer",
+                  {"--http-close-without-answer"},
+                  "",
+                  Ending::MESSAGE,
                   NO_RESPONSE},
-        SweepCase{"NeverAnswers", {"--http-hang"}, "answer 105 delay 1500 ; press 2\n",
-                  Ending::MESSAGE, ABORT},
-        SweepCase{"WrongPasswordThenCancel", {"--password", "pw"},
-                  "answer 104 type 1005 bad ; press 1\nanswer 104 press 2\n", Ending::MESSAGE,
+        SweepCase{"NeverAnswers",
+                  {"--http-hang"},
+                  "answer 105 delay 1500 ; press 2\n",
+                  Ending::MESSAGE,
                   ABORT},
-        SweepCase{"NeverFetches", {"--wrong-name-first", "/other.bin", "--wrong-name-pause-ms", "60000"},
-                  CONFIRM + "answer 114 delay 1500 ; press 2\n", Ending::MESSAGE, ABORT},
+        SweepCase{"WrongPasswordThenCancel",
+                  {"--password", "pw"},
+                  "answer 104 type 1005 bad ; press 1\nanswer 104 press 2\n",
+                  Ending::MESSAGE,
+                  ABORT},
+        SweepCase{"NeverFetches",
+                  {"--wrong-name-first", "/other.bin", "--wrong-name-pause-ms", "60000"},
+                  CONFIRM + "answer 114 delay 1500 ; press 2\n",
+                  Ending::MESSAGE,
+                  ABORT},
         SweepCase{"NeverAcknowledges", {"--never-ack"}, CONFIRM, Ending::MESSAGE, INCOMPLETE},
-        SweepCase{"ErrorMidTransfer", {"--error-on-block", "3"}, CONFIRM, Ending::MESSAGE,
-                  INCOMPLETE},
-        SweepCase{"AcksFromAnotherPort", {"--ack-from-other-port"}, CONFIRM, Ending::MESSAGE,
-                  INCOMPLETE},
+        SweepCase{
+            "ErrorMidTransfer", {"--error-on-block", "3"}, CONFIRM, Ending::MESSAGE, INCOMPLETE},
+        SweepCase{
+            "AcksFromAnotherPort", {"--ack-from-other-port"}, CONFIRM, Ending::MESSAGE, INCOMPLETE},
         SweepCase{"NeverComesBack", {"--never-return"}, CONFIRM, Ending::MESSAGE, NO_RESPONSE},
-        SweepCase{"ReportsAnotherVersion", {"--report-version", "9.9.9"}, CONFIRM, Ending::MESSAGE,
-                  MISMATCH, true}),
+        SweepCase{"ReportsAnotherVersion",
+                  {"--report-version", "9.9.9"},
+                  CONFIRM,
+                  Ending::MESSAGE,
+                  MISMATCH,
+                  true}),
     [](const ::testing::TestParamInfo<SweepCase>& info) { return std::string(info.param.name); });
 
 class MisbehavingDevice : public ::testing::Test {
@@ -463,8 +511,8 @@ TEST_F(MisbehavingDevice, ResetMidTransferLeavesAWorkingCancel) {
   {
     // At real speed the server is still resending when the user gives up.
     Sim sim(sim_args({"--error-on-block", "5"}), DEVICE);
-    WizardRun run = run_wizard(dir, script(image, 1) + CONFIRM +
-                                        "answer 110 await-progress 5 ; delay 400 ; press 2\n");
+    WizardRun run = run_wizard(
+        dir, script(image, 1) + CONFIRM + "answer 110 await-progress 5 ; delay 400 ; press 2\n");
     expect_proper_ending(run);
     EXPECT_EQ(ending_boxes(run), std::vector<std::string>{ABORT});
     EXPECT_EQ(run.last_caption(110), "Uploading Target Firmware to QEL@127.0.0.2 2048/20000 Bytes")
@@ -497,8 +545,8 @@ TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
     Sim sim(sim_args({"--http-keep-open", "60", "--wrong-name-first", "/x", "--wrong-name-pause-ms",
                       "60000"}),
             DEVICE);
-    WizardRun run = run_wizard(dir, script(image) + CONFIRM +
-                                        "answer 105 none\nanswer 105 delay 800 ; press 2\n");
+    WizardRun run = run_wizard(
+        dir, script(image) + CONFIRM + "answer 105 none\nanswer 105 delay 800 ; press 2\n");
     expect_proper_ending(run);
     EXPECT_EQ(ending_boxes(run), std::vector<std::string>{ABORT});
     std::vector<const Json*> inputs = run.all("input");
@@ -531,8 +579,8 @@ TEST_F(MisbehavingDevice, DeviceThatNeverComesBack) {
   {
     // Cancel during the wait for the restart.
     Sim sim(sim_args({"--never-return"}), DEVICE);
-    WizardRun run = run_wizard(dir, script(image) + CONFIRM +
-                                        "answer 110 await-progress 300 ; press 2\n");
+    WizardRun run =
+        run_wizard(dir, script(image) + CONFIRM + "answer 110 await-progress 300 ; press 2\n");
     expect_proper_ending(run);
     EXPECT_EQ(ending_boxes(run), std::vector<std::string>{ABORT});
     EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2");

@@ -140,8 +140,8 @@ TEST_F(QueryTest, WrongPasswordWithARotatingNonceRetriesOnceQuietly) {
 // the checks after the transfer run while that query still waits on the main
 // thread; the device refuses a nonce count it has seen with the same nonce.
 TEST_F(QueryTest, ChecksBesideAHeldUpgradeRequestNeverRepeatANonceCount) {
-  Sim sim(sim_args({"--password", "pw", "--qop", "auth", "--hold-upgrade-request", "100",
-                    "--nc-check"}),
+  Sim sim(sim_args(
+              {"--password", "pw", "--qop", "auth", "--hold-upgrade-request", "100", "--nc-check"}),
           DEVICE);
   WizardRun run = run_wizard(dir, base_script(phone) +
                                       "answer 104 type 1005 pw ; press 1\n"
@@ -163,10 +163,10 @@ TEST_F(QueryTest, ChecksBesideAHeldUpgradeRequestNeverRepeatANonceCount) {
 TEST_F(QueryTest, LongCredentialsAreCutTo126Characters) {
   std::string user(200, 'u');
   std::string password(200, 'p');
-  Sim sim(sim_args({"--password", std::string(126, 'p'), "--user", std::string(126, 'u')}),
-          DEVICE);
+  Sim sim(sim_args({"--password", std::string(126, 'p'), "--user", std::string(126, 'u')}), DEVICE);
   WizardRun run = run_wizard(dir, base_script(phone) + "answer 104 type 1003 " + user +
-                                      " ; type 1005 " + password + " ; press 1\n"
+                                      " ; type 1005 " + password +
+                                      " ; press 1\n"
                                       "answer 103 press 2\n");
   EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 103})) << sim.log();
   EXPECT_NE(sim.log().find("username=\"" + std::string(126, 'u') + "\""), std::string::npos);
@@ -194,7 +194,8 @@ TEST_F(QueryTest, BadAddressesKeepTheDialogOpenUntilAGoodOne) {
   EXPECT_EQ(combo.at("selection"), 0);
   EXPECT_EQ(run.last_caption(105), "Connecting with QEL@127*0*0*2") << "shown as typed";
   EXPECT_NE(sim.log().find("HTTP-CONN from=127.0.0.3:"), std::string::npos)
-      << "binds the chosen local address\n" << sim.log();
+      << "binds the chosen local address\n"
+      << sim.log();
 }
 
 TEST_F(QueryTest, NoLocalAddressRefusesOkWithAReason) {

@@ -52,7 +52,8 @@ class UpgradeTest : public ::testing::Test {
  protected:
   void SetUp() override { REQUIRE_NETNS(); }
 
-  std::vector<std::string> with_reference(std::vector<std::string> extra, const std::string& image) {
+  std::vector<std::string> with_reference(std::vector<std::string> extra,
+                                          const std::string& image) {
     extra.push_back("--reference");
     extra.push_back(dir.file(image));
     return sim_args(extra);
@@ -109,22 +110,25 @@ TEST_F(UpgradeTest, OneStageUpgradeEndsWithTheSuccessDialog) {
 
 TEST_F(UpgradeTest, UploadCaptionsCountTheAcknowledgedBytes) {
   Sim sim(with_reference({}, small_phone), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+  WizardRun run =
+      run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
   std::vector<std::string> captions;
   for (const Json* c : run.all("caption", 110))
     captions.push_back(c->at("text").get<std::string>());
   std::vector<std::string> expected;
   for (int bytes = 0; bytes <= 4096; bytes += 512)
-    expected.push_back("Uploading Target Firmware to QEL@127.0.0.2 " + std::to_string(bytes) + "/4096 Bytes");
+    expected.push_back("Uploading Target Firmware to QEL@127.0.0.2 " + std::to_string(bytes) +
+                       "/4096 Bytes");
   expected.push_back("Updating Target Firmware to QEL@127.0.0.2");
   EXPECT_EQ(captions, expected) << "4,096 bytes end with an empty ninth block";
   EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
 }
 
 TEST_F(UpgradeTest, PasswordIsAskedOnceAndCarriedByEveryLaterRequest) {
-  Sim sim(with_reference({"--password", "pw", "--qop", "auth", "--algorithm", "MD5-sess",
-                          "--opaque"}, small_phone),
-          DEVICE);
+  Sim sim(
+      with_reference({"--password", "pw", "--qop", "auth", "--algorithm", "MD5-sess", "--opaque"},
+                     small_phone),
+      DEVICE);
   WizardRun run = run_wizard(dir, base_script(small_phone) +
                                       "answer 104 type 1005 pw ; press 1\n"
                                       "answer 103 press 1\nanswer 111 press 1\n");
@@ -141,9 +145,10 @@ TEST_F(UpgradeTest, PasswordIsAskedOnceAndCarriedByEveryLaterRequest) {
 }
 
 TEST_F(UpgradeTest, TwoStagesServeTransitionThenTargetOnTheSamePort) {
-  std::string transition = write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 30001, 6);
-  std::vector<std::string> args = sim_args({"--reference", dir.file(transition), "--reference",
-                                            dir.file(small_phone)});
+  std::string transition =
+      write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 30001, 6);
+  std::vector<std::string> args =
+      sim_args({"--reference", dir.file(transition), "--reference", dir.file(small_phone)});
   Sim sim(args, DEVICE);
   WizardRun run = run_wizard(dir, base_script(small_phone) + "stage transition\nimage 319 " +
                                       transition + "\nanswer 304 press 1\nanswer 111 press 1\n");
@@ -205,14 +210,16 @@ TEST_F(UpgradeTest, VersionIsComparedForAdaptersOnly) {
   }
   {
     Sim sim(sim_args({"--report-version", "9.9.9"}), DEVICE);
-    WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+    WizardRun run =
+        run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
     EXPECT_TRUE(run.boxes().empty());
     ASSERT_EQ(run.all("open", 111).size(), 1u);
     EXPECT_EQ(run.all("open", 111).at(0)->at("controls").at("1004"), "9.9.9");
   }
   {
     Sim sim(sim_args({}), DEVICE);
-    WizardRun run = run_wizard(dir, base_script(adapter) + "answer 103 press 1\nanswer 111 press 1\n");
+    WizardRun run =
+        run_wizard(dir, base_script(adapter) + "answer 103 press 1\nanswer 111 press 1\n");
     EXPECT_TRUE(run.boxes().empty());
     EXPECT_EQ(run.last_caption(111), SUCCESS_CAPTION);
   }
@@ -237,8 +244,8 @@ TEST_F(UpgradeTest, DeviceThatNeverComesBackIsReported) {
 
 TEST_F(UpgradeTest, CancelInTheWaitingDialog) {
   Sim sim(sim_args({"--wrong-name-first", "/other.bin", "--wrong-name-pause-ms", "20000"}), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(small_phone) +
-                                      "answer 103 press 1\nanswer 114 delay 500 ; press 2\n");
+  WizardRun run = run_wizard(
+      dir, base_script(small_phone) + "answer 103 press 1\nanswer 114 delay 500 ; press 2\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
   EXPECT_EQ(run.all("open", 110).size(), 0u);
@@ -249,16 +256,17 @@ TEST_F(UpgradeTest, CancelInTheUploadDialogDuringTheTransferAndDuringTheWait) {
   {
     // Real speed: the device's late ACKs stay within the resend interval.
     Sim sim(sim_args({"--ack-delay", "all", "--ack-delay-ms", "30"}), DEVICE);
-    WizardRun run = run_wizard(dir, base_script(phone, 1) +
-                                        "answer 103 press 1\nanswer 110 await-progress 5 ; press 2\n");
+    WizardRun run = run_wizard(
+        dir, base_script(phone, 1) + "answer 103 press 1\nanswer 110 await-progress 5 ; press 2\n");
     EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
-    EXPECT_EQ(run.last_caption(110).rfind("Uploading Target Firmware", 0), 0u) << run.last_caption(110);
+    EXPECT_EQ(run.last_caption(110).rfind("Uploading Target Firmware", 0), 0u)
+        << run.last_caption(110);
     EXPECT_EQ(run.exit_code, 0);
   }
   {
     Sim sim(sim_args({}), DEVICE);
-    WizardRun run = run_wizard(dir, base_script(small_phone, 2) +
-                                        "answer 103 press 1\nanswer 110 delay 2000 ; press 2\n");
+    WizardRun run = run_wizard(
+        dir, base_script(small_phone, 2) + "answer 103 press 1\nanswer 110 delay 2000 ; press 2\n");
     EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
     EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2");
     EXPECT_EQ(run.all("open", 111).size(), 0u);
@@ -273,7 +281,8 @@ TEST_F(UpgradeTest, TakenPortSixtyNineMovesTheListenerToSeventy) {
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   Sim sim(with_reference({}, small_phone), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+  WizardRun run =
+      run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
   ::close(taken);
   EXPECT_EQ(run.exit_code, 0);
   std::vector<std::string> upgrade = log_lines_starting(sim.log(), "UPGRADE request");
@@ -287,7 +296,8 @@ TEST_F(UpgradeTest, WrongNamesAndForeignPortsAreIgnored) {
     Sim sim(with_reference({"--wrong-name-first", "/QEL0.BI1", "--wrong-name-pause-ms", "300"},
                            small_phone),
             DEVICE);
-    WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+    WizardRun run =
+        run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
     EXPECT_TRUE(run.boxes().empty());
     std::string verdict = sim.stop();
     EXPECT_EQ(simtest::json_value(verdict, "wrong_name_answered"), "false") << verdict;
@@ -301,8 +311,10 @@ TEST_F(UpgradeTest, WrongNamesAndForeignPortsAreIgnored) {
 }
 
 TEST_F(UpgradeTest, LostDuplicatedAndLateAcksStillGiveAnIdenticalImage) {
-  const char* faults[][2] = {{"--ack-drop", "p=0.05"}, {"--ack-drop", "p=0.10"},
-                             {"--ack-dup", "p=0.10"}, {"--ack-reorder", "p=0.05"},
+  const char* faults[][2] = {{"--ack-drop", "p=0.05"},
+                             {"--ack-drop", "p=0.10"},
+                             {"--ack-dup", "p=0.10"},
+                             {"--ack-reorder", "p=0.05"},
                              {"--ack-delay", "p=0.02"}};
   for (const auto& fault : faults) {
     // A late ACK must come within the server's 30 resend intervals, which at
@@ -315,7 +327,8 @@ TEST_F(UpgradeTest, LostDuplicatedAndLateAcksStillGiveAnIdenticalImage) {
     WizardRun run =
         run_wizard(dir, base_script(phone, 40) + "answer 103 press 1\nanswer 111 press 1\n");
     EXPECT_TRUE(run.boxes().empty()) << fault[0] << ' ' << fault[1];
-    EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true") << fault[0] << ' ' << fault[1];
+    EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true")
+        << fault[0] << ' ' << fault[1];
   }
 }
 
@@ -323,7 +336,8 @@ TEST_F(UpgradeTest, LostDuplicatedAndLateAcksStillGiveAnIdenticalImage) {
 TEST_F(UpgradeTest, RealSpeedRun) {
   Sim sim(with_reference({"--reboot-seconds", "5"}, phone), DEVICE);
   auto start = std::chrono::steady_clock::now();
-  WizardRun run = run_wizard(dir, base_script(phone, 1) + "answer 103 press 1\nanswer 111 press 1\n");
+  WizardRun run =
+      run_wizard(dir, base_script(phone, 1) + "answer 103 press 1\nanswer 111 press 1\n");
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.last_caption(111), SUCCESS_CAPTION);

@@ -19,8 +19,8 @@ bool in_private_netns() { return netns_ready; }
 const std::string& netns_problem() { return netns_error; }
 
 std::string write_image(const simtest::TempDir& dir, const std::string& name,
-                        const std::string& magic, const std::string& version,
-                        std::uint32_t size, std::uint64_t seed) {
+                        const std::string& magic, const std::string& version, std::uint32_t size,
+                        std::uint64_t seed) {
   std::vector<unsigned char> image =
       build_firmware_image({magic.c_str(), version.c_str(), size, seed});
   simtest::write_bytes(dir.file(name), image);
@@ -97,7 +97,7 @@ std::string base_script(const std::string& image_file, double clock_scale) {
 }
 
 std::vector<std::string> sim_args(std::vector<std::string> extra) {
-  std::vector<std::string> args = {"--http-port", "80", "--time-limit", "120",
+  std::vector<std::string> args = {"--http-port",      "80", "--time-limit", "120",
                                    "--reboot-seconds", "0.3"};
   args.insert(args.end(), extra.begin(), extra.end());
   return args;

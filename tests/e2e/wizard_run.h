@@ -19,11 +19,11 @@ inline constexpr const char* DEVICE = "127.0.0.2";
 inline constexpr const char* PC = "127.0.0.1";
 
 // Skips the current test when no private network namespace could be made.
-#define REQUIRE_NETNS()                                                          \
-  do {                                                                           \
-    if (!::e2e::in_private_netns())                                              \
-      GTEST_SKIP() << "needs a private network namespace (unshare --net): "      \
-                   << ::e2e::netns_problem();                                    \
+#define REQUIRE_NETNS()                                                     \
+  do {                                                                      \
+    if (!::e2e::in_private_netns())                                         \
+      GTEST_SKIP() << "needs a private network namespace (unshare --net): " \
+                   << ::e2e::netns_problem();                               \
   } while (0)
 
 bool in_private_netns();
@@ -31,8 +31,8 @@ const std::string& netns_problem();
 
 // Writes a firmware image into dir and returns its file name.
 std::string write_image(const simtest::TempDir& dir, const std::string& name,
-                        const std::string& magic, const std::string& version,
-                        std::uint32_t size, std::uint64_t seed = 1);
+                        const std::string& magic, const std::string& version, std::uint32_t size,
+                        std::uint64_t seed = 1);
 
 struct WizardRun {
   int exit_code = -1;
@@ -54,8 +54,8 @@ struct WizardRun {
 WizardRun run_wizard(const simtest::TempDir& dir, const std::string& script);
 
 // The usual environment and answers of a run: the PC's real addresses (in
-// the tests' namespace loopback alone, so 127.0.0.1), the given Target image, the clock scaled, a time limit, Continue, the device
-// address typed into both address templates.
+// the tests' namespace loopback alone, so 127.0.0.1), the given Target image, the clock scaled, a
+// time limit, Continue, the device address typed into both address templates.
 std::string base_script(const std::string& image_file, double clock_scale = 20);
 
 // A simulator on DEVICE:80 with the given extra flags.

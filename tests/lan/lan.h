@@ -10,9 +10,9 @@
 
 namespace lan {
 
-inline constexpr const char* PC = "198.51.100.10";        // on the devices' subnet, default route
-inline constexpr const char* PC_OTHER = "203.0.113.10";   // a second interface, nobody behind it
-inline constexpr int DEVICES = 3;                          // 198.51.100.20 .. .22
+inline constexpr const char* PC = "198.51.100.10";       // on the devices' subnet, default route
+inline constexpr const char* PC_OTHER = "203.0.113.10";  // a second interface, nobody behind it
+inline constexpr int DEVICES = 3;                        // 198.51.100.20 .. .22
 
 // The n-th device address (0: 198.51.100.20).
 std::string device(int n);

@@ -28,7 +28,8 @@ std::vector<std::string> log_lines_starting(const std::string& log, const std::s
 
 // Continue, then the local address chosen by its text and the device's
 // address typed, in whichever address dialog the image calls for.
-std::string lan_script(const std::string& image, const std::string& local, const std::string& device) {
+std::string lan_script(const std::string& image, const std::string& local,
+                       const std::string& device) {
   std::string address = "select-text 1017 " + local + " ; type 1000 " + device + " ; press 1\n";
   return "image 112 " + image + "\nclock 20\ntimeout 120000\n" + "answer 139 press 1\n" +
          "answer 305 " + address + "answer 101 " + address;
@@ -50,9 +51,9 @@ class LanTest : public ::testing::Test {
 };
 
 TEST_F(LanTest, OneStageUpgradeWithAPasswordFromTheInterfaceOnTheDevicesSubnet) {
-  auto sim = lan::start_device(lan::device(0), {"--password", "s3cret", "--qop", "auth",
-                                                "--reboot-seconds", "0.3", "--time-limit", "120",
-                                                "--reference", dir.file(phone)});
+  auto sim = lan::start_device(lan::device(0),
+                               {"--password", "s3cret", "--qop", "auth", "--reboot-seconds", "0.3",
+                                "--time-limit", "120", "--reference", dir.file(phone)});
   WizardRun run = e2e::run_wizard(dir, lan_script(phone, lan::PC, lan::device(0)) +
                                            "answer 104 type 1005 s3cret ; press 1\n"
                                            "answer 103 press 1\nanswer 111 press 1\n");
@@ -113,9 +114,9 @@ TEST_F(LanTest, TwoStageUpgradeOfOneOfTwoDevices) {
   std::string transition =
       e2e::write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 30001, 6);
   auto bystander = lan::start_device(lan::device(0), {"--time-limit", "120"});
-  auto sim = lan::start_device(lan::device(1), {"--reboot-seconds", "0.3", "--time-limit", "120",
-                                                "--reference", dir.file(transition),
-                                                "--reference", dir.file(small)});
+  auto sim = lan::start_device(lan::device(1),
+                               {"--reboot-seconds", "0.3", "--time-limit", "120", "--reference",
+                                dir.file(transition), "--reference", dir.file(small)});
   WizardRun run = e2e::run_wizard(dir, lan_script(small, lan::PC, lan::device(1)) +
                                            "stage transition\nimage 319 " + transition +
                                            "\nanswer 304 press 1\nanswer 111 press 1\n");

@@ -48,7 +48,8 @@ class RecordingFrontend : public DialogFrontend {
     add("text " + std::to_string(control) + " " + text);
   }
   void progress_range_changed(DialogHandle, int control, int low, int high) override {
-    add("range " + std::to_string(control) + " " + std::to_string(low) + " " + std::to_string(high));
+    add("range " + std::to_string(control) + " " + std::to_string(low) + " " +
+        std::to_string(high));
   }
   void progress_position_changed(DialogHandle, int control, int position) override {
     add("pos " + std::to_string(control) + " " + std::to_string(position));
@@ -59,7 +60,9 @@ class RecordingFrontend : public DialogFrontend {
     for (const std::string& item : items) text += " " + item;
     add(text + " sel " + std::to_string(selection));
   }
-  void focus_changed(DialogHandle, int control) override { add("focus " + std::to_string(control)); }
+  void focus_changed(DialogHandle, int control) override {
+    add("focus " + std::to_string(control));
+  }
   void dialog_moved(DialogHandle, int x, int y) override {
     add("move " + std::to_string(x) + " " + std::to_string(y));
   }
@@ -211,12 +214,13 @@ class DialogLayer : public ::testing::Test {
 
 TEST_F(DialogLayer, ModalDialogReturnsWhatTheAnsweringCommandEndsItWith) {
   for (auto [command, expected] : {std::pair{IDOK, 1}, std::pair{IDCANCEL, 0}, std::pair{42, 42}}) {
-    frontend.on_open = [command](const DialogSnapshot& s) { dialog_post_command(s.dialog, command); };
+    frontend.on_open = [command](const DialogSnapshot& s) {
+      dialog_post_command(s.dialog, command);
+    };
     EXPECT_EQ(dialog_box(nullptr, 139, ending_proc), expected);
   }
-  EXPECT_EQ(frontend.log(),
-            (std::vector<std::string>{"open 139", "closed 1", "open 139", "closed 0", "open 139",
-                                      "closed 42"}));
+  EXPECT_EQ(frontend.log(), (std::vector<std::string>{"open 139", "closed 1", "open 139",
+                                                      "closed 0", "open 139", "closed 42"}));
 }
 
 TEST_F(DialogLayer, ModalDialogOpensAfterInitAndRunsItsProcedureOnTheCallingThread) {
@@ -280,11 +284,11 @@ TEST_F(DialogLayer, NonzeroInitAnswerGivesFocusToTheFirstControlThatTakesIt) {
     int expected;
   };
   const Case cases[] = {
-      {139, 2, TRUE, 1},        // the platform's choice wins over the procedure's
-      {139, 2, FALSE, 2},       // warning: Cancel, as the procedure set it
-      {114, 0, TRUE, 2},        // progress bar and static text skipped
-      {104, 1005, FALSE, 1005}, // password field
-      {101, 1000, FALSE, 1000}, // address field, last in the tab order
+      {139, 2, TRUE, 1},         // the platform's choice wins over the procedure's
+      {139, 2, FALSE, 2},        // warning: Cancel, as the procedure set it
+      {114, 0, TRUE, 2},         // progress bar and static text skipped
+      {104, 1005, FALSE, 1005},  // password field
+      {101, 1000, FALSE, 1000},  // address field, last in the tab order
       {139, 0, FALSE, NO_FOCUS},
   };
   std::size_t opened = 0;
@@ -495,7 +499,8 @@ TEST_F(DialogLayer, TypedTextAndChosenItemsAreInPlaceWhenTheCommandRuns) {
   };
   EXPECT_EQ(dialog_box(nullptr, 101, filling), 1);
   DialogSnapshot address = frontend.wait_open(2);
-  EXPECT_EQ(address.controls[5].items, (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
+  EXPECT_EQ(address.controls[5].items,
+            (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
   EXPECT_EQ(address.controls[5].selection, 0);
   ASSERT_EQ(calls_of(address.dialog, WM_COMMAND).size(), 1u);
   EXPECT_EQ(calls_of(address.dialog, WM_COMMAND)[0].combo_1017, 2);
@@ -535,10 +540,9 @@ TEST_F(DialogLayer, ProgressIsReportedOnlyWhenItChanges) {
   dialog_progress_pos(d, 1010, 2000);
   dialog_progress_range(d, 1010, 0, 70000);  // 16 bits: 4464
   dialog_progress_range(d, 1010, 0, 500);    // the position follows the range
-  EXPECT_EQ(frontend.log(),
-            (std::vector<std::string>{"range 1010 0 1000", "pos 1010 5", "pos 1010 6",
-                                      "pos 1010 1000", "range 1010 0 4464", "range 1010 0 500",
-                                      "pos 1010 500"}));
+  EXPECT_EQ(frontend.log(), (std::vector<std::string>{
+                                "range 1010 0 1000", "pos 1010 5", "pos 1010 6", "pos 1010 1000",
+                                "range 1010 0 4464", "range 1010 0 500", "pos 1010 500"}));
   dialog_destroy(d);
 }
 
@@ -580,8 +584,9 @@ TEST_F(DialogLayer, ComboChangesCarryTheWholeList) {
   dialog_combo_select(d, 1017, 1);
   dialog_combo_select(d, 1017, 9);  // out of range: no selection
   EXPECT_EQ(dialog_combo_selection(d, 1017), -1);
-  EXPECT_EQ(frontend.log(), (std::vector<std::string>{"combo 1017 a sel -1", "combo 1017 a b sel -1",
-                                                      "combo 1017 a b sel 1", "combo 1017 a b sel -1"}));
+  EXPECT_EQ(frontend.log(),
+            (std::vector<std::string>{"combo 1017 a sel -1", "combo 1017 a b sel -1",
+                                      "combo 1017 a b sel 1", "combo 1017 a b sel -1"}));
   dialog_destroy(d);
 }
 
@@ -670,7 +675,8 @@ TEST(ScriptParser, ReadsEveryDirective) {
       "timeout 60000\n"
       "exhausted repeat\n"
       "\n"
-      "answer 101 type 1000 \"1.2.3\" ; press 1;select 1017 2 ; type 1000 \"a \\\"b\\\"\\r\\n#;\" ; press 1\n"
+      "answer 101 type 1000 \"1.2.3\" ; press 1;select 1017 2 ; type 1000 \"a \\\"b\\\"\\r\\n#;\" "
+      "; press 1\n"
       "answer 114 await-progress 500 ; delay 20 ; press 2\n"
       "answer 110 await-progress 1010 7\n"
       "answer 105 none\n";

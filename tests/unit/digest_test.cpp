@@ -44,8 +44,8 @@ void set(char* field, std::size_t size, const char* value) {
 const char RFC_NONCE[] = "dcd98b7102dd2f0e8b11d0f600bfb0c093";
 
 TEST(Digest, Rfc2617WorkedExample) {
-  HashHex ha1 = digest_ha1("", "Mufasa", "testrealm@host.com", "Circle Of Life", RFC_NONCE,
-                           "0a4f113b");
+  HashHex ha1 =
+      digest_ha1("", "Mufasa", "testrealm@host.com", "Circle Of Life", RFC_NONCE, "0a4f113b");
   EXPECT_STREQ(ha1.text, "939e7578ed9e3c518a452acee763bce9");
   HashHex response = digest_response(ha1.text, RFC_NONCE, "00000001", "0a4f113b", "auth", "GET",
                                      "/dir/index.html", "");
@@ -61,9 +61,9 @@ TEST(Digest, Ha1PlainOrSessionByAlgorithm) {
     const std::string& expected;
   };
   const Case cases[] = {
-      {"", plain},          {"MD5", plain},          {"md5", plain},
-      {"md5-sess", session}, {"MD5-SESS", session},  {"Md5-SeSs", session},
-      {"MD5-sess", session}, {"md5-sess2", plain},   {"md5-ses", plain},
+      {"", plain},           {"MD5", plain},        {"md5", plain},
+      {"md5-sess", session}, {"MD5-SESS", session}, {"Md5-SeSs", session},
+      {"MD5-sess", session}, {"md5-sess2", plain},  {"md5-ses", plain},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(digest_ha1(c.algorithm, "u", "r", "p", "n0", "c1").text, c.expected)
@@ -143,9 +143,10 @@ TEST(Digest, AuthorizationLineBytes) {
     std::string middle = c.qop[0] ? nc + ":3f2a:" + c.qop + ":" : "";
     std::string response = reference_md5(ha1 + ":n-1234:" + middle + reference_md5(a2));
 
-    std::string expected = "Authorization: Digest username=\"admin\",realm=\"QEL realm\","
-                           "nonce=\"n-1234\",uri=\"\",algorithm=\"" +
-                           std::string(c.algorithm) + "\",response=\"" + response + "\"";
+    std::string expected =
+        "Authorization: Digest username=\"admin\",realm=\"QEL realm\","
+        "nonce=\"n-1234\",uri=\"\",algorithm=\"" +
+        std::string(c.algorithm) + "\",response=\"" + response + "\"";
     if (c.opaque[0]) expected += ",opaque=\"" + std::string(c.opaque) + "\"";
     if (c.qop[0]) expected += ",qop=" + std::string(c.qop) + ",nc=" + nc + ",cnonce=\"3f2a\"";
     expected += "\r\n";
@@ -172,7 +173,8 @@ TEST(Digest, AuthorizationLineFitsWithEveryFieldFull) {
   // Each field is read as its first 127 (or 15) characters.
   std::string line(out);
   EXPECT_NE(line.find("username=\"" + std::string(127, 'z') + "\","), std::string::npos);
-  EXPECT_NE(line.find(",qop=" + std::string(15, 'z') + ",nc=0ffffffff,cnonce=\""), std::string::npos);
+  EXPECT_NE(line.find(",qop=" + std::string(15, 'z') + ",nc=0ffffffff,cnonce=\""),
+            std::string::npos);
   EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
 }
 
@@ -211,32 +213,46 @@ TEST(Digest, ParseChallenge) {
   };
   const Case cases[] = {
       {"realm and nonce only",
-       "WWW-Authenticate: Digest realm=\"R\", nonce=\"N1\"\r\n\r\n", 0,
+       "WWW-Authenticate: Digest realm=\"R\", nonce=\"N1\"\r\n\r\n",
+       0,
        {0, "N1", "N1", "R", "", "", ""}},
       {"all directives",
        "WWW-Authenticate: Digest realm=\"R\", qop=\"auth,auth-int\", algorithm=\"MD5-sess\", "
        "nonce=\"N1\", opaque=\"O\"\r\n",
-       0, {0, "N1", "N1", "R", "auth,auth-int", "MD5-sess", "O"}},
+       0,
+       {0, "N1", "N1", "R", "auth,auth-int", "MD5-sess", "O"}},
       {"same nonce keeps the count",
-       "WWW-Authenticate: Digest realm=\"R\", nonce=\"old-nonce\", qop=\"auth\"", 0,
+       "WWW-Authenticate: Digest realm=\"R\", nonce=\"old-nonce\", qop=\"auth\"",
+       0,
        {4, "old-nonce", "old-nonce", "R", "auth", "", ""}},
-      {"missing realm leaves everything", "WWW-Authenticate: Digest nonce=\"N1\", qop=\"auth\"", 1,
+      {"missing realm leaves everything",
+       "WWW-Authenticate: Digest nonce=\"N1\", qop=\"auth\"",
+       1,
        {4, "old-nonce", "old-nonce", "old-realm", "auth", "MD5", "old-opaque"}},
-      {"missing nonce keeps the new realm", "WWW-Authenticate: Digest realm=\"R2\", qop=\"auth\"", 1,
+      {"missing nonce keeps the new realm",
+       "WWW-Authenticate: Digest realm=\"R2\", qop=\"auth\"",
+       1,
        {4, "old-nonce", "old-nonce", "R2", "auth", "MD5", "old-opaque"}},
-      {"names are case-sensitive", "WWW-Authenticate: Digest Realm=\"R\", Nonce=\"N\"", 1,
+      {"names are case-sensitive",
+       "WWW-Authenticate: Digest Realm=\"R\", Nonce=\"N\"",
+       1,
        {4, "old-nonce", "old-nonce", "old-realm", "auth", "MD5", "old-opaque"}},
-      {"unquoted values are not values", "WWW-Authenticate: Digest realm=R, nonce=N", 1,
+      {"unquoted values are not values",
+       "WWW-Authenticate: Digest realm=R, nonce=N",
+       1,
        {4, "old-nonce", "old-nonce", "old-realm", "auth", "MD5", "old-opaque"}},
       {"value without closing quote runs to the end",
-       "WWW-Authenticate: Digest realm=\"R\", nonce=\"N1 rest\r\nof it", 0,
+       "WWW-Authenticate: Digest realm=\"R\", nonce=\"N1 rest\r\nof it",
+       0,
        {0, "N1 rest\r\nof it", "N1 rest\r\nof it", "R", "", "", ""}},
       {"directives found anywhere, first occurrence counts",
        "WWW-Authenticate: Digest realm=\"first\"\r\nX: realm=\"second\"\r\n\r\n<p>nonce=\"N9\" "
        "opaque=\"\"</p>",
-       0, {0, "N9", "N9", "first", "", "", ""}},
+       0,
+       {0, "N9", "N9", "first", "", "", ""}},
       {"quoted pairs are not unescaped",
-       "WWW-Authenticate: Digest realm=\"a\\\"b\", nonce=\"N\"", 0,
+       "WWW-Authenticate: Digest realm=\"a\\\"b\", nonce=\"N\"",
+       0,
        {0, "N", "N", "a\\", "", "", ""}},
       {"over-long values are cut to their fields",
        "WWW-Authenticate: Digest realm=\"" + long_value + "\", nonce=\"" + long_value +

@@ -97,7 +97,8 @@ class IdentifyModel : public ::testing::TestWithParam<ModelCase> {};
 TEST_P(IdentifyModel, NamesTheModel) {
   const ModelCase& c = GetParam();
   target_image = FirmwareImage{};
-  std::memcpy(target_image.header.magic, c.magic, std::min<std::size_t>(16, std::strlen(c.magic) + 1));
+  std::memcpy(target_image.header.magic, c.magic,
+              std::min<std::size_t>(16, std::strlen(c.magic) + 1));
   phone_family = 7;
   identify_model();
   EXPECT_STREQ(model_name, c.name) << c.magic;
@@ -106,19 +107,19 @@ TEST_P(IdentifyModel, NamesTheModel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, IdentifyModel,
-    ::testing::Values(
-        ModelCase{"TpArMeM fIrMwArE", "QEL-742/QEL-722", 1},
-        ModelCase{"QEL5300xyz", "QEL-5300", 0},  // case folded
-        ModelCase{"qel5200", "QEL-5100/5200", 0}, ModelCase{"qel5202", "QEL-5202", 0},
-        ModelCase{"qel5101", "QEL-5101", 0}, ModelCase{"PARMEL7x", "QEL-741/QEL-721", 1},
-        ModelCase{"parm701", "QEL-701", 1}, ModelCase{"parmel6", "QEL-762", 1},
-        ModelCase{"parmel8", "QEL-641", 1},      // longer codes stand first
-        ModelCase{"parmel", "QEL-641", 1},       // NUL after the six letters
-        ModelCase{"qel5210", "QEL-5210", 0}, ModelCase{"qel5212", "QEL-5212", 0},
-        ModelCase{"qel5800", "QEL5800", 0}, ModelCase{"qel5312", "QEL-5312", 0},
-        ModelCase{"qel5900t", "QEL5900", 0}, ModelCase{"QEL5900T", "QEL5900", 0},
-        ModelCase{"qel5900x", "QEL-5900", 0}, ModelCase{"tervano", "TAV9", 0},
-        ModelCase{"tvtav9v3", "TAV9T", 0}, ModelCase{"qel530", "ODM-Product", 0},
-        ModelCase{"", "ODM-Product", 0}, ModelCase{"xyz", "ODM-Product", 0}));
+    ::testing::Values(ModelCase{"TpArMeM fIrMwArE", "QEL-742/QEL-722", 1},
+                      ModelCase{"QEL5300xyz", "QEL-5300", 0},  // case folded
+                      ModelCase{"qel5200", "QEL-5100/5200", 0}, ModelCase{"qel5202", "QEL-5202", 0},
+                      ModelCase{"qel5101", "QEL-5101", 0},
+                      ModelCase{"PARMEL7x", "QEL-741/QEL-721", 1},
+                      ModelCase{"parm701", "QEL-701", 1}, ModelCase{"parmel6", "QEL-762", 1},
+                      ModelCase{"parmel8", "QEL-641", 1},  // longer codes stand first
+                      ModelCase{"parmel", "QEL-641", 1},   // NUL after the six letters
+                      ModelCase{"qel5210", "QEL-5210", 0}, ModelCase{"qel5212", "QEL-5212", 0},
+                      ModelCase{"qel5800", "QEL5800", 0}, ModelCase{"qel5312", "QEL-5312", 0},
+                      ModelCase{"qel5900t", "QEL5900", 0}, ModelCase{"QEL5900T", "QEL5900", 0},
+                      ModelCase{"qel5900x", "QEL-5900", 0}, ModelCase{"tervano", "TAV9", 0},
+                      ModelCase{"tvtav9v3", "TAV9T", 0}, ModelCase{"qel530", "ODM-Product", 0},
+                      ModelCase{"", "ODM-Product", 0}, ModelCase{"xyz", "ODM-Product", 0}));
 
 }  // namespace

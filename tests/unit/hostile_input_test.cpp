@@ -37,10 +37,10 @@ std::string challenge(const std::string& directives) {
 
 TEST(HostileChallenge, OverlongValuesAreCutToTheirFieldsAndStayUsable) {
   DigestState d{};
-  std::string text = challenge("realm=\"" + std::string(400, 'R') + "\",nonce=\"" +
-                               std::string(4000, 'N') + "\",qop=\"" + std::string(60, 'q') +
-                               "\",algorithm=\"" + std::string(40, 'a') + "\",opaque=\"" +
-                               std::string(300, 'O') + "\"");
+  std::string text =
+      challenge("realm=\"" + std::string(400, 'R') + "\",nonce=\"" + std::string(4000, 'N') +
+                "\",qop=\"" + std::string(60, 'q') + "\",algorithm=\"" + std::string(40, 'a') +
+                "\",opaque=\"" + std::string(300, 'O') + "\"");
   ASSERT_EQ(classify_response(text.c_str(), static_cast<int>(text.size()), &d), 1);
   EXPECT_EQ(std::string(d.realm), std::string(127, 'R'));
   EXPECT_EQ(std::string(d.nonce), std::string(127, 'N'));
@@ -72,7 +72,8 @@ TEST(HostileChallenge, MalformedChallengesAreNotUsable) {
       {"no nonce", challenge("realm=\"QEL\"")},
       {"directive names in another case", challenge("Realm=\"QEL\",Nonce=\"n\"")},
       {"blank before the equals sign", challenge("realm =\"QEL\",nonce =\"n\"")},
-      {"header name in lower case", "HTTP/1.1 401 X\r\nwww-authenticate: Digest realm=\"r\",nonce=\"n\"\r\n"},
+      {"header name in lower case",
+       "HTTP/1.1 401 X\r\nwww-authenticate: Digest realm=\"r\",nonce=\"n\"\r\n"},
       {"nothing after the header name", "HTTP/1.1 401 X\r\nWWW-Authenticate:"},
   };
   for (const Case& c : cases) {
@@ -99,10 +100,10 @@ TEST(HostileChallenge, ValuesRunToTheEndWithoutAClosingQuote) {
 
 TEST(HostileLabels, LabelsWithoutClosingTagsGiveNothingAndKeepTheField) {
   const char* pages[] = {
-      "HTTP/1.1 200 OK\r\n\r\nProduct Name: QEL-742",             // no tag at all
-      "HTTP/1.1 200 OK\r\n\r\n<td>Product Name:</td><td",          // the next tag never closes
-      "HTTP/1.1 200 OK\r\n\r\n<td>Product Name:<b><i><u",          // a run of unclosed tags
-      "HTTP/1.1 200 OK\r\n\r\nProduct Name:",                      // the text ends at the label
+      "HTTP/1.1 200 OK\r\n\r\nProduct Name: QEL-742",      // no tag at all
+      "HTTP/1.1 200 OK\r\n\r\n<td>Product Name:</td><td",  // the next tag never closes
+      "HTTP/1.1 200 OK\r\n\r\n<td>Product Name:<b><i><u",  // a run of unclosed tags
+      "HTTP/1.1 200 OK\r\n\r\nProduct Name:",              // the text ends at the label
   };
   for (const char* page : pages) {
     char field[128] = "earlier";
@@ -113,7 +114,8 @@ TEST(HostileLabels, LabelsWithoutClosingTagsGiveNothingAndKeepTheField) {
 
 TEST(HostileLabels, AValueWithoutItsClosingTagRunsToTheEndWithinTheLimit) {
   char field[128];
-  ASSERT_NE(extract_field("<td>MAC Address:</td><td>00:0E:08", "MAC Address:", field, 127), nullptr);
+  ASSERT_NE(extract_field("<td>MAC Address:</td><td>00:0E:08", "MAC Address:", field, 127),
+            nullptr);
   EXPECT_STREQ(field, "00:0E:08");
   std::string long_page = "<td>MAC Address:</td><td>" + std::string(5000, 'A');
   ASSERT_NE(extract_field(long_page.c_str(), "MAC Address:", field, 127), nullptr);
@@ -261,7 +263,8 @@ TEST_F(ListenerInput, DatagramsOfAFullPacketAndMoreAreReadSafely) {
   int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
   Bytes big = rrq("/qel1a2b.bi1");
   big.resize(1500, 'y');
-  ASSERT_EQ(::sendto(peer, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&at), sizeof at), 1500);
+  ASSERT_EQ(::sendto(peer, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&at), sizeof at),
+            1500);
   ASSERT_TRUE(net_wait_readable(server, 2000));
   char request[TFTP_PACKET_SIZE + 16];
   std::memset(request, '#', sizeof request);
@@ -308,15 +311,18 @@ class ScriptedPeer {
         unsigned char packet[2048];
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        ssize_t n = ::recvfrom(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length);
+        ssize_t n =
+            ::recvfrom(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length);
         if (n < 4) continue;
         received.emplace_back(packet, packet + n);
         std::vector<Bytes> replies;
         if (i < answers.size()) {
           replies = answers[i];
         } else {
-          std::uint16_t block = packet[1] == 6 ? 0 : static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
-          replies = {{0, 4, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block)}};
+          std::uint16_t block =
+              packet[1] == 6 ? 0 : static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
+          replies = {
+              {0, 4, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block)}};
         }
         for (const Bytes& r : replies)
           ::sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
@@ -337,7 +343,8 @@ class TransferInput : public ::testing::Test {
  protected:
   void SetUp() override {
     image.resize(2000);
-    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 31 + 7);
+    for (std::size_t i = 0; i < image.size(); ++i)
+      image[i] = static_cast<unsigned char>(i * 31 + 7);
     target_image = FirmwareImage{image.data(), static_cast<std::uint32_t>(image.size()), {}};
     upgrade_stage.store(STAGE_TARGET);
     std::strcpy(device_address_text, "127.0.0.1");
@@ -362,7 +369,9 @@ class TransferInput : public ::testing::Test {
     return failed;
   }
 
-  static std::uint16_t block_of(const Bytes& b) { return static_cast<std::uint16_t>(b[2] << 8 | b[3]); }
+  static std::uint16_t block_of(const Bytes& b) {
+    return static_cast<std::uint16_t>(b[2] << 8 | b[3]);
+  }
 
   Bytes image;
   NetSocket server = NET_INVALID_SOCKET;
@@ -438,11 +447,22 @@ TEST(HostileAddress, OddSeparators) {
     int code;
     std::uint32_t address;
   } cases[] = {
-      {"1,2,3,4", 5, 0},       {"1;2;3;4", 5, 0},          {"1 2 3 4", 5, 0},
-      {"1/2/3/4", 5, 0},       {"1:2:3:4", 5, 0},          {"1.2.3.4\n", 5, 0},
-      {"1.2.3.4\t", 5, 0},     {"1\xef\xbc\x8e" "2.3.4", 5, 0},  // a full-width dot
-      {"1*2.3*4", 0, 0x01020304}, {"1**2..3**4", 0, 0x01020304}, {"***1.2.3.4", 0, 0x01020304},
-      {"1.2.3.4***", 0, 0x01020304}, {".......", 3, 0},     {"*******", 3, 0},
+      {"1,2,3,4", 5, 0},
+      {"1;2;3;4", 5, 0},
+      {"1 2 3 4", 5, 0},
+      {"1/2/3/4", 5, 0},
+      {"1:2:3:4", 5, 0},
+      {"1.2.3.4\n", 5, 0},
+      {"1.2.3.4\t", 5, 0},
+      {"1\xef\xbc\x8e"
+       "2.3.4",
+       5, 0},  // a full-width dot
+      {"1*2.3*4", 0, 0x01020304},
+      {"1**2..3**4", 0, 0x01020304},
+      {"***1.2.3.4", 0, 0x01020304},
+      {"1.2.3.4***", 0, 0x01020304},
+      {".......", 3, 0},
+      {"*******", 3, 0},
   };
   for (const auto& c : cases) {
     std::uint32_t address = 1;

@@ -145,12 +145,14 @@ DeviceInfo filled_info() {
   return info;
 }
 
-bool same_info(const DeviceInfo& a, const DeviceInfo& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_info(const DeviceInfo& a, const DeviceInfo& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // Runs one exchange from 127.0.0.1 (any port) against the peer.
 int exchange(TestPeer* peer, const char* path, DigestState* digest, DeviceInfo* info) {
-  int result = http_get(LOOPBACK, 0, LOOPBACK, peer->port, path, response_buffer,
-                        RESPONSE_CAPACITY, digest, info);
+  int result = http_get(LOOPBACK, 0, LOOPBACK, peer->port, path, response_buffer, RESPONSE_CAPACITY,
+                        digest, info);
   peer_join(peer);
   return result;
 }
@@ -324,8 +326,8 @@ TEST_F(HttpGet, NeverWritesPastCapacityPlusOne) {
   peer_start(&peer, std::string("HTTP/1.1 200 OK\r\n\r\n") + std::string(500, 'x'));
   DigestState digest{};
   DeviceInfo info{};
-  int result = http_get(LOOPBACK, 0, LOOPBACK, peer.port, "/", buffer.data(), capacity, &digest,
-                        &info);
+  int result =
+      http_get(LOOPBACK, 0, LOOPBACK, peer.port, "/", buffer.data(), capacity, &digest, &info);
   peer_join(&peer);
   EXPECT_EQ(result, capacity);
   EXPECT_EQ(buffer[capacity], '\0');
@@ -376,9 +378,9 @@ TEST_F(HttpGet, TracesRequestAndResponse) {
   DeviceInfo info{};
   exchange(&peer, "/t", &digest, &info);
   seam_set_trace_sink(nullptr);
-  const std::vector<std::string> expected = {
-      std::string("GET /t") + PLAIN_REQUEST_END + "\r\n", "recv done\n",
-      "HTTP/1.1 204 No Content\r\n\r\n", "\n"};
+  const std::vector<std::string> expected = {std::string("GET /t") + PLAIN_REQUEST_END + "\r\n",
+                                             "recv done\n", "HTTP/1.1 204 No Content\r\n\r\n",
+                                             "\n"};
   EXPECT_EQ(traced, expected);
 }
 
@@ -640,8 +642,7 @@ TEST(ClassifyResponse, Codes) {
   };
   for (const Case& c : cases) {
     DigestState digest{};
-    EXPECT_EQ(classify_response(c.text, static_cast<int>(std::strlen(c.text)), &digest),
-              c.expected)
+    EXPECT_EQ(classify_response(c.text, static_cast<int>(std::strlen(c.text)), &digest), c.expected)
         << '"' << c.text << '"';
     if (c.expected != 1) {
       EXPECT_EQ(digest.nonce[0], '\0') << '"' << c.text << '"';
@@ -674,19 +675,19 @@ TEST(ExtractField, Cases) {
       {"plain cell", "<td>Product Name:</td><td>QEL-2102</td>", "Product Name:", 127, true,
        "QEL-2102"},
       {"missing label", "<td>Product:</td><td>QEL</td>", "Product Name:", 127, false, ""},
-      {"labels are case-sensitive", "<td>product name:</td><td>x</td>", "Product Name:", 127,
-       false, ""},
+      {"labels are case-sensitive", "<td>product name:</td><td>x</td>", "Product Name:", 127, false,
+       ""},
       {"adjacent tags skipped as one run",
        "<td>MAC Address:</td><td></td></tr>\r\n<tr><td>next</td>", "MAC Address:", 127, true,
        "\r\n"},
-      {"nothing trimmed or decoded", "<b>Serial Number:</b> A &amp; B \r\n<br>", "Serial Number:",
-       127, true, " A &amp; B \r\n"},
+      {"nothing trimmed or decoded", "<b>Serial Number:</b> A &amp; B \r\n<br>",
+       "Serial Number:", 127, true, " A &amp; B \r\n"},
       {"value cut at the limit", "<td>Software Version:</td><td>" + long_value + "</td>",
        "Software Version:", 127, true, std::string(127, 'v')},
       {"small limit", "<td>Software Version:</td><td>3.1.0</td>", "Software Version:", 3, true,
        "3.1"},
-      {"value runs to the end of the text", "Hardware Version:>1.2", "Hardware Version:", 127,
-       true, "1.2"},
+      {"value runs to the end of the text", "Hardware Version:>1.2", "Hardware Version:", 127, true,
+       "1.2"},
       {"label without any later >", "Serial Number: 123 <b", "Serial Number:", 127, false, ""},
       {"tags run out", "Serial Number:</td><td", "Serial Number:", 127, false, ""},
       {"text ends right after >", "<td>Serial Number:</td>", "Serial Number:", 127, true, ""},

@@ -89,12 +89,11 @@ TEST_F(StartUp, TracesEachAddressAsItStoodInNetworkOrder) {
 // The PC's own addresses on Linux come from its interfaces.
 TEST(InterfaceAddresses, DefaultRouteFirstThenInterfaceOrderWithoutDuplicatesOrLoopback) {
   const std::vector<InterfaceAddress> found = {
-      {"lo", 1, 0x7F000001, true, true},
-      {"eth1", 3, 0xCB007101, true, false},  // 203.0.113.1
-      {"eth0", 2, 0xC633640A, true, false},  // 198.51.100.10
-      {"eth0", 2, 0xC633640B, true, false},  // a second address on eth0
+      {"lo", 1, 0x7F000001, true, true},      {"eth1", 3, 0xCB007101, true, false},  // 203.0.113.1
+      {"eth0", 2, 0xC633640A, true, false},    // 198.51.100.10
+      {"eth0", 2, 0xC633640B, true, false},    // a second address on eth0
       {"wlan0", 4, 0xC0000201, false, false},  // down
-      {"eth1", 3, 0xCB007101, true, false},  // listed twice
+      {"eth1", 3, 0xCB007101, true, false},    // listed twice
   };
   EXPECT_EQ(order_interface_addresses(found, "eth1"),
             (std::vector<std::uint32_t>{0xCB007101, 0xC633640A, 0xC633640B}));

@@ -95,7 +95,8 @@ void collect(pid_t pid, int from, int timeout_ms, ChildRun* run) {
 
 ChildRun run_current_test_in_private_network(int timeout_ms) {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+  std::string filter =
+      std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
   std::string color = "--gtest_color=no";
   std::vector<std::string> environment;
   for (char** e = environ; *e; ++e)
@@ -150,13 +151,13 @@ void check_child(const ChildRun& run, const std::vector<std::string>& texts) {
 
 // The first statement of every test here: in the parent it runs the test in
 // a child and returns from the test body; in the child it does nothing.
-#define RUN_IN_PRIVATE_NETWORK(timeout_ms, ...)                                   \
-  do {                                                                            \
-    if (!in_private_network()) {                                                  \
+#define RUN_IN_PRIVATE_NETWORK(timeout_ms, ...)                                    \
+  do {                                                                             \
+    if (!in_private_network()) {                                                   \
       check_child(run_current_test_in_private_network(timeout_ms), {__VA_ARGS__}); \
-      return;                                                                     \
-    }                                                                             \
-    child_setup();                                                                \
+      return;                                                                      \
+    }                                                                              \
+    child_setup();                                                                 \
   } while (0)
 
 const char CHILD_DONE[] = "child: device side done";
@@ -258,7 +259,8 @@ Bytes download_after_oack(int fd, std::uint16_t server_port) {
   send_to(fd, ack(0), server_port);
   for (std::uint32_t block = 1;; ++block) {
     Bytes data = receive(fd, 5000);
-    if (data.size() < 4 || data[1] != 3 || static_cast<std::uint32_t>(data[2] << 8 | data[3]) != (block & 0xffff)) {
+    if (data.size() < 4 || data[1] != 3 ||
+        static_cast<std::uint32_t>(data[2] << 8 | data[3]) != (block & 0xffff)) {
       ADD_FAILURE() << "expected DATA " << block << ", got " << data.size() << " bytes";
       return image;
     }
@@ -277,8 +279,7 @@ void use_image(FirmwareImage* image, std::uint32_t size, const char* version) {
 }
 
 bool same_image(const Bytes& received, const FirmwareImage& image) {
-  return received.size() == image.size &&
-         std::memcmp(received.data(), image.data, image.size) == 0;
+  return received.size() == image.size && std::memcmp(received.data(), image.data, image.size) == 0;
 }
 
 // ---- the listener ----
@@ -312,7 +313,10 @@ TEST(TftpListenerNetwork, ServesOnlyTheRequestedNameFromPort69) {
   // Mode and options are not read: a netascii request with a block size and
   // a size that is no number is served with the one OACK, from the listening port.
   send_to(device,
-          packet(1, name + std::string("\0netascii\0blksize\0" "1468\0tsize\0enable\0", 36)), 69);
+          packet(1, name + std::string("\0netascii\0blksize\0"
+                                       "1468\0tsize\0enable\0",
+                                       36)),
+          69);
   std::uint16_t from_port = 0;
   Bytes oack = receive(device, 5000, &from_port);
   EXPECT_EQ(oack, expected_oack(5000));
@@ -364,8 +368,8 @@ TEST(TftpListenerNetwork, PortsRefusedForWantOfPrivilegeSayHowToGrantIt) {
 }
 
 TEST(TftpListenerNetwork, AllHundredPortsTakenIsFatal) {
-  RUN_IN_PRIVATE_NETWORK(30000, EXITED,
-                         std::string(ERROR_TITLE) + "Upgrade Failed: Can't bind TFTP listener socket");
+  RUN_IN_PRIVATE_NETWORK(
+      30000, EXITED, std::string(ERROR_TITLE) + "Upgrade Failed: Can't bind TFTP listener socket");
   for (std::uint16_t port = 69; port <= 168; ++port) ASSERT_GE(udp_socket(LOOPBACK, port), 0);
   // 169 is free, but beyond the hundred ports tried.
   start_tftp_listener(LOOPBACK);
@@ -561,9 +565,10 @@ struct WebDevice {
 };
 
 std::string info_page(const char* version) {
-  return std::string("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<table>"
-                     "<tr><td>Product Name:</td><td>QEL-5300</td></tr>"
-                     "<tr><td>Software Version:</td><td>") +
+  return std::string(
+             "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<table>"
+             "<tr><td>Product Name:</td><td>QEL-5300</td></tr>"
+             "<tr><td>Software Version:</td><td>") +
          version + "</td></tr></table>";
 }
 
@@ -702,7 +707,8 @@ Command run_command(std::vector<std::string> arguments, int timeout_ms,
   int out[2];
   int in[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) return result;
-  if (::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) return result;
+  if (::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+    return result;
   ::close(in[1]);
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -771,10 +777,10 @@ void download_with(std::vector<std::string> command) {
   child_wait_for_listener_exit();
 }
 
-#define REQUIRE_PROGRAM(name)                                                                   \
-  do {                                                                                          \
-    if (!have_program(name)) GTEST_SKIP() << name << " is not installed (Debian package " name \
-                                                     ")";                                       \
+#define REQUIRE_PROGRAM(name)                                                \
+  do {                                                                       \
+    if (!have_program(name))                                                 \
+      GTEST_SKIP() << name << " is not installed (Debian package " name ")"; \
   } while (0)
 
 TEST(TftpClients, CurlDownloadsTheImage) {
@@ -803,8 +809,8 @@ TEST(TftpClients, AtftpDownloadsTheImageAskingForTheSize) {
 TEST(TftpClients, AtftpDownloadsTheImageWhenItsBlockSizeIsDeclined) {
   REQUIRE_PROGRAM("atftp");
   RUN_IN_PRIVATE_NETWORK(120000, CHILD_DONE, EXITED);
-  download_with({"atftp", "--option", "blksize 1428", "--option", "tsize enable", "-g", "-r",
-                 NAME, "-l", "OUT", "127.0.0.1", "69"});
+  download_with({"atftp", "--option", "blksize 1428", "--option", "tsize enable", "-g", "-r", NAME,
+                 "-l", "OUT", "127.0.0.1", "69"});
 }
 
 // tftp-hpa's client knows no OACK: it drops every one the server sends,
@@ -817,12 +823,13 @@ TEST(TftpClients, TftpHpaCannotTakeTheUnrequestedOack) {
                          std::string(ERROR_TITLE) + "Upgrade Failed: Firmware Upload Incomplete");
   if (!serve_shipped_image()) child_end();
   std::string path = scratch_file();
-  Command run = run_command({"tftp", "127.0.0.1", "69"}, 30000,
-                            "trace\nrexmt 1\ntimeout 3\nbinary\nget " + std::string(NAME) + " " +
-                                path + "\nquit\n");
+  Command run = run_command(
+      {"tftp", "127.0.0.1", "69"}, 30000,
+      "trace\nrexmt 1\ntimeout 3\nbinary\nget " + std::string(NAME) + " " + path + "\nquit\n");
   EXPECT_FALSE(run.timed_out) << run.output;
   EXPECT_NE(run.output.find("received opcode=6"), std::string::npos)
-      << "the OACK did not reach it:\n" << run.output;
+      << "the OACK did not reach it:\n"
+      << run.output;
   EXPECT_TRUE(read_file(path).empty()) << run.output;
   remove_scratch_file(path);
   child_wait_for_listener_exit();

@@ -212,8 +212,8 @@ struct Transfer {
     ASSERT_GE(fd, 0);
     server = static_cast<NetSocket>(fd);
     thread = std::thread([this] {
-      TftpSession* session = run_tftp_session(server, LOOPBACK, server_port, LOOPBACK,
-                                              device_port, NAME, &transfer_failed);
+      TftpSession* session = run_tftp_session(server, LOOPBACK, server_port, LOOPBACK, device_port,
+                                              NAME, &transfer_failed);
       block_count = session->block_count;
       dialog_destroy(upload_dialog);
       upload_dialog = nullptr;
@@ -282,11 +282,13 @@ class TftpServer : public ::testing::Test {
   }
 
   void use_image(FirmwareImage* image, std::uint32_t size, const char* version = "5.2.5") {
-    Bytes& storage = size >= FIRMWARE_HEADER_SIZE
-                         ? images_.emplace_back(build_firmware_image({"qel5300", version, size, size}))
-                         : images_.emplace_back(Bytes(size + 1, 0x5a));
+    Bytes& storage =
+        size >= FIRMWARE_HEADER_SIZE
+            ? images_.emplace_back(build_firmware_image({"qel5300", version, size, size}))
+            : images_.emplace_back(Bytes(size + 1, 0x5a));
     *image = FirmwareImage{storage.data(), size, {}};
-    if (size >= FIRMWARE_HEADER_SIZE) std::memcpy(&image->header, storage.data(), FIRMWARE_HEADER_SIZE);
+    if (size >= FIRMWARE_HEADER_SIZE)
+      std::memcpy(&image->header, storage.data(), FIRMWARE_HEADER_SIZE);
   }
 
   // Acknowledges the OACK and every block as soon as it arrives; returns the
@@ -379,19 +381,34 @@ TEST_F(TftpServer, ListenerServesOnlyARequestForTheExactName) {
   const std::string seen = std::string(NAME) + " ";
   const std::vector<ListenerCase> cases = {
       {"octet", rrq(NAME), LISTENER_SERVE, {seen + NAME + "\n"}},
-      {"netascii with options", rrq(NAME, std::string("netascii\0blksize\0" "1468\0tsize\0" "0\0", 30)),
-       LISTENER_SERVE, {seen + NAME + "\n"}},
+      {"netascii with options",
+       rrq(NAME, std::string("netascii\0blksize\0"
+                             "1468\0tsize\0"
+                             "0\0",
+                             30)),
+       LISTENER_SERVE,
+       {seen + NAME + "\n"}},
       {"no mode at all", rrq(NAME, ""), LISTENER_SERVE, {seen + NAME + "\n"}},
-      {"letter case", rrq("/QEL1A2B.bi1"), LISTENER_DROP,
+      {"letter case",
+       rrq("/QEL1A2B.bi1"),
+       LISTENER_DROP,
        {seen + "/QEL1A2B.bi1\n", "+++ Bad TFTP RRQ filename /QEL1A2B.bi1\n"}},
-      {"no leading slash", rrq("qel1a2b.bi1"), LISTENER_DROP,
+      {"no leading slash",
+       rrq("qel1a2b.bi1"),
+       LISTENER_DROP,
        {seen + "qel1a2b.bi1\n", "+++ Bad TFTP RRQ filename qel1a2b.bi1\n"}},
-      {"longer", rrq("/qel1a2b.bi10"), LISTENER_DROP,
+      {"longer",
+       rrq("/qel1a2b.bi10"),
+       LISTENER_DROP,
        {seen + "/qel1a2b.bi10\n", "+++ Bad TFTP RRQ filename /qel1a2b.bi10\n"}},
-      {"other stage", rrq("/qel1a2b.bi0"), LISTENER_DROP,
+      {"other stage",
+       rrq("/qel1a2b.bi0"),
+       LISTENER_DROP,
        {seen + "/qel1a2b.bi0\n", "+++ Bad TFTP RRQ filename /qel1a2b.bi0\n"}},
-      {"write request", with_opcode(2, std::string(NAME) + std::string("\0octet\0", 7)),
-       LISTENER_DROP, {"TFTP Rx WRQ?\n"}},
+      {"write request",
+       with_opcode(2, std::string(NAME) + std::string("\0octet\0", 7)),
+       LISTENER_DROP,
+       {"TFTP Rx WRQ?\n"}},
       {"data", with_opcode(3, std::string("\0\1abc", 5)), LISTENER_DROP, {"TFTP Rx Data?\n"}},
       {"ack", with_opcode(4, std::string("\0\0", 2)), LISTENER_DROP, {"TFTP Rx ACK?\n"}},
       {"error", with_opcode(5, std::string("\0\1nope\0", 7)), LISTENER_DROP, {"TFTP Rx Error?\n"}},
@@ -449,8 +466,9 @@ TEST_F(TftpServer, TransferReadsOnlyWholeAcknowledgementsFromThePeer) {
   take_traces();
   EXPECT_EQ(classify_transfer_datagram(&s, 4, LOOPBACK + 1, 5000), TRANSFER_IGNORED);
   EXPECT_EQ(classify_transfer_datagram(&s, 4, LOOPBACK, 5001), TRANSFER_IGNORED);
-  EXPECT_EQ(take_traces(), (std::vector<std::string>{"Unknown source request in session: 7f000002:5000",
-                                                     "Unknown source request in session: 7f000001:5001"}));
+  EXPECT_EQ(take_traces(),
+            (std::vector<std::string>{"Unknown source request in session: 7f000002:5000",
+                                      "Unknown source request in session: 7f000001:5001"}));
 
   std::memcpy(s.packet, "\0\4\0\0", 4);
   EXPECT_EQ(classify_transfer_datagram(&s, 4, LOOPBACK, 5000), TRANSFER_OTHER_ACK);
@@ -587,8 +605,8 @@ TEST_F(TftpServer, StrayDatagramsDoNotAdvanceTheTransfer) {
   send_datagram(other, ack(1), t.server_port);
   EXPECT_EQ(t.next(), block1);
   ::close(other);
-  EXPECT_EQ(count_of(take_traces(), "Unknown source request in session: 7f000001:" +
-                                        std::to_string(other_port)),
+  EXPECT_EQ(count_of(take_traces(),
+                     "Unknown source request in session: 7f000001:" + std::to_string(other_port)),
             1);
 
   // A new read request from the peer does not restart the transfer.
@@ -762,8 +780,9 @@ TEST_F(TftpServer, FailedTransferWaitsAcrossTheClockWrapThenReports) {
   EXPECT_EQ(uploads[0].positions.back(), 937) << "the bar fills";
   EXPECT_TRUE(uploads[0].closed);
   EXPECT_EQ(upload_dialog, nullptr);
-  EXPECT_EQ(frontend_.boxes(), (std::vector<std::string>{
-                                   "QEL Firwmare Upgrade Error: Upgrade Failed: Firmware Upload Incomplete"}));
+  EXPECT_EQ(frontend_.boxes(),
+            (std::vector<std::string>{
+                "QEL Firwmare Upgrade Error: Upgrade Failed: Firmware Upload Incomplete"}));
   for (int id : frontend_.opened()) EXPECT_NE(id, 105) << "no device query after a failed upload";
 }
 

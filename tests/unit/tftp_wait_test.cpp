@@ -52,7 +52,7 @@ const char NAME[] = "/qel2c4e.bi1";
 constexpr double SLOW_CLOCK = 1e-4;     // 1 ms of the program's time = 10 s
 constexpr int ANSWER_WITHIN_MS = 3000;  // far less than one slowed tick
 constexpr double TICK_MS = 1000.0 / CLOCK_TICKS_PER_SECOND;
-constexpr int CHILD_SECONDS = 60;       // a child that hangs is killed
+constexpr int CHILD_SECONDS = 60;  // a child that hangs is killed
 
 // ---- the peer: a plain UDP socket on loopback ----
 
