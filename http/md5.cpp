@@ -26,7 +26,7 @@ std::uint32_t rotate_left(std::uint32_t x, std::uint32_t n) { return (x << n) | 
 
 void md5_transform(std::uint32_t state[4], const unsigned char block[64]) {
   std::uint32_t x[16];
-  for (int i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < 16; ++i) {
     x[i] = std::uint32_t(block[i * 4]) | (std::uint32_t(block[i * 4 + 1]) << 8) |
            (std::uint32_t(block[i * 4 + 2]) << 16) | (std::uint32_t(block[i * 4 + 3]) << 24);
   }
@@ -113,7 +113,7 @@ void md5_final(unsigned char digest[16], Md5Context* context) {
 HashHex md5_to_hex(const unsigned char digest[16]) {
   static const char DIGITS[] = "0123456789abcdef";
   HashHex hex;
-  for (int i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < 16; ++i) {
     hex.text[i * 2] = DIGITS[digest[i] >> 4];
     hex.text[i * 2 + 1] = DIGITS[digest[i] & 15];
   }

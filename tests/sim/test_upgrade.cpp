@@ -120,7 +120,7 @@ class ProductStyleServer {
       Bytes packet = oack;
       if (current > 0) {
         packet = {0, 3, uint8_t(current >> 8), uint8_t(current)};
-        size_t at = (current - 1) * 512;
+        size_t at = size_t(current - 1) * 512;
         packet.insert(packet.end(), image.begin() + long(at),
                       image.begin() + long(std::min(image.size(), at + 512)));
       }

@@ -213,7 +213,8 @@ class DialogLayer : public ::testing::Test {
 // Modal dialogs
 
 TEST_F(DialogLayer, ModalDialogReturnsWhatTheAnsweringCommandEndsItWith) {
-  for (auto [command, expected] : {std::pair{IDOK, 1}, std::pair{IDCANCEL, 0}, std::pair{42, 42}}) {
+  for (auto [answer, expected] : {std::pair{IDOK, 1}, std::pair{IDCANCEL, 0}, std::pair{42, 42}}) {
+    int command = answer;  // a structured binding cannot be captured before C++20 in clang 14
     frontend.on_open = [command](const DialogSnapshot& s) {
       dialog_post_command(s.dialog, command);
     };

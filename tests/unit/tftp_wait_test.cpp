@@ -105,7 +105,7 @@ std::uint16_t block_of(const Bytes& p) { return p.size() < 4 ? 0xffff : (p[2] <<
 std::vector<Bytes> strays() {
   Bytes too_long = {0, 4, 0, 0};
   too_long.resize(1500, 0xab);
-  std::string wrong_name = std::string("\0\1/qel0.bi1\0octet\0", 20);
+  std::string wrong_name = std::string("\0\1/qel0.bi1\0octet\0", 18);
   return {{0, 4, 0, 7},
           {0, 5, 0, 1, 'n', 'o', 0},
           {0, 2, '/', 'x', 0, 'o', 0},
