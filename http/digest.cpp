@@ -163,12 +163,13 @@ int digest_authorization(const DigestState* digest, char* out) {
                              "uri=\"%s\",algorithm=\"%s\",response=\"%s\"",
                              s.user_name, s.realm, s.nonce, "", s.algorithm, response.text);
   if (s.opaque[0] != '\0') {
-    length += std::snprintf(out + length, size - length, ",opaque=\"%s\"", s.opaque);
+    length += std::snprintf(out + length, size - static_cast<std::size_t>(length), ",opaque=\"%s\"",
+                            s.opaque);
   }
   if (s.qop[0] != '\0') {
-    length += std::snprintf(out + length, size - length, ",qop=%s,nc=%09x,cnonce=\"%s\"", s.qop,
-                            s.nonce_count, s.cnonce);
+    length += std::snprintf(out + length, size - static_cast<std::size_t>(length),
+                            ",qop=%s,nc=%09x,cnonce=\"%s\"", s.qop, s.nonce_count, s.cnonce);
   }
-  length += std::snprintf(out + length, size - length, "\r\n");
+  length += std::snprintf(out + length, size - static_cast<std::size_t>(length), "\r\n");
   return length;
 }

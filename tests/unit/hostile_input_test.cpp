@@ -132,7 +132,7 @@ class OneShotServer {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     socklen_t length = sizeof sa;
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &length);
     port_ = ntohs(sa.sin_port);
@@ -290,7 +290,7 @@ class ScriptedPeer {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     socklen_t length = sizeof sa;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &length);
     port_ = ntohs(sa.sin_port);

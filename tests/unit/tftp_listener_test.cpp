@@ -777,7 +777,6 @@ void download_with(std::vector<std::string> command) {
   child_wait_for_listener_exit();
 }
 
-// NOLINTNEXTLINE(bugprone-macro-parentheses): name is pasted into a string literal
 #define REQUIRE_PROGRAM(name)                                                \
   do {                                                                       \
     if (!have_program(name))                                                 \

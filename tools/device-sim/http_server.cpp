@@ -13,7 +13,7 @@ namespace sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kMaxHead = 64 * 1024;
+constexpr size_t kMaxHead = size_t{64} * 1024;
 constexpr auto kReadTimeout = std::chrono::seconds(10);
 
 bool iequals(const std::string& a, const std::string& b) {

@@ -22,6 +22,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -342,10 +343,15 @@ class Relay {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options = parse(argc, argv);
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  return Relay(options).run();
+  try {
+    Options options = parse(argc, argv);
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    return Relay(options).run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qel-udp-relay: %s\n", e.what());
+    return 1;
+  }
 }
