@@ -31,8 +31,8 @@ std::vector<std::string> log_lines_starting(const std::string& log, const std::s
 std::string lan_script(const std::string& image, const std::string& local,
                        const std::string& device) {
   std::string address = "select-text 1017 " + local + " ; type 1000 " + device + " ; press 1\n";
-  return "image 112 " + image + "\nclock 20\ntimeout 120000\n" + "answer 139 press 1\n" +
-         "answer 305 " + address + "answer 101 " + address;
+  return "stage target\nimage 112 " + image + "\nclock 20\ntimeout 120000\n" +
+         "answer 139 press 1\n" + "answer 305 " + address + "answer 101 " + address;
 }
 
 class LanTest : public ::testing::Test {
