@@ -14,6 +14,7 @@ group_build=(
   iproute2 util-linux              # private network namespaces (unshare, ip)
   libcli11-dev nlohmann-json3-dev  # command line and JSON, header-only (simulator, relay, admin subcommands)
   clang libclang-rt-14-dev         # fuzzing: clang with libFuzzer (scripts/fuzz.sh)
+  clang-format clang-tidy          # format and lint (scripts/lint.sh)
 )
 group_desktop=(
   qt6-base-dev                     # the desktop front-end (brings qt6-qpa-plugins)
