@@ -40,9 +40,9 @@ for kind in "${kinds[@]}"; do
   # the unit, simulator, end-to-end and fuzz-replay tests. The desktop, LAN
   # and administrator runs go through the same core and run in the default
   # build.
-  exclude=(-L '^(unit|sim|e2e|fuzz)$')
+  labels=(-L '^(unit|sim|e2e|fuzz)$')
   set +e
-  (cd "$dir" && ctest --output-on-failure -j2 --timeout 600 "${exclude[@]}")
+  (cd "$dir" && ctest --output-on-failure -j2 --timeout 600 "${labels[@]}")
   tests=$?
   set -e
   unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS LSAN_OPTIONS
