@@ -73,20 +73,6 @@ std::vector<Subnet> interface_subnets() {
   return found;
 }
 
-std::string latin1_to_utf8(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xc0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    }
-  }
-  return out;
-}
-
 std::string one_line(const std::string& text) {
   std::string out;
   for (unsigned char c : text) out += (c < 0x20 || c == 0x7f) ? ' ' : static_cast<char>(c);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "frontends/common/text.h"
+
 namespace admin {
 
 // Exit codes of `upgrade` (fleet and scan use the first three).
@@ -30,9 +32,8 @@ struct Subnet {
 };
 std::vector<Subnet> interface_subnets();
 
-// Dialog texts are single-byte strings: bytes above 127 are taken as
-// Latin-1 when they go into JSON, which must be UTF-8.
-std::string latin1_to_utf8(const std::string& text);
+// Dialog texts into JSON (frontends/common).
+using frontend::latin1_to_utf8;
 // One line for a table cell: control characters become blanks, ends trimmed.
 std::string one_line(const std::string& text);
 

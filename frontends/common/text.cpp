@@ -36,4 +36,18 @@ int longest_line(const std::string& text) {
   return static_cast<int>(longest);
 }
 
+std::string latin1_to_utf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xc0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return out;
+}
+
 }  // namespace frontend

@@ -19,4 +19,8 @@ std::string plain_text(const std::string& text);
 // The longest line of a text, in characters.
 int longest_line(const std::string& text);
 
+// The program's texts are single bytes; JSON wants UTF-8. Each byte is taken
+// as the Latin-1 character of the same value, so no byte is lost.
+std::string latin1_to_utf8(const std::string& text);
+
 }  // namespace frontend

@@ -1,22 +1,10 @@
 #include "frontends/scripted/json.h"
 
+#include "frontends/common/text.h"
+
 namespace scripted {
 
 namespace {
-
-std::string bytes_to_utf8(const std::string& bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (unsigned char c : bytes) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xc0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    }
-  }
-  return out;
-}
 
 // Code points below 256 become their byte again. Anything above, which no
 // transcript holds, keeps its UTF-8.
@@ -48,7 +36,7 @@ void convert_strings(Json& value, std::string (*convert)(const std::string&)) {
 
 std::string transcript_text(const TranscriptLine& line) {
   TranscriptLine copy = line;
-  convert_strings(copy, bytes_to_utf8);
+  convert_strings(copy, frontend::latin1_to_utf8);
   return copy.dump(-1, ' ', /*ensure_ascii=*/true);
 }
 

@@ -2,22 +2,12 @@
 // and the stage it starts in. The one-stage build serves the Target image
 // once; the two-stage build serves its Transition image, then the Target
 // image, to a device older than the Transition version.
-#include <sstream>
 #include <string>
 
 #include "wizard_run.h"
 
 namespace e2e {
 namespace {
-
-std::vector<std::string> upgrade_requests(const std::string& log) {
-  std::vector<std::string> found;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line))
-    if (line.rfind("UPGRADE request", 0) == 0) found.push_back(line);
-  return found;
-}
 
 TEST(BuildConfiguration, UpgradesWithItsOwnImagesFromItsOwnStartingStage) {
   REQUIRE_NETNS();
@@ -34,7 +24,7 @@ TEST(BuildConfiguration, UpgradesWithItsOwnImagesFromItsOwnStartingStage) {
   EXPECT_TRUE(run.boxes().empty()) << run.output;
   EXPECT_EQ(run.all("open", 111).size(), 1u) << "the success dialog";
 
-  std::vector<std::string> upgrades = upgrade_requests(sim.log());
+  std::vector<std::string> upgrades = log_lines_starting(sim.log(), "UPGRADE request");
   ASSERT_EQ(upgrades.size(), two_stage ? 2u : 1u) << sim.log();
   EXPECT_NE(upgrades.front().find(two_stage ? ".bi0" : ".bi1"), std::string::npos);
   EXPECT_NE(upgrades.back().find(".bi1"), std::string::npos);

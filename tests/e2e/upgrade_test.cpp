@@ -39,15 +39,6 @@ std::vector<LoggedRequest> requests(const std::string& log) {
   return found;
 }
 
-std::vector<std::string> log_lines_starting(const std::string& log, const std::string& prefix) {
-  std::vector<std::string> found;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line))
-    if (line.rfind(prefix, 0) == 0) found.push_back(line);
-  return found;
-}
-
 class UpgradeTest : public ::testing::Test {
  protected:
   void SetUp() override { REQUIRE_NETNS(); }

@@ -96,6 +96,15 @@ std::string base_script(const std::string& image_file, double clock_scale) {
   return s.str();
 }
 
+std::vector<std::string> log_lines_starting(const std::string& log, const std::string& prefix) {
+  std::vector<std::string> found;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line))
+    if (line.rfind(prefix, 0) == 0) found.push_back(line);
+  return found;
+}
+
 std::vector<std::string> sim_args(std::vector<std::string> extra) {
   std::vector<std::string> args = {"--http-port",      "80", "--time-limit", "120",
                                    "--reboot-seconds", "0.3"};

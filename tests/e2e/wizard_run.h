@@ -58,6 +58,9 @@ WizardRun run_wizard(const simtest::TempDir& dir, const std::string& script);
 // time limit, Continue, the device address typed into both address templates.
 std::string base_script(const std::string& image_file, double clock_scale = 20);
 
+// The lines of a log that start with prefix (the simulator's log).
+std::vector<std::string> log_lines_starting(const std::string& log, const std::string& prefix);
+
 // A simulator on DEVICE:80 with the given extra flags.
 std::vector<std::string> sim_args(std::vector<std::string> extra);
 

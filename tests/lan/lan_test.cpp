@@ -14,17 +14,9 @@
 namespace {
 
 using e2e::Json;
+using e2e::log_lines_starting;
 using e2e::WizardRun;
 using simtest::TempDir;
-
-std::vector<std::string> log_lines_starting(const std::string& log, const std::string& prefix) {
-  std::vector<std::string> found;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line))
-    if (line.rfind(prefix, 0) == 0) found.push_back(line);
-  return found;
-}
 
 // Continue, then the local address chosen by its text and the device's
 // address typed, in whichever address dialog the image calls for.
