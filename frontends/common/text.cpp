@@ -39,7 +39,8 @@ int longest_line(const std::string& text) {
 std::string latin1_to_utf8(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (unsigned char c : text) {
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c < 0x80) {
       out += static_cast<char>(c);
     } else {
