@@ -9,11 +9,6 @@
 #include "platform/trace.h"
 #include "ui/ui.h"
 
-AppInstance app_instance = nullptr;
-char host_name[128];
-std::uint32_t LocalAddressList[8];
-std::uint32_t ServerAddress = 0;
-
 // The address's four bytes in network order, read back as a native integer:
 // what the resolver's host entry held.
 static std::uint32_t host_to_network_order(std::uint32_t address) {
@@ -39,23 +34,23 @@ void start_up() {
     process_exit(0);
   }
 
-  host_get_name(host_name, 127);
+  host_get_name(wizard.host_name, 127);
   std::uint32_t found[8];
-  int count = host_own_addresses(host_name, found, 8);
-  std::memset(LocalAddressList, 0, sizeof LocalAddressList);
+  int count = host_own_addresses(wizard.host_name, found, 8);
+  std::memset(wizard.LocalAddressList, 0, sizeof wizard.LocalAddressList);
   for (int i = 0; i < count && i < 8; ++i) {
-    LocalAddressList[i] = found[i];
+    wizard.LocalAddressList[i] = found[i];
     // The trace point receives the address as it stood in network order.
     trace("Client IP = %x\n", static_cast<unsigned>(host_to_network_order(found[i])));
   }
-  ServerAddress = LocalAddressList[0];
+  wizard.ServerAddress = wizard.LocalAddressList[0];
 
   std::memset(&digest_state, 0, sizeof digest_state);
   random_seed(clock_ms());
   common_controls_init();
 
   load_image_or_die(TARGET_IMAGE_RESOURCE, &target_image);
-  if (upgrade_stage.load() == STAGE_TRANSITION)
+  if (wizard.upgrade_stage.load() == STAGE_TRANSITION)
     load_image_or_die(TRANSITION_IMAGE_RESOURCE, &transition_image);
   identify_model();
 }

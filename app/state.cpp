@@ -2,36 +2,51 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/app.h"
+#include "app/session.h"
 #include "platform/clock.h"
 
 #ifndef QEL_INITIAL_STAGE
 #define QEL_INITIAL_STAGE 1
 #endif
 
-std::atomic<std::uint32_t> upgrade_stage{QEL_INITIAL_STAGE};
-std::uint32_t DeviceAddress = 0;
-char device_address_text[64];
+WizardSession wizard{.upgrade_stage{QEL_INITIAL_STAGE}};
 
 namespace {
-std::mutex request_file_name_lock;
+
+// Guards the values below, which are written while other threads run. Never
+// held across anything that waits.
+std::mutex session_lock;
 char request_file_name[128];
+DeviceInfo device_info;
+char user_name[128];
+char password[128];
+
+void copy_text(char (&to)[128], const char* from) {
+  std::strncpy(to, from, sizeof to - 1);
+  to[sizeof to - 1] = '\0';
+}
+
+void publish_field(unsigned found, char (&to)[128], const char (&from)[128]) {
+  if (found) std::memcpy(to, from, sizeof to);
+}
+
 }  // namespace
 
+void start_in_stage(std::uint32_t stage) { wizard.upgrade_stage.store(stage); }
+
 void set_request_file_name(const char* name) {
-  std::lock_guard lock(request_file_name_lock);
-  std::strncpy(request_file_name, name, sizeof request_file_name - 1);
-  request_file_name[sizeof request_file_name - 1] = '\0';
+  std::lock_guard lock(session_lock);
+  copy_text(request_file_name, name);
 }
 
 void get_request_file_name(char* out, int size) {
-  std::lock_guard lock(request_file_name_lock);
+  std::lock_guard lock(session_lock);
   std::strncpy(out, request_file_name, static_cast<std::size_t>(size) - 1);
   out[size - 1] = '\0';
 }
 
 bool request_file_name_is(const char* name) {
-  std::lock_guard lock(request_file_name_lock);
+  std::lock_guard lock(session_lock);
   return std::strcmp(request_file_name, name) == 0;
 }
 
@@ -42,4 +57,30 @@ void draw_request_file_name(std::uint32_t stage) {
   set_request_file_name(name);
 }
 
-void start_in_stage(std::uint32_t stage) { upgrade_stage.store(stage); }
+void publish_device_info(const DeviceInfo& found, unsigned fields) {
+  std::lock_guard lock(session_lock);
+  publish_field(fields & FOUND_PRODUCT_NAME, device_info.product_name, found.product_name);
+  publish_field(fields & FOUND_MAC_ADDRESS, device_info.mac_address, found.mac_address);
+  publish_field(fields & FOUND_SOFTWARE_VERSION, device_info.software_version,
+                found.software_version);
+  publish_field(fields & FOUND_HARDWARE_VERSION, device_info.hardware_version,
+                found.hardware_version);
+  publish_field(fields & FOUND_SERIAL_NUMBER, device_info.serial_number, found.serial_number);
+}
+
+void device_info_snapshot(DeviceInfo* out) {
+  std::lock_guard lock(session_lock);
+  *out = device_info;
+}
+
+void set_credentials(const char* user, const char* secret) {
+  std::lock_guard lock(session_lock);
+  copy_text(user_name, user);
+  copy_text(password, secret);
+}
+
+void get_credentials(char* user, char* secret) {
+  std::lock_guard lock(session_lock);
+  std::memcpy(user, user_name, sizeof user_name);
+  std::memcpy(secret, password, sizeof password);
+}

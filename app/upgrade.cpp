@@ -18,14 +18,15 @@ namespace {
 char upgrade_request_path[128];
 
 int query_page(const char* path) {
-  return query_device(app_instance, ServerAddress, HTTP_LOCAL_PORT, DeviceAddress, HTTP_DEVICE_PORT,
-                      path, response_buffer, RESPONSE_CAPACITY);
+  return query_device(wizard.app_instance, wizard.ServerAddress, HTTP_LOCAL_PORT,
+                      wizard.DeviceAddress, HTTP_DEVICE_PORT, path, response_buffer,
+                      RESPONSE_CAPACITY);
 }
 
 void send_upgrade_request(std::uint16_t tftp_port) {
   char name[128];
   get_request_file_name(name, sizeof name);
-  std::uint32_t a = ServerAddress;
+  std::uint32_t a = wizard.ServerAddress;
   // At most 55 characters: the names drawn here are short.
   int length = std::snprintf(upgrade_request_path, sizeof upgrade_request_path,
                              "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", a >> 24, (a >> 16) & 0xff,
@@ -37,12 +38,12 @@ void send_upgrade_request(std::uint16_t tftp_port) {
 // Only in the Transition stage: a device already at or past the Transition
 // version goes straight to the Target stage, unless its version says "(NT".
 void version_gate() {
-  if (upgrade_stage.load() != STAGE_TRANSITION) return;
+  if (wizard.upgrade_stage.load() != STAGE_TRANSITION) return;
   DeviceInfo info;
   device_info_snapshot(&info);
   if (std::strstr(info.software_version, "(NT")) return;
   if (version_number(info.software_version) >= version_number(image_version(&transition_image)))
-    upgrade_stage.store(STAGE_TARGET);
+    wizard.upgrade_stage.store(STAGE_TARGET);
 }
 
 [[noreturn]] void sleep_forever() {
@@ -53,14 +54,14 @@ void version_gate() {
 
 int wizard_main(AppInstance instance) {
   if (!window_class_register(instance)) return 0;
-  app_instance = instance;
+  wizard.app_instance = instance;
   start_up();
 
   // A dialog that cannot be shown (-1) is no consent: it ends the run as Cancel does.
-  if (dialog_box(app_instance, IDD_WARNING, warning_dialog_proc) <= 0) return 0;
+  if (dialog_box(wizard.app_instance, IDD_WARNING, warning_dialog_proc) <= 0) return 0;
   int address_template = phone_family ? IDD_ADDRESS_PHONE : IDD_ADDRESS_ADAPTER;
-  if (dialog_box(app_instance, address_template, address_dialog_proc) <= 0) return 0;
-  if (DeviceAddress == 0) return 0;
+  if (dialog_box(wizard.app_instance, address_template, address_dialog_proc) <= 0) return 0;
+  if (wizard.DeviceAddress == 0) return 0;
 
   if (query_page("/admin/advanced") <= 0) {
     show_error("Upgrade Failed: No Response From QEL");
@@ -68,18 +69,18 @@ int wizard_main(AppInstance instance) {
   }
   version_gate();
 
-  bool target = upgrade_stage.load() == STAGE_TARGET;
+  bool target = wizard.upgrade_stage.load() == STAGE_TARGET;
   int confirm_template = target ? IDD_CONFIRM_TARGET : IDD_CONFIRM_TRANSITION;
-  if (dialog_box(app_instance, confirm_template, confirm_dialog_proc) <= 0) {
+  if (dialog_box(wizard.app_instance, confirm_template, confirm_dialog_proc) <= 0) {
     show_error("Upgrade Failed: User Abort");
     return 0;
   }
 
-  std::uint16_t tftp_port = start_tftp_listener(ServerAddress);
+  std::uint16_t tftp_port = start_tftp_listener(wizard.ServerAddress);
   send_upgrade_request(tftp_port);
   if (target) sleep_forever();
 
-  while (upgrade_stage.load() == STAGE_TRANSITION) sleep_ms(10);
+  while (wizard.upgrade_stage.load() == STAGE_TRANSITION) sleep_ms(10);
   draw_request_file_name(STAGE_TARGET);
   send_upgrade_request(tftp_port);
   sleep_forever();

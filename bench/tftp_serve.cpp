@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   start_in_stage(STAGE_TARGET);
-  std::strcpy(device_address_text, "127.0.0.1");
+  std::strcpy(wizard.device_address_text, "127.0.0.1");
   set_request_file_name(argv[1]);
 
   std::uint16_t port = start_tftp_listener(LOOPBACK);

@@ -137,7 +137,7 @@ std::vector<std::uint8_t> ack_of(std::uint32_t block) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static bool ready = [] {
     set_images();
-    std::strcpy(device_address_text, "127.0.0.2");
+    std::strcpy(wizard.device_address_text, "127.0.0.2");
     return true;
   }();
   (void)ready;
@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t image_size = SIZES[data[0] % 8];
   target_image = FirmwareImage{target_bytes.data(), image_size, {}};
   transition_image = FirmwareImage{transition_bytes.data(), image_size, {}};
-  upgrade_stage.store(transition ? STAGE_TRANSITION : STAGE_TARGET);
+  wizard.upgrade_stage.store(transition ? STAGE_TRANSITION : STAGE_TARGET);
   model.image = transition ? transition_bytes.data() : target_bytes.data();
   model.size = image_size;
   model.blocks = image_size / 512 + 1;

@@ -6,7 +6,6 @@
 #include "platform/trace.h"
 #include "ui/ui.h"
 
-DeviceInfo device_info;
 char response_buffer[RESPONSE_BUFFER_SIZE];
 
 namespace {

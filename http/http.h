@@ -3,20 +3,9 @@
 #pragma once
 #include <cstdint>
 
+#include "app/session.h"
 #include "http/digest.h"
 #include "platform/net.h"
-
-// The five values of the device's information page, each at most 127
-// characters. A field changes only when its label is found in a response.
-struct DeviceInfo {
-  char product_name[128];
-  char mac_address[128];
-  char software_version[128];
-  char hardware_version[128];
-  char serial_number[128];
-};
-
-extern DeviceInfo device_info;
 
 // Every exchange is given one byte less than the buffer holds, so that the
 // NUL after the last byte received always fits.
@@ -24,13 +13,6 @@ inline constexpr int RESPONSE_BUFFER_SIZE = 131072;
 inline constexpr int RESPONSE_CAPACITY = RESPONSE_BUFFER_SIZE - 1;
 
 extern char response_buffer[RESPONSE_BUFFER_SIZE];
-
-// Bits of the DeviceInfo fields an exchange found in its response.
-inline constexpr unsigned FOUND_PRODUCT_NAME = 1;
-inline constexpr unsigned FOUND_MAC_ADDRESS = 2;
-inline constexpr unsigned FOUND_SOFTWARE_VERSION = 4;
-inline constexpr unsigned FOUND_HARDWARE_VERSION = 8;
-inline constexpr unsigned FOUND_SERIAL_NUMBER = 16;
 
 // For an exchange whose digest state and values are private copies of state
 // that overlapping exchanges share.

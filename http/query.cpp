@@ -13,39 +13,19 @@
 #include <mutex>
 #include <new>
 
-#include "app/app.h"
+#include "app/session.h"
 #include "http/http.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "platform/trace.h"
+#include "resources/ids.h"
 #include "ui/ui.h"
 
 namespace {
 
-constexpr int CONNECTING_TEMPLATE = 105;
-constexpr int PASSWORD_TEMPLATE = 104;
-constexpr int ID_PROGRESS = 1010;
-constexpr int ID_USER = 1003;
-constexpr int ID_PASSWORD = 1005;
-constexpr int ID_EXPLANATION = 1007;
-
-const char PASSWORD_EXPLANATION[] =
-    "This QEL requires a password in order to be\r\nupgraded. If you do not have "
-    "administrator's\r\n"
-    "privileges for this unit, please contact your\r\nService Provider or network "
-    "administrator,\r\n"
-    "before proceeding.\r\n\r\nYou must provide the QEL administrator's\r\npassword to upgrade. "
-    "If you are the administrator\r\nand forgot the password, you may perform a\r\nfactory reset "
-    "by entering # # # #, option 40516#,\r\nand value 1 from a telephone connected to the\r\nunit "
-    "to be upgraded.\r\n\r\n"
-    "* * * * * * * * * * *  Warning  * * * * * * * * * * *"
-    "\r\nAll settings will revert to default values\r\nafter factory reset!  You may not be able "
-    "to\r\nreestablish service after completing this upgrade\r\nwithout first reentering service "
-    "configuration\r\ninformation.";
-
 // Taken only by the asking threads, never by a worker, so that a worker stuck
-// on a device that holds its connection open blocks nobody: device_info,
-// response_buffer and the credentials in digest_state.
+// on a device that holds its connection open blocks nobody: response_buffer
+// and the credentials in digest_state.
 std::mutex exchange_lock;
 // The challenge and the nonce count in digest_state. Workers take it too,
 // but only to copy the challenge and count one request; it is never held
@@ -95,10 +75,6 @@ int device_query_thread(void* argument) {
                   &query->info, &query->shared);
 }
 
-void publish_field(unsigned found, char (&to)[128], const char (&from)[128]) {
-  if (found) std::memcpy(to, from, sizeof to);
-}
-
 // Only what this exchange found: a challenge, a realm, the values whose
 // labels were in its response, its response. The credentials belong to the
 // password dialog.
@@ -118,70 +94,11 @@ void publish_exchange(const DeviceQuery& query, char* buffer, int result) {
       std::memcpy(digest_state.realm, found.realm, sizeof digest_state.realm);
     }
   }
-  const unsigned fields = query.shared.fields_found;
-  const DeviceInfo& info = query.info;
-  publish_field(fields & FOUND_PRODUCT_NAME, device_info.product_name, info.product_name);
-  publish_field(fields & FOUND_MAC_ADDRESS, device_info.mac_address, info.mac_address);
-  publish_field(fields & FOUND_SOFTWARE_VERSION, device_info.software_version,
-                info.software_version);
-  publish_field(fields & FOUND_HARDWARE_VERSION, device_info.hardware_version,
-                info.hardware_version);
-  publish_field(fields & FOUND_SERIAL_NUMBER, device_info.serial_number, info.serial_number);
+  publish_device_info(query.info, query.shared.fields_found);
   if (result > 0) std::memcpy(buffer, query.buffer, static_cast<std::size_t>(result) + 1);
 }
 
-std::intptr_t connecting_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
-                                     std::intptr_t) {
-  if (message == WM_INITDIALOG) {
-    char caption[96];
-    std::snprintf(caption, sizeof caption, "Connecting with QEL@%s", device_address_text);
-    dialog_set_caption(dialog, caption);
-    center_window(dialog);
-    dialog_progress_range(dialog, ID_PROGRESS, 0, 100);
-    return TRUE;
-  }
-  // The worker may still be waiting on the network; it is not waited for.
-  if (message == WM_COMMAND && (wparam & 0xffff) == IDCANCEL) abort_upgrade(dialog);
-  return FALSE;
-}
-
-std::intptr_t password_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
-                                   std::intptr_t) {
-  if (message == WM_INITDIALOG) {
-    dialog_set_item_text(dialog, ID_EXPLANATION, PASSWORD_EXPLANATION);
-    dialog_set_item_text(dialog, ID_USER, "admin");
-    dialog_focus_item(dialog, ID_PASSWORD);
-    center_window(dialog);
-    return FALSE;
-  }
-  if (message != WM_COMMAND) return FALSE;
-  switch (wparam & 0xffff) {
-    case IDOK: {
-      char user[128];
-      char password[128];
-      dialog_get_item_text(dialog, ID_USER, user, 127);
-      dialog_get_item_text(dialog, ID_PASSWORD, password, 127);
-      {
-        std::lock_guard lock(exchange_lock);
-        std::memcpy(digest_state.user_name, user, sizeof user);
-        std::memcpy(digest_state.password, password, sizeof password);
-      }
-      dialog_end(dialog, 1);
-      return TRUE;
-    }
-    case IDCANCEL:
-      dialog_end(dialog, 0);
-      return TRUE;
-  }
-  return FALSE;
-}
-
 }  // namespace
-
-void device_info_snapshot(DeviceInfo* out) {
-  std::lock_guard lock(exchange_lock);
-  *out = device_info;
-}
 
 int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_t local_port,
                  std::uint32_t device_address, std::uint16_t device_port, const char* path,
@@ -212,7 +129,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
       query->digest = digest_state;
     }
 
-    DialogHandle dialog = dialog_create(instance, CONNECTING_TEMPLATE, connecting_dialog_proc);
+    DialogHandle dialog = dialog_create(instance, IDD_CONNECTING, connecting_dialog_proc);
     dialog_show(dialog);
     PlatformThread* worker = thread_start(device_query_thread, query);
     if (!worker) {
@@ -224,7 +141,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
       dialog_pump_one(dialog);
       sleep_ms(1);
       if (++poll_count == 10) {
-        dialog_progress_pos(dialog, ID_PROGRESS, progress);
+        dialog_progress_pos(dialog, IDC_PROGRESS, progress);
         if (++progress > 100) progress = 0;
         poll_count = 0;
       }
@@ -245,9 +162,13 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
       ++quick_retries;
       continue;
     }
-    if (dialog_box(instance, PASSWORD_TEMPLATE, password_dialog_proc) <= 0) {
+    if (dialog_box(instance, IDD_PASSWORD, password_dialog_proc) <= 0) {
       show_error("Upgrade Failed: User Abort");
       process_exit(0);
+    }
+    {
+      std::lock_guard lock(exchange_lock);
+      get_credentials(digest_state.user_name, digest_state.password);
     }
     quick_retries = 0;
   }

@@ -13,8 +13,3 @@ inline constexpr std::uint16_t HTTP_DEVICE_PORT = 80;
 int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_t local_port,
                  std::uint32_t device_address, std::uint16_t device_port, const char* path,
                  char* buffer, int capacity);
-
-struct DeviceInfo;
-// A consistent copy of the values the last finished query read from the
-// device (queries on two threads may publish at any time).
-void device_info_snapshot(DeviceInfo* out);

@@ -5,11 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/session.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/trace.h"
+#include "resources/ids.h"
 #include "tftp/tftp.h"
 #include "ui/ui.h"
 
@@ -42,12 +43,13 @@ void show_bind_failure(bool all_denied) {
 }
 
 // The second stage's dialog keeps the template's empty text.
-void show_waiting_dialog(bool with_text) {
-  waiting_dialog = dialog_create(app_instance, WAITING_TEMPLATE, abort_dialog_proc);
+void show_waiting_dialog(TftpListener* listener, bool with_text) {
+  DialogHandle& waiting_dialog = listener->waiting_dialog;
+  waiting_dialog = dialog_create(wizard.app_instance, IDD_WAITING, abort_dialog_proc);
   dialog_show(waiting_dialog);
-  dialog_progress_range(waiting_dialog, ID_TFTP_PROGRESS, 0, ANIMATION_STEPS);
-  dialog_progress_pos(waiting_dialog, ID_TFTP_PROGRESS, 0);
-  if (with_text) dialog_set_item_text(waiting_dialog, ID_WAITING_TEXT, WAITING_TEXT);
+  dialog_progress_range(waiting_dialog, IDC_PROGRESS, 0, ANIMATION_STEPS);
+  dialog_progress_pos(waiting_dialog, IDC_PROGRESS, 0);
+  if (with_text) dialog_set_item_text(waiting_dialog, IDC_WAITING_TEXT, WAITING_TEXT);
 }
 
 }  // namespace
@@ -98,7 +100,7 @@ int tftp_listener_thread(void* argument) {
   NetSocket socket = listener->socket;
   int animation = 0;
 
-  show_waiting_dialog(true);
+  show_waiting_dialog(listener, true);
   net_set_nonblocking(socket);
 
   // An idle pass lasts one tick of the platform's timer and moves the bar one
@@ -118,13 +120,13 @@ int tftp_listener_thread(void* argument) {
       }
       pass_end = clock_tick() + 1;
       if (++animation == ANIMATION_STEPS) animation = 0;
-      dialog_progress_pos(waiting_dialog, ID_TFTP_PROGRESS, animation);
-      dialog_pump_all(waiting_dialog);
+      dialog_progress_pos(listener->waiting_dialog, IDC_PROGRESS, animation);
+      dialog_pump_all(listener->waiting_dialog);
       continue;
     }
 
-    dialog_destroy(waiting_dialog);
-    waiting_dialog = nullptr;
+    dialog_destroy(listener->waiting_dialog);
+    listener->waiting_dialog = nullptr;
     int transfer_failed = 0;
     TftpSession* session = run_tftp_session(socket, listener->address, listener->port, from_address,
                                             from_port, listener->request + 2, &transfer_failed);
@@ -133,13 +135,13 @@ int tftp_listener_thread(void* argument) {
 
     // The listener never learns the outcome: after the Transition stage it
     // always goes on to the Target stage, on the same socket and port.
-    if (upgrade_stage.load() != STAGE_TRANSITION) {
+    if (wizard.upgrade_stage.load() != STAGE_TRANSITION) {
       net_close(socket);
       process_exit(0);
     }
-    upgrade_stage.store(STAGE_TARGET);
+    wizard.upgrade_stage.store(STAGE_TARGET);
     animation = 0;
-    show_waiting_dialog(false);
+    show_waiting_dialog(listener, false);
     pass_end = clock_tick() + 1;
   }
 }

@@ -26,18 +26,13 @@ inline constexpr std::uint16_t TFTP_ACK = 4;
 inline constexpr std::uint16_t TFTP_ERROR = 5;
 inline constexpr std::uint16_t TFTP_OACK = 6;
 
-inline constexpr int WAITING_TEMPLATE = 114;
-inline constexpr int UPLOAD_TEMPLATE = 110;
-inline constexpr int SUCCESS_TEMPLATE = 111;
-inline constexpr int ID_TFTP_PROGRESS = 1010;
-inline constexpr int ID_WAITING_TEXT = 1022;
-
 // One per process; zero-filled on the heap, never freed.
 struct TftpListener {
-  std::uint32_t address;           // ServerAddress, host order
+  std::uint32_t address;           // the session's ServerAddress, host order
   std::uint16_t port;              // the port bound, 69..168
   NetSocket socket;                // also the socket of every transfer
   char request[TFTP_PACKET_SIZE];  // as large as the read, so no datagram overruns it
+  DialogHandle waiting_dialog;     // while it waits for a request; null during a transfer
 };
 
 // One per transfer; zero-filled on the heap by run_tftp_session, freed with
@@ -56,11 +51,10 @@ struct TftpSession {
   std::int32_t bytes_acked;
   std::int32_t last_block_size;  // image_size % 512
   std::int32_t block_length;     // of the DATA block last sent; 0 before the first
+  // Shown by the transfer, kept through the wait that follows it and
+  // destroyed by the verification; null before and after.
+  DialogHandle upload_dialog;
 };
-
-// Modeless dialogs of the listener thread, null while they do not exist.
-extern DialogHandle waiting_dialog;  // template 114
-extern DialogHandle upload_dialog;   // template 110
 
 // Binds UDP port 69 or the first free port above it (up to 168) on the local
 // address, starts the listener thread and returns the bound port. Ends the
@@ -115,10 +109,6 @@ int send_tftp_data(NetSocket socket, unsigned char* buffer, const unsigned char*
 // Big-endian 16-bit values; only the low 16 bits of value are written.
 void put_u16_be(unsigned char* bytes, std::uint32_t value);
 std::uint16_t get_u16_be(const unsigned char* bytes);
-
-// Dialog procedure of the waiting and upload dialogs: Cancel aborts the upgrade.
-std::intptr_t abort_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
-                                std::intptr_t lparam);
 
 // The wait of 937 ticks of 32 ms after a transfer, then the check of the
 // version the device reports. Closes the upload dialog. The result is for

@@ -6,33 +6,32 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/session.h"
 #include "firmware/firmware.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
+#include "resources/ids.h"
 #include "tftp/tftp.h"
 #include "ui/ui.h"
-
-DialogHandle waiting_dialog = nullptr;
-DialogHandle upload_dialog = nullptr;
 
 namespace {
 
 const FirmwareImage* stage_image() {
-  return upgrade_stage.load() != STAGE_TRANSITION ? &target_image : &transition_image;
+  return wizard.upgrade_stage.load() != STAGE_TRANSITION ? &target_image : &transition_image;
 }
 
 const char* stage_name() {
-  return upgrade_stage.load() != STAGE_TRANSITION ? "Target" : "Transition";
+  return wizard.upgrade_stage.load() != STAGE_TRANSITION ? "Target" : "Transition";
 }
 
 void show_upload_progress(const TftpSession* session) {
   char caption[160];
   std::snprintf(caption, sizeof caption, "Uploading %s Firmware to QEL@%s %d/%d Bytes",
-                stage_name(), device_address_text, static_cast<int>(session->bytes_acked),
+                stage_name(), wizard.device_address_text, static_cast<int>(session->bytes_acked),
                 static_cast<int>(session->image_size));
-  dialog_progress_pos(upload_dialog, ID_TFTP_PROGRESS, static_cast<int>(session->current_block));
-  dialog_set_caption(upload_dialog, caption);
+  dialog_progress_pos(session->upload_dialog, IDC_PROGRESS,
+                      static_cast<int>(session->current_block));
+  dialog_set_caption(session->upload_dialog, caption);
 }
 
 }  // namespace
@@ -99,16 +98,6 @@ int classify_transfer_datagram(const TftpSession* session, int received, std::ui
   return TRANSFER_MATCHING_ACK;
 }
 
-std::intptr_t abort_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
-                                std::intptr_t) {
-  if (message == WM_INITDIALOG) {
-    center_window(dialog);
-    return TRUE;
-  }
-  if (message == WM_COMMAND && (wparam & 0xffff) == IDCANCEL) abort_upgrade(dialog);
-  return FALSE;
-}
-
 int serve_read_request(TftpSession* session) {
   int idle_polls = 0;
   int expired_intervals = 0;
@@ -116,9 +105,9 @@ int serve_read_request(TftpSession* session) {
   const unsigned char* image = stage_image()->data;
   const unsigned char* data_cursor = image;
 
-  upload_dialog = dialog_create(app_instance, UPLOAD_TEMPLATE, abort_dialog_proc);
-  dialog_show(upload_dialog);
-  dialog_progress_range(upload_dialog, ID_TFTP_PROGRESS, 0,
+  session->upload_dialog = dialog_create(wizard.app_instance, IDD_UPLOAD, abort_dialog_proc);
+  dialog_show(session->upload_dialog);
+  dialog_progress_range(session->upload_dialog, IDC_PROGRESS, 0,
                         static_cast<int>(session->block_count & 0xffff));
   net_set_nonblocking(session->socket);
   send_tftp_oack(session->socket, session->packet, session->peer_address, session->peer_port,
@@ -164,7 +153,7 @@ int serve_read_request(TftpSession* session) {
     if (!clock_tick_reached(pass_end)) {
       // The pass goes on: after an empty receive, wait for data or its end.
       if (action == TRANSFER_NOTHING) {
-        dialog_pump_one(upload_dialog);
+        dialog_pump_one(session->upload_dialog);
         net_wait_readable_until(session->socket, pass_end);
       }
       continue;

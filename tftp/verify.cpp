@@ -4,12 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/session.h"
 #include "firmware/firmware.h"
 #include "http/http.h"
 #include "http/query.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
+#include "resources/ids.h"
 #include "tftp/tftp.h"
 #include "ui/ui.h"
 
@@ -21,14 +22,15 @@ constexpr std::uint32_t TICK_MS = 32;
 
 std::uint32_t clock_ticks() { return clock_ms() >> 5; }
 
-void wait_for_restart() {
+void wait_for_restart(TftpSession* session) {
+  DialogHandle& upload_dialog = session->upload_dialog;
   std::uint32_t start = clock_ticks();
-  dialog_progress_range(upload_dialog, ID_TFTP_PROGRESS, 0, VERIFY_WAIT_TICKS);
-  dialog_progress_pos(upload_dialog, ID_TFTP_PROGRESS, 0);
+  dialog_progress_range(upload_dialog, IDC_PROGRESS, 0, VERIFY_WAIT_TICKS);
+  dialog_progress_pos(upload_dialog, IDC_PROGRESS, 0);
   char caption[128];
   std::snprintf(caption, sizeof caption, "Updating %s Firmware to QEL@%s",
-                upgrade_stage.load() != STAGE_TRANSITION ? "Target" : "Transition",
-                device_address_text);
+                wizard.upgrade_stage.load() != STAGE_TRANSITION ? "Target" : "Transition",
+                wizard.device_address_text);
   dialog_set_caption(upload_dialog, caption);
 
   std::uint32_t shown = 0;
@@ -37,7 +39,7 @@ void wait_for_restart() {
     if (now < start) now += TICK_WRAP;  // the tick count wrapped since the start
     if (now - start != shown) {
       shown = now - start;
-      dialog_progress_pos(upload_dialog, ID_TFTP_PROGRESS, static_cast<int>(shown));
+      dialog_progress_pos(upload_dialog, IDC_PROGRESS, static_cast<int>(shown));
     }
     dialog_pump_all(upload_dialog);
     if (now >= start + VERIFY_WAIT_TICKS) break;
@@ -50,7 +52,7 @@ void wait_for_restart() {
 }  // namespace
 
 int verify_upgrade(TftpSession* session, int transfer_failed) {
-  wait_for_restart();
+  wait_for_restart(session);
   if (transfer_failed) {
     show_error("Upgrade Failed: Firmware Upload Incomplete");
     return VERIFY_UPLOAD_INCOMPLETE;
@@ -58,10 +60,11 @@ int verify_upgrade(TftpSession* session, int transfer_failed) {
 
   // The device may need a few tries before its web server is back.
   for (int attempt = 0; attempt < VERIFY_ATTEMPTS; ++attempt) {
-    if (query_device(app_instance, session->server_address, HTTP_LOCAL_PORT, session->peer_address,
-                     HTTP_DEVICE_PORT, "/admin/advanced", response_buffer, RESPONSE_CAPACITY) <= 0)
+    if (query_device(wizard.app_instance, session->server_address, HTTP_LOCAL_PORT,
+                     session->peer_address, HTTP_DEVICE_PORT, "/admin/advanced", response_buffer,
+                     RESPONSE_CAPACITY) <= 0)
       continue;
-    std::uint32_t stage = upgrade_stage.load();
+    std::uint32_t stage = wizard.upgrade_stage.load();
     const char* expected =
         image_version(stage != STAGE_TRANSITION ? &target_image : &transition_image);
     // Another thread's query may publish new values at any time: one copy.
@@ -72,7 +75,7 @@ int verify_upgrade(TftpSession* session, int transfer_failed) {
       show_error("Upgrade Failed: Version not matching");
       return VERIFY_VERSION_MISMATCH;
     }
-    if (stage == STAGE_TARGET) dialog_box(app_instance, SUCCESS_TEMPLATE, success_dialog_proc);
+    if (stage == STAGE_TARGET) dialog_box(wizard.app_instance, IDD_SUCCESS, success_dialog_proc);
     return VERIFY_SUCCEEDED;
   }
   show_error("Upgrade Failed: No Response From QEL");

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/session.h"
 #include "firmware/firmware.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
@@ -66,26 +66,26 @@ int parse_ip_address(const char* text, std::uint32_t* address) {
 }
 
 AddressVerdict accept_device_address(int local_address_index) {
-  parse_ip_address(device_address_text, &DeviceAddress);
-  if (DeviceAddress == 0) return ADDRESS_INVALID;
+  parse_ip_address(wizard.device_address_text, &wizard.DeviceAddress);
+  if (wizard.DeviceAddress == 0) return ADDRESS_INVALID;
   // The combo box lists only the entries before the first 0; an index outside
   // them (an empty list has no selection) must never reach past the list.
   if (local_address_index < 0 || local_address_index >= 8 ||
-      LocalAddressList[local_address_index] == 0) {
-    DeviceAddress = 0;
+      wizard.LocalAddressList[local_address_index] == 0) {
+    wizard.DeviceAddress = 0;
     return ADDRESS_NO_LOCAL;
   }
-  draw_request_file_name(upgrade_stage.load());
-  ServerAddress = LocalAddressList[local_address_index];
-  trace("+++ using %x\n", static_cast<unsigned>(ServerAddress));
+  draw_request_file_name(wizard.upgrade_stage.load());
+  wizard.ServerAddress = wizard.LocalAddressList[local_address_index];
+  trace("+++ using %x\n", static_cast<unsigned>(wizard.ServerAddress));
   return ADDRESS_ACCEPTED;
 }
 
 std::intptr_t address_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                                   std::intptr_t) {
   if (message == WM_INITDIALOG) {
-    for (int i = 0; i < 8 && LocalAddressList[i] != 0; ++i) {
-      std::uint32_t a = LocalAddressList[i];
+    for (int i = 0; i < 8 && wizard.LocalAddressList[i] != 0; ++i) {
+      std::uint32_t a = wizard.LocalAddressList[i];
       char text[16];
       std::snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
                     a & 0xff);
@@ -109,7 +109,7 @@ std::intptr_t address_dialog_proc(DialogHandle dialog, unsigned message, std::ui
   if (message != WM_COMMAND) return FALSE;
   switch (wparam & 0xffff) {
     case IDOK:
-      dialog_get_item_text(dialog, IDC_DEVICE_ADDRESS, device_address_text, 63);
+      dialog_get_item_text(dialog, IDC_DEVICE_ADDRESS, wizard.device_address_text, 63);
       switch (accept_device_address(dialog_combo_selection(dialog, IDC_LOCAL_ADDRESS))) {
         case ADDRESS_ACCEPTED:
           dialog_end(dialog, 1);

@@ -1,10 +1,8 @@
 // The warning, confirm and success dialogs.
 #include <cstdio>
 
-#include "app/app.h"
+#include "app/session.h"
 #include "firmware/firmware.h"
-#include "http/http.h"
-#include "http/query.h"
 #include "resources/ids.h"
 #include "ui/ui.h"
 
@@ -65,7 +63,7 @@ std::intptr_t confirm_dialog_proc(DialogHandle dialog, unsigned message, std::ui
     std::snprintf(caption, sizeof caption, "Confirm Upgrade to Ver. %s",
                   image_version(&target_image));
     dialog_set_caption(dialog, caption);
-    if (upgrade_stage.load() == STAGE_TARGET) {
+    if (wizard.upgrade_stage.load() == STAGE_TARGET) {
       dialog_set_item_text(dialog, IDC_CONFIRM_TEXT, CONFIRM_TEXT);
     } else {
       char text[512];
@@ -90,7 +88,8 @@ std::intptr_t success_dialog_proc(DialogHandle dialog, unsigned message, std::ui
                                   std::intptr_t) {
   if (message == WM_INITDIALOG) {
     char caption[96];
-    std::snprintf(caption, sizeof caption, "QEL@%s Upgrade Successful!", device_address_text);
+    std::snprintf(caption, sizeof caption, "QEL@%s Upgrade Successful!",
+                  wizard.device_address_text);
     dialog_set_caption(dialog, caption);
     dialog_set_item_text(dialog, IDC_SUCCESS_TEXT, SUCCESS_TEXT);
     DeviceInfo info;

@@ -1,5 +1,6 @@
-// Dialogs that no other subsystem owns, the address entry, and the helpers
-// every dialog shares.
+// Every dialog procedure of the wizard, the address entry's validation, and
+// the helpers every dialog shares. The subsystems that show a dialog own when
+// it is shown; what it displays and stores is here.
 #pragma once
 #include <cstdint>
 
@@ -17,7 +18,7 @@ void show_error(const char* message, const char* title = nullptr);
 // Centres the window on the screen, on top, without resizing it.
 void center_window(DialogHandle window);
 
-// Warning (139), confirm (103/304) and success (111) dialogs.
+// Warning, confirm and success dialogs.
 std::intptr_t warning_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                                   std::intptr_t lparam);
 std::intptr_t confirm_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
@@ -25,7 +26,18 @@ std::intptr_t confirm_dialog_proc(DialogHandle dialog, unsigned message, std::ui
 std::intptr_t success_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                                   std::intptr_t lparam);
 
-// The address dialog (101 for adapters, 305 for phones).
+// The progress dialogs: Connecting, and the listener's waiting and upload
+// dialogs (abort_dialog_proc). Cancel aborts the upgrade.
+std::intptr_t connecting_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
+                                     std::intptr_t lparam);
+std::intptr_t abort_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
+                                std::intptr_t lparam);
+
+// The password dialog: OK stores the user name and password in the session.
+std::intptr_t password_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
+                                   std::intptr_t lparam);
+
+// The address dialog (one template for adapters, one for phones).
 std::intptr_t address_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                                   std::intptr_t lparam);
 
@@ -35,8 +47,9 @@ std::intptr_t address_dialog_proc(DialogHandle dialog, unsigned message, std::ui
 // 7..15, 5 a character other than a digit, '.' or '*'.
 int parse_ip_address(const char* text, std::uint32_t* address);
 
-// What OK in the address dialog does with device_address_text and the index
-// chosen in the local address list, apart from the dialog itself: sets
-// DeviceAddress, and on acceptance ServerAddress and request_file_name.
+// What OK in the address dialog does with the session's device_address_text
+// and the index chosen in the local address list, apart from the dialog
+// itself: sets DeviceAddress, and on acceptance ServerAddress and the request
+// file name.
 enum AddressVerdict { ADDRESS_ACCEPTED, ADDRESS_INVALID, ADDRESS_NO_LOCAL };
 AddressVerdict accept_device_address(int local_address_index);

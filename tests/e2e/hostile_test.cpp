@@ -147,8 +147,7 @@ bool serve_one(NetSocket socket, int* transfer_failed) {
     if (classify_listener_datagram(request, received) != LISTENER_SERVE) continue;
     TftpSession* session =
         run_tftp_session(socket, 0x7f000001, 69, from, from_port, request + 2, transfer_failed);
-    dialog_destroy(upload_dialog);
-    upload_dialog = nullptr;
+    dialog_destroy(session->upload_dialog);
     std::free(session);
     return true;
   }
@@ -161,8 +160,8 @@ TEST_F(HostileNetwork, HundredTransfersThroughLossAndDuplicationAreIdentical) {
   std::vector<unsigned char> image = simtest::make_image(4700, "5.2.5");
   simtest::write_bytes(dir.file("image.bin"), image);
   target_image = FirmwareImage{image.data(), static_cast<std::uint32_t>(image.size()), {}};
-  upgrade_stage.store(STAGE_TARGET);
-  std::strcpy(device_address_text, DEVICE);
+  wizard.upgrade_stage.store(STAGE_TARGET);
+  std::strcpy(wizard.device_address_text, DEVICE);
 
   NetSocket socket = net_udp_socket();
   ASSERT_NE(socket, NET_INVALID_SOCKET);
@@ -239,7 +238,7 @@ TEST_F(HostileNetwork, DelayedAndReorderedPacketsAtRealSpeed) {
   std::vector<unsigned char> image = simtest::make_image(3000, "5.2.5");
   simtest::write_bytes(dir.file("image.bin"), image);
   target_image = FirmwareImage{image.data(), static_cast<std::uint32_t>(image.size()), {}};
-  upgrade_stage.store(STAGE_TARGET);
+  wizard.upgrade_stage.store(STAGE_TARGET);
 
   NetSocket socket = net_udp_socket();
   ASSERT_EQ(net_bind(socket, 0x7f000001, 69), 0);
@@ -283,7 +282,7 @@ TEST_F(HostileNetwork, DelayedAndReorderedPacketsAtRealSpeed) {
 TEST_F(HostileNetwork, DeviceThatVanishesMidTransferFailsTheTransfer) {
   std::vector<unsigned char> image = simtest::make_image(10000, "5.2.5");
   target_image = FirmwareImage{image.data(), static_cast<std::uint32_t>(image.size()), {}};
-  upgrade_stage.store(STAGE_TARGET);
+  wizard.upgrade_stage.store(STAGE_TARGET);
   NetSocket socket = net_udp_socket();
   ASSERT_EQ(net_bind(socket, 0x7f000001, 69), 0);
   net_set_nonblocking(socket);

@@ -35,5 +35,14 @@ for include in $(grep -rhoE '#[[:space:]]*include[[:space:]]*"[^"]+"' "${core[@]
   case $include in platform/*/*) echo "The core includes \"$include\""; status=1 ;; esac
 done
 
+# The dialogs know the session record, not the subsystems that show them:
+# http/ and tftp/ use ui/, never the reverse.
+ui_upward=$(grep -nE '#[[:space:]]*include[[:space:]]*"(http|tftp)/' ui/* 2>/dev/null)
+if [ -n "$ui_upward" ]; then
+  echo "ui/ includes a subsystem that uses it (what a dialog shows comes from app/session.h):"
+  echo "$ui_upward"
+  status=1
+fi
+
 [ $status -eq 0 ] && echo "layering: the core includes only the standard library, itself and platform/*.h"
 exit $status

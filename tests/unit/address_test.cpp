@@ -48,16 +48,16 @@ INSTANTIATE_TEST_SUITE_P(
 class AcceptAddress : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::memset(LocalAddressList, 0, sizeof LocalAddressList);
-    LocalAddressList[0] = 0x0A000001;
-    LocalAddressList[1] = 0x0A000002;
-    LocalAddressList[2] = 0x7F000001;
-    ServerAddress = LocalAddressList[0];
-    DeviceAddress = 0;
+    std::memset(wizard.LocalAddressList, 0, sizeof wizard.LocalAddressList);
+    wizard.LocalAddressList[0] = 0x0A000001;
+    wizard.LocalAddressList[1] = 0x0A000002;
+    wizard.LocalAddressList[2] = 0x7F000001;
+    wizard.ServerAddress = wizard.LocalAddressList[0];
+    wizard.DeviceAddress = 0;
     set_request_file_name("");
-    upgrade_stage = STAGE_TARGET;
+    wizard.upgrade_stage = STAGE_TARGET;
   }
-  void type(const char* text) { std::strcpy(device_address_text, text); }
+  void type(const char* text) { std::strcpy(wizard.device_address_text, text); }
   static std::string file_name() {
     char name[128];
     get_request_file_name(name, sizeof name);
@@ -68,9 +68,9 @@ class AcceptAddress : public ::testing::Test {
 TEST_F(AcceptAddress, ValidEntrySetsAddressesAndDrawsName) {
   type("010.001.000.013");
   ASSERT_EQ(accept_device_address(2), ADDRESS_ACCEPTED);
-  EXPECT_EQ(DeviceAddress, 0x0A01000Du);
-  EXPECT_EQ(ServerAddress, 0x7F000001u);
-  EXPECT_STREQ(device_address_text, "010.001.000.013");  // kept as typed
+  EXPECT_EQ(wizard.DeviceAddress, 0x0A01000Du);
+  EXPECT_EQ(wizard.ServerAddress, 0x7F000001u);
+  EXPECT_STREQ(wizard.device_address_text, "010.001.000.013");  // kept as typed
   std::string name = file_name();
   ASSERT_GE(name.size(), 9u);
   EXPECT_EQ(name.substr(0, 4), "/qel");
@@ -82,7 +82,7 @@ TEST_F(AcceptAddress, ValidEntrySetsAddressesAndDrawsName) {
 }
 
 TEST_F(AcceptAddress, TransitionStageEndsNameInZero) {
-  upgrade_stage = STAGE_TRANSITION;
+  wizard.upgrade_stage = STAGE_TRANSITION;
   type("1.2.3.4");
   ASSERT_EQ(accept_device_address(0), ADDRESS_ACCEPTED);
   std::string name = file_name();
@@ -93,24 +93,24 @@ TEST_F(AcceptAddress, BadEntriesAreRefusedAndChangeNothingElse) {
   for (const char* bad : {"0.0.0.0", "1.2.3", "1.2.3.256", "abc", "", "1.2.3.4.5"}) {
     type(bad);
     EXPECT_EQ(accept_device_address(1), ADDRESS_INVALID) << bad;
-    EXPECT_EQ(DeviceAddress, 0u);
-    EXPECT_EQ(ServerAddress, 0x0A000001u);
+    EXPECT_EQ(wizard.DeviceAddress, 0u);
+    EXPECT_EQ(wizard.ServerAddress, 0x0A000001u);
     EXPECT_EQ(file_name(), "");
   }
   type("1.2.3.4");
   EXPECT_EQ(accept_device_address(1), ADDRESS_ACCEPTED);
-  EXPECT_EQ(ServerAddress, 0x0A000002u);
+  EXPECT_EQ(wizard.ServerAddress, 0x0A000002u);
 }
 
 TEST_F(AcceptAddress, NeverReadsPastTheLocalList) {
-  std::memset(LocalAddressList, 0, sizeof LocalAddressList);
-  ServerAddress = 0;
+  std::memset(wizard.LocalAddressList, 0, sizeof wizard.LocalAddressList);
+  wizard.ServerAddress = 0;
   type("1.2.3.4");
   EXPECT_EQ(accept_device_address(-1), ADDRESS_NO_LOCAL);  // empty list: no selection
-  EXPECT_EQ(DeviceAddress, 0u);
-  EXPECT_EQ(ServerAddress, 0u);
+  EXPECT_EQ(wizard.DeviceAddress, 0u);
+  EXPECT_EQ(wizard.ServerAddress, 0u);
   EXPECT_EQ(file_name(), "");
-  LocalAddressList[0] = 0x0A000001;
+  wizard.LocalAddressList[0] = 0x0A000001;
   EXPECT_EQ(accept_device_address(1), ADDRESS_NO_LOCAL);  // entry after the end
   EXPECT_EQ(accept_device_address(8), ADDRESS_NO_LOCAL);
   EXPECT_EQ(accept_device_address(0), ADDRESS_ACCEPTED);

@@ -346,8 +346,8 @@ class TransferInput : public ::testing::Test {
     for (std::size_t i = 0; i < image.size(); ++i)
       image[i] = static_cast<unsigned char>(i * 31 + 7);
     target_image = FirmwareImage{image.data(), static_cast<std::uint32_t>(image.size()), {}};
-    upgrade_stage.store(STAGE_TARGET);
-    std::strcpy(device_address_text, "127.0.0.1");
+    wizard.upgrade_stage.store(STAGE_TARGET);
+    std::strcpy(wizard.device_address_text, "127.0.0.1");
     seam_set_clock(20, 0);  // resend intervals of a few milliseconds
     server = net_udp_socket();
     net_bind(server, LOOPBACK, 0);
@@ -362,8 +362,7 @@ class TransferInput : public ::testing::Test {
     int failed = -1;
     TftpSession* session =
         run_tftp_session(server, LOOPBACK, 69, LOOPBACK, peer.port(), "/qel1a2b.bi1", &failed);
-    dialog_destroy(upload_dialog);
-    upload_dialog = nullptr;
+    dialog_destroy(session->upload_dialog);
     std::free(session);
     peer.wait();
     return failed;
@@ -472,14 +471,14 @@ TEST(HostileAddress, OddSeparators) {
 }
 
 TEST(HostileAddress, TheLongestTextTheDialogReadsIsRefused) {
-  std::memset(LocalAddressList, 0, sizeof LocalAddressList);
-  LocalAddressList[0] = LOOPBACK;
+  std::memset(wizard.LocalAddressList, 0, sizeof wizard.LocalAddressList);
+  wizard.LocalAddressList[0] = LOOPBACK;
   std::string text(62, '1');
   text[1] = text[5] = text[9] = '.';
-  std::strcpy(device_address_text, text.c_str());
-  DeviceAddress = 5;
+  std::strcpy(wizard.device_address_text, text.c_str());
+  wizard.DeviceAddress = 5;
   EXPECT_EQ(accept_device_address(0), ADDRESS_INVALID);
-  EXPECT_EQ(DeviceAddress, 0u);
+  EXPECT_EQ(wizard.DeviceAddress, 0u);
 }
 
 }  // namespace

@@ -519,13 +519,13 @@ class QueryDevice : public ::testing::Test {
   void SetUp() override {
     seam_set_exit_hook(unexpected_exit);
     saved_digest_ = digest_state;
-    saved_info_ = device_info;
+    device_info_snapshot(&saved_info_);
     digest_state = DigestState{};
-    device_info = filled_info();
+    publish_device_info(filled_info(), FOUND_ALL_FIELDS);
   }
   void TearDown() override {
     digest_state = saved_digest_;
-    device_info = saved_info_;
+    publish_device_info(saved_info_, FOUND_ALL_FIELDS);
     seam_set_exit_hook(nullptr);
   }
   static int query(std::uint16_t port, const char* path) {

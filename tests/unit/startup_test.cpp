@@ -19,12 +19,12 @@ class StartUp : public ::testing::Test {
  protected:
   void SetUp() override {
     seam_clear_resources();
-    upgrade_stage = STAGE_TARGET;
+    wizard.upgrade_stage = STAGE_TARGET;
   }
   void TearDown() override {
     seam_clear_host_addresses();
     seam_clear_resources();
-    upgrade_stage = STAGE_TARGET;
+    wizard.upgrade_stage = STAGE_TARGET;
   }
 };
 
@@ -33,8 +33,8 @@ TEST_F(StartUp, TakesTheFirstEightAddressesInResolverOrder) {
   for (std::uint32_t i = 1; i <= 10; ++i) ten.push_back(0x0A000000 + i);
   seam_set_host_addresses(ten.data(), 10, true);
   start_up();
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(LocalAddressList[i], ten[i]) << i;
-  EXPECT_EQ(ServerAddress, 0x0A000001u);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(wizard.LocalAddressList[i], ten[i]) << i;
+  EXPECT_EQ(wizard.ServerAddress, 0x0A000001u);
   EXPECT_STREQ(model_name, "QEL-742/QEL-722");
   EXPECT_EQ(phone_family, 1u);
   EXPECT_EQ(target_image.size, 871243u);
@@ -47,8 +47,8 @@ TEST_F(StartUp, UnresolvedNameLeavesAnEmptyListWithoutComplaint) {
   start_up();
   seam_set_host_addresses(nullptr, 0, false);
   start_up();
-  for (std::uint32_t a : LocalAddressList) EXPECT_EQ(a, 0u);
-  EXPECT_EQ(ServerAddress, 0u);
+  for (std::uint32_t a : wizard.LocalAddressList) EXPECT_EQ(a, 0u);
+  EXPECT_EQ(wizard.ServerAddress, 0u);
 }
 
 TEST_F(StartUp, AdapterImageIsIdentifiedAsOne) {
@@ -65,7 +65,7 @@ TEST_F(StartUp, TwoStageConfigurationLoadsTheTransitionImage) {
   static std::vector<unsigned char> image = build_firmware_image({"TpArMeM", "5.1.8", 700, 2});
   seam_set_resource(TRANSITION_IMAGE_RESOURCE, FIRMWARE_RESOURCE_TYPE, image.data(),
                     static_cast<std::uint32_t>(image.size()));
-  upgrade_stage = STAGE_TRANSITION;
+  wizard.upgrade_stage = STAGE_TRANSITION;
   start_up();
   EXPECT_EQ(transition_image.size, 700u);
   EXPECT_STREQ(image_version(&transition_image), "5.1.8");
@@ -134,7 +134,8 @@ TEST_F(StartUpDeathTest, MissingOrShortImagesEndTheRunWithAMessage) {
       ::testing::ExitedWithCode(0), "Upgrade Failed: Firmware image missing or damaged");
   EXPECT_EXIT(
       {
-        upgrade_stage = STAGE_TRANSITION;  // the two-stage configuration without resource 319
+        wizard.upgrade_stage =
+            STAGE_TRANSITION;  // the two-stage configuration without resource 319
         seam_set_resource(TRANSITION_IMAGE_RESOURCE, FIRMWARE_RESOURCE_TYPE, nullptr, 0);
         start_up();
       },

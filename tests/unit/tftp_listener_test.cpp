@@ -5,7 +5,9 @@
 // transfer: each test therefore runs itself again in a child process inside a
 // private network namespace (loopback only) and checks how that child ended.
 // Without the right to create a namespace the tests are skipped.
+#include "resources/ids.h"
 #include "tftp/tftp.h"
+#include "ui/ui.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -170,9 +172,9 @@ void report_exit(int code) {
 
 void child_setup() {
   seam_set_exit_hook(report_exit);
-  upgrade_stage = STAGE_TARGET;
+  wizard.upgrade_stage = STAGE_TARGET;
   phone_family = 0;
-  std::strcpy(device_address_text, "127.0.0.1");
+  std::strcpy(wizard.device_address_text, "127.0.0.1");
   set_request_file_name(NAME);
 }
 
@@ -394,24 +396,24 @@ class ListenerDialogs : public DialogFrontend {
     std::lock_guard lock(mutex_);
     events_.push_back("open " + std::to_string(s.template_id));
     for (const ControlSnapshot& c : s.controls) {
-      if (c.id == ID_WAITING_TEXT) waiting_texts_.push_back(c.text);
-      if (c.id == ID_TFTP_PROGRESS && s.template_id == WAITING_TEMPLATE) range_high_ = c.range_high;
+      if (c.id == IDC_WAITING_TEXT) waiting_texts_.push_back(c.text);
+      if (c.id == IDC_PROGRESS && s.template_id == IDD_WAITING) range_high_ = c.range_high;
     }
     templates_[s.dialog] = s.template_id;
   }
   void caption_changed(DialogHandle, const std::string&) override {}
   void item_text_changed(DialogHandle d, int control, const std::string& text) override {
     std::lock_guard lock(mutex_);
-    if (templates_[d] == WAITING_TEMPLATE && control == ID_WAITING_TEXT && !waiting_texts_.empty())
+    if (templates_[d] == IDD_WAITING && control == IDC_WAITING_TEXT && !waiting_texts_.empty())
       waiting_texts_.back() = text;
   }
   void progress_range_changed(DialogHandle d, int, int, int high) override {
     std::lock_guard lock(mutex_);
-    if (templates_[d] == WAITING_TEMPLATE) range_high_ = high;
+    if (templates_[d] == IDD_WAITING) range_high_ = high;
   }
   void progress_position_changed(DialogHandle d, int, int position) override {
     std::lock_guard lock(mutex_);
-    if (templates_[d] == WAITING_TEMPLATE && position > highest_waiting_position_)
+    if (templates_[d] == IDD_WAITING && position > highest_waiting_position_)
       highest_waiting_position_ = position;
   }
   void combo_changed(DialogHandle, int, const std::vector<std::string>&, int) override {}
@@ -473,7 +475,7 @@ TEST(TftpListenerNetwork, TransitionStageThenTargetStageOnTheSamePort) {
   frontend_install(&dialogs);
   use_image(&transition_image, 3000, "5.1.8");
   use_image(&target_image, 5000, "5.2.5");
-  upgrade_stage = STAGE_TRANSITION;
+  wizard.upgrade_stage = STAGE_TRANSITION;
   set_request_file_name("/qel1a2b.bi0");
   ASSERT_EQ(start_tftp_listener(LOOPBACK), 69);
   int device = udp_socket(LOOPBACK, 0);
@@ -484,9 +486,9 @@ TEST(TftpListenerNetwork, TransitionStageThenTargetStageOnTheSamePort) {
 
   seam_set_clock(1000.0, 0);  // through the wait and the unanswered queries
   Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
-  while (upgrade_stage.load() != STAGE_TARGET && Clock::now() < deadline)
+  while (wizard.upgrade_stage.load() != STAGE_TARGET && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_EQ(upgrade_stage.load(), STAGE_TARGET);
+  ASSERT_EQ(wizard.upgrade_stage.load(), STAGE_TARGET);
   seam_set_clock(1.0, 0);
   set_request_file_name("/qel7fff.bi1");
 
@@ -574,14 +576,14 @@ std::string info_page(const char* version) {
 
 int verify_against(WebDevice* web, std::uint32_t stage, int transfer_failed,
                    const char* target_version = "5.2.5") {
-  upgrade_stage = stage;
+  wizard.upgrade_stage = stage;
   use_image(&target_image, 1000, target_version);
   use_image(&transition_image, 1000, "5.1.8");
   seam_set_clock(1000.0, 0);
   web->start();
-  upload_dialog = dialog_create(app_instance, UPLOAD_TEMPLATE, abort_dialog_proc);
-  dialog_show(upload_dialog);
   TftpSession session{};
+  session.upload_dialog = dialog_create(wizard.app_instance, IDD_UPLOAD, abort_dialog_proc);
+  dialog_show(session.upload_dialog);
   session.server_address = LOOPBACK;
   session.peer_address = LOOPBACK;
   return verify_upgrade(&session, transfer_failed);
@@ -663,7 +665,7 @@ TEST(TftpListenerNetwork, ReadRequestFromAnotherAddressIsServedAndThatAddressChe
                          "typed address asked 0 times, requesting address 1 times");
   constexpr std::uint32_t TYPED = 0x7f000002;       // 127.0.0.2
   constexpr std::uint32_t REQUESTING = 0x7f000003;  // 127.0.0.3
-  std::strcpy(device_address_text, "127.0.0.2");
+  std::strcpy(wizard.device_address_text, "127.0.0.2");
   static WebDevice typed;  // both live until the process ends
   static WebDevice requesting;
   typed.address = TYPED;

@@ -1,7 +1,9 @@
 // The TFTP server without a listener: its packets, its decisions on single
 // datagrams, the read transfer against a device written here on loopback UDP,
 // and the wait after a transfer.
+#include "resources/ids.h"
 #include "tftp/tftp.h"
+#include "ui/ui.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -90,7 +92,7 @@ class RecordingFrontend : public DialogFrontend {
     r.template_id = s.template_id;
     r.captions.push_back(s.caption);
     for (const ControlSnapshot& c : s.controls)
-      if (c.id == ID_TFTP_PROGRESS) {
+      if (c.id == IDC_PROGRESS) {
         r.range_high = c.range_high;
         r.positions.push_back(c.position);
       }
@@ -105,11 +107,11 @@ class RecordingFrontend : public DialogFrontend {
   void item_text_changed(DialogHandle, int, const std::string&) override {}
   void progress_range_changed(DialogHandle d, int control, int, int high) override {
     std::lock_guard lock(mutex_);
-    if (control == ID_TFTP_PROGRESS) records_[d].range_high = high;
+    if (control == IDC_PROGRESS) records_[d].range_high = high;
   }
   void progress_position_changed(DialogHandle d, int control, int position) override {
     std::lock_guard lock(mutex_);
-    if (control == ID_TFTP_PROGRESS) records_[d].positions.push_back(position);
+    if (control == IDC_PROGRESS) records_[d].positions.push_back(position);
   }
   void combo_changed(DialogHandle, int, const std::vector<std::string>&, int) override {}
   void focus_changed(DialogHandle, int) override {}
@@ -215,8 +217,7 @@ struct Transfer {
       TftpSession* session = run_tftp_session(server, LOOPBACK, server_port, LOOPBACK, device_port,
                                               NAME, &transfer_failed);
       block_count = session->block_count;
-      dialog_destroy(upload_dialog);
-      upload_dialog = nullptr;
+      dialog_destroy(session->upload_dialog);
       std::free(session);
       done = true;
     });
@@ -264,9 +265,9 @@ class TftpServer : public ::testing::Test {
   void SetUp() override {
     saved_target_ = target_image;
     saved_transition_ = transition_image;
-    saved_stage_ = upgrade_stage.load();
-    upgrade_stage = STAGE_TARGET;
-    std::strcpy(device_address_text, DEVICE_TEXT);
+    saved_stage_ = wizard.upgrade_stage.load();
+    wizard.upgrade_stage = STAGE_TARGET;
+    std::strcpy(wizard.device_address_text, DEVICE_TEXT);
     set_request_file_name(NAME);
     frontend_install(&frontend_);
     take_traces();
@@ -278,7 +279,7 @@ class TftpServer : public ::testing::Test {
     seam_set_clock(1.0, 0);
     target_image = saved_target_;
     transition_image = saved_transition_;
-    upgrade_stage = saved_stage_;
+    wizard.upgrade_stage = saved_stage_;
   }
 
   void use_image(FirmwareImage* image, std::uint32_t size, const char* version = "5.2.5") {
@@ -312,7 +313,7 @@ class TftpServer : public ::testing::Test {
   }
 
   std::vector<std::string> upload_captions() {
-    std::vector<DialogRecord> uploads = frontend_.dialogs(UPLOAD_TEMPLATE);
+    std::vector<DialogRecord> uploads = frontend_.dialogs(IDD_UPLOAD);
     return uploads.size() == 1 ? uploads[0].captions : std::vector<std::string>{};
   }
 
@@ -510,7 +511,7 @@ TEST_F(TftpServer, ServesTheShippedSizeAsBlocks1To1702) {
   EXPECT_TRUE(t.quiet());
   EXPECT_TRUE(received == Bytes(target_image.data, target_image.data + target_image.size));
 
-  std::vector<DialogRecord> uploads = frontend_.dialogs(UPLOAD_TEMPLATE);
+  std::vector<DialogRecord> uploads = frontend_.dialogs(IDD_UPLOAD);
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_EQ(uploads[0].range_high, 1702);
   EXPECT_EQ(uploads[0].captions.front(), "Uploading Firmware To QEL") << "the template's own";
@@ -546,7 +547,7 @@ TEST_F(TftpServer, ImageOfTwoWholeBlocksEndsWithAnEmptyBlock) {
   std::vector<std::string> lines = take_traces();
   EXPECT_EQ(count_of(lines, "Send block 3 (0)\n"), 1);
   EXPECT_EQ(count_of(lines, "All blocks ack'd\n"), 1);
-  std::vector<DialogRecord> uploads = frontend_.dialogs(UPLOAD_TEMPLATE);
+  std::vector<DialogRecord> uploads = frontend_.dialogs(IDD_UPLOAD);
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_EQ(uploads[0].range_high, 3);
   EXPECT_EQ(uploads[0].positions, (std::vector<int>{0, 1, 2, 3})) << "4 is beyond the range";
@@ -569,7 +570,7 @@ TEST_F(TftpServer, EmptyImageIsOneEmptyBlock) {
 TEST_F(TftpServer, TransitionStageServesTheTransitionImage) {
   use_image(&target_image, 2000);
   use_image(&transition_image, 700, "5.1.8");
-  upgrade_stage = STAGE_TRANSITION;
+  wizard.upgrade_stage = STAGE_TRANSITION;
   Transfer t;
   t.start();
   std::vector<Bytes> blocks = download(&t);
@@ -739,7 +740,7 @@ TEST_F(TftpServer, CancelDuringTheTransferEndsTheProcess) {
   use_image(&target_image, 1024);
   EXPECT_EXIT(
       {
-        frontend_.cancel_template = UPLOAD_TEMPLATE;
+        frontend_.cancel_template = IDD_UPLOAD;
         Transfer t;
         t.start();
         for (int i = 0; i < 3; ++i) t.next();  // a silent device
@@ -754,9 +755,9 @@ TEST_F(TftpServer, FailedTransferWaitsAcrossTheClockWrapThenReports) {
   // 32-bit millisecond clock wraps.
   seam_set_clock(100.0, 0);
   seam_set_clock(100.0, 0u - 2000u - clock_ms());
-  upload_dialog = dialog_create(app_instance, UPLOAD_TEMPLATE, abort_dialog_proc);
-  dialog_show(upload_dialog);
   TftpSession session{};
+  session.upload_dialog = dialog_create(wizard.app_instance, IDD_UPLOAD, abort_dialog_proc);
+  dialog_show(session.upload_dialog);
   session.server_address = LOOPBACK;
   session.peer_address = LOOPBACK;
 
@@ -770,7 +771,7 @@ TEST_F(TftpServer, FailedTransferWaitsAcrossTheClockWrapThenReports) {
   EXPECT_GE(ticks, 937u);
   EXPECT_LT(ticks, 937u + 300u) << "the wait ran on long after 937 ticks";
 
-  std::vector<DialogRecord> uploads = frontend_.dialogs(UPLOAD_TEMPLATE);
+  std::vector<DialogRecord> uploads = frontend_.dialogs(IDD_UPLOAD);
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_EQ(uploads[0].captions.back(), "Updating Target Firmware to QEL@192.168.2.110");
   EXPECT_EQ(uploads[0].range_high, 937);
@@ -779,7 +780,7 @@ TEST_F(TftpServer, FailedTransferWaitsAcrossTheClockWrapThenReports) {
     ASSERT_GT(uploads[0].positions[i], uploads[0].positions[i - 1]) << "at " << i;
   EXPECT_EQ(uploads[0].positions.back(), 937) << "the bar fills";
   EXPECT_TRUE(uploads[0].closed);
-  EXPECT_EQ(upload_dialog, nullptr);
+  EXPECT_EQ(session.upload_dialog, nullptr);
   EXPECT_EQ(frontend_.boxes(),
             (std::vector<std::string>{
                 "QEL Firwmare Upgrade Error: Upgrade Failed: Firmware Upload Incomplete"}));
@@ -788,10 +789,10 @@ TEST_F(TftpServer, FailedTransferWaitsAcrossTheClockWrapThenReports) {
 
 TEST_F(TftpServer, WaitCaptionNamesTheTransitionStage) {
   seam_set_clock(1000.0, 0);
-  upgrade_stage = STAGE_TRANSITION;
-  upload_dialog = dialog_create(app_instance, UPLOAD_TEMPLATE, abort_dialog_proc);
-  dialog_show(upload_dialog);
+  wizard.upgrade_stage = STAGE_TRANSITION;
   TftpSession session{};
+  session.upload_dialog = dialog_create(wizard.app_instance, IDD_UPLOAD, abort_dialog_proc);
+  dialog_show(session.upload_dialog);
   EXPECT_EQ(verify_upgrade(&session, 1), VERIFY_UPLOAD_INCOMPLETE);
   EXPECT_EQ(upload_captions().back(), "Updating Transition Firmware to QEL@192.168.2.110");
 }

@@ -11,6 +11,7 @@
 // They run in a child process (a death test) so that a server stuck in such
 // a wait cannot hold up the rest of the suite; so do the listener's other
 // tests, whose thread never ends.
+#include "resources/ids.h"
 #include "tftp/tftp.h"
 
 #include <arpa/inet.h>
@@ -163,12 +164,12 @@ class PositionFrontend : public DialogFrontend {
     std::lock_guard lock(mutex_);
     templates_[s.dialog] = s.template_id;
     for (const ControlSnapshot& c : s.controls)
-      if (c.id == ID_TFTP_PROGRESS) positions_[s.template_id].push_back(c.position);
+      if (c.id == IDC_PROGRESS) positions_[s.template_id].push_back(c.position);
     changed_.notify_all();
   }
   void progress_position_changed(DialogHandle d, int control, int position) override {
     std::lock_guard lock(mutex_);
-    if (control == ID_TFTP_PROGRESS) positions_[templates_[d]].push_back(position);
+    if (control == IDC_PROGRESS) positions_[templates_[d]].push_back(position);
     changed_.notify_all();
   }
   void caption_changed(DialogHandle, const std::string&) override {}
@@ -223,12 +224,12 @@ class TftpWait : public ::testing::Test {
   void SetUp() override {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     saved_target_ = target_image;
-    saved_stage_ = upgrade_stage.load();
+    saved_stage_ = wizard.upgrade_stage.load();
     image_ = build_firmware_image({"qel5300", "5.2.5", 1024, 7});
     target_image = FirmwareImage{image_.data(), 1024, {}};
     std::memcpy(&target_image.header, image_.data(), FIRMWARE_HEADER_SIZE);
-    upgrade_stage = STAGE_TARGET;
-    std::strcpy(device_address_text, "127.0.0.1");
+    wizard.upgrade_stage = STAGE_TARGET;
+    std::strcpy(wizard.device_address_text, "127.0.0.1");
     set_request_file_name(NAME);
     frontend_install(&frontend_);
     {
@@ -242,7 +243,7 @@ class TftpWait : public ::testing::Test {
     seam_set_clock(1.0, 0);
     frontend_install(nullptr);
     target_image = saved_target_;
-    upgrade_stage = saved_stage_;
+    wizard.upgrade_stage = saved_stage_;
   }
 
   // The bodies of the death tests, run in the child.
@@ -328,7 +329,7 @@ void TftpWait::listener_child() {
   }).detach();
 
   auto expect_positions = [&](const std::vector<int>& expected, const char* when) {
-    std::vector<int> seen = frontend_.positions(WAITING_TEMPLATE);
+    std::vector<int> seen = frontend_.positions(IDD_WAITING);
     if (seen == expected) return;
     std::string text;
     for (int p : seen) text += " " + std::to_string(p);
@@ -380,7 +381,7 @@ void TftpWait::listener_flood_child() {
     send_to(device, flood[i % flood.size()], listener_port);
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  std::vector<int> positions = frontend_.positions(WAITING_TEMPLATE);
+  std::vector<int> positions = frontend_.positions(IDD_WAITING);
   std::uint32_t ticks = clock_tick() - first_tick;
   auto steps = static_cast<std::uint32_t>(positions.size() - 1);  // the first is the opening 0
   if (steps > ticks + 1)
@@ -420,8 +421,7 @@ TEST_F(TftpWait, StraysNeitherHurryNorKeepAliveADeadTransfer) {
     TftpSession* session = run_tftp_session(static_cast<NetSocket>(server), LOOPBACK, server_port,
                                             LOOPBACK, device_port, NAME, &transfer_failed);
     end = clock_ms();
-    dialog_destroy(upload_dialog);
-    upload_dialog = nullptr;
+    dialog_destroy(session->upload_dialog);
     std::free(session);
     done = true;
   });
