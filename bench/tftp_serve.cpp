@@ -25,6 +25,7 @@
 #include "frontends/scripted/script.h"
 #include "frontends/scripted/scripted_frontend.h"
 #include "platform/posix/seams.h"
+#include "platform/process.h"
 #include "tftp/tftp.h"
 
 namespace {
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
   if (!scripted::parse_script("", ".", &script, &error)) return 2;
   frontend = new BenchFrontend(std::move(script), transcript, nullptr);
   frontend_install(frontend);
-  seam_set_exit_hook(on_exit);
+  process_set_exit_hook(on_exit);
 
   // What start-up and the address dialog would have left behind.
   target_image = load_firmware_image(TARGET_IMAGE_RESOURCE);

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/app.h"
-#include "fuzz/fake_platform.h"
 #include "fuzz/fuzz_check.h"
+#include "platform/fake/fake.h"
 #include "tftp/tftp.h"
 
 namespace {

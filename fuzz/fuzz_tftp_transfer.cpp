@@ -24,8 +24,8 @@
 
 #include "app/app.h"
 #include "firmware/firmware.h"
-#include "fuzz/fake_platform.h"
 #include "fuzz/fuzz_check.h"
+#include "platform/fake/fake.h"
 #include "tftp/tftp.h"
 
 namespace {

@@ -19,3 +19,10 @@ const char* process_bind_privilege_hint();
 
 // Ends the process at once with the exit code, from any thread.
 [[noreturn]] void process_exit(int code);
+
+// Called by process_exit, on the thread that ends the run, before the
+// process ends: a front-end that owns the run's outcome (the command line's
+// exit codes, a transcript to flush) takes it there, and may end the process
+// itself. nullptr removes it; the last one set wins.
+using ProcessExitHook = void (*)(int code);
+void process_set_exit_hook(ProcessExitHook hook);

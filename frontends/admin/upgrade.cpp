@@ -37,7 +37,7 @@
 #include "http/http.h"
 #include "http/query.h"
 #include "platform/posix/frontend.h"
-#include "platform/posix/seams.h"
+#include "platform/process.h"
 #include "resources/ids.h"
 #include "ui/ui.h"
 
@@ -605,11 +605,6 @@ int run_upgrade(const UpgradeOptions& options) {
                  options.local.c_str());
     return EXIT_USAGE;
   }
-  if (const char* scale = std::getenv(TEST_CLOCK_SCALE_VARIABLE)) {
-    double value = std::strtod(scale, nullptr);
-    if (value > 0) seam_set_clock(value, 0);
-  }
-
   // Every thread started from here on inherits the blocked signals, so only
   // the signal thread sees them.
   sigset_t signals;
@@ -626,7 +621,7 @@ int run_upgrade(const UpgradeOptions& options) {
   frontend = new CliFrontend(options, progress, std::move(password), have_password,
                              ::isatty(STDIN_FILENO) != 0);
   frontend_install(frontend);
-  seam_set_exit_hook(finish);
+  process_set_exit_hook(finish);
   std::thread(signal_thread, signals).detach();
   process_exit(wizard_main(nullptr));
 }

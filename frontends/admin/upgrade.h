@@ -15,11 +15,6 @@ struct UpgradeOptions {
   bool json = false;
 };
 
-// For tests only: runs the wizard's clock this many times faster (its
-// 30-second wait after a transfer, its resend timers), as the scripted
-// harness's `clock` directive does.
-inline constexpr char TEST_CLOCK_SCALE_VARIABLE[] = "QEL_UPGRADE_TEST_CLOCK_SCALE";
-
 // Runs the upgrade and ends the process with the documented exit code; it
 // returns only for a usage error found before the wizard started.
 int run_upgrade(const UpgradeOptions& options);

@@ -18,6 +18,7 @@
 #include "frontends/scripted/script.h"
 #include "frontends/scripted/scripted_frontend.h"
 #include "platform/posix/seams.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ int main(int argc, char** argv) {
   const int timeout_ms = script.timeout_ms;
   frontend = new scripted::ScriptedFrontend(std::move(script), transcript, echo ? stdout : nullptr);
   frontend_install(frontend);
-  seam_set_exit_hook(on_exit);
+  process_set_exit_hook(on_exit);
 
   if (timeout_ms > 0) {
     // Real time, not the program's scaled clock: a hung run must end.

@@ -8,17 +8,21 @@
 #include <thread>
 #include <time.h>
 
-#include "platform/posix/seams.h"
 #include "platform/posix/time_scale.h"
+#if QEL_TEST_SEAMS
+#include "platform/posix/seams.h"
+#endif
 
 namespace {
 
 using steady = std::chrono::steady_clock;
+std::mutex random_lock;
+#if QEL_TEST_SEAMS
 const steady::time_point process_start = steady::now();
 std::atomic<double> time_scale{1.0};
 std::atomic<std::uint32_t> clock_offset{0};
 std::atomic<bool> test_clock{false};
-std::mutex random_lock;
+#endif
 
 // Milliseconds since the system started, like timeGetTime: what seeds the
 // generator must differ from run to run.
@@ -60,14 +64,17 @@ TickBase current_base() {
   return tick_base;
 }
 
+#if QEL_TEST_SEAMS
 void rebase_ticks(double scale) {
   std::lock_guard lock(tick_lock);
   steady::time_point now = steady::now();
   tick_base = TickBase{now, program_ns_at(tick_base, now), scale};
 }
+#endif
 
 }  // namespace
 
+#if QEL_TEST_SEAMS
 void seam_set_clock(double scale, std::uint32_t offset) {
   rebase_ticks(scale > 0 ? scale : 1.0);
   time_scale = scale > 0 ? scale : 1.0;
@@ -83,14 +90,22 @@ void seam_clear_clock() {
 }
 
 double posix_time_scale() { return time_scale.load(); }
+#else
+double posix_time_scale() { return 1.0; }
+#endif
 
 // The test clock counts from the process's start, scaled, plus its offset,
 // so that tests place the 32-bit wrap where they need it.
 std::uint32_t clock_ms() {
-  if (!test_clock.load()) return system_uptime_ms();
-  double elapsed = std::chrono::duration<double, std::milli>(steady::now() - process_start).count();
-  auto ms = static_cast<std::uint64_t>(elapsed * time_scale.load());
-  return static_cast<std::uint32_t>(ms) + clock_offset.load();
+#if QEL_TEST_SEAMS
+  if (test_clock.load()) {
+    double elapsed =
+        std::chrono::duration<double, std::milli>(steady::now() - process_start).count();
+    auto ms = static_cast<std::uint64_t>(elapsed * time_scale.load());
+    return static_cast<std::uint32_t>(ms) + clock_offset.load();
+  }
+#endif
+  return system_uptime_ms();
 }
 
 std::uint32_t clock_tick() {

@@ -14,14 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/interfaces.h"
+#if QEL_TEST_SEAMS
 #include "platform/posix/seams.h"
+#endif
 
 namespace {
-
-std::mutex seam_lock;
-bool seam_active = false;
-bool seam_resolves = false;
-std::vector<std::uint32_t> seam_addresses;
 
 // The interface of the IPv4 default route ("" when there is none), from the
 // kernel's routing table; the one with the lowest metric wins.
@@ -70,6 +68,44 @@ std::vector<std::uint32_t> order_interface_addresses(std::vector<InterfaceAddres
   return ordered.empty() ? loopback : ordered;
 }
 
+namespace {
+
+// The PC's addresses in the order they are offered; false when the
+// interfaces cannot be read.
+bool interface_addresses(std::vector<std::uint32_t>* list) {
+  ifaddrs* interfaces = nullptr;
+  if (::getifaddrs(&interfaces) != 0) return false;
+  std::vector<InterfaceAddress> found;
+  for (ifaddrs* i = interfaces; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+    const auto* sa = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+    found.push_back({i->ifa_name, ::if_nametoindex(i->ifa_name), ntohl(sa->sin_addr.s_addr),
+                     (i->ifa_flags & IFF_UP) != 0, (i->ifa_flags & IFF_LOOPBACK) != 0});
+  }
+  ::freeifaddrs(interfaces);
+  *list = order_interface_addresses(std::move(found), default_route_interface());
+  return true;
+}
+
+#if QEL_TEST_SEAMS
+std::mutex seam_lock;
+bool seam_active = false;
+bool seam_resolves = false;
+std::vector<std::uint32_t> seam_addresses;
+
+// Whether a test replaced the list; if so, the list and whether it resolves.
+bool replaced_addresses(std::vector<std::uint32_t>* list, bool* resolves) {
+  std::lock_guard lock(seam_lock);
+  if (!seam_active) return false;
+  *resolves = seam_resolves;
+  if (seam_resolves) *list = seam_addresses;
+  return true;
+}
+#endif
+
+}  // namespace
+
+#if QEL_TEST_SEAMS
 void seam_set_host_addresses(const std::uint32_t* addresses, int count, bool resolves) {
   std::lock_guard lock(seam_lock);
   seam_active = true;
@@ -81,6 +117,7 @@ void seam_clear_host_addresses() {
   std::lock_guard lock(seam_lock);
   seam_active = false;
 }
+#endif
 
 int host_get_name(char* buffer, int length) {
   if (length <= 0) return -1;
@@ -94,26 +131,13 @@ int host_get_name(char* buffer, int length) {
 
 int host_own_addresses(const char*, std::uint32_t* addresses, int max) {
   std::vector<std::uint32_t> list;
-  bool replaced;
-  {
-    std::lock_guard lock(seam_lock);
-    replaced = seam_active;
-    if (seam_active && !seam_resolves) return -1;
-    if (seam_active) list = seam_addresses;
-  }
-  if (!replaced) {
-    ifaddrs* interfaces = nullptr;
-    if (::getifaddrs(&interfaces) != 0) return -1;
-    std::vector<InterfaceAddress> found;
-    for (ifaddrs* i = interfaces; i; i = i->ifa_next) {
-      if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-      const auto* sa = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
-      found.push_back({i->ifa_name, ::if_nametoindex(i->ifa_name), ntohl(sa->sin_addr.s_addr),
-                       (i->ifa_flags & IFF_UP) != 0, (i->ifa_flags & IFF_LOOPBACK) != 0});
-    }
-    ::freeifaddrs(interfaces);
-    list = order_interface_addresses(std::move(found), default_route_interface());
-  }
+  bool resolves = false;
+  bool replaced = false;
+#if QEL_TEST_SEAMS
+  replaced = replaced_addresses(&list, &resolves);
+#endif
+  if (!replaced) resolves = interface_addresses(&list);
+  if (!resolves) return -1;
   int n = std::min(max, static_cast<int>(list.size()));
   std::copy_n(list.begin(), n, addresses);
   return n;

@@ -7,13 +7,11 @@
 #include <string>
 #include <unistd.h>
 
-#include "platform/posix/seams.h"
-
 namespace {
-std::atomic<ExitHook> exit_hook{nullptr};
+std::atomic<ProcessExitHook> exit_hook{nullptr};
 }
 
-void seam_set_exit_hook(ExitHook hook) { exit_hook = hook; }
+void process_set_exit_hook(ProcessExitHook hook) { exit_hook = hook; }
 
 // There are no window classes here; registration always succeeds.
 int window_class_register(AppInstance) { return 1; }
@@ -45,7 +43,7 @@ const char* process_bind_privilege_hint() {
 }
 
 void process_exit(int code) {
-  if (ExitHook hook = exit_hook.load()) hook(code);
+  if (ProcessExitHook hook = exit_hook.load()) hook(code);
   std::fflush(nullptr);
   // Other threads may still be inside the wizard: end without running
   // destructors under their feet.

@@ -1,12 +1,15 @@
 #include "platform/resources.h"
 
 #include <cstring>
+
+#include "resources/embedded.h"
+
+#if QEL_TEST_SEAMS
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/posix/seams.h"
-#include "resources/embedded.h"
 
 namespace {
 
@@ -19,6 +22,23 @@ struct Override {
 
 std::mutex override_lock;
 std::vector<Override> overrides;
+
+// Whether a test replaced the resource; if so, whether it is there and where.
+bool overridden(int number, const char* type, bool* found, const unsigned char** data,
+                std::uint32_t* size) {
+  std::lock_guard lock(override_lock);
+  for (const Override& o : overrides) {
+    if (o.number == number && o.type == type) {
+      *found = o.data != nullptr;
+      if (o.data) {
+        *data = o.data;
+        *size = o.size;
+      }
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -39,19 +59,13 @@ void seam_clear_resources() {
   std::lock_guard lock(override_lock);
   overrides.clear();
 }
+#endif
 
 bool resource_find(int number, const char* type, const unsigned char** data, std::uint32_t* size) {
-  {
-    std::lock_guard lock(override_lock);
-    for (const Override& o : overrides) {
-      if (o.number == number && o.type == type) {
-        if (!o.data) return false;
-        *data = o.data;
-        *size = o.size;
-        return true;
-      }
-    }
-  }
+#if QEL_TEST_SEAMS
+  bool found;
+  if (overridden(number, type, &found, data, size)) return found;
+#endif
   for (int i = 0; i < embedded_resource_count; ++i) {
     const EmbeddedResource& r = embedded_resources[i];
     if (r.number == number && std::strcmp(r.type, type) == 0) {

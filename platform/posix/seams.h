@@ -1,9 +1,13 @@
-// Seams of the POSIX platform for tests and the scripted harness. The product
-// never calls these; each replaces one source of outside input.
+// Seams of the POSIX platform for tests, the scripted harness and the
+// benchmark: each replaces one source of outside input. They exist only in
+// qel_platform_testable (built with QEL_TEST_SEAMS); the product's
+// qel_platform has none of them.
 #pragma once
 #include <cstdint>
-#include <string>
-#include <vector>
+
+#if !QEL_TEST_SEAMS
+#error "the seams are in qel_platform_testable only: give the program qel_use_test_seams()"
+#endif
 
 // Replaces the PC's address list: the next calls of host_own_addresses return
 // these addresses (host byte order), or no list at all when resolves is false.
@@ -23,25 +27,9 @@ void seam_set_clock(double scale, std::uint32_t offset);
 // Back to the real clock: milliseconds since the system started.
 void seam_clear_clock();
 
-// Called by process_exit before the process ends (to flush a transcript).
-using ExitHook = void (*)(int code);
-void seam_set_exit_hook(ExitHook hook);
-
 // Receives every trace point, formatted.
 using TraceSink = void (*)(const char* text);
 void seam_set_trace_sink(TraceSink sink);
 
 // Makes the next thread_start calls fail (to test the reporting).
 void seam_fail_thread_start(bool fail);
-
-// One IPv4 address of an interface, as the POSIX address list reads it.
-struct InterfaceAddress {
-  std::string name;
-  unsigned index;         // interface order
-  std::uint32_t address;  // host byte order
-  bool up;
-  bool loopback;
-};
-// The order the PC's addresses are offered in (exposed for its tests).
-std::vector<std::uint32_t> order_interface_addresses(std::vector<InterfaceAddress> found,
-                                                     const std::string& default_interface);

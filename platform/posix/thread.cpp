@@ -3,7 +3,9 @@
 #include <atomic>
 #include <thread>
 
+#if QEL_TEST_SEAMS
 #include "platform/posix/seams.h"
+#endif
 
 struct PlatformThread {
   ThreadBody body;
@@ -15,7 +17,9 @@ struct PlatformThread {
 
 namespace {
 
+#if QEL_TEST_SEAMS
 std::atomic<bool> fail_start{false};
+#endif
 
 void drop_owner(PlatformThread* thread) {
   if (thread->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete thread;
@@ -23,10 +27,14 @@ void drop_owner(PlatformThread* thread) {
 
 }  // namespace
 
+#if QEL_TEST_SEAMS
 void seam_fail_thread_start(bool fail) { fail_start = fail; }
+#endif
 
 PlatformThread* thread_start(ThreadBody body, void* argument) {
+#if QEL_TEST_SEAMS
   if (fail_start) return nullptr;
+#endif
   auto* thread = new PlatformThread{body, argument};
   try {
     std::thread([thread] {

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdint>
 
+// How many times faster than real time the program's time runs: always 1 in
+// the product, set by the test clock seam in qel_platform_testable.
 double posix_time_scale();
 
 // The first tick at least this much of the program's time from now.

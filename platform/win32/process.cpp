@@ -1,11 +1,14 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "platform/process.h"
 
 namespace {
+
+std::atomic<ProcessExitHook> exit_hook{nullptr};
 
 // No window of the class is ever created; the procedure only has to exist.
 LRESULT CALLBACK class_window_proc(HWND, UINT, WPARAM, LPARAM) { return 0; }
@@ -32,7 +35,10 @@ void common_controls_init() {
 // The Windows program shows its message alone: no privilege is needed there.
 const char* process_bind_privilege_hint() { return ""; }
 
+void process_set_exit_hook(ProcessExitHook hook) { exit_hook = hook; }
+
 void process_exit(int code) {
+  if (ProcessExitHook hook = exit_hook.load()) hook(code);
   std::fflush(nullptr);
   ExitProcess(static_cast<UINT>(code));
 }

@@ -1,7 +1,9 @@
 // qel-upgrade scan, upgrade and fleet against simulated devices on the LAN
 // of tests/lan/lan.sh (the PC at 198.51.100.10 and 203.0.113.10, devices
-// from 198.51.100.20 on). Each test builds its own LAN; the wizard's clock
-// runs 20 times faster, so the 30-second wait after a transfer takes 1.5 s.
+// from 198.51.100.20 on). Each test builds its own LAN. scan runs in
+// qel-upgrade itself; upgrade and fleet run in qel-upgrade-testable, the same
+// code on a clock 20 times faster, so the 30-second wait after a transfer
+// takes 1.5 s.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -44,7 +46,7 @@ struct Ran {
 // interrupt_on is set, SIGINT reaches it once its standard error shows that.
 Ran qel_upgrade(std::vector<std::string> args, const std::string& input = "",
                 const std::string& interrupt_on = "") {
-  args.insert(args.begin(), QEL_UPGRADE);
+  args.insert(args.begin(), args.at(0) == "scan" ? QEL_UPGRADE : QEL_UPGRADE_TESTABLE);
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return {};
   Clock::time_point began = Clock::now();

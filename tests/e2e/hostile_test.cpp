@@ -1,8 +1,6 @@
 // A hostile network and a misbehaving device: transfers through a lossy
 // relay, devices that vanish mid-transfer, hold connections open or never
 // come back, and a sweep over the ways a run can end.
-#include <sys/wait.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,51 +58,40 @@ class Relay {
  public:
   Relay(const TempDir& dir, const std::string& listen, const std::string& server,
         std::vector<std::string> faults)
-      : stats_(dir.file("relay.json")) {
-    std::string port_file = dir.file("relay.port");
-    std::vector<std::string> argv = {QEL_UDP_RELAY, "--listen",     listen,    "--server",
-                                     server,        "--port-file",  port_file, "--stats",
-                                     stats_,        "--time-limit", "300"};
-    argv.insert(argv.end(), faults.begin(), faults.end());
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::vector<char*> args;
-      for (std::string& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    simtest::wait_until([&] { return simtest::read_text(port_file).rfind("port=", 0) == 0; }, 5s);
-    std::string text = simtest::read_text(port_file);
-    if (text.rfind("port=", 0) == 0) port_ = static_cast<std::uint16_t>(std::stoi(text.substr(5)));
-  }
+      : stats_(dir.file("relay.json")),
+        process_(command(dir, listen, server, stats_, std::move(faults))),
+        port_(simtest::wait_port_file(dir.file("relay.port"), "port", process_, 5s)) {}
   ~Relay() { stop(); }
 
   std::uint16_t port() const { return port_; }
 
   // Ends the relay and returns its counts as JSON.
   std::string stop() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
+    process_.stop();
     return simtest::read_text(stats_);
   }
 
  private:
+  static std::vector<std::string> command(const TempDir& dir, const std::string& listen,
+                                          const std::string& server, const std::string& stats,
+                                          std::vector<std::string> faults) {
+    std::vector<std::string> argv = {
+        QEL_UDP_RELAY,          "--listen", listen, "--server",     server, "--port-file",
+        dir.file("relay.port"), "--stats",  stats,  "--time-limit", "300"};
+    argv.insert(argv.end(), faults.begin(), faults.end());
+    return argv;
+  }
+
   std::string stats_;
-  pid_t pid_ = -1;
+  simtest::Process process_;
   std::uint16_t port_ = 0;
 };
 
 // A count from the relay's JSON: direction "to_server" or "to_client".
 long relay_count(const std::string& stats, const std::string& direction, const std::string& key) {
-  std::size_t at = stats.find("\"" + direction + "\"");
-  if (at == std::string::npos) return -1;
-  at = stats.find("\"" + key + "\":", at);
-  if (at == std::string::npos) return -1;
-  return std::atol(stats.c_str() + at + key.size() + 3);
+  const nlohmann::ordered_json counts = simtest::parse_json(stats);
+  if (!counts.is_object()) return -1;
+  return counts.value(nlohmann::ordered_json::json_pointer("/" + direction + "/" + key), -1L);
 }
 
 int count_lines(const std::string& text, const std::string& prefix) {

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "lan.h"
-#include "wizard_run.h"
+#include "support/lan.h"
+#include "support/wizard.h"
 
 namespace {
 
-using e2e::Json;
-using e2e::log_lines_starting;
-using e2e::WizardRun;
+using simtest::Json;
+using simtest::log_lines_starting;
 using simtest::TempDir;
+using simtest::WizardRun;
 
 // Continue, then the local address chosen by its text and the device's
 // address typed, in whichever address dialog the image calls for.
@@ -39,16 +39,17 @@ class LanTest : public ::testing::Test {
   }
 
   TempDir dir;
-  std::string phone = e2e::write_image(dir, "phone.bin", "TpArMeM fIrMwArE", "5.2.5", 871243, 3);
+  std::string phone =
+      simtest::write_image(dir, "phone.bin", "TpArMeM fIrMwArE", "5.2.5", 871243, 3);
 };
 
 TEST_F(LanTest, OneStageUpgradeWithAPasswordFromTheInterfaceOnTheDevicesSubnet) {
   auto sim = lan::start_device(lan::device(0),
                                {"--password", "s3cret", "--qop", "auth", "--reboot-seconds", "0.3",
                                 "--time-limit", "120", "--reference", dir.file(phone)});
-  WizardRun run = e2e::run_wizard(dir, lan_script(phone, lan::PC, lan::device(0)) +
-                                           "answer 104 type 1005 s3cret ; press 1\n"
-                                           "answer 103 press 1\nanswer 111 press 1\n");
+  WizardRun run = simtest::run_wizard(dir, lan_script(phone, lan::PC, lan::device(0)) +
+                                               "answer 104 type 1005 s3cret ; press 1\n"
+                                               "answer 103 press 1\nanswer 111 press 1\n");
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(run.boxes().empty()) << run.output;
   // Both interfaces, the one holding the default route first although it
@@ -86,7 +87,7 @@ TEST_F(LanTest, LocalAddressOfTheOtherInterfaceGetsNoResponse) {
   std::ofstream(retries_file) << "1\n";
   ASSERT_EQ(simtest::read_text(retries_file), "1\n");
   auto sim = lan::start_device(lan::device(0), {"--time-limit", "200"});
-  WizardRun run = e2e::run_wizard(dir, lan_script(phone, lan::PC_OTHER, lan::device(0)));
+  WizardRun run = simtest::run_wizard(dir, lan_script(phone, lan::PC_OTHER, lan::device(0)));
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: No Response From QEL"});
   std::vector<const Json*> inputs = run.all("input", 305);
@@ -102,16 +103,16 @@ TEST_F(LanTest, LocalAddressOfTheOtherInterfaceGetsNoResponse) {
 
 // The second of two devices, in two stages; the first device hears nothing.
 TEST_F(LanTest, TwoStageUpgradeOfOneOfTwoDevices) {
-  std::string small = e2e::write_image(dir, "small.bin", "TpArMeM fIrMwArE", "5.2.5", 40960, 4);
+  std::string small = simtest::write_image(dir, "small.bin", "TpArMeM fIrMwArE", "5.2.5", 40960, 4);
   std::string transition =
-      e2e::write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 30001, 6);
+      simtest::write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 30001, 6);
   auto bystander = lan::start_device(lan::device(0), {"--time-limit", "120"});
   auto sim = lan::start_device(lan::device(1),
                                {"--reboot-seconds", "0.3", "--time-limit", "120", "--reference",
                                 dir.file(transition), "--reference", dir.file(small)});
-  WizardRun run = e2e::run_wizard(dir, lan_script(small, lan::PC, lan::device(1)) +
-                                           "stage transition\nimage 319 " + transition +
-                                           "\nanswer 304 press 1\nanswer 111 press 1\n");
+  WizardRun run = simtest::run_wizard(dir, lan_script(small, lan::PC, lan::device(1)) +
+                                               "stage transition\nimage 319 " + transition +
+                                               "\nanswer 304 press 1\nanswer 111 press 1\n");
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(run.boxes().empty()) << run.output;
   EXPECT_EQ(run.all("open", 114).size(), 2u) << "one wait per stage";

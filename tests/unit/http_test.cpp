@@ -23,6 +23,7 @@
 
 #include "http/query.h"
 #include "platform/posix/seams.h"
+#include "platform/process.h"
 
 // The device query takes its memory without exceptions; a test can make those
 // requests fail on its own thread. Otherwise they behave as the standard ones.
@@ -166,8 +167,8 @@ int exchange(TestPeer* peer, const char* path, DigestState* digest, DeviceInfo* 
 
 class HttpGet : public ::testing::Test {
  protected:
-  void SetUp() override { seam_set_exit_hook(unexpected_exit); }
-  void TearDown() override { seam_set_exit_hook(nullptr); }
+  void SetUp() override { process_set_exit_hook(unexpected_exit); }
+  void TearDown() override { process_set_exit_hook(nullptr); }
 };
 
 const char INFO_PAGE[] =
@@ -517,7 +518,7 @@ std::string nonce_count_sent(const std::string& request) {
 class QueryDevice : public ::testing::Test {
  protected:
   void SetUp() override {
-    seam_set_exit_hook(unexpected_exit);
+    process_set_exit_hook(unexpected_exit);
     saved_digest_ = digest_state;
     device_info_snapshot(&saved_info_);
     digest_state = DigestState{};
@@ -526,7 +527,7 @@ class QueryDevice : public ::testing::Test {
   void TearDown() override {
     digest_state = saved_digest_;
     publish_device_info(saved_info_, FOUND_ALL_FIELDS);
-    seam_set_exit_hook(nullptr);
+    process_set_exit_hook(nullptr);
   }
   static int query(std::uint16_t port, const char* path) {
     return query_device(nullptr, LOOPBACK, 0, LOOPBACK, port, path, response_buffer,

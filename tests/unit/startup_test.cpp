@@ -10,6 +10,7 @@
 #include "app/app.h"
 #include "firmware/firmware.h"
 #include "platform/clock.h"
+#include "platform/posix/interfaces.h"
 #include "platform/posix/seams.h"
 #include "resources/image_builder.h"
 

@@ -44,6 +44,7 @@
 #include "http/http.h"
 #include "platform/posix/frontend.h"
 #include "platform/posix/seams.h"
+#include "platform/process.h"
 #include "resources/image_builder.h"
 
 extern char** environ;
@@ -171,7 +172,7 @@ void report_exit(int code) {
 }
 
 void child_setup() {
-  seam_set_exit_hook(report_exit);
+  process_set_exit_hook(report_exit);
   wizard.upgrade_stage = STAGE_TARGET;
   phone_family = 0;
   std::strcpy(wizard.device_address_text, "127.0.0.1");
@@ -678,7 +679,7 @@ TEST(TftpListenerNetwork, ReadRequestFromAnotherAddressIsServedAndThatAddressChe
   requesting.start();
   typed_device = &typed;
   requesting_device = &requesting;
-  seam_set_exit_hook(report_queries);
+  process_set_exit_hook(report_queries);
   use_image(&target_image, 1500, "5.2.5");
   ASSERT_EQ(start_tftp_listener(LOOPBACK), 69);
 

@@ -1,12 +1,14 @@
-// The LAN of tests/lan/lan.sh for test binaries: main() runs the binary
-// again as the PC of that LAN, and simulated devices are started on the
-// devices' side. Addresses are lan.sh's.
+// The LAN of tests/lan/lan.sh for test programs: their main() runs the
+// program again as the PC of that LAN (qel_test_lan_main), and simulated
+// devices are started on the devices' side. Addresses are lan.sh's.
 #pragma once
+
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "support/files.h"
+#include "support/sim.h"
 
 namespace lan {
 
@@ -19,6 +21,11 @@ std::string device(int n);
 
 // True when this process runs as the PC of the LAN.
 bool ready();
+
+// For main(): runs this program again under lan.sh, unless it is on the LAN
+// already or only lists its tests; lan.sh exits 77 (a skip) with the reason
+// when no namespace can be made here. Returns false when lan.sh cannot run.
+bool enter(int argc, char** argv);
 
 // A simulator serving `address` on the devices' side (port 80 unless the
 // arguments say otherwise), allowed to use non-loopback addresses there.

@@ -1,8 +1,8 @@
-// A stand-in for the whole platform layer, linked instead of it into the
-// TFTP fuzz targets: the socket reads come from a script, sends are recorded,
-// sleeps and waits return at once (advancing a clock of their own), dialogs
-// are inert, and a message box or a process exit is a fault (no input may end
-// the run or show anything).
+// The fake platform's controls. platform/fake implements the whole platform
+// layer for the fuzz targets: the socket reads come from a script, sends are
+// recorded, sleeps and waits return at once (advancing a clock of their
+// own), dialogs are inert, and a message box or a process exit is a fault
+// (no input may end the run or show anything).
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -47,6 +47,8 @@ struct ScriptEnded {
 // True once refill found nothing more to add.
 extern bool exhausted;
 
+// Empties the script and the record and removes the callbacks; the clock
+// runs on.
 void reset();
 
 }  // namespace fake

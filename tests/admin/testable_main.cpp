@@ -1,0 +1,26 @@
+// qel-upgrade's scan, upgrade and fleet over the platform with its seams, for
+// the administrators' tests: QEL_UPGRADE_TEST_CLOCK_SCALE runs an upgrade's
+// clock that many times faster (the 30-second wait after a transfer, the
+// resend timers), as the scripted harness's `clock` directive does. fleet
+// starts this same program for each device, so its upgrades get it too.
+// The product, qel-upgrade, has no such variable.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "frontends/admin/admin.h"
+#include "platform/posix/seams.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !admin_is_subcommand(argv[1])) {
+    std::fputs("usage: qel-upgrade-testable scan|upgrade|fleet ...\n", stderr);
+    return 2;
+  }
+  if (std::strcmp(argv[1], "upgrade") == 0) {
+    if (const char* scale = std::getenv("QEL_UPGRADE_TEST_CLOCK_SCALE")) {
+      double value = std::strtod(scale, nullptr);
+      if (value > 0) seam_set_clock(value, 0);
+    }
+  }
+  return admin_main(argc, argv);
+}
