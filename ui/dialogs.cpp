@@ -27,7 +27,8 @@ const char TRANSITION_NOTE_FORMAT[] =
 const char SUCCESS_TEXT[] =
     "Your QEL has been successfully\r\nupgraded to the version shown\r\nbelow.";
 
-// Id 1 accepts, id 2 (Cancel, Esc, close box) refuses; nothing else matters.
+}  // namespace
+
 std::intptr_t end_on_button(DialogHandle dialog, std::uintptr_t wparam) {
   switch (wparam & 0xffff) {
     case IDOK:
@@ -39,8 +40,6 @@ std::intptr_t end_on_button(DialogHandle dialog, std::uintptr_t wparam) {
   }
   return FALSE;
 }
-
-}  // namespace
 
 std::intptr_t warning_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                                   std::intptr_t) {

@@ -31,19 +31,12 @@ std::intptr_t password_dialog_proc(DialogHandle dialog, unsigned message, std::u
     return FALSE;
   }
   if (message != WM_COMMAND) return FALSE;
-  switch (wparam & 0xffff) {
-    case IDOK: {
-      char user[128];
-      char password[128];
-      dialog_get_item_text(dialog, IDC_USER_NAME, user, 127);
-      dialog_get_item_text(dialog, IDC_PASSWORD, password, 127);
-      set_credentials(user, password);
-      dialog_end(dialog, 1);
-      return TRUE;
-    }
-    case IDCANCEL:
-      dialog_end(dialog, 0);
-      return TRUE;
+  if ((wparam & 0xffff) == IDOK) {
+    char user[128];
+    char password[128];
+    dialog_get_item_text(dialog, IDC_USER_NAME, user, 127);
+    dialog_get_item_text(dialog, IDC_PASSWORD, password, 127);
+    set_credentials(user, password);
   }
-  return FALSE;
+  return end_on_button(dialog, wparam);
 }

@@ -15,6 +15,10 @@ void show_error(const char* message, const char* title = nullptr);
 // still running on other threads.
 [[noreturn]] void abort_upgrade(DialogHandle progress_dialog);
 
+// What a modal dialog does with a command: id 1 (OK, Continue, Upgrade) ends
+// it with 1, id 2 (Cancel, Esc, close box) with 0; nothing else matters.
+std::intptr_t end_on_button(DialogHandle dialog, std::uintptr_t wparam);
+
 // Centres the window on the screen, on top, without resizing it.
 void center_window(DialogHandle window);
 

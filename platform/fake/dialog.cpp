@@ -18,8 +18,8 @@ DialogHandle dialog_create(AppInstance, int, DialogProc) {
 void dialog_show(DialogHandle) {}
 void dialog_end(DialogHandle, int) {}
 void dialog_destroy(DialogHandle) {}
-void dialog_set_caption(DialogHandle, const char* text) { FAKE_CHECK(text != nullptr); }
-void dialog_set_item_text(DialogHandle, int, const char* text) { FAKE_CHECK(text != nullptr); }
+void dialog_set_caption(DialogHandle, const char* text) { FUZZ_CHECK(text != nullptr); }
+void dialog_set_item_text(DialogHandle, int, const char* text) { FUZZ_CHECK(text != nullptr); }
 int dialog_get_item_text(DialogHandle, int, char* buffer, int limit) {
   if (limit > 0) buffer[0] = '\0';
   return 0;

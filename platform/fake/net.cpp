@@ -42,7 +42,7 @@ int net_send(NetSocket, const void*, int length) { return length; }
 int net_recv(NetSocket, void*, int) { return 0; }
 
 int net_sendto(NetSocket, const void* data, int length, std::uint32_t address, std::uint16_t port) {
-  FAKE_CHECK(length >= 0);
+  FUZZ_CHECK(length >= 0);
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   fake::Sent s{address, port, std::vector<std::uint8_t>(bytes, bytes + length)};
   if (fake::on_send) fake::on_send(s);
@@ -53,7 +53,7 @@ int net_sendto(NetSocket, const void* data, int length, std::uint32_t address, s
 // As the platforms do: a datagram longer than the buffer is an error (and
 // gone), and an empty datagram reads as 0 bytes.
 int net_recvfrom(NetSocket, void* buffer, int length, std::uint32_t* address, std::uint16_t* port) {
-  FAKE_CHECK(length > 0);
+  FUZZ_CHECK(length > 0);
   if (fake::script.empty() && fake::refill) fake::refill();
   if (fake::script.empty() && fake::exhausted && fake::idle_tail_limit >= 0 &&
       ++fake::idle_tail > fake::idle_tail_limit)
