@@ -31,14 +31,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One line of the scripted front-end's script: what to do when a template opens.
-std::string answer(int template_id, const std::string& actions) {
-  return "answer " + std::to_string(template_id) + " " + actions + "\n";
-}
-
-const std::string typed_address =
-    "type " + std::to_string(IDC_DEVICE_ADDRESS) + " 127.0.0.2 ; press 1";
-
 struct Phase {
   long long begin = 0, end = 0;  // when the driver saw the events (ns)
 };
@@ -65,9 +57,13 @@ int run_idle(const std::string& harness, const std::string& sim, int wait_second
       dir.file("idle.script"),
       "addresses 127.0.0.1\n"
       "timeout " +
-          std::to_string((wait_seconds + 100) * 1000) + "\n" + answer(IDD_WARNING, "press 1") +
-          answer(IDD_ADDRESS_PHONE, typed_address) + answer(IDD_ADDRESS_ADAPTER, typed_address) +
-          answer(IDD_CONFIRM_TARGET, "press 1") + answer(IDD_SUCCESS, "press 1"));
+          std::to_string((wait_seconds + 100) * 1000) +
+          "\n"
+          "answer IDD_WARNING press IDOK\n"
+          "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 127.0.0.2 ; press IDOK\n"
+          "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS 127.0.0.2 ; press IDOK\n"
+          "answer IDD_CONFIRM_TARGET press IDOK\n"
+          "answer IDD_SUCCESS press IDOK\n");
   const std::string transcript = dir.file("transcript.jsonl");
   simtest::Process wizard(
       {harness, "--script", dir.file("idle.script"), "--transcript", transcript},

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "resources/ids.h"
+
 namespace scripted {
 
 namespace {
@@ -90,6 +92,26 @@ bool to_int(const std::string& text, long low, long high, int* out) {
   return true;
 }
 
+// Every name of resources/ids.h, generated from the header at configure time.
+struct IdName {
+  const char* name;
+  int id;
+};
+const IdName ID_NAMES[] = {
+#include "id_names.inc"
+};
+
+// A template, control or resource: a number, or its name in resources/ids.h.
+bool to_id(const std::string& text, long low, long high, int* out) {
+  for (const IdName& entry : ID_NAMES) {
+    if (text == entry.name) {
+      *out = entry.id;
+      return true;
+    }
+  }
+  return to_int(text, low, high, out);
+}
+
 bool to_ipv4(const std::string& text, std::uint32_t* out) {
   std::uint32_t value = 0;
   int parts = 0;
@@ -128,24 +150,28 @@ bool parse_action(const std::vector<Token>& words, Action* action, std::string* 
     *error = "'" + verb + "': bad number '" + words[index].text + "'";
     return false;
   };
+  auto id = [&](std::size_t index, long low, long high, int* out) {
+    if (to_id(words[index].text, low, high, out)) return true;
+    *error = "'" + verb + "': bad id '" + words[index].text + "'";
+    return false;
+  };
   if (verb == "press") {
     action->kind = Action::Kind::Press;
-    return want(2) && number(1, 0, 65535, &action->control);
+    return want(2) && id(1, 0, 65535, &action->control);
   }
   if (verb == "type") {
     action->kind = Action::Kind::Type;
-    if (!want(3) || !number(1, -1, 65535, &action->control)) return false;
+    if (!want(3) || !id(1, -1, 65535, &action->control)) return false;
     action->text = words[2].text;
     return true;
   }
   if (verb == "select") {
     action->kind = Action::Kind::Select;
-    return want(3) && number(1, -1, 65535, &action->control) &&
-           number(2, -1, 1000000, &action->value);
+    return want(3) && id(1, -1, 65535, &action->control) && number(2, -1, 1000000, &action->value);
   }
   if (verb == "select-text") {
     action->kind = Action::Kind::SelectText;
-    if (!want(3) || !number(1, -1, 65535, &action->control)) return false;
+    if (!want(3) || !id(1, -1, 65535, &action->control)) return false;
     action->text = words[2].text;
     return true;
   }
@@ -156,7 +182,7 @@ bool parse_action(const std::vector<Token>& words, Action* action, std::string* 
   if (verb == "await-progress") {
     action->kind = Action::Kind::AwaitProgress;
     if (words.size() == 3) {
-      return number(1, 0, 65535, &action->control) && number(2, 0, 65535, &action->value);
+      return id(1, 0, 65535, &action->control) && number(2, 0, 65535, &action->value);
     }
     return want(2) && number(1, 0, 65535, &action->value);
   }
@@ -210,8 +236,8 @@ bool parse_line(const std::vector<Token>& tokens, const std::string& base_dir, S
   }
   if (directive == "image") {
     ImageFile image;
-    if (count != 3 || !number(1, 0, 65535, &image.resource)) {
-      *error = "'image' takes a resource number and a file (or 'none')";
+    if (count != 3 || !to_id(tokens[1].text, 0, 65535, &image.resource)) {
+      *error = "'image' takes a resource and a file (or 'none')";
       return false;
     }
     if (!(tokens[2].text == "none" && !tokens[2].quoted))
@@ -278,7 +304,10 @@ bool parse_line(const std::vector<Token>& tokens, const std::string& base_dir, S
   }
   if (directive == "answer") {
     int template_id;
-    if (!number(1, 0, 65535, &template_id)) return false;
+    if (count < 2 || !to_id(tokens[1].text, 0, 65535, &template_id)) {
+      *error = "'answer': bad or missing template";
+      return false;
+    }
     Answer answer;
     std::vector<Token> words;
     for (std::size_t i = 2; i <= count; ++i) {

@@ -15,14 +15,15 @@ TEST(BuildConfiguration, UpgradesWithItsOwnImagesFromItsOwnStartingStage) {
   simtest::Sim sim(sim_args({"--software", "5.1.2"}), DEVICE);
   const bool two_stage = QEL_INITIAL_STAGE == 0;
   std::ostringstream script;
-  script << "clock 20\ntimeout 120000\nanswer 139 press 1\n"
-         << "answer 101 type 1000 " << DEVICE << " ; press 1\n"
-         << "answer 305 type 1000 " << DEVICE << " ; press 1\n"
-         << "answer " << (two_stage ? 304 : 103) << " press 1\nanswer 111 press 1\n";
+  script << "clock 20\ntimeout 120000\nanswer IDD_WARNING press IDOK\n"
+         << "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS " << DEVICE << " ; press IDOK\n"
+         << "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS " << DEVICE << " ; press IDOK\n"
+         << "answer " << (two_stage ? "IDD_CONFIRM_TRANSITION" : "IDD_CONFIRM_TARGET")
+         << " press IDOK\nanswer IDD_SUCCESS press IDOK\n";
   WizardRun run = run_wizard(dir, script.str());
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_TRUE(run.boxes().empty()) << run.output;
-  EXPECT_EQ(run.all("open", 111).size(), 1u) << "the success dialog";
+  EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 1u) << "the success dialog";
 
   std::vector<std::string> upgrades = log_lines_starting(sim.log(), "UPGRADE request");
   ASSERT_EQ(upgrades.size(), two_stage ? 2u : 1u) << sim.log();

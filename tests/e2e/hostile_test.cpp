@@ -302,11 +302,12 @@ TEST_F(HostileNetwork, DeviceThatVanishesMidTransferFailsTheTransfer) {
 
 // The usual answers, with the address typed into both address templates.
 std::string script(const std::string& image, double clock = 20,
-                   const std::string& warning = "press 1",
-                   const std::string& address = std::string("type 1000 ") + DEVICE + " ; press 1") {
-  return "stage target\nimage 112 " + image + "\nclock " + std::to_string(clock) +
-         "\ntimeout 90000\nanswer 139 " + warning + "\nanswer 101 " + address + "\nanswer 305 " +
-         address + "\n";
+                   const std::string& warning = "press IDOK",
+                   const std::string& address = std::string("type IDC_DEVICE_ADDRESS ") + DEVICE +
+                                                " ; press IDOK") {
+  return "stage target\nimage IDR_TARGET_IMAGE " + image + "\nclock " + std::to_string(clock) +
+         "\ntimeout 90000\nanswer IDD_WARNING " + warning + "\nanswer IDD_ADDRESS_ADAPTER " +
+         address + "\nanswer IDD_ADDRESS_PHONE " + address + "\n";
 }
 
 // Task-modal boxes: the ones that end a run (the address dialog's own boxes
@@ -328,14 +329,15 @@ void expect_proper_ending(const WizardRun& run) {
   EXPECT_TRUE(run.all("error").empty()) << "a dialog was left without an answer or time ran out";
   std::vector<std::string> boxes = ending_boxes(run);
   for (const std::string& text : boxes) EXPECT_EQ(CATALOGUE.count(text), 1u) << text;
-  bool success = !run.all("open", 111).empty();
+  bool success = !run.all("open", IDD_SUCCESS).empty();
   if (success) {
     EXPECT_TRUE(boxes.empty()) << boxes.front();
   } else if (boxes.empty()) {
     std::vector<int> opened = run.opened();
     ASSERT_FALSE(opened.empty());
     int last = opened.back();
-    EXPECT_TRUE(last == 139 || last == 101 || last == 305) << "silent end after template " << last;
+    EXPECT_TRUE(last == IDD_WARNING || last == IDD_ADDRESS_ADAPTER || last == IDD_ADDRESS_PHONE)
+        << "silent end after template " << last;
     const Json* closing = nullptr;
     for (const Json* c : run.all("close", last)) closing = c;
     ASSERT_NE(closing, nullptr);
@@ -378,11 +380,11 @@ TEST_P(EndingSweep, EndsWithSuccessACatalogueMessageOrAnAllowedSilence) {
   std::vector<std::string> boxes = ending_boxes(run);
   switch (c.ending) {
     case Ending::SUCCESS:
-      EXPECT_EQ(run.all("open", 111).size(), 1u) << run.output;
+      EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 1u) << run.output;
       break;
     case Ending::SILENT:
       EXPECT_TRUE(boxes.empty());
-      EXPECT_TRUE(run.all("open", 111).empty());
+      EXPECT_TRUE(run.all("open", IDD_SUCCESS).empty());
       break;
     case Ending::MESSAGE:
       EXPECT_EQ(boxes, std::vector<std::string>{c.message});
@@ -390,8 +392,8 @@ TEST_P(EndingSweep, EndsWithSuccessACatalogueMessageOrAnAllowedSilence) {
   }
 }
 
-const std::string CONFIRM = "answer 103 press 1\n";
-const std::string OK = "answer 111 press 1\n";
+const std::string CONFIRM = "answer IDD_CONFIRM_TARGET press IDOK\n";
+const std::string OK = "answer IDD_SUCCESS press IDOK\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, EndingSweep,
@@ -414,41 +416,50 @@ INSTANTIATE_TEST_SUITE_P(
                   Ending::SILENT,
                   nullptr,
                   false,
-                  "clock 20\ntimeout 60000\nanswer 139 press 2\n"},
-        SweepCase{"CancelInTheAddressDialog",
-                  {},
-                  "",
-                  Ending::SILENT,
-                  nullptr,
-                  false,
-                  "clock 20\ntimeout 60000\nanswer 139 press 1\n"
-                  "answer 101 press 2\nanswer 305 press 2\n"},
+                  "clock 20\ntimeout 60000\nanswer IDD_WARNING press IDCANCEL\n"},
+        SweepCase{
+            "CancelInTheAddressDialog",
+            {},
+            "",
+            Ending::SILENT,
+            nullptr,
+            false,
+            "clock 20\ntimeout 60000\nanswer IDD_WARNING press IDOK\n"
+            "answer IDD_ADDRESS_ADAPTER press IDCANCEL\nanswer IDD_ADDRESS_PHONE press IDCANCEL\n"},
         SweepCase{"BadAddressThenCancel",
                   {},
                   "",
                   Ending::SILENT,
                   nullptr,
                   false,
-                  "clock 20\ntimeout 60000\nanswer 139 press 1\n"
-                  "answer 101 type 1000 1.2.3.4.5.6.7.8.9 ; press 1 ; press 2\n"
-                  "answer 305 type 1000 1.2.3.4.5.6.7.8.9 ; press 1 ; press 2\n"},
+                  "clock 20\ntimeout 60000\nanswer IDD_WARNING press IDOK\n"
+                  "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS 1.2.3.4.5.6.7.8.9 ; press "
+                  "IDOK ; press IDCANCEL\n"
+                  "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 1.2.3.4.5.6.7.8.9 ; press IDOK "
+                  "; press IDCANCEL\n"},
         SweepCase{"NoLocalAddress",
                   {},
                   "",
                   Ending::SILENT,
                   nullptr,
                   false,
-                  "addresses none\nclock 20\ntimeout 60000\nanswer 139 press 1\n"
-                  "answer 101 type 1000 127.0.0.2 ; press 1 ; press 2\n"
-                  "answer 305 type 1000 127.0.0.2 ; press 1 ; press 2\n"},
+                  "addresses none\nclock 20\ntimeout 60000\nanswer IDD_WARNING press IDOK\n"
+                  "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS 127.0.0.2 ; press IDOK ; "
+                  "press IDCANCEL\n"
+                  "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 127.0.0.2 ; press IDOK ; press "
+                  "IDCANCEL\n"},
         SweepCase{"MissingImage",
                   {},
                   "",
                   Ending::MESSAGE,
                   "Upgrade Failed: Firmware image missing or damaged",
                   false,
-                  "image 112 none\nclock 20\ntimeout 60000\n"},
-        SweepCase{"CancelInTheConfirmDialog", {}, "answer 103 press 2\n", Ending::MESSAGE, ABORT},
+                  "image IDR_TARGET_IMAGE none\nclock 20\ntimeout 60000\n"},
+        SweepCase{"CancelInTheConfirmDialog",
+                  {},
+                  "answer IDD_CONFIRM_TARGET press IDCANCEL\n",
+                  Ending::MESSAGE,
+                  ABORT},
         SweepCase{"RefusesConnections", {"--http-refuse"}, "", Ending::MESSAGE, NO_RESPONSE},
         SweepCase{"ClosesWithoutAnswer",
                   {"--http-close-without-answer"},
@@ -457,17 +468,18 @@ INSTANTIATE_TEST_SUITE_P(
                   NO_RESPONSE},
         SweepCase{"NeverAnswers",
                   {"--http-hang"},
-                  "answer 105 delay 1500 ; press 2\n",
+                  "answer IDD_CONNECTING delay 1500 ; press IDCANCEL\n",
                   Ending::MESSAGE,
                   ABORT},
         SweepCase{"WrongPasswordThenCancel",
                   {"--password", "pw"},
-                  "answer 104 type 1005 bad ; press 1\nanswer 104 press 2\n",
+                  "answer IDD_PASSWORD type IDC_PASSWORD bad ; press IDOK\nanswer IDD_PASSWORD "
+                  "press IDCANCEL\n",
                   Ending::MESSAGE,
                   ABORT},
         SweepCase{"NeverFetches",
                   {"--wrong-name-first", "/other.bin", "--wrong-name-pause-ms", "60000"},
-                  CONFIRM + "answer 114 delay 1500 ; press 2\n",
+                  CONFIRM + "answer IDD_WAITING delay 1500 ; press IDCANCEL\n",
                   Ending::MESSAGE,
                   ABORT},
         SweepCase{"NeverAcknowledges", {"--never-ack"}, CONFIRM, Ending::MESSAGE, INCOMPLETE},
@@ -497,11 +509,13 @@ TEST_F(MisbehavingDevice, ResetMidTransferLeavesAWorkingCancel) {
   {
     // At real speed the server is still resending when the user gives up.
     Sim sim(sim_args({"--error-on-block", "5"}), DEVICE);
-    WizardRun run = run_wizard(
-        dir, script(image, 1) + CONFIRM + "answer 110 await-progress 5 ; delay 400 ; press 2\n");
+    WizardRun run =
+        run_wizard(dir, script(image, 1) + CONFIRM +
+                            "answer IDD_UPLOAD await-progress 5 ; delay 400 ; press IDCANCEL\n");
     expect_proper_ending(run);
     EXPECT_EQ(ending_boxes(run), std::vector<std::string>{ABORT});
-    EXPECT_EQ(run.last_caption(110), "Uploading Target Firmware to QEL@127.0.0.2 2048/20000 Bytes")
+    EXPECT_EQ(run.last_caption(IDD_UPLOAD),
+              "Uploading Target Firmware to QEL@127.0.0.2 2048/20000 Bytes")
         << "cancelled while block 5 was outstanding";
     EXPECT_NE(sim.log().find("TFTP-TX ERROR"), std::string::npos);
   }
@@ -510,7 +524,7 @@ TEST_F(MisbehavingDevice, ResetMidTransferLeavesAWorkingCancel) {
     WizardRun run = run_wizard(dir, script(image) + CONFIRM);
     expect_proper_ending(run);
     EXPECT_EQ(ending_boxes(run), std::vector<std::string>{INCOMPLETE});
-    EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2");
+    EXPECT_EQ(run.last_caption(IDD_UPLOAD), "Updating Target Firmware to QEL@127.0.0.2");
   }
 }
 
@@ -522,7 +536,7 @@ TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
     Sim sim(sim_args({"--http-keep-open", "4", "--reference", dir.file(image)}), DEVICE);
     WizardRun run = run_wizard(dir, script(image) + CONFIRM + OK);
     expect_proper_ending(run);
-    EXPECT_EQ(run.all("open", 111).size(), 1u);
+    EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 1u);
     EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
   }
   {
@@ -532,26 +546,27 @@ TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
                       "60000"}),
             DEVICE);
     WizardRun run = run_wizard(
-        dir, script(image) + CONFIRM + "answer 105 none\nanswer 105 delay 800 ; press 2\n");
+        dir, script(image) + CONFIRM +
+                 "answer IDD_CONNECTING none\nanswer IDD_CONNECTING delay 800 ; press IDCANCEL\n");
     expect_proper_ending(run);
     EXPECT_EQ(ending_boxes(run), std::vector<std::string>{ABORT});
     std::vector<const Json*> inputs = run.all("input");
     ASSERT_FALSE(inputs.empty());
     EXPECT_FALSE(inputs.back()->value("dropped", false)) << "the Cancel reached an open dialog";
-    EXPECT_EQ(run.all("open", 114).size(), 1u) << "the listener was waiting meanwhile";
+    EXPECT_EQ(run.all("open", IDD_WAITING).size(), 1u) << "the listener was waiting meanwhile";
   }
   {
     // The transfer is done, the check's query is stuck behind the held
     // connection: its Connecting dialog still offers Cancel.
     Sim sim(sim_args({"--http-keep-open", "60"}), DEVICE);
     WizardRun run = run_wizard(dir, script(image) + CONFIRM +
-                                        "answer 105 none\nanswer 105 none\n"
-                                        "answer 105 delay 1000 ; press 2\n");
+                                        "answer IDD_CONNECTING none\nanswer IDD_CONNECTING none\n"
+                                        "answer IDD_CONNECTING delay 1000 ; press IDCANCEL\n");
     expect_proper_ending(run);
     EXPECT_EQ(ending_boxes(run), std::vector<std::string>{ABORT});
-    std::vector<const Json*> checks = run.all("open", 105);
+    std::vector<const Json*> checks = run.all("open", IDD_CONNECTING);
     ASSERT_EQ(checks.size(), 3u);
-    EXPECT_EQ(checks[2]->at("thread"), "thread-114");
+    EXPECT_EQ(checks[2]->at("thread"), dialog_thread(IDD_WAITING));
   }
 }
 
@@ -565,11 +580,11 @@ TEST_F(MisbehavingDevice, DeviceThatNeverComesBack) {
   {
     // Cancel during the wait for the restart.
     Sim sim(sim_args({"--never-return"}), DEVICE);
-    WizardRun run =
-        run_wizard(dir, script(image) + CONFIRM + "answer 110 await-progress 300 ; press 2\n");
+    WizardRun run = run_wizard(
+        dir, script(image) + CONFIRM + "answer IDD_UPLOAD await-progress 300 ; press IDCANCEL\n");
     expect_proper_ending(run);
     EXPECT_EQ(ending_boxes(run), std::vector<std::string>{ABORT});
-    EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2");
+    EXPECT_EQ(run.last_caption(IDD_UPLOAD), "Updating Target Firmware to QEL@127.0.0.2");
   }
 }
 

@@ -32,27 +32,29 @@ TEST_F(QueryTest, ReachesTheConfirmDialogWithTheDeviceValues) {
   Sim sim(sim_args({"--serial", "SN-77", "--mac", "00:11:22:33:44:55", "--software", "5.1.2(GR)",
                     "--hardware", "2.0", "--product", "QEL-742"}),
           DEVICE);
-  WizardRun run = run_wizard(dir, base_script(phone) + "answer 103 press 2\n");
+  WizardRun run =
+      run_wizard(dir, base_script(phone) + "answer IDD_CONFIRM_TARGET press IDCANCEL\n");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 103}));
+  EXPECT_EQ(run.opened(),
+            (std::vector<int>{IDD_WARNING, IDD_ADDRESS_PHONE, IDD_CONNECTING, IDD_CONFIRM_TARGET}));
   EXPECT_EQ(run.boxes(), std::vector<std::string>{ABORT});
 
-  const Json& warning = *run.all("open", 139).at(0);
+  const Json& warning = *run.all("open", IDD_WARNING).at(0);
   EXPECT_EQ(warning.at("caption"), "QEL-742/QEL-722 Firmware Upgrade");
   EXPECT_EQ(warning.at("focus"), 2) << "Enter in the warning cancels";
-  const Json& address = *run.all("open", 305).at(0);
+  const Json& address = *run.all("open", IDD_ADDRESS_PHONE).at(0);
   EXPECT_EQ(address.at("caption"), "QEL-742/QEL-722 Firmware Upgrade");
-  EXPECT_EQ(address.at("controls").at("1015"), "Version 5.2.5");
-  EXPECT_EQ(address.at("focus"), 1000);
-  EXPECT_EQ(run.last_caption(105), "Connecting with QEL@127.0.0.2");
+  EXPECT_EQ(control_text(address, IDC_ADDRESS_VERSION), "Version 5.2.5");
+  EXPECT_EQ(address.at("focus"), IDC_DEVICE_ADDRESS);
+  EXPECT_EQ(run.last_caption(IDD_CONNECTING), "Connecting with QEL@127.0.0.2");
 
-  const Json& confirm = *run.all("open", 103).at(0);
+  const Json& confirm = *run.all("open", IDD_CONFIRM_TARGET).at(0);
   EXPECT_EQ(confirm.at("caption"), "Confirm Upgrade to Ver. 5.2.5");
-  EXPECT_EQ(confirm.at("controls").at("1002"), "SN-77");
-  EXPECT_EQ(confirm.at("controls").at("1003"), "00:11:22:33:44:55");
-  EXPECT_EQ(confirm.at("controls").at("1004"), "5.1.2(GR)");
-  EXPECT_EQ(confirm.at("controls").at("1005"), "2.0");
-  EXPECT_EQ(confirm.at("controls").at("1006"), "QEL-742");
+  EXPECT_EQ(control_text(confirm, IDC_SERIAL_NUMBER), "SN-77");
+  EXPECT_EQ(control_text(confirm, IDC_MAC_ADDRESS), "00:11:22:33:44:55");
+  EXPECT_EQ(control_text(confirm, IDC_SOFTWARE_VERSION), "5.1.2(GR)");
+  EXPECT_EQ(control_text(confirm, IDC_HARDWARE_VERSION), "2.0");
+  EXPECT_EQ(control_text(confirm, IDC_PRODUCT_NAME), "QEL-742");
   EXPECT_EQ(confirm.at("focus"), 1);
 
   for (const Json* open : run.all("open")) {
@@ -68,22 +70,27 @@ TEST_F(QueryTest, ReachesTheConfirmDialogWithTheDeviceValues) {
 
 TEST_F(QueryTest, AdapterImageUsesTheAdapterTemplate) {
   Sim sim(sim_args({}), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(adapter) + "answer 103 press 2\n");
-  EXPECT_EQ(run.opened(), (std::vector<int>{139, 101, 105, 103}));
-  EXPECT_EQ(run.all("open", 101).at(0)->at("caption"), "QEL-5100/5200 Firmware Upgrade");
+  WizardRun run =
+      run_wizard(dir, base_script(adapter) + "answer IDD_CONFIRM_TARGET press IDCANCEL\n");
+  EXPECT_EQ(run.opened(), (std::vector<int>{IDD_WARNING, IDD_ADDRESS_ADAPTER, IDD_CONNECTING,
+                                            IDD_CONFIRM_TARGET}));
+  EXPECT_EQ(run.all("open", IDD_ADDRESS_ADAPTER).at(0)->at("caption"),
+            "QEL-5100/5200 Firmware Upgrade");
 }
 
 TEST_F(QueryTest, PasswordDialogThenARequestCountingOne) {
   Sim sim(sim_args({"--password", "s3cret", "--qop", "auth"}), DEVICE);
-  WizardRun run = run_wizard(
-      dir, base_script(phone) + "answer 104 type 1005 s3cret ; press 1\nanswer 103 press 2\n");
+  WizardRun run = run_wizard(dir, base_script(phone) +
+                                      "answer IDD_PASSWORD type IDC_PASSWORD s3cret ; press "
+                                      "IDOK\nanswer IDD_CONFIRM_TARGET press IDCANCEL\n");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 103}));
-  const Json& password = *run.all("open", 104).at(0);
+  EXPECT_EQ(run.opened(), (std::vector<int>{IDD_WARNING, IDD_ADDRESS_PHONE, IDD_CONNECTING,
+                                            IDD_PASSWORD, IDD_CONNECTING, IDD_CONFIRM_TARGET}));
+  const Json& password = *run.all("open", IDD_PASSWORD).at(0);
   EXPECT_EQ(password.at("caption"), "Enter Password Information");
-  EXPECT_EQ(password.at("controls").at("1003"), "admin");
-  EXPECT_EQ(password.at("controls").at("1005"), "");
-  EXPECT_EQ(password.at("focus"), 1005);
+  EXPECT_EQ(control_text(password, IDC_USER_NAME), "admin");
+  EXPECT_EQ(control_text(password, IDC_PASSWORD), "");
+  EXPECT_EQ(password.at("focus"), IDC_PASSWORD);
   std::string log = sim.log();
   EXPECT_NE(log.find("HTTP-AUTH ok nc=000000001"), std::string::npos) << log;
   EXPECT_NE(log.find("uri=\"\""), std::string::npos) << "the client sends an empty uri";
@@ -94,14 +101,18 @@ TEST_F(QueryTest, PasswordDialogThenARequestCountingOne) {
 TEST_F(QueryTest, WrongPasswordWithAFixedNonceAsksAgainAtOnce) {
   Sim sim(sim_args({"--password", "right", "--nonce-policy", "fixed", "--http-keep-open", "1"}),
           DEVICE);
-  WizardRun run = run_wizard(dir, base_script(phone) +
-                                      "answer 104 type 1003 someone ; type 1005 wrong ; press 1\n"
-                                      "answer 104 type 1005 right ; press 1\n"
-                                      "answer 103 press 2\n");
-  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 104, 105, 103}));
-  const Json& again = *run.all("open", 104).at(1);
-  EXPECT_EQ(again.at("controls").at("1003"), "admin") << "the user name is offered afresh";
-  EXPECT_EQ(again.at("controls").at("1005"), "") << "the password typed before is not offered";
+  WizardRun run = run_wizard(
+      dir,
+      base_script(phone) +
+          "answer IDD_PASSWORD type IDC_USER_NAME someone ; type IDC_PASSWORD wrong ; press IDOK\n"
+          "answer IDD_PASSWORD type IDC_PASSWORD right ; press IDOK\n"
+          "answer IDD_CONFIRM_TARGET press IDCANCEL\n");
+  EXPECT_EQ(run.opened(),
+            (std::vector<int>{IDD_WARNING, IDD_ADDRESS_PHONE, IDD_CONNECTING, IDD_PASSWORD,
+                              IDD_CONNECTING, IDD_PASSWORD, IDD_CONNECTING, IDD_CONFIRM_TARGET}));
+  const Json& again = *run.all("open", IDD_PASSWORD).at(1);
+  EXPECT_EQ(control_text(again, IDC_USER_NAME), "admin") << "the user name is offered afresh";
+  EXPECT_EQ(control_text(again, IDC_PASSWORD), "") << "the password typed before is not offered";
   std::string log = sim.log();
   EXPECT_EQ(count_of(log, "HTTP-AUTH bad"), 1) << log;
   EXPECT_EQ(count_of(log, "HTTP-AUTH ok"), 1);
@@ -110,11 +121,12 @@ TEST_F(QueryTest, WrongPasswordWithAFixedNonceAsksAgainAtOnce) {
   // The bar of each new Connecting dialog starts one step after where the
   // previous attempt's bar stopped (wrapping from 100 to 0).
   std::vector<int> attempts;
-  for (const Json* open : run.all("open", 105)) attempts.push_back(open->at("dialog").get<int>());
+  for (const Json* open : run.all("open", IDD_CONNECTING))
+    attempts.push_back(open->at("dialog").get<int>());
   ASSERT_EQ(attempts.size(), 3u);
   auto bar_of = [&](int dialog, const char* end) {
     std::vector<int> positions;
-    for (const Json* batch : run.all("progress", 105))
+    for (const Json* batch : run.all("progress", IDD_CONNECTING))
       if (batch->at("dialog").get<int>() == dialog) positions.push_back(batch->at(end).get<int>());
     return positions;
   };
@@ -129,10 +141,12 @@ TEST_F(QueryTest, WrongPasswordWithAFixedNonceAsksAgainAtOnce) {
 TEST_F(QueryTest, WrongPasswordWithARotatingNonceRetriesOnceQuietly) {
   Sim sim(sim_args({"--password", "right", "--nonce-policy", "rotate"}), DEVICE);
   WizardRun run = run_wizard(dir, base_script(phone) +
-                                      "answer 104 type 1005 wrong ; press 1\n"
-                                      "answer 104 type 1005 right ; press 1\n"
-                                      "answer 103 press 2\n");
-  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 105, 104, 105, 103}));
+                                      "answer IDD_PASSWORD type IDC_PASSWORD wrong ; press IDOK\n"
+                                      "answer IDD_PASSWORD type IDC_PASSWORD right ; press IDOK\n"
+                                      "answer IDD_CONFIRM_TARGET press IDCANCEL\n");
+  EXPECT_EQ(run.opened(), (std::vector<int>{IDD_WARNING, IDD_ADDRESS_PHONE, IDD_CONNECTING,
+                                            IDD_PASSWORD, IDD_CONNECTING, IDD_CONNECTING,
+                                            IDD_PASSWORD, IDD_CONNECTING, IDD_CONFIRM_TARGET}));
   EXPECT_EQ(count_of(sim.log(), "HTTP-AUTH bad"), 2) << sim.log();
 }
 
@@ -143,12 +157,13 @@ TEST_F(QueryTest, ChecksBesideAHeldUpgradeRequestNeverRepeatANonceCount) {
   Sim sim(sim_args(
               {"--password", "pw", "--qop", "auth", "--hold-upgrade-request", "100", "--nc-check"}),
           DEVICE);
-  WizardRun run = run_wizard(dir, base_script(phone) +
-                                      "answer 104 type 1005 pw ; press 1\n"
-                                      "answer 103 press 1\nanswer 111 press 1\n");
+  WizardRun run =
+      run_wizard(dir, base_script(phone) +
+                          "answer IDD_PASSWORD type IDC_PASSWORD pw ; press IDOK\n"
+                          "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_TRUE(run.boxes().empty()) << run.output;
-  EXPECT_EQ(run.last_caption(111), "QEL@127.0.0.2 Upgrade Successful!");
+  EXPECT_EQ(run.last_caption(IDD_SUCCESS), "QEL@127.0.0.2 Upgrade Successful!");
   std::string log = sim.log();
   ASSERT_EQ(count_of(log, "HTTP-HOLD"), 1) << log;
   EXPECT_EQ(count_of(log, "reason=nc-repeated"), 0) << log;
@@ -164,79 +179,87 @@ TEST_F(QueryTest, LongCredentialsAreCutTo126Characters) {
   std::string user(200, 'u');
   std::string password(200, 'p');
   Sim sim(sim_args({"--password", std::string(126, 'p'), "--user", std::string(126, 'u')}), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(phone) + "answer 104 type 1003 " + user +
-                                      " ; type 1005 " + password +
-                                      " ; press 1\n"
-                                      "answer 103 press 2\n");
-  EXPECT_EQ(run.opened(), (std::vector<int>{139, 305, 105, 104, 105, 103})) << sim.log();
+  WizardRun run = run_wizard(dir, base_script(phone) + "answer IDD_PASSWORD type IDC_USER_NAME " +
+                                      user + " ; type IDC_PASSWORD " + password +
+                                      " ; press IDOK\n"
+                                      "answer IDD_CONFIRM_TARGET press IDCANCEL\n");
+  EXPECT_EQ(run.opened(), (std::vector<int>{IDD_WARNING, IDD_ADDRESS_PHONE, IDD_CONNECTING,
+                                            IDD_PASSWORD, IDD_CONNECTING, IDD_CONFIRM_TARGET}))
+      << sim.log();
   EXPECT_NE(sim.log().find("username=\"" + std::string(126, 'u') + "\""), std::string::npos);
 }
 
 TEST_F(QueryTest, BadAddressesKeepTheDialogOpenUntilAGoodOne) {
   Sim sim(sim_args({}), DEVICE);
-  std::string script = "addresses 127.0.0.1 127.0.0.3\nimage 112 " + phone +
-                       "\nclock 20\ntimeout 60000\nanswer 139 press 1\n"
-                       "answer 305 type 1000 1.2.3 ; press 1 ; type 1000 0.0.0.0 ; press 1 ; "
-                       "type 1000 127.0.0.256 ; press 1 ; type 1000 127*0*0*2 ; select 1017 1 ; "
-                       "press 1\nanswer 103 press 2\n";
+  std::string script = "addresses 127.0.0.1 127.0.0.3\nimage IDR_TARGET_IMAGE " + phone +
+                       "\nclock 20\ntimeout 60000\nanswer IDD_WARNING press IDOK\n"
+                       "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 1.2.3 ; press IDOK ; type "
+                       "IDC_DEVICE_ADDRESS 0.0.0.0 ; press IDOK ; "
+                       "type IDC_DEVICE_ADDRESS 127.0.0.256 ; press IDOK ; type IDC_DEVICE_ADDRESS "
+                       "127*0*0*2 ; select IDC_LOCAL_ADDRESS 1 ; "
+                       "press IDOK\nanswer IDD_CONFIRM_TARGET press IDCANCEL\n";
   WizardRun run = run_wizard(dir, script);
   std::vector<const Json*> boxes = run.all("message_box");
   ASSERT_EQ(boxes.size(), 4u);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(boxes[i]->at("text"), "Invalid IP Address");
     EXPECT_EQ(boxes[i]->at("title"), "Error");
-    EXPECT_EQ(boxes[i]->at("owner_template"), 305);
+    EXPECT_EQ(boxes[i]->at("owner_template"), IDD_ADDRESS_PHONE);
   }
   EXPECT_EQ(boxes[3]->at("text"), ABORT);
-  const Json& combo = run.all("open", 305).at(0)->at("combos").at("1017");
-  ASSERT_EQ(combo.at("items").size(), 2u);
-  EXPECT_EQ(combo.at("items").at(0), "127.0.0.1");
-  EXPECT_EQ(combo.at("selection"), 0);
-  EXPECT_EQ(run.last_caption(105), "Connecting with QEL@127*0*0*2") << "shown as typed";
+  const Json& local = combo(*run.all("open", IDD_ADDRESS_PHONE).at(0), IDC_LOCAL_ADDRESS);
+  ASSERT_EQ(local.at("items").size(), 2u);
+  EXPECT_EQ(local.at("items").at(0), "127.0.0.1");
+  EXPECT_EQ(local.at("selection"), 0);
+  EXPECT_EQ(run.last_caption(IDD_CONNECTING), "Connecting with QEL@127*0*0*2") << "shown as typed";
   EXPECT_NE(sim.log().find("HTTP-CONN from=127.0.0.3:"), std::string::npos)
       << "binds the chosen local address\n"
       << sim.log();
 }
 
 TEST_F(QueryTest, NoLocalAddressRefusesOkWithAReason) {
-  std::string script = "addresses none\nimage 112 " + phone +
-                       "\nclock 20\ntimeout 60000\nanswer 139 press 1\n"
-                       "answer 305 type 1000 127.0.0.2 ; press 1 ; press 2\n";
+  std::string script =
+      "addresses none\nimage IDR_TARGET_IMAGE " + phone +
+      "\nclock 20\ntimeout 60000\nanswer IDD_WARNING press IDOK\n"
+      "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 127.0.0.2 ; press IDOK ; press IDCANCEL\n";
   WizardRun run = run_wizard(dir, script);
   EXPECT_EQ(run.exit_code, 0);
   ASSERT_EQ(run.boxes().size(), 1u);
   EXPECT_NE(run.boxes()[0].find("no IPv4 address"), std::string::npos) << run.boxes()[0];
-  EXPECT_EQ(run.all("open", 105).size(), 0u);
+  EXPECT_EQ(run.all("open", IDD_CONNECTING).size(), 0u);
 }
 
 TEST_F(QueryTest, CancelInWarningOrAddressEndsSilently) {
-  for (const char* answers : {"answer 139 press 2\n", "answer 139 press 1\nanswer 305 press 2\n"}) {
-    std::string script = "image 112 " + phone + "\ntimeout 30000\n" + answers;
+  for (const char* answers :
+       {"answer IDD_WARNING press IDCANCEL\n",
+        "answer IDD_WARNING press IDOK\nanswer IDD_ADDRESS_PHONE press IDCANCEL\n"}) {
+    std::string script = "image IDR_TARGET_IMAGE " + phone + "\ntimeout 30000\n" + answers;
     WizardRun run = run_wizard(dir, script);
     EXPECT_EQ(run.exit_code, 0) << answers;
     EXPECT_TRUE(run.boxes().empty()) << answers;
-    EXPECT_EQ(run.all("open", 105).size(), 0u) << answers;
+    EXPECT_EQ(run.all("open", IDD_CONNECTING).size(), 0u) << answers;
   }
 }
 
 TEST_F(QueryTest, CancelInThePasswordDialogAborts) {
   Sim sim(sim_args({"--password", "x"}), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(phone) + "answer 104 press 2\n");
+  WizardRun run = run_wizard(dir, base_script(phone) + "answer IDD_PASSWORD press IDCANCEL\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.boxes(), std::vector<std::string>{ABORT});
-  EXPECT_EQ(run.all("open", 103).size(), 0u);
+  EXPECT_EQ(run.all("open", IDD_CONFIRM_TARGET).size(), 0u);
 }
 
 TEST_F(QueryTest, CancelWhileTheWorkerIsStillWaitingAbortsAtOnce) {
   Sim sim(sim_args({"--http-hang"}), DEVICE);
   auto start = std::chrono::steady_clock::now();
   // The bar steps every 10 polls of a timer tick: about 6 steps a second.
-  WizardRun run = run_wizard(dir, base_script(phone, 1) + "answer 105 delay 1500 ; press 2\n");
+  WizardRun run = run_wizard(
+      dir, base_script(phone, 1) + "answer IDD_CONNECTING delay 1500 ; press IDCANCEL\n");
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.boxes(), std::vector<std::string>{ABORT});
   EXPECT_LT(elapsed, std::chrono::seconds(20)) << "must not wait for the hung exchange";
-  const Json& progress = *run.all("progress", 105).at(0);
+  const Json& progress = *run.all("progress", IDD_CONNECTING).at(0);
   EXPECT_GT(progress.at("count").get<int>(), 5) << "the bar moves while waiting";
 }
 
@@ -254,17 +277,23 @@ TEST_F(QueryTest, VersionGateInTheTwoStageConfiguration) {
   struct Case {
     const char* software;
     int confirm_template;
-  } cases[] = {{"5.1.2(GR)", 304}, {"5.1.8", 103}, {"5.2.0", 103}, {"5.2.0(NT)", 304}};
+  } cases[] = {{"5.1.2(GR)", IDD_CONFIRM_TRANSITION},
+               {"5.1.8", IDD_CONFIRM_TARGET},
+               {"5.2.0", IDD_CONFIRM_TARGET},
+               {"5.2.0(NT)", IDD_CONFIRM_TRANSITION}};
   for (const Case& c : cases) {
     Sim sim(sim_args({"--software", c.software}), DEVICE);
-    WizardRun run = run_wizard(dir, base_script(phone) + "stage transition\nimage 319 " +
-                                        transition + "\nanswer 103 press 2\nanswer 304 press 2\n");
+    WizardRun run = run_wizard(
+        dir, base_script(phone) + "stage transition\nimage IDR_TRANSITION_IMAGE " + transition +
+                 "\nanswer IDD_CONFIRM_TARGET press IDCANCEL\nanswer IDD_CONFIRM_TRANSITION press "
+                 "IDCANCEL\n");
     EXPECT_EQ(run.opened().back(), c.confirm_template) << c.software;
     const Json& confirm = *run.all("open", c.confirm_template).at(0);
     EXPECT_EQ(confirm.at("caption"), "Confirm Upgrade to Ver. 5.2.5") << c.software;
-    bool note = confirm.at("controls").at("1007").get<std::string>().find("is older than 5.1.8") !=
-                std::string::npos;
-    EXPECT_EQ(note, c.confirm_template == 304) << c.software;
+    bool note =
+        control_text(confirm, IDC_CONFIRM_TEXT).get<std::string>().find("is older than 5.1.8") !=
+        std::string::npos;
+    EXPECT_EQ(note, c.confirm_template == IDD_CONFIRM_TRANSITION) << c.software;
   }
 }
 

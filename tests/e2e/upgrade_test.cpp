@@ -58,33 +58,37 @@ class UpgradeTest : public ::testing::Test {
 
 TEST_F(UpgradeTest, OneStageUpgradeEndsWithTheSuccessDialog) {
   Sim sim(with_reference({}, phone), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(phone) + "answer 103 press 1\nanswer 111 press 1\n");
+  WizardRun run =
+      run_wizard(dir, base_script(phone) +
+                          "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_TRUE(run.boxes().empty()) << run.output;
   // The waiting dialog and the upgrade request's Connecting dialog are open
   // at the same time, each on its own thread.
-  EXPECT_EQ(run.opened("main"), (std::vector<int>{139, 305, 105, 103, 105}));
-  EXPECT_EQ(run.opened("thread-114"), (std::vector<int>{114, 110, 105, 111}));
+  EXPECT_EQ(run.opened("main"), (std::vector<int>{IDD_WARNING, IDD_ADDRESS_PHONE, IDD_CONNECTING,
+                                                  IDD_CONFIRM_TARGET, IDD_CONNECTING}));
+  EXPECT_EQ(run.opened(dialog_thread(IDD_WAITING)),
+            (std::vector<int>{IDD_WAITING, IDD_UPLOAD, IDD_CONNECTING, IDD_SUCCESS}));
 
-  const Json& waiting = *run.all("open", 114).at(0);
+  const Json& waiting = *run.all("open", IDD_WAITING).at(0);
   EXPECT_EQ(waiting.at("caption"), "Waiting For Firmware Download Request From QEL");
-  EXPECT_EQ(waiting.at("thread"), "thread-114");
-  std::vector<const Json*> waiting_text = run.all("text", 114);
+  EXPECT_EQ(waiting.at("thread"), dialog_thread(IDD_WAITING));
+  std::vector<const Json*> waiting_text = run.all("text", IDD_WAITING);
   ASSERT_EQ(waiting_text.size(), 1u);
   EXPECT_EQ(waiting_text[0]->at("text").get<std::string>().rfind(
                 "Firmware upload will begin when the QEL is idle, where the QEL will request", 0),
             0u);
-  const Json& success = *run.all("open", 111).at(0);
+  const Json& success = *run.all("open", IDD_SUCCESS).at(0);
   EXPECT_EQ(success.at("caption"), SUCCESS_CAPTION);
-  EXPECT_EQ(success.at("controls").at("1004"), "5.2.5");
-  EXPECT_EQ(success.at("thread"), "thread-114");
+  EXPECT_EQ(control_text(success, IDC_NEW_VERSION), "5.2.5");
+  EXPECT_EQ(success.at("thread"), dialog_thread(IDD_WAITING));
 
   // One caption per acknowledgement (the OACK's and 1,702 blocks'), then the wait's.
-  long long captions = static_cast<long long>(run.all("caption", 110).size());
-  for (const Json* c : run.all("captions", 110)) captions += c->at("count").get<int>();
+  long long captions = static_cast<long long>(run.all("caption", IDD_UPLOAD).size());
+  for (const Json* c : run.all("captions", IDD_UPLOAD)) captions += c->at("count").get<int>();
   EXPECT_EQ(captions, 1703 + 1);
-  EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2");
-  std::vector<const Json*> ranges = run.all("range", 110);
+  EXPECT_EQ(run.last_caption(IDD_UPLOAD), "Updating Target Firmware to QEL@127.0.0.2");
+  std::vector<const Json*> ranges = run.all("range", IDD_UPLOAD);
   ASSERT_EQ(ranges.size(), 2u);
   EXPECT_EQ(ranges[0]->at("high"), 1702) << "one step per block";
   EXPECT_EQ(ranges[1]->at("high"), 937) << "32 ms ticks of the wait";
@@ -102,9 +106,10 @@ TEST_F(UpgradeTest, OneStageUpgradeEndsWithTheSuccessDialog) {
 TEST_F(UpgradeTest, UploadCaptionsCountTheAcknowledgedBytes) {
   Sim sim(with_reference({}, small_phone), DEVICE);
   WizardRun run =
-      run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+      run_wizard(dir, base_script(small_phone) +
+                          "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   std::vector<std::string> captions;
-  for (const Json* c : run.all("caption", 110))
+  for (const Json* c : run.all("caption", IDD_UPLOAD))
     captions.push_back(c->at("text").get<std::string>());
   std::vector<std::string> expected;
   for (int bytes = 0; bytes <= 4096; bytes += 512)
@@ -120,12 +125,13 @@ TEST_F(UpgradeTest, PasswordIsAskedOnceAndCarriedByEveryLaterRequest) {
       with_reference({"--password", "pw", "--qop", "auth", "--algorithm", "MD5-sess", "--opaque"},
                      small_phone),
       DEVICE);
-  WizardRun run = run_wizard(dir, base_script(small_phone) +
-                                      "answer 104 type 1005 pw ; press 1\n"
-                                      "answer 103 press 1\nanswer 111 press 1\n");
+  WizardRun run =
+      run_wizard(dir, base_script(small_phone) +
+                          "answer IDD_PASSWORD type IDC_PASSWORD pw ; press IDOK\n"
+                          "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.all("open", 104).size(), 1u);
-  EXPECT_EQ(run.last_caption(111), SUCCESS_CAPTION);
+  EXPECT_EQ(run.all("open", IDD_PASSWORD).size(), 1u);
+  EXPECT_EQ(run.last_caption(IDD_SUCCESS), SUCCESS_CAPTION);
   std::vector<LoggedRequest> sent = requests(sim.log());
   ASSERT_GE(sent.size(), 4u) << sim.log();
   EXPECT_TRUE(sent[0].authorization.empty());
@@ -141,17 +147,18 @@ TEST_F(UpgradeTest, TwoStagesServeTransitionThenTargetOnTheSamePort) {
   std::vector<std::string> args =
       sim_args({"--reference", dir.file(transition), "--reference", dir.file(small_phone)});
   Sim sim(args, DEVICE);
-  WizardRun run = run_wizard(dir, base_script(small_phone) + "stage transition\nimage 319 " +
-                                      transition + "\nanswer 304 press 1\nanswer 111 press 1\n");
+  WizardRun run = run_wizard(
+      dir, base_script(small_phone) + "stage transition\nimage IDR_TRANSITION_IMAGE " + transition +
+               "\nanswer IDD_CONFIRM_TRANSITION press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_TRUE(run.boxes().empty()) << run.output;
-  std::vector<const Json*> waits = run.all("open", 114);
+  std::vector<const Json*> waits = run.all("open", IDD_WAITING);
   ASSERT_EQ(waits.size(), 2u);
-  EXPECT_EQ(waits[1]->at("controls").at("1022"), "") << "the second wait has no text";
-  EXPECT_EQ(run.all("open", 111).size(), 1u);
-  EXPECT_EQ(run.opened().back(), 111);
+  EXPECT_EQ(control_text(*waits[1], IDC_WAITING_TEXT), "") << "the second wait has no text";
+  EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 1u);
+  EXPECT_EQ(run.opened().back(), IDD_SUCCESS);
   bool transition_caption = false;
-  for (const Json* c : run.all("caption", 110))
+  for (const Json* c : run.all("caption", IDD_UPLOAD))
     transition_caption |=
         c->at("text").get<std::string>().rfind("Uploading Transition Firmware", 0) == 0;
   EXPECT_TRUE(transition_caption);
@@ -169,10 +176,11 @@ TEST_F(UpgradeTest, TwoStagesServeTransitionThenTargetOnTheSamePort) {
 TEST_F(UpgradeTest, NewEnoughDeviceGetsTheTargetImageUnderAZeroName) {
   std::string transition = write_image(dir, "transition.bin", "TpArMeM fIrMwArE", "5.1.8", 3000, 6);
   Sim sim(with_reference({"--software", "5.1.9"}, small_phone), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(small_phone) + "stage transition\nimage 319 " +
-                                      transition + "\nanswer 103 press 1\nanswer 111 press 1\n");
+  WizardRun run = run_wizard(
+      dir, base_script(small_phone) + "stage transition\nimage IDR_TRANSITION_IMAGE " + transition +
+               "\nanswer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.all("open", 114).size(), 1u);
+  EXPECT_EQ(run.all("open", IDD_WAITING).size(), 1u);
   std::vector<std::string> upgrade = log_lines_starting(sim.log(), "UPGRADE request");
   ASSERT_EQ(upgrade.size(), 1u);
   EXPECT_NE(upgrade[0].find(".bi0"), std::string::npos) << upgrade[0];
@@ -181,12 +189,13 @@ TEST_F(UpgradeTest, NewEnoughDeviceGetsTheTargetImageUnderAZeroName) {
 
 TEST_F(UpgradeTest, DeviceThatNeverAcknowledgesGetsTheIncompleteMessageAfterTheWait) {
   Sim sim(sim_args({"--never-ack"}), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\n");
+  WizardRun run =
+      run_wizard(dir, base_script(small_phone) + "answer IDD_CONFIRM_TARGET press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: Firmware Upload Incomplete"});
-  EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2")
+  EXPECT_EQ(run.last_caption(IDD_UPLOAD), "Updating Target Firmware to QEL@127.0.0.2")
       << "the full wait runs before the message";
-  EXPECT_EQ(run.all("open", 111).size(), 0u);
+  EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 0u);
   std::vector<LoggedRequest> sent = requests(sim.log());
   EXPECT_EQ(sent.size(), 2u) << "no query after a failed transfer";
 }
@@ -194,52 +203,58 @@ TEST_F(UpgradeTest, DeviceThatNeverAcknowledgesGetsTheIncompleteMessageAfterTheW
 TEST_F(UpgradeTest, VersionIsComparedForAdaptersOnly) {
   {
     Sim sim(sim_args({"--report-version", "5.2.5 "}), DEVICE);
-    WizardRun run = run_wizard(dir, base_script(adapter) + "answer 103 press 1\n");
+    WizardRun run =
+        run_wizard(dir, base_script(adapter) + "answer IDD_CONFIRM_TARGET press IDOK\n");
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: Version not matching"});
-    EXPECT_EQ(run.all("open", 111).size(), 0u);
+    EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 0u);
   }
   {
     Sim sim(sim_args({"--report-version", "9.9.9"}), DEVICE);
-    WizardRun run =
-        run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+    WizardRun run = run_wizard(
+        dir, base_script(small_phone) +
+                 "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
     EXPECT_TRUE(run.boxes().empty());
-    ASSERT_EQ(run.all("open", 111).size(), 1u);
-    EXPECT_EQ(run.all("open", 111).at(0)->at("controls").at("1004"), "9.9.9");
+    ASSERT_EQ(run.all("open", IDD_SUCCESS).size(), 1u);
+    EXPECT_EQ(control_text(*run.all("open", IDD_SUCCESS).at(0), IDC_NEW_VERSION), "9.9.9");
   }
   {
     Sim sim(sim_args({}), DEVICE);
-    WizardRun run =
-        run_wizard(dir, base_script(adapter) + "answer 103 press 1\nanswer 111 press 1\n");
+    WizardRun run = run_wizard(
+        dir, base_script(adapter) +
+                 "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
     EXPECT_TRUE(run.boxes().empty());
-    EXPECT_EQ(run.last_caption(111), SUCCESS_CAPTION);
+    EXPECT_EQ(run.last_caption(IDD_SUCCESS), SUCCESS_CAPTION);
   }
 }
 
 TEST_F(UpgradeTest, AdapterWithoutTheVersionLabelAfterTheReflashKeepsTheOldVersion) {
   Sim sim(sim_args({"--omit-version-after-reboot"}), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(adapter) + "answer 103 press 1\n");
+  WizardRun run = run_wizard(dir, base_script(adapter) + "answer IDD_CONFIRM_TARGET press IDOK\n");
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: Version not matching"});
 }
 
 TEST_F(UpgradeTest, DeviceThatNeverComesBackIsReported) {
   Sim sim(sim_args({"--never-return"}), DEVICE);
-  WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\n");
+  WizardRun run =
+      run_wizard(dir, base_script(small_phone) + "answer IDD_CONFIRM_TARGET press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: No Response From QEL"});
   int listener_queries = 0;
-  for (const Json* open : run.all("open", 105))
-    listener_queries += open->at("thread") == "thread-114";
+  for (const Json* open : run.all("open", IDD_CONNECTING))
+    listener_queries += open->at("thread") == dialog_thread(IDD_WAITING);
   EXPECT_EQ(listener_queries, 10);
 }
 
 TEST_F(UpgradeTest, CancelInTheWaitingDialog) {
   Sim sim(sim_args({"--wrong-name-first", "/other.bin", "--wrong-name-pause-ms", "20000"}), DEVICE);
   WizardRun run = run_wizard(
-      dir, base_script(small_phone) + "answer 103 press 1\nanswer 114 delay 500 ; press 2\n");
+      dir,
+      base_script(small_phone) +
+          "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_WAITING delay 500 ; press IDCANCEL\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
-  EXPECT_EQ(run.all("open", 110).size(), 0u);
+  EXPECT_EQ(run.all("open", IDD_UPLOAD).size(), 0u);
   EXPECT_NE(sim.log().find("TFTP-TX RRQ /other.bin"), std::string::npos) << sim.log();
 }
 
@@ -247,20 +262,22 @@ TEST_F(UpgradeTest, CancelInTheUploadDialogDuringTheTransferAndDuringTheWait) {
   {
     // Real speed: the device's late ACKs stay within the resend interval.
     Sim sim(sim_args({"--ack-delay", "all", "--ack-delay-ms", "30"}), DEVICE);
-    WizardRun run = run_wizard(
-        dir, base_script(phone, 1) + "answer 103 press 1\nanswer 110 await-progress 5 ; press 2\n");
+    WizardRun run = run_wizard(dir, base_script(phone, 1) +
+                                        "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_UPLOAD "
+                                        "await-progress 5 ; press IDCANCEL\n");
     EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
-    EXPECT_EQ(run.last_caption(110).rfind("Uploading Target Firmware", 0), 0u)
-        << run.last_caption(110);
+    EXPECT_EQ(run.last_caption(IDD_UPLOAD).rfind("Uploading Target Firmware", 0), 0u)
+        << run.last_caption(IDD_UPLOAD);
     EXPECT_EQ(run.exit_code, 0);
   }
   {
     Sim sim(sim_args({}), DEVICE);
-    WizardRun run = run_wizard(
-        dir, base_script(small_phone, 2) + "answer 103 press 1\nanswer 110 delay 2000 ; press 2\n");
+    WizardRun run = run_wizard(dir, base_script(small_phone, 2) +
+                                        "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_UPLOAD "
+                                        "delay 2000 ; press IDCANCEL\n");
     EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
-    EXPECT_EQ(run.last_caption(110), "Updating Target Firmware to QEL@127.0.0.2");
-    EXPECT_EQ(run.all("open", 111).size(), 0u);
+    EXPECT_EQ(run.last_caption(IDD_UPLOAD), "Updating Target Firmware to QEL@127.0.0.2");
+    EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 0u);
   }
 }
 
@@ -273,7 +290,8 @@ TEST_F(UpgradeTest, TakenPortSixtyNineMovesTheListenerToSeventy) {
   ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   Sim sim(with_reference({}, small_phone), DEVICE);
   WizardRun run =
-      run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+      run_wizard(dir, base_script(small_phone) +
+                          "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   ::close(taken);
   EXPECT_EQ(run.exit_code, 0);
   std::vector<std::string> upgrade = log_lines_starting(sim.log(), "UPGRADE request");
@@ -287,8 +305,9 @@ TEST_F(UpgradeTest, WrongNamesAndForeignPortsAreIgnored) {
     Sim sim(with_reference({"--wrong-name-first", "/QEL0.BI1", "--wrong-name-pause-ms", "300"},
                            small_phone),
             DEVICE);
-    WizardRun run =
-        run_wizard(dir, base_script(small_phone) + "answer 103 press 1\nanswer 111 press 1\n");
+    WizardRun run = run_wizard(
+        dir, base_script(small_phone) +
+                 "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
     EXPECT_TRUE(run.boxes().empty());
     std::string verdict = sim.stop();
     EXPECT_EQ(simtest::json_value(verdict, "wrong_name_answered"), "false") << verdict;
@@ -296,7 +315,8 @@ TEST_F(UpgradeTest, WrongNamesAndForeignPortsAreIgnored) {
   }
   {
     Sim sim(sim_args({"--ack-from-other-port"}), DEVICE);
-    WizardRun run = run_wizard(dir, base_script(small_phone) + "answer 103 press 1\n");
+    WizardRun run =
+        run_wizard(dir, base_script(small_phone) + "answer IDD_CONFIRM_TARGET press IDOK\n");
     EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: Firmware Upload Incomplete"});
   }
 }
@@ -315,8 +335,9 @@ TEST_F(UpgradeTest, LostDuplicatedAndLateAcksStillGiveAnIdenticalImage) {
                             "--ack-delay-ms", "40"},
                            phone),
             DEVICE);
-    WizardRun run =
-        run_wizard(dir, base_script(phone, 40) + "answer 103 press 1\nanswer 111 press 1\n");
+    WizardRun run = run_wizard(
+        dir, base_script(phone, 40) +
+                 "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
     EXPECT_TRUE(run.boxes().empty()) << fault[0] << ' ' << fault[1];
     EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true")
         << fault[0] << ' ' << fault[1];
@@ -328,10 +349,11 @@ TEST_F(UpgradeTest, RealSpeedRun) {
   Sim sim(with_reference({"--reboot-seconds", "5"}, phone), DEVICE);
   auto start = std::chrono::steady_clock::now();
   WizardRun run =
-      run_wizard(dir, base_script(phone, 1) + "answer 103 press 1\nanswer 111 press 1\n");
+      run_wizard(dir, base_script(phone, 1) +
+                          "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.last_caption(111), SUCCESS_CAPTION);
+  EXPECT_EQ(run.last_caption(IDD_SUCCESS), SUCCESS_CAPTION);
   EXPECT_GE(seconds, 29.9) << "the device gets its 937 ticks of 32 ms";
   EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
   RecordProperty("seconds", std::to_string(seconds));

@@ -8,12 +8,12 @@ std::string base_script(const std::string& image_file, double clock_scale) {
   std::ostringstream s;
   // The tests say which stage they start in, so that they hold in both builds.
   s << "stage target\n"
-    << "image 112 " << image_file << "\n"
+    << "image IDR_TARGET_IMAGE " << image_file << "\n"
     << "clock " << clock_scale << "\n"
     << "timeout 120000\n"
-    << "answer 139 press 1\n"
-    << "answer 101 type 1000 " << DEVICE << " ; press 1\n"
-    << "answer 305 type 1000 " << DEVICE << " ; press 1\n";
+    << "answer IDD_WARNING press IDOK\n"
+    << "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS " << DEVICE << " ; press IDOK\n"
+    << "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS " << DEVICE << " ; press IDOK\n";
   return s.str();
 }
 

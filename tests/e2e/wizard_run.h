@@ -16,6 +16,9 @@
 
 namespace e2e {
 
+using simtest::combo;
+using simtest::control_text;
+using simtest::dialog_thread;
 using simtest::Json;
 using simtest::log_lines_starting;
 using simtest::run_wizard;

@@ -13,6 +13,8 @@
 
 namespace {
 
+using simtest::combo;
+using simtest::control_text;
 using simtest::Json;
 using simtest::log_lines_starting;
 using simtest::TempDir;
@@ -22,9 +24,11 @@ using simtest::WizardRun;
 // address typed, in whichever address dialog the image calls for.
 std::string lan_script(const std::string& image, const std::string& local,
                        const std::string& device) {
-  std::string address = "select-text 1017 " + local + " ; type 1000 " + device + " ; press 1\n";
-  return "stage target\nimage 112 " + image + "\nclock 20\ntimeout 120000\n" +
-         "answer 139 press 1\n" + "answer 305 " + address + "answer 101 " + address;
+  std::string address = "select-text IDC_LOCAL_ADDRESS " + local + " ; type IDC_DEVICE_ADDRESS " +
+                        device + " ; press IDOK\n";
+  return "stage target\nimage IDR_TARGET_IMAGE " + image + "\nclock 20\ntimeout 120000\n" +
+         "answer IDD_WARNING press IDOK\n" + "answer IDD_ADDRESS_PHONE " + address +
+         "answer IDD_ADDRESS_ADAPTER " + address;
 }
 
 class LanTest : public ::testing::Test {
@@ -33,9 +37,9 @@ class LanTest : public ::testing::Test {
 
   // The local addresses the address dialog offered.
   static std::vector<std::string> offered(const WizardRun& run) {
-    std::vector<const Json*> opened = run.all("open", 305);
+    std::vector<const Json*> opened = run.all("open", IDD_ADDRESS_PHONE);
     if (opened.empty()) return {};
-    return opened[0]->at("combos").at("1017").at("items").get<std::vector<std::string>>();
+    return combo(*opened[0], IDC_LOCAL_ADDRESS).at("items").get<std::vector<std::string>>();
   }
 
   TempDir dir;
@@ -47,18 +51,19 @@ TEST_F(LanTest, OneStageUpgradeWithAPasswordFromTheInterfaceOnTheDevicesSubnet) 
   auto sim = lan::start_device(lan::device(0),
                                {"--password", "s3cret", "--qop", "auth", "--reboot-seconds", "0.3",
                                 "--time-limit", "120", "--reference", dir.file(phone)});
-  WizardRun run = simtest::run_wizard(dir, lan_script(phone, lan::PC, lan::device(0)) +
-                                               "answer 104 type 1005 s3cret ; press 1\n"
-                                               "answer 103 press 1\nanswer 111 press 1\n");
+  WizardRun run = simtest::run_wizard(
+      dir, lan_script(phone, lan::PC, lan::device(0)) +
+               "answer IDD_PASSWORD type IDC_PASSWORD s3cret ; press IDOK\n"
+               "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(run.boxes().empty()) << run.output;
   // Both interfaces, the one holding the default route first although it
   // comes second in interface order; neither the host name's 127.0.1.1 nor
   // loopback.
   EXPECT_EQ(offered(run), (std::vector<std::string>{lan::PC, lan::PC_OTHER}));
-  EXPECT_EQ(run.all("open", 104).size(), 1u) << "the password is asked once";
-  EXPECT_EQ(run.last_caption(111), "QEL@198.51.100.20 Upgrade Successful!");
-  EXPECT_EQ(run.all("open", 111).at(0)->at("controls").at("1004"), "5.2.5");
+  EXPECT_EQ(run.all("open", IDD_PASSWORD).size(), 1u) << "the password is asked once";
+  EXPECT_EQ(run.last_caption(IDD_SUCCESS), "QEL@198.51.100.20 Upgrade Successful!");
+  EXPECT_EQ(control_text(*run.all("open", IDD_SUCCESS).at(0), IDC_NEW_VERSION), "5.2.5");
 
   std::string verdict = sim->stop();
   std::string log = sim->log();
@@ -90,10 +95,10 @@ TEST_F(LanTest, LocalAddressOfTheOtherInterfaceGetsNoResponse) {
   WizardRun run = simtest::run_wizard(dir, lan_script(phone, lan::PC_OTHER, lan::device(0)));
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: No Response From QEL"});
-  std::vector<const Json*> inputs = run.all("input", 305);
+  std::vector<const Json*> inputs = run.all("input", IDD_ADDRESS_PHONE);
   ASSERT_FALSE(inputs.empty());
   EXPECT_EQ(inputs[0]->at("index"), 1) << "the second item, by its text";
-  EXPECT_TRUE(run.all("open", 103).empty()) << "nothing to confirm";
+  EXPECT_TRUE(run.all("open", IDD_CONFIRM_TARGET).empty()) << "nothing to confirm";
 
   std::string verdict = sim->stop();
   EXPECT_TRUE(log_lines_starting(sim->log(), "HTTP-REQ ").empty()) << sim->log();
@@ -110,13 +115,14 @@ TEST_F(LanTest, TwoStageUpgradeOfOneOfTwoDevices) {
   auto sim = lan::start_device(lan::device(1),
                                {"--reboot-seconds", "0.3", "--time-limit", "120", "--reference",
                                 dir.file(transition), "--reference", dir.file(small)});
-  WizardRun run = simtest::run_wizard(dir, lan_script(small, lan::PC, lan::device(1)) +
-                                               "stage transition\nimage 319 " + transition +
-                                               "\nanswer 304 press 1\nanswer 111 press 1\n");
+  WizardRun run = simtest::run_wizard(
+      dir, lan_script(small, lan::PC, lan::device(1)) +
+               "stage transition\nimage IDR_TRANSITION_IMAGE " + transition +
+               "\nanswer IDD_CONFIRM_TRANSITION press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(run.boxes().empty()) << run.output;
-  EXPECT_EQ(run.all("open", 114).size(), 2u) << "one wait per stage";
-  EXPECT_EQ(run.last_caption(111), "QEL@198.51.100.21 Upgrade Successful!");
+  EXPECT_EQ(run.all("open", IDD_WAITING).size(), 2u) << "one wait per stage";
+  EXPECT_EQ(run.last_caption(IDD_SUCCESS), "QEL@198.51.100.21 Upgrade Successful!");
 
   std::string verdict = sim->stop();
   std::vector<std::string> upgrade = log_lines_starting(sim->log(), "UPGRADE request");

@@ -71,4 +71,14 @@ WizardRun run_wizard(const TempDir& dir, const std::string& script) {
   return run;
 }
 
+const Json& control_text(const Json& opened, int control) {
+  return opened.at("controls").at(std::to_string(control));
+}
+
+const Json& combo(const Json& opened, int control) {
+  return opened.at("combos").at(std::to_string(control));
+}
+
+std::string dialog_thread(int template_id) { return "thread-" + std::to_string(template_id); }
+
 }  // namespace simtest

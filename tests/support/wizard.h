@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "resources/ids.h"
 #include "support/files.h"
 
 namespace simtest {
@@ -31,6 +32,13 @@ struct WizardRun {
   // The last text a dialog's caption had (its open caption or a later change).
   std::string last_caption(int template_id) const;
 };
+
+// What the transcript says of one control of an opened dialog ("open"
+// events key controls and combo boxes by their number), and the name the
+// harness gives a thread by the first dialog it opens.
+const Json& control_text(const Json& opened, int control);
+const Json& combo(const Json& opened, int control);
+std::string dialog_thread(int template_id);
 
 // Runs qel-upgrade-scripted with the script (written into dir) and returns
 // the parsed transcript. Fails the test on a transcript that cannot be read.

@@ -19,6 +19,7 @@
 #include "frontends/scripted/scripted_frontend.h"
 #include "platform/dialog.h"
 #include "platform/posix/frontend.h"
+#include "resources/ids.h"
 #include "ui/ui.h"
 
 namespace {
@@ -113,6 +114,11 @@ class RecordingFrontend : public DialogFrontend {
   std::vector<DialogHandle> box_owners_;
 };
 
+// A line of the recorder's log about a template or a control: event, number, the rest.
+std::string logged(const char* event, int id, const std::string& rest = "") {
+  return std::string(event) + " " + std::to_string(id) + rest;
+}
+
 // ---------------------------------------------------------------------------
 // Dialog procedures that write down their calls.
 
@@ -121,8 +127,8 @@ struct Call {
   unsigned message;
   int id;
   std::thread::id thread;
-  std::string text_1003, text_1005;
-  int combo_1017;
+  std::string user_name, password;
+  int local_address;
 };
 
 std::mutex calls_lock;
@@ -137,11 +143,11 @@ void note(DialogHandle d, unsigned message, int id) {
   Call call{d, message, id, std::this_thread::get_id(), {}, {}, -1};
   if (message == WM_COMMAND) {
     char text[64];
-    dialog_get_item_text(d, 1003, text, sizeof text);
-    call.text_1003 = text;
-    dialog_get_item_text(d, 1005, text, sizeof text);
-    call.text_1005 = text;
-    call.combo_1017 = dialog_combo_selection(d, 1017);
+    dialog_get_item_text(d, IDC_USER_NAME, text, sizeof text);
+    call.user_name = text;
+    dialog_get_item_text(d, IDC_PASSWORD, text, sizeof text);
+    call.password = text;
+    call.local_address = dialog_combo_selection(d, IDC_LOCAL_ADDRESS);
   }
   std::lock_guard lock(calls_lock);
   calls.push_back(call);
@@ -218,10 +224,11 @@ TEST_F(DialogLayer, ModalDialogReturnsWhatTheAnsweringCommandEndsItWith) {
     frontend.on_open = [command](const DialogSnapshot& s) {
       dialog_post_command(s.dialog, command);
     };
-    EXPECT_EQ(dialog_box(nullptr, 139, ending_proc), expected);
+    EXPECT_EQ(dialog_box(nullptr, IDD_WARNING, ending_proc), expected);
   }
-  EXPECT_EQ(frontend.log(), (std::vector<std::string>{"open 139", "closed 1", "open 139",
-                                                      "closed 0", "open 139", "closed 42"}));
+  EXPECT_EQ(frontend.log(), (std::vector<std::string>{logged("open", IDD_WARNING), "closed 1",
+                                                      logged("open", IDD_WARNING), "closed 0",
+                                                      logged("open", IDD_WARNING), "closed 42"}));
 }
 
 TEST_F(DialogLayer, ModalDialogOpensAfterInitAndRunsItsProcedureOnTheCallingThread) {
@@ -235,19 +242,19 @@ TEST_F(DialogLayer, ModalDialogOpensAfterInitAndRunsItsProcedureOnTheCallingThre
     dialog_post_command(s.dialog, NOOP_COMMAND);
     dialog_post_command(s.dialog, IDOK);
   };
-  EXPECT_EQ(dialog_box(nullptr, 111, ending_proc), 1);
+  EXPECT_EQ(dialog_box(nullptr, IDD_SUCCESS, ending_proc), 1);
   DialogSnapshot s = frontend.wait_open(1);
   EXPECT_EQ(s.caption, "Set while initialising");
   EXPECT_TRUE(s.modal);
   EXPECT_EQ(command_ids(seen), (std::vector<int>{NOOP_COMMAND, IDOK}));
   for (const Call& c : calls_of(seen, WM_COMMAND)) EXPECT_EQ(c.thread, std::this_thread::get_id());
   // The caption set during WM_INITDIALOG came with the snapshot, not as a change.
-  EXPECT_EQ(frontend.log(), (std::vector<std::string>{"open 111", "closed 1"}));
+  EXPECT_EQ(frontend.log(), (std::vector<std::string>{logged("open", IDD_SUCCESS), "closed 1"}));
 }
 
 TEST_F(DialogLayer, WithoutFrontEndModalDialogsFailAndBoxesGoToStderr) {
   frontend_install(nullptr);
-  EXPECT_EQ(dialog_box(nullptr, 139, ending_proc), -1);
+  EXPECT_EQ(dialog_box(nullptr, IDD_WARNING, ending_proc), -1);
   {
     std::lock_guard lock(calls_lock);
     EXPECT_TRUE(calls.empty()) << "the procedure must not run";
@@ -257,7 +264,7 @@ TEST_F(DialogLayer, WithoutFrontEndModalDialogsFailAndBoxesGoToStderr) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "QEL Firwmare Upgrade Error: Upgrade Failed: User Abort\n");
   // Modeless dialogs still work, unseen.
-  DialogHandle d = dialog_create(nullptr, 105, passive_proc);
+  DialogHandle d = dialog_create(nullptr, IDD_CONNECTING, passive_proc);
   ASSERT_NE(d, nullptr);
   dialog_show(d);
   dialog_post_command(d, IDCANCEL);
@@ -285,12 +292,14 @@ TEST_F(DialogLayer, NonzeroInitAnswerGivesFocusToTheFirstControlThatTakesIt) {
     int expected;
   };
   const Case cases[] = {
-      {139, 2, TRUE, 1},         // the platform's choice wins over the procedure's
-      {139, 2, FALSE, 2},        // warning: Cancel, as the procedure set it
-      {114, 0, TRUE, 2},         // progress bar and static text skipped
-      {104, 1005, FALSE, 1005},  // password field
-      {101, 1000, FALSE, 1000},  // address field, last in the tab order
-      {139, 0, FALSE, NO_FOCUS},
+      // the platform's choice wins over the procedure's
+      {IDD_WARNING, IDCANCEL, TRUE, IDOK},
+      {IDD_WARNING, IDCANCEL, FALSE, IDCANCEL},  // warning: Cancel, as the procedure set it
+      {IDD_WAITING, 0, TRUE, IDCANCEL},          // progress bar and static text skipped
+      {IDD_PASSWORD, IDC_PASSWORD, FALSE, IDC_PASSWORD},
+      // address field, last in the tab order
+      {IDD_ADDRESS_ADAPTER, IDC_DEVICE_ADDRESS, FALSE, IDC_DEVICE_ADDRESS},
+      {IDD_WARNING, 0, FALSE, NO_FOCUS},
   };
   std::size_t opened = 0;
   for (const Case& c : cases) {
@@ -305,19 +314,20 @@ TEST_F(DialogLayer, NonzeroInitAnswerGivesFocusToTheFirstControlThatTakesIt) {
   init_focus = 2;
   init_answer = TRUE;
   frontend.on_open = [](const DialogSnapshot& s) { dialog_post_command(s.dialog, IDOK); };
-  dialog_box(nullptr, 139, ending_proc);
+  dialog_box(nullptr, IDD_WARNING, ending_proc);
   EXPECT_EQ(frontend.wait_open(++opened).focus, 1);
 }
 
 TEST_F(DialogLayer, FocusMovesAreReportedOnce) {
   init_answer = TRUE;
-  DialogHandle d = shown(104);
+  DialogHandle d = shown(IDD_PASSWORD);
   frontend.clear_log();
-  dialog_focus_item(d, 1005);
-  dialog_focus_item(d, 1005);
+  dialog_focus_item(d, IDC_PASSWORD);
+  dialog_focus_item(d, IDC_PASSWORD);
   dialog_focus_item(d, 4242);  // no such control: no change
   dialog_focus_item(d, 1);
-  EXPECT_EQ(frontend.log(), (std::vector<std::string>{"focus 1005", "focus 1"}));
+  EXPECT_EQ(frontend.log(),
+            (std::vector<std::string>{logged("focus", IDC_PASSWORD), logged("focus", IDOK)}));
   dialog_destroy(d);
 }
 
@@ -325,7 +335,7 @@ TEST_F(DialogLayer, FocusMovesAreReportedOnce) {
 // Queues and ownership
 
 TEST_F(DialogLayer, PostedMessagesWaitUntilTheOwnerPumpsOneAtATime) {
-  DialogHandle d = shown(114);
+  DialogHandle d = shown(IDD_WAITING);
   std::thread([d] {
     EXPECT_TRUE(dialog_post_command(d, 5));
     EXPECT_TRUE(dialog_post_command(d, 6));
@@ -344,8 +354,8 @@ TEST_F(DialogLayer, PostedMessagesWaitUntilTheOwnerPumpsOneAtATime) {
 }
 
 TEST_F(DialogLayer, PumpingADialogLeavesTheOtherDialogsMessagesQueued) {
-  DialogHandle a = shown(114);
-  DialogHandle b = shown(110);
+  DialogHandle a = shown(IDD_WAITING);
+  DialogHandle b = shown(IDD_UPLOAD);
   dialog_post_command(b, 7);
   dialog_post_command(a, 8);
   dialog_post_command(a, 9);
@@ -359,13 +369,13 @@ TEST_F(DialogLayer, PumpingADialogLeavesTheOtherDialogsMessagesQueued) {
 }
 
 TEST_F(DialogLayer, ModalLoopAlsoServesTheThreadsModelessDialogs) {
-  DialogHandle modeless = shown(114);
+  DialogHandle modeless = shown(IDD_WAITING);
   frontend.on_open = [modeless](const DialogSnapshot& s) {
-    if (s.template_id != 111) return;
+    if (s.template_id != IDD_SUCCESS) return;
     dialog_post_command(modeless, 3);
     dialog_post_command(s.dialog, IDOK);
   };
-  EXPECT_EQ(dialog_box(nullptr, 111, ending_proc), 1);
+  EXPECT_EQ(dialog_box(nullptr, IDD_SUCCESS, ending_proc), 1);
   EXPECT_EQ(command_ids(modeless), (std::vector<int>{3}));
   dialog_destroy(modeless);
 }
@@ -376,7 +386,7 @@ TEST_F(DialogLayer, TwoThreadsServeTheirOwnDialogsAtTheSameTime) {
   std::atomic<bool> modeless_done{false};
   std::promise<DialogHandle> modeless_handle;
   std::thread listener([&] {
-    DialogHandle d = dialog_create(nullptr, 114, passive_proc);
+    DialogHandle d = dialog_create(nullptr, IDD_WAITING, passive_proc);
     dialog_show(d);
     modeless_handle.set_value(d);
     auto until = std::chrono::steady_clock::now() + 5s;
@@ -387,7 +397,8 @@ TEST_F(DialogLayer, TwoThreadsServeTheirOwnDialogsAtTheSameTime) {
     dialog_destroy(d);
     modeless_done = true;
   });
-  std::packaged_task<int()> modal_task([] { return dialog_box(nullptr, 139, ending_proc); });
+  std::packaged_task<int()> modal_task(
+      [] { return dialog_box(nullptr, IDD_WARNING, ending_proc); });
   std::future<int> modal_result = modal_task.get_future();
   std::thread main_like(std::move(modal_task));
 
@@ -395,7 +406,7 @@ TEST_F(DialogLayer, TwoThreadsServeTheirOwnDialogsAtTheSameTime) {
   DialogHandle modal = nullptr;
   for (std::size_t n = 1; n <= 2 && !modal; ++n) {
     DialogSnapshot s = frontend.wait_open(n);
-    if (s.template_id == 139) modal = s.dialog;
+    if (s.template_id == IDD_WARNING) modal = s.dialog;
   }
   ASSERT_NE(modal, nullptr);
 
@@ -419,7 +430,7 @@ TEST_F(DialogLayer, TwoThreadsServeTheirOwnDialogsAtTheSameTime) {
 }
 
 TEST_F(DialogLayer, ClosedDialogsDropTheirMessages) {
-  DialogHandle d = shown(105);
+  DialogHandle d = shown(IDD_CONNECTING);
   dialog_post_command(d, 5);
   dialog_destroy(d);
   EXPECT_FALSE(dialog_pump_one(d));
@@ -427,7 +438,7 @@ TEST_F(DialogLayer, ClosedDialogsDropTheirMessages) {
   std::thread([d] {
     // A late post from another thread finds valid memory and is refused.
     EXPECT_FALSE(dialog_post_command(d, 7));
-    EXPECT_FALSE(dialog_post_item_text(d, 1010, "x"));
+    EXPECT_FALSE(dialog_post_item_text(d, IDC_PROGRESS, "x"));
   }).join();
   EXPECT_FALSE(dialog_pump_one(d));
   EXPECT_TRUE(command_ids(d).empty());
@@ -435,10 +446,11 @@ TEST_F(DialogLayer, ClosedDialogsDropTheirMessages) {
   // Nothing more is reported about it.
   dialog_destroy(d);
   dialog_set_caption(d, "gone");
-  dialog_progress_pos(d, 1010, 50);
+  dialog_progress_pos(d, IDC_PROGRESS, 50);
   WindowRect rect;
   EXPECT_FALSE(window_get_rect(d, &rect));
-  EXPECT_EQ(frontend.log(), (std::vector<std::string>{"open 105", "destroyed"}));
+  EXPECT_EQ(frontend.log(),
+            (std::vector<std::string>{logged("open", IDD_CONNECTING), "destroyed"}));
 
   // A modal dialog drops what was queued behind the command that ended it.
   DialogHandle modal = nullptr;
@@ -447,7 +459,7 @@ TEST_F(DialogLayer, ClosedDialogsDropTheirMessages) {
     dialog_post_command(s.dialog, IDOK);
     dialog_post_command(s.dialog, 5);
   };
-  EXPECT_EQ(dialog_box(nullptr, 139, ending_proc), 1);
+  EXPECT_EQ(dialog_box(nullptr, IDD_WARNING, ending_proc), 1);
   EXPECT_EQ(command_ids(modal), (std::vector<int>{IDOK}));
   EXPECT_FALSE(dialog_post_command(modal, IDOK));
 }
@@ -458,13 +470,13 @@ TEST_F(DialogLayer, DestroyingWhileInitialisingFailsTheCreation) {
     if (message == WM_INITDIALOG) dialog_destroy(d);
     return TRUE;
   };
-  EXPECT_EQ(dialog_create(nullptr, 105, self_destroying), nullptr);
+  EXPECT_EQ(dialog_create(nullptr, IDD_CONNECTING, self_destroying), nullptr);
   auto self_ending = [](DialogHandle d, unsigned message, std::uintptr_t,
                         std::intptr_t) -> std::intptr_t {
     if (message == WM_INITDIALOG) dialog_end(d, 77);
     return TRUE;
   };
-  EXPECT_EQ(dialog_box(nullptr, 139, self_ending), 77);
+  EXPECT_EQ(dialog_box(nullptr, IDD_WARNING, self_ending), 77);
   EXPECT_TRUE(frontend.log().empty()) << "neither dialog was ever shown";
 }
 
@@ -473,54 +485,55 @@ TEST_F(DialogLayer, DestroyingWhileInitialisingFailsTheCreation) {
 
 TEST_F(DialogLayer, TypedTextAndChosenItemsAreInPlaceWhenTheCommandRuns) {
   frontend.on_open = [](const DialogSnapshot& s) {
-    dialog_post_item_text(s.dialog, 1003, "root");
-    dialog_post_item_text(s.dialog, 1005, "pa\"ss\r\nword");
+    dialog_post_item_text(s.dialog, IDC_USER_NAME, "root");
+    dialog_post_item_text(s.dialog, IDC_PASSWORD, "pa\"ss\r\nword");
     dialog_post_command(s.dialog, IDOK);
   };
-  EXPECT_EQ(dialog_box(nullptr, 104, ending_proc), 1);
+  EXPECT_EQ(dialog_box(nullptr, IDD_PASSWORD, ending_proc), 1);
   DialogHandle d = frontend.wait_open(1).dialog;
   std::vector<Call> commands = calls_of(d, WM_COMMAND);
   ASSERT_EQ(commands.size(), 1u) << "typing must not call the procedure";
-  EXPECT_EQ(commands[0].text_1003, "root");
-  EXPECT_EQ(commands[0].text_1005, "pa\"ss\r\nword");
+  EXPECT_EQ(commands[0].user_name, "root");
+  EXPECT_EQ(commands[0].password, "pa\"ss\r\nword");
 
   auto filling = [](DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                     std::intptr_t lparam) -> std::intptr_t {
     if (message == WM_INITDIALOG) {
-      dialog_combo_add(dialog, 1017, "10.0.0.1");
-      dialog_combo_add(dialog, 1017, "10.0.0.2");
-      dialog_combo_add(dialog, 1017, "10.0.0.3");
-      dialog_combo_select(dialog, 1017, 0);
+      dialog_combo_add(dialog, IDC_LOCAL_ADDRESS, "10.0.0.1");
+      dialog_combo_add(dialog, IDC_LOCAL_ADDRESS, "10.0.0.2");
+      dialog_combo_add(dialog, IDC_LOCAL_ADDRESS, "10.0.0.3");
+      dialog_combo_select(dialog, IDC_LOCAL_ADDRESS, 0);
     }
     return ending_proc(dialog, message, wparam, lparam);
   };
   frontend.on_open = [](const DialogSnapshot& s) {
-    dialog_post_combo_select(s.dialog, 1017, 2);
+    dialog_post_combo_select(s.dialog, IDC_LOCAL_ADDRESS, 2);
     dialog_post_command(s.dialog, IDOK);
   };
-  EXPECT_EQ(dialog_box(nullptr, 101, filling), 1);
+  EXPECT_EQ(dialog_box(nullptr, IDD_ADDRESS_ADAPTER, filling), 1);
   DialogSnapshot address = frontend.wait_open(2);
   EXPECT_EQ(address.controls[5].items,
             (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
   EXPECT_EQ(address.controls[5].selection, 0);
   ASSERT_EQ(calls_of(address.dialog, WM_COMMAND).size(), 1u);
-  EXPECT_EQ(calls_of(address.dialog, WM_COMMAND)[0].combo_1017, 2);
+  EXPECT_EQ(calls_of(address.dialog, WM_COMMAND)[0].local_address, 2);
   // Input the front-end gave is not echoed back to it.
   EXPECT_EQ(frontend.log(),
-            (std::vector<std::string>{"open 104", "closed 1", "open 101", "closed 1"}));
+            (std::vector<std::string>{logged("open", IDD_PASSWORD), "closed 1",
+                                      logged("open", IDD_ADDRESS_ADAPTER), "closed 1"}));
 }
 
 TEST_F(DialogLayer, ItemTextIsCutToTheLimit) {
-  DialogHandle d = shown(104);
-  dialog_set_item_text(d, 1003, "abcdef");
+  DialogHandle d = shown(IDD_PASSWORD);
+  dialog_set_item_text(d, IDC_USER_NAME, "abcdef");
   char buffer[16] = "xxxxxxxxxxxxxxx";
-  EXPECT_EQ(dialog_get_item_text(d, 1003, buffer, 4), 3);
+  EXPECT_EQ(dialog_get_item_text(d, IDC_USER_NAME, buffer, 4), 3);
   EXPECT_STREQ(buffer, "abc");
-  EXPECT_EQ(dialog_get_item_text(d, 1003, buffer, 1), 0);
+  EXPECT_EQ(dialog_get_item_text(d, IDC_USER_NAME, buffer, 1), 0);
   EXPECT_STREQ(buffer, "");
   EXPECT_EQ(dialog_get_item_text(d, 4242, buffer, 16), 0);
   EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(dialog_get_item_text(d, 1003, buffer, 16), 6);
+  EXPECT_EQ(dialog_get_item_text(d, IDC_USER_NAME, buffer, 16), 6);
   EXPECT_STREQ(buffer, "abcdef");
   dialog_destroy(d);
 }
@@ -529,36 +542,39 @@ TEST_F(DialogLayer, ItemTextIsCutToTheLimit) {
 // What the front-end is told
 
 TEST_F(DialogLayer, ProgressIsReportedOnlyWhenItChanges) {
-  DialogHandle d = shown(105);
+  DialogHandle d = shown(IDD_CONNECTING);
   frontend.clear_log();
-  dialog_progress_range(d, 1010, 0, 100);  // a new bar's range already
-  dialog_progress_range(d, 1010, 0, 1000);
-  dialog_progress_range(d, 1010, 0, 1000);
-  dialog_progress_pos(d, 1010, 5);
-  dialog_progress_pos(d, 1010, 5);
-  dialog_progress_pos(d, 1010, 6);
-  dialog_progress_pos(d, 1010, 5000);  // held at the top of the range
-  dialog_progress_pos(d, 1010, 2000);
-  dialog_progress_range(d, 1010, 0, 70000);  // 16 bits: 4464
-  dialog_progress_range(d, 1010, 0, 500);    // the position follows the range
-  EXPECT_EQ(frontend.log(), (std::vector<std::string>{
-                                "range 1010 0 1000", "pos 1010 5", "pos 1010 6", "pos 1010 1000",
-                                "range 1010 0 4464", "range 1010 0 500", "pos 1010 500"}));
+  dialog_progress_range(d, IDC_PROGRESS, 0, 100);  // a new bar's range already
+  dialog_progress_range(d, IDC_PROGRESS, 0, 1000);
+  dialog_progress_range(d, IDC_PROGRESS, 0, 1000);
+  dialog_progress_pos(d, IDC_PROGRESS, 5);
+  dialog_progress_pos(d, IDC_PROGRESS, 5);
+  dialog_progress_pos(d, IDC_PROGRESS, 6);
+  dialog_progress_pos(d, IDC_PROGRESS, 5000);  // held at the top of the range
+  dialog_progress_pos(d, IDC_PROGRESS, 2000);
+  dialog_progress_range(d, IDC_PROGRESS, 0, 70000);  // 16 bits: 4464
+  dialog_progress_range(d, IDC_PROGRESS, 0, 500);    // the position follows the range
+  EXPECT_EQ(frontend.log(),
+            (std::vector<std::string>{
+                logged("range", IDC_PROGRESS, " 0 1000"), logged("pos", IDC_PROGRESS, " 5"),
+                logged("pos", IDC_PROGRESS, " 6"), logged("pos", IDC_PROGRESS, " 1000"),
+                logged("range", IDC_PROGRESS, " 0 4464"), logged("range", IDC_PROGRESS, " 0 500"),
+                logged("pos", IDC_PROGRESS, " 500")}));
   dialog_destroy(d);
 }
 
 TEST_F(DialogLayer, WhatIsDoneBeforeShowArrivesInTheSnapshot) {
-  DialogHandle d = dialog_create(nullptr, 114, passive_proc);
+  DialogHandle d = dialog_create(nullptr, IDD_WAITING, passive_proc);
   dialog_set_caption(d, "Waiting");
-  dialog_set_item_text(d, 1022, "line 1\r\nline 2");
-  dialog_progress_range(d, 1010, 0, 1000);
-  dialog_progress_pos(d, 1010, 7);
+  dialog_set_item_text(d, IDC_WAITING_TEXT, "line 1\r\nline 2");
+  dialog_progress_range(d, IDC_PROGRESS, 0, 1000);
+  dialog_progress_pos(d, IDC_PROGRESS, 7);
   EXPECT_TRUE(frontend.log().empty());
   dialog_show(d);
   dialog_show(d);  // once only
   DialogSnapshot s = frontend.wait_open(1);
   EXPECT_FALSE(s.modal);
-  EXPECT_EQ(s.template_id, 114);
+  EXPECT_EQ(s.template_id, IDD_WAITING);
   EXPECT_EQ(s.caption, "Waiting");
   ASSERT_EQ(s.controls.size(), 3u);
   EXPECT_EQ(s.controls[0].text, "Cancel");
@@ -566,33 +582,36 @@ TEST_F(DialogLayer, WhatIsDoneBeforeShowArrivesInTheSnapshot) {
   EXPECT_EQ(s.controls[1].position, 7);
   EXPECT_EQ(s.controls[2].text, "line 1\r\nline 2");
 
-  dialog_set_item_text(d, 1022, "line 1\r\nline 2");  // unchanged
-  dialog_set_item_text(d, 1022, "");
+  dialog_set_item_text(d, IDC_WAITING_TEXT, "line 1\r\nline 2");  // unchanged
+  dialog_set_item_text(d, IDC_WAITING_TEXT, "");
   dialog_set_caption(d, "Waiting");
   dialog_set_caption(d, "Waiting again");
-  dialog_combo_add(d, 1017, "no such control");
-  EXPECT_EQ(frontend.log(),
-            (std::vector<std::string>{"open 114", "text 1022 ", "caption Waiting again"}));
+  dialog_combo_add(d, IDC_LOCAL_ADDRESS, "no such control");
+  EXPECT_EQ(frontend.log(), (std::vector<std::string>{logged("open", IDD_WAITING),
+                                                      logged("text", IDC_WAITING_TEXT, " "),
+                                                      "caption Waiting again"}));
   dialog_destroy(d);
 }
 
 TEST_F(DialogLayer, ComboChangesCarryTheWholeList) {
-  DialogHandle d = shown(101);
+  DialogHandle d = shown(IDD_ADDRESS_ADAPTER);
   frontend.clear_log();
-  dialog_combo_add(d, 1017, "a");
-  dialog_combo_add(d, 1017, "b");
-  dialog_combo_select(d, 1017, 1);
-  dialog_combo_select(d, 1017, 1);
-  dialog_combo_select(d, 1017, 9);  // out of range: no selection
-  EXPECT_EQ(dialog_combo_selection(d, 1017), -1);
+  dialog_combo_add(d, IDC_LOCAL_ADDRESS, "a");
+  dialog_combo_add(d, IDC_LOCAL_ADDRESS, "b");
+  dialog_combo_select(d, IDC_LOCAL_ADDRESS, 1);
+  dialog_combo_select(d, IDC_LOCAL_ADDRESS, 1);
+  dialog_combo_select(d, IDC_LOCAL_ADDRESS, 9);  // out of range: no selection
+  EXPECT_EQ(dialog_combo_selection(d, IDC_LOCAL_ADDRESS), -1);
   EXPECT_EQ(frontend.log(),
-            (std::vector<std::string>{"combo 1017 a sel -1", "combo 1017 a b sel -1",
-                                      "combo 1017 a b sel 1", "combo 1017 a b sel -1"}));
+            (std::vector<std::string>{logged("combo", IDC_LOCAL_ADDRESS, " a sel -1"),
+                                      logged("combo", IDC_LOCAL_ADDRESS, " a b sel -1"),
+                                      logged("combo", IDC_LOCAL_ADDRESS, " a b sel 1"),
+                                      logged("combo", IDC_LOCAL_ADDRESS, " a b sel -1")}));
   dialog_destroy(d);
 }
 
 TEST_F(DialogLayer, CentringUsesTheFrontEndsScreenAndTemplateSize) {
-  DialogHandle d = shown(139);
+  DialogHandle d = shown(IDD_WARNING);
   // Before anything moves it, the dialog stands at its stored position.
   DialogSnapshot before = frontend.wait_open(1);
   EXPECT_EQ(before.x, 0);
@@ -608,8 +627,8 @@ TEST_F(DialogLayer, CentringUsesTheFrontEndsScreenAndTemplateSize) {
   EXPECT_EQ(frontend.log().back(), "move 296 207");
   dialog_destroy(d);
 
-  // Template 101 is stored at 200, 200 dialog units.
-  DialogHandle stored = shown(101);
+  // The adapter's address template is stored at 200, 200 dialog units.
+  DialogHandle stored = shown(IDD_ADDRESS_ADAPTER);
   DialogSnapshot at = frontend.wait_open(2);
   EXPECT_EQ(at.x, 300);
   EXPECT_EQ(at.y, 325);
@@ -618,7 +637,7 @@ TEST_F(DialogLayer, CentringUsesTheFrontEndsScreenAndTemplateSize) {
   // A dialog larger than the screen goes to negative coordinates.
   frontend.screen_w = 300;
   frontend.screen_h = 201;
-  DialogHandle big = shown(114);  // 540 x 282 pixels here
+  DialogHandle big = shown(IDD_WAITING);  // 540 x 282 pixels here
   center_window(big);
   ASSERT_TRUE(window_get_rect(big, &rect));
   EXPECT_EQ(rect.left, -120);
@@ -627,7 +646,7 @@ TEST_F(DialogLayer, CentringUsesTheFrontEndsScreenAndTemplateSize) {
 }
 
 TEST_F(DialogLayer, MessageBoxesNameTheirOwner) {
-  DialogHandle d = shown(101);
+  DialogHandle d = shown(IDD_ADDRESS_ADAPTER);
   dialog_message_box(d, "Invalid IP Address", "Error");
   message_box_task_modal("Upgrade Failed: User Abort", "QEL Firwmare Upgrade Error");
   std::thread([] { message_box_task_modal("from a worker", nullptr); }).join();
@@ -641,19 +660,19 @@ TEST_F(DialogLayer, MessageBoxesNameTheirOwner) {
 }
 
 TEST_F(DialogLayer, CallsFromAThreadThatDoesNotOwnTheDialogAreIgnored) {
-  DialogHandle d = shown(104);
-  dialog_set_item_text(d, 1003, "owner's");
+  DialogHandle d = shown(IDD_PASSWORD);
+  dialog_set_item_text(d, IDC_USER_NAME, "owner's");
   testing::internal::CaptureStderr();
   std::thread([d] {
-    dialog_set_item_text(d, 1003, "intruder's");
+    dialog_set_item_text(d, IDC_USER_NAME, "intruder's");
     char buffer[32];
-    EXPECT_EQ(dialog_get_item_text(d, 1003, buffer, 32), 0);
+    EXPECT_EQ(dialog_get_item_text(d, IDC_USER_NAME, buffer, 32), 0);
     dialog_end(d, 5);
   }).join();
   std::string complaints = testing::internal::GetCapturedStderr();
   EXPECT_NE(complaints.find("does not own"), std::string::npos);
   char buffer[32];
-  dialog_get_item_text(d, 1003, buffer, 32);
+  dialog_get_item_text(d, IDC_USER_NAME, buffer, 32);
   EXPECT_STREQ(buffer, "owner's");
   dialog_post_command(d, 8);
   EXPECT_TRUE(dialog_pump_one(d)) << "the dialog must still be open";
@@ -667,27 +686,28 @@ TEST(ScriptParser, ReadsEveryDirective) {
   const char* text =
       "# environment\n"
       "addresses 10.1.0.5 192.168.1.2   # two of them\n"
-      "image 112 target.bin\n"
-      "image 319 /abs/transition.bin\n"
-      "image 112 none\n"
+      "image IDR_TARGET_IMAGE target.bin\n"
+      "image IDR_TRANSITION_IMAGE /abs/transition.bin\n"
+      "image IDR_TARGET_IMAGE none\n"
       "stage transition\n"
       "clock 50 0xFFFF0000\n"
       "screen 800 600\n"
       "timeout 60000\n"
       "exhausted repeat\n"
       "\n"
-      "answer 101 type 1000 \"1.2.3\" ; press 1;select 1017 2 ; type 1000 \"a \\\"b\\\"\\r\\n#;\" "
-      "; press 1\n"
-      "answer 114 await-progress 500 ; delay 20 ; press 2\n"
-      "answer 110 await-progress 1010 7\n"
-      "answer 105 none\n";
+      "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS \"1.2.3\" ; press IDOK;select "
+      "IDC_LOCAL_ADDRESS 2 ; type IDC_DEVICE_ADDRESS \"a \\\"b\\\"\\r\\n#;\" "
+      "; press IDOK\n"
+      "answer IDD_WAITING await-progress 500 ; delay 20 ; press IDCANCEL\n"
+      "answer IDD_UPLOAD await-progress IDC_PROGRESS 7\n"
+      "answer IDD_CONNECTING none\n";
   scripted::Script s;
   std::string error;
   ASSERT_TRUE(scripted::parse_script(text, "/scripts", &s, &error)) << error;
   EXPECT_EQ(s.host, scripted::HostAddresses::List);
   EXPECT_EQ(s.addresses, (std::vector<std::uint32_t>{0x0A010005, 0xC0A80102}));
   ASSERT_EQ(s.images.size(), 3u);
-  EXPECT_EQ(s.images[0].resource, 112);
+  EXPECT_EQ(s.images[0].resource, IDR_TARGET_IMAGE);
   EXPECT_EQ(s.images[0].path, "/scripts/target.bin");
   EXPECT_EQ(s.images[1].path, "/abs/transition.bin");
   EXPECT_EQ(s.images[2].path, "");
@@ -698,23 +718,23 @@ TEST(ScriptParser, ReadsEveryDirective) {
   EXPECT_EQ(s.timeout_ms, 60000);
   EXPECT_TRUE(s.repeat_last_answer);
 
-  const scripted::Answer& address = s.answers.at(101).at(0);
+  const scripted::Answer& address = s.answers.at(IDD_ADDRESS_ADAPTER).at(0);
   ASSERT_EQ(address.size(), 5u);
   EXPECT_EQ(address[0].kind, scripted::Action::Kind::Type);
-  EXPECT_EQ(address[0].control, 1000);
+  EXPECT_EQ(address[0].control, IDC_DEVICE_ADDRESS);
   EXPECT_EQ(address[0].text, "1.2.3");
   EXPECT_EQ(address[2].kind, scripted::Action::Kind::Select);
   EXPECT_EQ(address[2].value, 2);
   EXPECT_EQ(address[3].text, "a \"b\"\r\n#;");
   EXPECT_EQ(address[4].kind, scripted::Action::Kind::Press);
-  const scripted::Answer& waiting = s.answers.at(114).at(0);
+  const scripted::Answer& waiting = s.answers.at(IDD_WAITING).at(0);
   ASSERT_EQ(waiting.size(), 3u);
   EXPECT_EQ(waiting[0].kind, scripted::Action::Kind::AwaitProgress);
   EXPECT_EQ(waiting[0].control, 0);
   EXPECT_EQ(waiting[0].value, 500);
   EXPECT_EQ(waiting[1].kind, scripted::Action::Kind::Delay);
-  EXPECT_EQ(s.answers.at(110).at(0).at(0).control, 1010);
-  EXPECT_EQ(s.answers.at(105).at(0).at(0).kind, scripted::Action::Kind::Nothing);
+  EXPECT_EQ(s.answers.at(IDD_UPLOAD).at(0).at(0).control, IDC_PROGRESS);
+  EXPECT_EQ(s.answers.at(IDD_CONNECTING).at(0).at(0).kind, scripted::Action::Kind::Nothing);
 
   ASSERT_TRUE(scripted::parse_script("addresses none\n", "", &s, &error));
   EXPECT_EQ(s.host, scripted::HostAddresses::List);
@@ -732,11 +752,14 @@ TEST(ScriptParser, ReportsTheLineOfAnError) {
       {"# ok\nfrobnicate 1\n", "line 2: unknown directive 'frobnicate'"},
       {"addresses 10.0.0.256\n", "line 1: 'addresses': bad address '10.0.0.256'"},
       {"addresses 10.0.0\n", "line 1: 'addresses': bad address '10.0.0'"},
-      {"answer 101 type 1000 \"open\n", "line 1: unterminated string"},
-      {"answer 101 jump 3\n", "line 1: unknown action 'jump'"},
-      {"answer 101 press\n", "line 1: 'press' takes 1 argument(s)"},
-      {"answer 101 press 1 ;\n", "line 1: empty action"},
-      {"\n\nanswer 101 delay soon\n", "line 3: 'delay': bad number 'soon'"},
+      {"answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS \"open\n",
+       "line 1: unterminated string"},
+      {"answer IDD_ADDRESS_ADAPTER jump 3\n", "line 1: unknown action 'jump'"},
+      {"answer IDD_ADDRESS_ADAPTER press\n", "line 1: 'press' takes 1 argument(s)"},
+      {"answer IDD_ADDRESS_ADAPTER press IDOK ;\n", "line 1: empty action"},
+      {"\n\nanswer IDD_ADDRESS_ADAPTER delay soon\n", "line 3: 'delay': bad number 'soon'"},
+      {"answer IDD_NONE press IDOK\n", "line 1: 'answer': bad or missing template"},
+      {"answer IDD_WARNING press IDC_NONE\n", "line 1: 'press': bad id 'IDC_NONE'"},
       {"clock 0\n", "line 1: 'clock': the scale must be a number above 0"},
       {"stage middle\n", "line 1: 'stage' takes 'transition' or 'target'"},
   };
@@ -751,14 +774,16 @@ TEST(ScriptParser, ReportsTheLineOfAnError) {
 TEST(ScriptParser, AnswersRunOutByThePolicy) {
   scripted::Script s;
   std::string error;
-  ASSERT_TRUE(scripted::parse_script("answer 104 press 1\nanswer 104 press 2\n", "", &s, &error));
-  EXPECT_EQ(scripted::answer_for(s, 104, 0)->at(0).control, 1);
-  EXPECT_EQ(scripted::answer_for(s, 104, 1)->at(0).control, 2);
-  EXPECT_EQ(scripted::answer_for(s, 104, 2), nullptr);
-  EXPECT_EQ(scripted::answer_for(s, 139, 0), nullptr);
+  // A template or control by its name in resources/ids.h or by its number.
+  ASSERT_TRUE(scripted::parse_script("answer IDD_PASSWORD press IDOK\nanswer 104 press 2\n", "", &s,
+                                     &error));
+  EXPECT_EQ(scripted::answer_for(s, IDD_PASSWORD, 0)->at(0).control, IDOK);
+  EXPECT_EQ(scripted::answer_for(s, IDD_PASSWORD, 1)->at(0).control, IDCANCEL);
+  EXPECT_EQ(scripted::answer_for(s, IDD_PASSWORD, 2), nullptr);
+  EXPECT_EQ(scripted::answer_for(s, IDD_WARNING, 0), nullptr);
   s.repeat_last_answer = true;
-  EXPECT_EQ(scripted::answer_for(s, 104, 5)->at(0).control, 2);
-  EXPECT_EQ(scripted::answer_for(s, 139, 0), nullptr);
+  EXPECT_EQ(scripted::answer_for(s, IDD_PASSWORD, 5)->at(0).control, IDCANCEL);
+  EXPECT_EQ(scripted::answer_for(s, IDD_WARNING, 0), nullptr);
 }
 
 // The dialogs' texts are single bytes in any code page, not UTF-8: every
@@ -790,7 +815,7 @@ TEST(TranscriptJson, OddStringsSurviveTheRoundTrip) {
 std::intptr_t e2e_warning(DialogHandle d, unsigned message, std::uintptr_t wparam, std::intptr_t) {
   if (message == WM_INITDIALOG) {
     dialog_set_caption(d, "Say \"yes\"");
-    dialog_set_item_text(d, 1021, "line 1\r\nline 2: caf\xe9");
+    dialog_set_item_text(d, IDC_WARNING_TEXT, "line 1\r\nline 2: caf\xe9");
     dialog_focus_item(d, IDCANCEL);
     center_window(d);
     return FALSE;
@@ -801,10 +826,10 @@ std::intptr_t e2e_warning(DialogHandle d, unsigned message, std::uintptr_t wpara
 
 std::intptr_t e2e_address(DialogHandle d, unsigned message, std::uintptr_t wparam, std::intptr_t) {
   if (message == WM_INITDIALOG) {
-    dialog_combo_add(d, 1017, "10.0.0.1");
-    dialog_combo_add(d, 1017, "10.0.0.2");
-    dialog_combo_select(d, 1017, 0);
-    dialog_focus_item(d, 1000);
+    dialog_combo_add(d, IDC_LOCAL_ADDRESS, "10.0.0.1");
+    dialog_combo_add(d, IDC_LOCAL_ADDRESS, "10.0.0.2");
+    dialog_combo_select(d, IDC_LOCAL_ADDRESS, 0);
+    dialog_focus_item(d, IDC_DEVICE_ADDRESS);
     center_window(d);
     return FALSE;
   }
@@ -813,12 +838,12 @@ std::intptr_t e2e_address(DialogHandle d, unsigned message, std::uintptr_t wpara
     dialog_end(d, 0);
   } else if ((wparam & 0xffff) == IDOK) {
     char typed[64];
-    dialog_get_item_text(d, 1000, typed, 63);
+    dialog_get_item_text(d, IDC_DEVICE_ADDRESS, typed, 63);
     if (std::string(typed) != "10.0.0.9") {
       dialog_message_box(d, "Invalid IP Address", "Error");
-      dialog_focus_item(d, 1000);
+      dialog_focus_item(d, IDC_DEVICE_ADDRESS);
     } else {
-      dialog_end(d, 100 + dialog_combo_selection(d, 1017));
+      dialog_end(d, 100 + dialog_combo_selection(d, IDC_LOCAL_ADDRESS));
     }
   }
   return FALSE;
@@ -874,9 +899,10 @@ Transcript read_transcript(std::FILE* file) {
 TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
   const char* text =
       "screen 800 600\n"
-      "answer 139 press 1\n"
-      "answer 101 type 1000 \"1.2.3\" ; press 1 ; select 1017 1 ; type 1000 10.0.0.9 ; press 1\n"
-      "answer 114 await-progress 2100 ; press 2\n";
+      "answer IDD_WARNING press IDOK\n"
+      "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS \"1.2.3\" ; press IDOK ; select "
+      "IDC_LOCAL_ADDRESS 1 ; type IDC_DEVICE_ADDRESS 10.0.0.9 ; press IDOK\n"
+      "answer IDD_WAITING await-progress 2100 ; press IDCANCEL\n";
   scripted::Script script;
   std::string error;
   ASSERT_TRUE(scripted::parse_script(text, "", &script, &error)) << error;
@@ -889,14 +915,14 @@ TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
     scripted::ScriptedFrontend frontend(script, file, echo);
     frontend_install(&frontend);
 
-    EXPECT_EQ(dialog_box(nullptr, 139, e2e_warning), 1);
-    EXPECT_EQ(dialog_box(nullptr, 101, e2e_address), 101);
+    EXPECT_EQ(dialog_box(nullptr, IDD_WARNING, e2e_warning), 1);
+    EXPECT_EQ(dialog_box(nullptr, IDD_ADDRESS_ADAPTER, e2e_address), 101);
     std::thread listener([&last_position] {
-      DialogHandle d = dialog_create(nullptr, 114, e2e_abort);
+      DialogHandle d = dialog_create(nullptr, IDD_WAITING, e2e_abort);
       dialog_show(d);
-      dialog_progress_range(d, 1010, 0, 3000);
+      dialog_progress_range(d, IDC_PROGRESS, 0, 3000);
       for (int i = 1; i <= 3000 && !e2e_cancelled; ++i) {
-        dialog_progress_pos(d, 1010, i);
+        dialog_progress_pos(d, IDC_PROGRESS, i);
         last_position = i;
         dialog_pump_all(d);
         // Past the answer's mark, give the user time to press Cancel.
@@ -905,8 +931,8 @@ TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
     });
     listener.join();
     EXPECT_TRUE(e2e_cancelled);
-    // Nothing answers 111: the harness notes it and presses Esc.
-    EXPECT_EQ(dialog_box(nullptr, 111, e2e_warning), 0);
+    // Nothing answers the success dialog: the harness notes it and presses Esc.
+    EXPECT_EQ(dialog_box(nullptr, IDD_SUCCESS, e2e_warning), 0);
     std::thread([] { message_box_task_modal("Upgrade Failed: User Abort", "Oops"); }).join();
     frontend.record_exit(0);
     frontend.record_error("after the exit: not written");
@@ -924,15 +950,17 @@ TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
   // The warning: texts after WM_INITDIALOG, focus, centred on an 800 x 600
   // screen with 312 x 257 pixels (204 x 143 units at 6 x 13, frame added).
   const Json& warning = *opens[0];
-  EXPECT_EQ(warning.at("template"), 139);
+  EXPECT_EQ(warning.at("template"), IDD_WARNING);
   EXPECT_EQ(warning.at("thread"), "main");
   EXPECT_TRUE(warning.at("modal").get<bool>());
   EXPECT_EQ(warning.at("caption"), "Say \"yes\"");
   // A single-byte text, not UTF-8, written as documented and read back whole.
-  EXPECT_EQ(warning.at("controls").at("1021"), "line 1\r\nline 2: caf\xe9");
-  EXPECT_NE(t.raw.find(R"("1021":"line 1\r\nline 2: caf\u00e9")"), std::string::npos) << t.raw;
-  EXPECT_EQ(warning.at("controls").at("1"), "Continue");
-  EXPECT_EQ(warning.at("focus"), 2);
+  const std::string text_key = std::to_string(IDC_WARNING_TEXT);
+  EXPECT_EQ(warning.at("controls").at(text_key), "line 1\r\nline 2: caf\xe9");
+  EXPECT_NE(t.raw.find('"' + text_key + R"(":"line 1\r\nline 2: caf\u00e9")"), std::string::npos)
+      << t.raw;
+  EXPECT_EQ(warning.at("controls").at(std::to_string(IDOK)), "Continue");
+  EXPECT_EQ(warning.at("focus"), IDCANCEL);
   EXPECT_EQ(warning.at("width"), 312);
   EXPECT_EQ(warning.at("height"), 257);
   EXPECT_EQ(warning.at("x"), (800 - 312) >> 1);
@@ -940,15 +968,16 @@ TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
   int warning_number = warning.at("dialog").get<int>();
   auto warning_inputs = t.of("input", warning_number);
   ASSERT_EQ(warning_inputs.size(), 1u);
-  EXPECT_EQ(warning_inputs[0]->at("control"), 1);
+  EXPECT_EQ(warning_inputs[0]->at("control"), IDOK);
   EXPECT_EQ(t.of("close", warning_number).at(0)->at("result"), 1);
 
   // The address dialog: the first try is refused with an owned box.
   const Json& address = *opens[1];
   int address_number = address.at("dialog").get<int>();
-  EXPECT_EQ(address.at("combos").at("1017").at("items").size(), 2u);
-  EXPECT_EQ(address.at("combos").at("1017").at("selection"), 0);
-  EXPECT_EQ(address.at("focus"), 1000);
+  const Json& local = address.at("combos").at(std::to_string(IDC_LOCAL_ADDRESS));
+  EXPECT_EQ(local.at("items").size(), 2u);
+  EXPECT_EQ(local.at("selection"), 0);
+  EXPECT_EQ(address.at("focus"), IDC_DEVICE_ADDRESS);
   EXPECT_EQ(address.at("static").at(0), "Your IP Address");
   EXPECT_EQ(t.of("input", address_number).size(), 5u);
   auto boxes = t.of("message_box");
@@ -962,9 +991,9 @@ TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
   // its positions summed up in a few lines.
   const Json& waiting = *opens[2];
   int waiting_number = waiting.at("dialog").get<int>();
-  EXPECT_EQ(waiting.at("thread"), "thread-114");
+  EXPECT_EQ(waiting.at("thread"), "thread-" + std::to_string(IDD_WAITING));
   EXPECT_FALSE(waiting.at("modal").get<bool>());
-  EXPECT_EQ(waiting.at("focus"), 2);
+  EXPECT_EQ(waiting.at("focus"), IDCANCEL);
   ASSERT_EQ(t.of("range", waiting_number).size(), 1u);
   auto batches = t.of("progress", waiting_number);
   ASSERT_EQ(batches.size(), 3u);
@@ -985,7 +1014,9 @@ TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
   int success_number = opens[3]->at("dialog").get<int>();
   auto errors = t.of("error");
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_NE(errors[0]->at("message").get<std::string>().find("template 111"), std::string::npos);
+  EXPECT_NE(
+      errors[0]->at("message").get<std::string>().find("template " + std::to_string(IDD_SUCCESS)),
+      std::string::npos);
   EXPECT_EQ(t.of("close", success_number).at(0)->at("result"), 0);
 
   // A box from a thread with no dialog of its own.
@@ -1008,18 +1039,21 @@ TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
 TEST(ScriptedFrontend, SelectsAComboItemByItsTextAndCancelsWhenNoneMatches) {
   scripted::Script script;
   std::string error;
-  ASSERT_TRUE(scripted::parse_script(
-      "answer 101 select-text 1017 10.0.0.2 ; type 1000 10.0.0.9 ; press 1\n"
-      "answer 101 select-text 1017 10.0.0.3 ; type 1000 10.0.0.9 ; press 1\n",
-      "", &script, &error))
+  ASSERT_TRUE(
+      scripted::parse_script("answer IDD_ADDRESS_ADAPTER select-text IDC_LOCAL_ADDRESS 10.0.0.2 ; "
+                             "type IDC_DEVICE_ADDRESS 10.0.0.9 ; press IDOK\n"
+                             "answer IDD_ADDRESS_ADAPTER select-text IDC_LOCAL_ADDRESS 10.0.0.3 ; "
+                             "type IDC_DEVICE_ADDRESS 10.0.0.9 ; press IDOK\n",
+                             "", &script, &error))
       << error;
   std::FILE* file = std::tmpfile();
   ASSERT_TRUE(file);
   {
     scripted::ScriptedFrontend frontend(script, file, nullptr);
     frontend_install(&frontend);
-    EXPECT_EQ(dialog_box(nullptr, 101, e2e_address), 101) << "the second item, by its text";
-    EXPECT_EQ(dialog_box(nullptr, 101, e2e_address), 0) << "no such item: Cancel";
+    EXPECT_EQ(dialog_box(nullptr, IDD_ADDRESS_ADAPTER, e2e_address), 101)
+        << "the second item, by its text";
+    EXPECT_EQ(dialog_box(nullptr, IDD_ADDRESS_ADAPTER, e2e_address), 0) << "no such item: Cancel";
     frontend.record_exit(0);
     frontend_install(nullptr);
   }
@@ -1044,11 +1078,11 @@ TEST(ScriptedFrontend, LongRunsOfChangesAreSummedUp) {
   {
     scripted::ScriptedFrontend frontend(scripted::Script{}, file, nullptr);
     frontend_install(&frontend);
-    DialogHandle d = dialog_create(nullptr, 110, e2e_abort);
+    DialogHandle d = dialog_create(nullptr, IDD_UPLOAD, e2e_abort);
     dialog_show(d);
-    dialog_progress_range(d, 1010, 0, 5000);
-    for (int i = 1; i <= 2500; ++i) dialog_progress_pos(d, 1010, i);
-    dialog_progress_range(d, 1010, 0, 100);  // ends the run: 2500 is held at 100
+    dialog_progress_range(d, IDC_PROGRESS, 0, 5000);
+    for (int i = 1; i <= 2500; ++i) dialog_progress_pos(d, IDC_PROGRESS, i);
+    dialog_progress_range(d, IDC_PROGRESS, 0, 100);  // ends the run: 2500 is held at 100
     for (int block = 1; block <= 100; ++block)
       dialog_set_caption(d, ("Uploading " + std::to_string(block)).c_str());
     dialog_destroy(d);
@@ -1084,7 +1118,8 @@ TEST(ScriptedFrontend, LongRunsOfChangesAreSummedUp) {
 TEST(ScriptedFrontend, DelayedAnswerWaitsInRealTime) {
   scripted::Script script;
   std::string error;
-  ASSERT_TRUE(scripted::parse_script("answer 105 delay 80 ; press 2\n", "", &script, &error));
+  ASSERT_TRUE(scripted::parse_script("answer IDD_CONNECTING delay 80 ; press IDCANCEL\n", "",
+                                     &script, &error));
   std::FILE* file = std::tmpfile();
   ASSERT_NE(file, nullptr);
   e2e_cancelled = false;
@@ -1092,7 +1127,7 @@ TEST(ScriptedFrontend, DelayedAnswerWaitsInRealTime) {
     scripted::ScriptedFrontend frontend(script, file, nullptr);
     frontend_install(&frontend);
     auto start = std::chrono::steady_clock::now();
-    DialogHandle d = dialog_create(nullptr, 105, e2e_abort);
+    DialogHandle d = dialog_create(nullptr, IDD_CONNECTING, e2e_abort);
     dialog_show(d);
     while (!e2e_cancelled && std::chrono::steady_clock::now() - start < 5s) {
       dialog_pump_one(d);

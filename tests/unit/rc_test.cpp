@@ -348,14 +348,18 @@ TEST(ResourceScript, DialogsReadBackAsTheTemplates) {
   }
 }
 
+const std::string TARGET_LINE =
+    std::to_string(IDR_TARGET_IMAGE) + " QEL_FIRMWARE \"/build/resources/target.bin\"";
+
 TEST(ResourceScript, EveryTemplateOnceAndOnlyTheIconAndImagesBesides) {
   for (int i = 0; i < dialog_template_count; ++i) {
     int id = dialog_templates[i].id;
     EXPECT_EQ(count(script(), "\n" + std::to_string(id) + " DIALOG "), 1) << id;
   }
   EXPECT_EQ(count(script(), " DIALOG "), dialog_template_count);
-  EXPECT_TRUE(has_line(script(), "106 ICON \"/build/resources/qel.ico\""));
-  EXPECT_TRUE(has_line(script(), "112 QEL_FIRMWARE \"/build/resources/target.bin\""));
+  EXPECT_TRUE(
+      has_line(script(), std::to_string(IDI_PROGRAM) + " ICON \"/build/resources/qel.ico\""));
+  EXPECT_TRUE(has_line(script(), TARGET_LINE));
   EXPECT_EQ(count(script(), "QEL_FIRMWARE"), 1);
   EXPECT_TRUE(has_line(script(), "FILEVERSION 1, 2, 3, 0"));
   // PROGRESS_CLASS and the constants of the version resource need these.
@@ -365,8 +369,9 @@ TEST(ResourceScript, EveryTemplateOnceAndOnlyTheIconAndImagesBesides) {
 
 TEST(ResourceScript, TwoStageBuildCarriesTheTransitionImage) {
   std::string text = rc_resource_script(inputs(true));
-  EXPECT_TRUE(has_line(text, "112 QEL_FIRMWARE \"/build/resources/target.bin\""));
-  EXPECT_TRUE(has_line(text, "319 QEL_FIRMWARE \"/build/resources/transition.bin\""));
+  EXPECT_TRUE(has_line(text, TARGET_LINE));
+  EXPECT_TRUE(has_line(text, std::to_string(IDR_TRANSITION_IMAGE) +
+                                 " QEL_FIRMWARE \"/build/resources/transition.bin\""));
 }
 
 TEST(ResourceScript, QuotesAndBackslashesAreEscaped) {

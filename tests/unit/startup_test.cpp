@@ -39,7 +39,7 @@ TEST_F(StartUp, TakesTheFirstEightAddressesInResolverOrder) {
   EXPECT_STREQ(model_name, "QEL-742/QEL-722");
   EXPECT_EQ(phone_family, 1u);
   EXPECT_EQ(target_image.size, 871243u);
-  EXPECT_EQ(transition_image.data, nullptr) << "resource 319 is not looked up in one stage";
+  EXPECT_EQ(transition_image.data, nullptr) << "the Transition image is not looked up in one stage";
 }
 
 TEST_F(StartUp, UnresolvedNameLeavesAnEmptyListWithoutComplaint) {
@@ -136,7 +136,7 @@ TEST_F(StartUpDeathTest, MissingOrShortImagesEndTheRunWithAMessage) {
   EXPECT_EXIT(
       {
         wizard.upgrade_stage =
-            STAGE_TRANSITION;  // the two-stage configuration without resource 319
+            STAGE_TRANSITION;  // the two-stage configuration without its Transition image
         seam_set_resource(TRANSITION_IMAGE_RESOURCE, FIRMWARE_RESOURCE_TYPE, nullptr, 0);
         start_up();
       },

@@ -78,7 +78,7 @@ struct DialogRecord {
   int template_id = 0;
   std::vector<std::string> captions;  // the one at opening, then every change
   int range_high = -1;
-  std::vector<int> positions;  // progress bar 1010, every change
+  std::vector<int> positions;  // the progress bar's, every change
   bool closed = false;
 };
 
@@ -784,7 +784,8 @@ TEST_F(TftpServer, FailedTransferWaitsAcrossTheClockWrapThenReports) {
   EXPECT_EQ(frontend_.boxes(),
             (std::vector<std::string>{
                 "QEL Firwmare Upgrade Error: Upgrade Failed: Firmware Upload Incomplete"}));
-  for (int id : frontend_.opened()) EXPECT_NE(id, 105) << "no device query after a failed upload";
+  for (int id : frontend_.opened())
+    EXPECT_NE(id, IDD_CONNECTING) << "no device query after a failed upload";
 }
 
 TEST_F(TftpServer, WaitCaptionNamesTheTransitionStage) {
