@@ -433,10 +433,10 @@ INSTANTIATE_TEST_SUITE_P(
                   nullptr,
                   false,
                   "clock 20\ntimeout 60000\nanswer IDD_WARNING press IDOK\n"
-                  "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS 1.2.3.4.5.6.7.8.9 ; press "
-                  "IDOK ; press IDCANCEL\n"
-                  "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 1.2.3.4.5.6.7.8.9 ; press IDOK "
-                  "; press IDCANCEL\n"},
+                  "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS 1.2.3.4.5.6.7.8.9 ; "
+                  "press IDOK ; press IDCANCEL\n"
+                  "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 1.2.3.4.5.6.7.8.9 ; "
+                  "press IDOK ; press IDCANCEL\n"},
         SweepCase{"NoLocalAddress",
                   {},
                   "",
@@ -446,8 +446,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "addresses none\nclock 20\ntimeout 60000\nanswer IDD_WARNING press IDOK\n"
                   "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS 127.0.0.2 ; press IDOK ; "
                   "press IDCANCEL\n"
-                  "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 127.0.0.2 ; press IDOK ; press "
-                  "IDCANCEL\n"},
+                  "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 127.0.0.2 ; press IDOK ; "
+                  "press IDCANCEL\n"},
         SweepCase{"MissingImage",
                   {},
                   "",

@@ -81,8 +81,8 @@ TEST_F(QueryTest, AdapterImageUsesTheAdapterTemplate) {
 TEST_F(QueryTest, PasswordDialogThenARequestCountingOne) {
   Sim sim(sim_args({"--password", "s3cret", "--qop", "auth"}), DEVICE);
   WizardRun run = run_wizard(dir, base_script(phone) +
-                                      "answer IDD_PASSWORD type IDC_PASSWORD s3cret ; press "
-                                      "IDOK\nanswer IDD_CONFIRM_TARGET press IDCANCEL\n");
+                                      "answer IDD_PASSWORD type IDC_PASSWORD s3cret ; press IDOK\n"
+                                      "answer IDD_CONFIRM_TARGET press IDCANCEL\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.opened(), (std::vector<int>{IDD_WARNING, IDD_ADDRESS_PHONE, IDD_CONNECTING,
                                             IDD_PASSWORD, IDD_CONNECTING, IDD_CONFIRM_TARGET}));
@@ -191,13 +191,15 @@ TEST_F(QueryTest, LongCredentialsAreCutTo126Characters) {
 
 TEST_F(QueryTest, BadAddressesKeepTheDialogOpenUntilAGoodOne) {
   Sim sim(sim_args({}), DEVICE);
-  std::string script = "addresses 127.0.0.1 127.0.0.3\nimage IDR_TARGET_IMAGE " + phone +
-                       "\nclock 20\ntimeout 60000\nanswer IDD_WARNING press IDOK\n"
-                       "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 1.2.3 ; press IDOK ; type "
-                       "IDC_DEVICE_ADDRESS 0.0.0.0 ; press IDOK ; "
-                       "type IDC_DEVICE_ADDRESS 127.0.0.256 ; press IDOK ; type IDC_DEVICE_ADDRESS "
-                       "127*0*0*2 ; select IDC_LOCAL_ADDRESS 1 ; "
-                       "press IDOK\nanswer IDD_CONFIRM_TARGET press IDCANCEL\n";
+  std::string script =
+      "addresses 127.0.0.1 127.0.0.3\nimage IDR_TARGET_IMAGE " + phone +
+      "\nclock 20\ntimeout 60000\nanswer IDD_WARNING press IDOK\n"
+      "answer IDD_ADDRESS_PHONE "
+      "type IDC_DEVICE_ADDRESS 1.2.3 ; press IDOK ; "
+      "type IDC_DEVICE_ADDRESS 0.0.0.0 ; press IDOK ; "
+      "type IDC_DEVICE_ADDRESS 127.0.0.256 ; press IDOK ; "
+      "type IDC_DEVICE_ADDRESS 127*0*0*2 ; select IDC_LOCAL_ADDRESS 1 ; press IDOK\n"
+      "answer IDD_CONFIRM_TARGET press IDCANCEL\n";
   WizardRun run = run_wizard(dir, script);
   std::vector<const Json*> boxes = run.all("message_box");
   ASSERT_EQ(boxes.size(), 4u);
@@ -285,8 +287,8 @@ TEST_F(QueryTest, VersionGateInTheTwoStageConfiguration) {
     Sim sim(sim_args({"--software", c.software}), DEVICE);
     WizardRun run = run_wizard(
         dir, base_script(phone) + "stage transition\nimage IDR_TRANSITION_IMAGE " + transition +
-                 "\nanswer IDD_CONFIRM_TARGET press IDCANCEL\nanswer IDD_CONFIRM_TRANSITION press "
-                 "IDCANCEL\n");
+                 "\nanswer IDD_CONFIRM_TARGET press IDCANCEL\n"
+                 "answer IDD_CONFIRM_TRANSITION press IDCANCEL\n");
     EXPECT_EQ(run.opened().back(), c.confirm_template) << c.software;
     const Json& confirm = *run.all("open", c.confirm_template).at(0);
     EXPECT_EQ(confirm.at("caption"), "Confirm Upgrade to Ver. 5.2.5") << c.software;

@@ -695,9 +695,8 @@ TEST(ScriptParser, ReadsEveryDirective) {
       "timeout 60000\n"
       "exhausted repeat\n"
       "\n"
-      "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS \"1.2.3\" ; press IDOK;select "
-      "IDC_LOCAL_ADDRESS 2 ; type IDC_DEVICE_ADDRESS \"a \\\"b\\\"\\r\\n#;\" "
-      "; press IDOK\n"
+      "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS \"1.2.3\" ; press IDOK;"
+      "select IDC_LOCAL_ADDRESS 2 ; type IDC_DEVICE_ADDRESS \"a \\\"b\\\"\\r\\n#;\" ; press IDOK\n"
       "answer IDD_WAITING await-progress 500 ; delay 20 ; press IDCANCEL\n"
       "answer IDD_UPLOAD await-progress IDC_PROGRESS 7\n"
       "answer IDD_CONNECTING none\n";
@@ -900,8 +899,8 @@ TEST(ScriptedFrontend, AnswersTheDialogsAndWritesTheTranscript) {
   const char* text =
       "screen 800 600\n"
       "answer IDD_WARNING press IDOK\n"
-      "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS \"1.2.3\" ; press IDOK ; select "
-      "IDC_LOCAL_ADDRESS 1 ; type IDC_DEVICE_ADDRESS 10.0.0.9 ; press IDOK\n"
+      "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS \"1.2.3\" ; press IDOK ; "
+      "select IDC_LOCAL_ADDRESS 1 ; type IDC_DEVICE_ADDRESS 10.0.0.9 ; press IDOK\n"
       "answer IDD_WAITING await-progress 2100 ; press IDCANCEL\n";
   scripted::Script script;
   std::string error;
