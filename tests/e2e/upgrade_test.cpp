@@ -321,6 +321,30 @@ TEST_F(UpgradeTest, WrongNamesAndForeignPortsAreIgnored) {
   }
 }
 
+// Nine addresses of the PC offered (eight shown), the device's typed with
+// leading zeros, the success dialog left with Esc.
+TEST_F(UpgradeTest, SuccessShowsTheAddressAsTypedAndEscLeavesIt) {
+  Sim sim(sim_args({}), DEVICE);
+  WizardRun run = run_wizard(
+      dir, "stage target\nimage IDR_TARGET_IMAGE " + small_phone +
+               "\nclock 20\ntimeout 120000\n"
+               "addresses 127.0.0.1 127.0.0.11 127.0.0.12 127.0.0.13 127.0.0.14 127.0.0.15 "
+               "127.0.0.16 127.0.0.17 127.0.0.18\n"
+               "answer IDD_WARNING press IDOK\n"
+               "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS 127.000.000.002 ; press IDOK\n"
+               "answer IDD_CONFIRM_TARGET press IDOK\n"
+               "answer IDD_SUCCESS press IDCANCEL\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_EQ(combo(*run.all("open", IDD_ADDRESS_PHONE).at(0), IDC_LOCAL_ADDRESS).at("items").size(),
+            8u);
+  EXPECT_EQ(run.last_caption(IDD_SUCCESS), "QEL@127.000.000.002 Upgrade Successful!");
+  std::vector<const Json*> closed = run.all("close", IDD_SUCCESS);
+  ASSERT_EQ(closed.size(), 1u);
+  EXPECT_EQ(closed[0]->at("result"), 0) << "ended as Cancel ends it";
+  EXPECT_TRUE(run.all("error").empty()) << "the success dialog had its answer";
+}
+
 TEST_F(UpgradeTest, LostDuplicatedAndLateAcksStillGiveAnIdenticalImage) {
   const char* faults[][2] = {{"--ack-drop", "p=0.05"},
                              {"--ack-drop", "p=0.10"},
