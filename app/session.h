@@ -18,23 +18,23 @@ inline constexpr std::uint32_t STAGE_TARGET = 1;
 struct WizardSession {
   // The entry point, on the main thread, before start-up; any thread then
   // loads resources and creates dialogs with it.
-  AppInstance app_instance;
+  AppInstance app_instance{};
 
   // Start-up, on the main thread, before any other thread exists.
-  char host_name[128];
-  std::uint32_t LocalAddressList[8];  // host order, ended by the first 0
+  char host_name[128]{};
+  std::uint32_t LocalAddressList[8]{};  // host order, ended by the first 0
 
   // The address dialog's OK, on the main thread, before any other thread
   // exists (start-up sets ServerAddress to the first local address).
-  std::uint32_t ServerAddress;   // the PC toward the device: HTTP binds it, TFTP listens on it
-  std::uint32_t DeviceAddress;   // the device as typed, host order; 0 = none
-  char device_address_text[64];  // exactly as typed, for the captions
+  std::uint32_t ServerAddress{};   // the PC toward the device: HTTP binds it, TFTP listens on it
+  std::uint32_t DeviceAddress{};   // the device as typed, host order; 0 = none
+  char device_address_text[64]{};  // exactly as typed, for the captions
 
   // Which image the next transfer installs. Starts as the build says; the
   // version gate (main thread, before the listener starts) and the listener
   // thread (after each Transition transfer) move it to Target; the main
   // thread polls it to send the second request.
-  std::atomic<std::uint32_t> upgrade_stage;
+  std::atomic<std::uint32_t> upgrade_stage{STAGE_TARGET};
 };
 
 extern WizardSession wizard;

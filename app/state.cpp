@@ -9,7 +9,7 @@
 #define QEL_INITIAL_STAGE 1
 #endif
 
-WizardSession wizard{nullptr, {}, {}, 0, 0, {}, {QEL_INITIAL_STAGE}};
+WizardSession wizard{.upgrade_stage{QEL_INITIAL_STAGE}};
 
 namespace {
 
