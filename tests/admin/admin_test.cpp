@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "lan.h"
+#include "support/lan.h"
 
 namespace {
 
