@@ -10,7 +10,8 @@
 // a port: when every one is refused for want of privilege, the user learns
 // it at once (stderr and one message box), with the command that fixes it
 // for this very file, and the run ends there with exit code 0 as every
-// failed run does.
+// failed run of the wizard does. Only a program that could not show the
+// wizard at all (no display, no terminal) exits with 1.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -183,14 +184,14 @@ void forward_signal(int signal) {
     auto* frontend = new term::TerminalFrontend;  // ends with the process
     if (!frontend->start()) {
       std::fprintf(stderr, "qel-upgrade: cannot take over the terminal\n");
-      _exit(0);
+      _exit(1);
     }
     frontend_install(frontend);
     run_wizard();
   }
   if (terminal_child < 0) {
     std::fprintf(stderr, "qel-upgrade: cannot start: %s\n", std::strerror(errno));
-    std::exit(0);
+    std::exit(1);
   }
   std::signal(SIGINT, SIG_IGN);  // the child decides what Ctrl-C does
   std::signal(SIGQUIT, SIG_IGN);
@@ -262,5 +263,7 @@ int main(int argc, char** argv) {
   print_refusal();
   std::fprintf(stderr, "qel-upgrade: %s and no terminal; it needs a display or a terminal\n",
                why.c_str());
-  return 0;
+  // The wizard never ran: unlike its own failures (exit 0, as the Windows
+  // program), this one tells a script that nothing happened.
+  return 1;
 }

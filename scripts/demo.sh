@@ -8,6 +8,7 @@
 #                              prints each dialog
 #   scripts/demo.sh --script   the scripted run, wherever
 #   scripts/demo.sh --fast     the scripted run with the wizard's clock 10x faster
+#   scripts/demo.sh --help     this text
 # Needs root, or unprivileged user namespaces. QEL_DEMO_BUILD=DIR runs the
 # programs already built in DIR (nothing installed, nothing built).
 set -euo pipefail
@@ -22,7 +23,8 @@ case "${1:-}" in
   --script) mode=script ;;
   --fast) mode=script scale=10 reboot=1 ;;
   "") ;;
-  *) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+  -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  *) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac
 display=""
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && display=yes

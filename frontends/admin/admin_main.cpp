@@ -16,6 +16,18 @@ bool admin_is_subcommand(const char* word) {
 
 int admin_main(int argc, char** argv) {
   using namespace admin;
+  ensure_standard_descriptors();
+  // A password on the command line would be visible to every user of the PC.
+  for (int i = 2; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word == "--password" || word.rfind("--password=", 0) == 0) {
+      std::fprintf(stderr,
+                   "qel-upgrade: there is no --password option: a password is never taken as "
+                   "an argument; use --password-file FILE (its first line; - reads standard "
+                   "input), or type it when asked\n");
+      return EXIT_USAGE;
+    }
+  }
   CLI::App app{"Finds QEL devices on the LAN and upgrades their firmware from the command line.",
                "qel-upgrade"};
   app.require_subcommand(1, 1);
@@ -63,9 +75,10 @@ int admin_main(int argc, char** argv) {
       ->type_name("NAME");
   upgrade_command
       ->add_option("--password-file", upgrade.password_file,
-                   "Read the device's password from the first line of FILE. "
-                   "Without it the password is asked on the terminal, unechoed, "
-                   "when the device wants one; it is never taken as an argument.")
+                   "Read the device's password from the first line of FILE (- for "
+                   "standard input; a file others may read is refused). Without it the "
+                   "password is asked on the terminal, unechoed, when the device wants one; "
+                   "it is never taken as an argument.")
       ->type_name("FILE");
   upgrade_command->add_flag("--yes", upgrade.yes,
                             "Do not ask: upgrade once the device's data is shown. Without it "
@@ -76,17 +89,31 @@ int admin_main(int argc, char** argv) {
                             "upgrade request is sent.");
   upgrade_command->add_flag("--json", upgrade.json,
                             "End with one JSON object on standard output: address, result "
-                            "(upgraded, failed, aborted, unreachable, dry-run), message, "
-                            "version_before, version_after, stages, seconds, product, "
-                            "version_target.");
+                            "(upgraded, current, dry-run, failed, aborted, unreachable, "
+                            "unverified), message, version_before, version_after, stages, "
+                            "seconds, product, version_target, image_delivered.");
+  upgrade_command->add_flag("--force", upgrade.force,
+                            "Upgrade a device that already runs the target version too "
+                            "(without it nothing is sent to such a device: result current).");
+  upgrade_command->add_flag("--exit-with-parent", upgrade.exit_with_parent)->group("");
   upgrade_command->footer(
       "Progress and the wizard's messages go to standard error: a bar on a terminal, one\n"
       "line per step otherwise ([STATE] TEXT or [STATE PERCENT%] TEXT). Ctrl-C is the\n"
-      "wizard's Cancel; a second Ctrl-C ends at once. Serving the firmware needs a UDP\n"
-      "port in 69-168 (root, or cap_net_bind_service on the program).\n"
-      "Exit codes: 0 upgraded and verified (or a dry run), 1 the upgrade failed (the message\n"
-      "says which), 2 bad usage, 3 aborted (Ctrl-C or a declined confirmation), 4 the\n"
-      "device did not answer.");
+      "wizard's Cancel; a second Ctrl-C ends at once. When nothing happens for 120 s (a\n"
+      "device that accepts a connection and never answers, or never fetches the image), the\n"
+      "run ends as if cancelled. Serving the firmware needs a UDP port in 69-168 (root, or\n"
+      "cap_net_bind_service on the program); it is checked before the device is contacted.\n"
+      "Results and exit codes:\n"
+      "  0  upgraded (the device reports the target version), current (it already did:\n"
+      "     nothing was sent), or dry-run\n"
+      "  1  failed (the message says which)\n"
+      "  2  bad usage\n"
+      "  3  aborted (Ctrl-C or a declined confirmation before the image was delivered)\n"
+      "  4  unreachable (the device did not answer)\n"
+      "  5  unverified: the device took the whole image, but its version afterwards is not\n"
+      "     the target (version_after says what it reported), or could not be read (it did\n"
+      "     not come back, or the run was interrupted while it reflashed)\n"
+      "  6  this PC may not serve the firmware (no TFTP port 69-168 could be bound)");
 
   FleetOptions fleet;
   CLI::App* fleet_command = app.add_subcommand(
@@ -112,14 +139,25 @@ int admin_main(int argc, char** argv) {
       ->type_name("FILE");
   fleet_command->add_flag("--force", fleet.force,
                           "Upgrade devices that already run the target version too (they are "
-                          "skipped otherwise, found by a dry run).");
+                          "skipped otherwise).");
+  fleet_command
+      ->add_option("--timeout", fleet.timeout_seconds,
+                   "Stop a device's upgrade that has no result after SECONDS (default 600: "
+                   "a transfer, the reboot and the ten checks after it take a few minutes at "
+                   "most).")
+      ->check(CLI::Range(1, 86400))
+      ->type_name("SECONDS");
   fleet_command->footer(
       "Report fields: address, product, version_before, version_after, result (upgraded,\n"
-      "failed, aborted, unreachable, or skipped), message, seconds. On a terminal each\n"
-      "running device has a live line (state, percent). Ctrl-C starts no more upgrades and\n"
-      "lets the running ones finish; a second Ctrl-C aborts them cleanly.\n"
+      "skipped, failed, aborted, unreachable, unverified), message, seconds. CSV fields\n"
+      "are on one line, and a field a spreadsheet would run as a formula starts with '.\n"
+      "The report is written to a temporary file in its folder and renamed, also when the\n"
+      "fleet is interrupted; it must be writable before any upgrade starts. On a terminal\n"
+      "each running device has a live line (state, percent). Ctrl-C starts no more\n"
+      "upgrades and lets the running ones finish; a second Ctrl-C aborts them cleanly. The\n"
+      "upgrades end when the fleet does.\n"
       "Exit codes: 0 every device upgraded or skipped, 1 any other outcome, 2 bad usage or\n"
-      "list, 3 interrupted.");
+      "list, or an unwritable report, 3 interrupted, 6 this PC may not serve the firmware.");
 
   try {
     app.parse(argc, argv);

@@ -1,12 +1,12 @@
 // One process per device: a device that hangs, crashes or misbehaves ends
-// only its own upgrade. Each device first gets a dry run (unless --force),
-// which reads its version as the wizard does; a device already on the
-// Target version is left alone.
+// only its own upgrade, and one that takes too long is stopped. Each upgrade
+// leaves a device already on the Target version alone (reported skipped).
 #include "frontends/admin/fleet.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,14 +17,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <sstream>
 
+#include "frontends/admin/fleet_list.h"
 #include "frontends/admin/progress.h"
+#include "frontends/admin/report.h"
 #include "frontends/admin/util.h"
-#include "ui/ui.h"
 
 namespace admin {
 
@@ -42,30 +41,22 @@ void on_signal(int number) {
   errno = saved;
 }
 
-std::string self_path() {
-  char path[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "qel-upgrade";
-}
-
-std::string folder_of(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+// After the time limit a child gets SIGTERM (its Cancel) and this long to
+// report before it is killed.
+constexpr auto STOP_GRACE = std::chrono::seconds(10);
 
 struct Device {
   FleetEntry entry;
-  enum Phase { WAITING, PROBING, UPGRADING, DONE } phase = WAITING;
+  enum Phase { WAITING, RUNNING, DONE } phase = WAITING;
   pid_t pid = -1;
   int out_fd = -1, err_fd = -1;
   std::string out, err_partial;
   std::string state = "waiting";
   int percent = -1;
-  Clock::time_point began;
-  // The report's row.
-  std::string product, version_before, version_after, result, message;
-  double seconds = 0;
+  Clock::time_point began, deadline;
+  bool timed_out = false;
+  Clock::time_point kill_at = Clock::time_point::max();
+  ReportRow row;
 };
 
 std::string json_text(const Json& object, const char* key) {
@@ -89,13 +80,6 @@ bool last_json(const std::string& out, Json* object) {
   return found;
 }
 
-std::string csv_field(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return quoted + "\"";
-}
-
 std::string seconds_text(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", seconds);
@@ -104,11 +88,15 @@ std::string seconds_text(double seconds) {
 
 class Fleet {
  public:
-  Fleet(const FleetOptions& options, std::vector<FleetEntry> entries)
-      : options_(options), self_(self_path()), terminal_(::isatty(STDERR_FILENO) != 0) {
+  Fleet(const FleetOptions& options, std::vector<FleetEntry> entries, ReportFile* report)
+      : options_(options),
+        self_(self_path()),
+        terminal_(::isatty(STDERR_FILENO) != 0),
+        report_(report) {
     for (FleetEntry& e : entries) {
       Device d;
       d.entry = std::move(e);
+      d.row.address = d.entry.address;
       devices_.push_back(std::move(d));
     }
   }
@@ -116,7 +104,8 @@ class Fleet {
   int run();
 
  private:
-  bool spawn(Device& d, bool dry_run);
+  bool spawn(Device& d);
+  void enforce_time_limit(Device& d, Clock::time_point now);
   void read_output(Device& d, int fd);
   void child_ended(Device& d, int status);
   void finish(Device& d, const std::string& result, const std::string& message);
@@ -129,6 +118,7 @@ class Fleet {
   const FleetOptions options_;
   const std::string self_;
   const bool terminal_;
+  ReportFile* const report_;
   std::vector<Device> devices_;
   bool stopping_ = false;
   bool aborting_ = false;
@@ -136,9 +126,10 @@ class Fleet {
   Clock::time_point drawn_{};
 };
 
-bool Fleet::spawn(Device& d, bool dry_run) {
-  std::vector<std::string> args = {self_, "upgrade", d.entry.address, "--json", "--yes"};
-  if (dry_run) args.push_back("--dry-run");
+bool Fleet::spawn(Device& d) {
+  std::vector<std::string> args = {self_,    "upgrade", d.entry.address,
+                                   "--json", "--yes",   "--exit-with-parent"};
+  if (options_.force) args.push_back("--force");
   if (!d.entry.password_file.empty()) {
     args.insert(args.end(), {"--user", d.entry.user, "--password-file", d.entry.password_file});
   }
@@ -150,12 +141,17 @@ bool Fleet::spawn(Device& d, bool dry_run) {
     return false;
   }
   std::fflush(nullptr);
+  pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid == 0) {
+    // Ends with the fleet, however the fleet ends (the upgrade arms this
+    // again after exec, which a program with capabilities clears).
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) _exit(127);
     // A group of its own: the terminal's Ctrl-C reaches the fleet only, which
     // decides whether the running upgrades finish or abort.
     ::setpgid(0, 0);
-    int null = ::open("/dev/null", O_RDONLY);
+    int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null >= 0) ::dup2(null, STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
@@ -182,11 +178,26 @@ bool Fleet::spawn(Device& d, bool dry_run) {
   d.err_fd = err[0];
   d.out.clear();
   d.err_partial.clear();
-  d.phase = dry_run ? Device::PROBING : Device::UPGRADING;
-  d.state = dry_run ? "probe" : "start";
+  d.phase = Device::RUNNING;
+  d.state = "start";
   d.percent = -1;
-  if (!terminal_ && !dry_run) say(d.entry.address + ": upgrading");
+  d.deadline = d.began + std::chrono::seconds(options_.timeout_seconds);
+  if (!terminal_) say(d.entry.address + ": upgrading");
   return true;
+}
+
+void Fleet::enforce_time_limit(Device& d, Clock::time_point now) {
+  if (d.pid <= 0) return;
+  if (!d.timed_out && now >= d.deadline) {
+    d.timed_out = true;
+    d.kill_at = now + STOP_GRACE;
+    say(d.entry.address + ": no result after " + std::to_string(options_.timeout_seconds) +
+        " s: stopping it");
+    ::kill(-d.pid, SIGTERM);  // its Cancel: it still reports
+  } else if (now >= d.kill_at) {
+    d.kill_at = Clock::time_point::max();
+    ::kill(-d.pid, SIGKILL);
+  }
 }
 
 void Fleet::read_output(Device& d, int fd) {
@@ -209,7 +220,7 @@ void Fleet::read_output(Device& d, int fd) {
     d.err_partial.erase(0, end + 1);
     std::string state, text;
     int percent;
-    if (parse_step_line(line, &state, &percent, &text) && d.phase == Device::UPGRADING) {
+    if (parse_step_line(line, &state, &percent, &text) && d.phase == Device::RUNNING) {
       d.state = state;
       d.percent = percent;
     }
@@ -218,16 +229,16 @@ void Fleet::read_output(Device& d, int fd) {
 
 void Fleet::finish(Device& d, const std::string& result, const std::string& message) {
   d.phase = Device::DONE;
-  d.result = result;
-  d.message = message;
+  d.row.result = result;
+  d.row.message = message;
   bool started = d.began != Clock::time_point{};
-  d.seconds = started ? std::chrono::duration<double>(Clock::now() - d.began).count() : 0;
+  d.row.seconds = started ? std::chrono::duration<double>(Clock::now() - d.began).count() : 0;
   std::string line = d.entry.address + "  " + result;
   if (result == "upgraded")
-    line += "  " + one_line(d.version_before) + " -> " + one_line(d.version_after);
+    line += "  " + shown_utf8(d.row.version_before) + " -> " + shown_utf8(d.row.version_after);
   else if (!message.empty())
-    line += "  " + one_line(message);
-  line += "  (" + seconds_text(d.seconds) + " s)";
+    line += "  " + shown_utf8(message);
+  line += "  (" + seconds_text(d.row.seconds) + " s)";
   say(line);
 }
 
@@ -235,33 +246,33 @@ void Fleet::child_ended(Device& d, int status) {
   d.pid = -1;
   Json object;
   bool have = last_json(d.out, &object);
+  std::string limit = "no result within " + std::to_string(options_.timeout_seconds) + " s";
   if (!have) {
     std::string how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                           : "exit status " + std::to_string(WEXITSTATUS(status));
-    finish(d, "failed", "the upgrade process ended without a result (" + how + ")");
+    finish(d, "failed",
+           d.timed_out ? limit + ": stopped (" + how + ")"
+                       : "the upgrade process ended without a result (" + how + ")");
     return;
   }
+  // The child's values as it wrote them: its JSON is UTF-8 already.
   std::string result = json_text(object, "result");
-  std::string product = json_text(object, "product");
-  if (!product.empty()) d.product = product;
-  std::string before = json_text(object, "version_before");
-  if (!before.empty()) d.version_before = before;
-  if (d.phase == Device::PROBING && result == "dry-run") {
-    std::string target = json_text(object, "version_target");
-    if (!before.empty() && before == target) {
-      d.version_after = before;
-      finish(d, "skipped", "already on " + target);
-      return;
-    }
-    if (stopping_) {
-      finish(d, "aborted", "not started: the fleet was interrupted");
-      return;
-    }
-    if (!spawn(d, false)) finish(d, "failed", std::string("cannot start: ") + std::strerror(errno));
+  if (std::string product = json_text(object, "product"); !product.empty()) d.row.product = product;
+  if (std::string before = json_text(object, "version_before"); !before.empty())
+    d.row.version_before = before;
+  d.row.version_after = json_text(object, "version_after");
+  std::string message = json_text(object, "message");
+  if (result == "current") {
+    finish(d, "skipped", "already on " + json_text(object, "version_target"));
     return;
   }
-  d.version_after = json_text(object, "version_after");
-  finish(d, result.empty() ? "failed" : result, json_text(object, "message"));
+  if (d.timed_out) {
+    // Stopped by the limit: whatever it said then, it did not finish in time.
+    finish(d, result == "unverified" ? result : "failed",
+           limit + ": stopped" + (message.empty() ? "" : " (" + message + ")"));
+    return;
+  }
+  finish(d, result.empty() ? "failed" : result, message);
 }
 
 void Fleet::on_signal_byte(char number) {
@@ -329,52 +340,16 @@ void Fleet::redraw() {
 }
 
 bool Fleet::write_report() {
-  static const char* const FIELDS[] = {"address", "product", "version_before", "version_after",
-                                       "result",  "message", "seconds"};
-  std::string text;
-  bool as_json = options_.report_file.size() >= 5 &&
-                 options_.report_file.compare(options_.report_file.size() - 5, 5, ".json") == 0;
-  if (as_json) {
-    Json rows = Json::array();
-    for (const Device& d : devices_) {
-      Json row;
-      row["address"] = d.entry.address;
-      auto text = [](const std::string& value) {
-        return value.empty() ? Json(nullptr) : Json(latin1_to_utf8(value));
-      };
-      row["product"] = text(d.product);
-      row["version_before"] = text(d.version_before);
-      row["version_after"] = text(d.version_after);
-      row["result"] = d.result;
-      row["message"] = latin1_to_utf8(d.message);
-      row["seconds"] = std::round(d.seconds * 10) / 10;
-      rows.push_back(row);
-    }
-    text = rows.dump(2) + "\n";
-  } else {
-    for (const char* field : FIELDS) text += std::string(text.empty() ? "" : ",") + field;
-    text += "\n";
-    for (const Device& d : devices_) {
-      text += csv_field(d.entry.address) + "," + csv_field(d.product) + "," +
-              csv_field(d.version_before) + "," + csv_field(d.version_after) + "," +
-              csv_field(d.result) + "," + csv_field(d.message) + "," + seconds_text(d.seconds) +
-              "\n";
-    }
-  }
-  if (options_.report_file.empty()) {
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-    return true;
-  }
-  std::ofstream out(options_.report_file, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) {
-    std::fprintf(stderr, "qel-upgrade fleet: cannot write the report %s\n",
-                 options_.report_file.c_str());
-    return false;
-  }
-  return true;
+  std::vector<ReportRow> rows;
+  for (const Device& d : devices_) rows.push_back(d.row);
+  std::string error;
+  if (report_->commit(rows, &error)) return true;
+  // Never lost: on standard output when its file cannot take it.
+  std::fprintf(stderr, "qel-upgrade fleet: %s; the report follows on standard output\n",
+               shown_utf8(error).c_str());
+  std::fputs(report_csv(rows).c_str(), stdout);
+  std::fflush(stdout);
+  return false;
 }
 
 int Fleet::run() {
@@ -383,12 +358,11 @@ int Fleet::run() {
   std::vector<Device*> owners;
   for (;;) {
     int running = 0;
-    for (const Device& d : devices_)
-      running += d.phase == Device::PROBING || d.phase == Device::UPGRADING;
+    for (const Device& d : devices_) running += d.phase == Device::RUNNING;
     while (!stopping_ && running < options_.parallel && next < devices_.size()) {
       Device& d = devices_[next++];
       d.began = Clock::now();
-      if (spawn(d, !options_.force))
+      if (spawn(d))
         ++running;
       else
         finish(d, "failed", std::string("cannot start: ") + std::strerror(errno));
@@ -418,7 +392,9 @@ int Fleet::run() {
       read_output(*owners[i], fds[i].fd);
     }
     // A child whose output is closed at both ends has ended (or is ending).
+    Clock::time_point now = Clock::now();
     for (Device& d : devices_) {
+      enforce_time_limit(d, now);
       if (d.pid <= 0 || d.out_fd >= 0 || d.err_fd >= 0) continue;
       int status = 0;
       while (::waitpid(d.pid, &status, 0) < 0 && errno == EINTR) {
@@ -434,9 +410,9 @@ int Fleet::run() {
   bool reported = write_report();
   int upgraded = 0, skipped = 0, other = 0;
   for (const Device& d : devices_) {
-    if (d.result == "upgraded")
+    if (d.row.result == "upgraded")
       ++upgraded;
-    else if (d.result == "skipped")
+    else if (d.row.result == "skipped")
       ++skipped;
     else
       ++other;
@@ -449,68 +425,24 @@ int Fleet::run() {
 
 }  // namespace
 
-bool read_fleet_list(const std::string& path, std::vector<FleetEntry>* entries,
-                     std::string* error) {
-  std::ifstream in(path);
-  if (!in) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  std::string folder = folder_of(path);
-  std::set<std::string> seen;
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    std::size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    std::istringstream words(line);
-    std::vector<std::string> fields;
-    for (std::string w; words >> w;) fields.push_back(w);
-    if (fields.empty()) continue;
-    std::string where = path + ":" + std::to_string(number) + ": ";
-    if (fields.size() != 1 && fields.size() != 3) {
-      *error = where + "expected ADDRESS [USER PASSWORD-FILE]";
-      return false;
-    }
-    std::uint32_t address = 0;
-    // The wizard's own check of an address, so that no child fails on it.
-    if (fields[0].size() >= 64 || parse_ip_address(fields[0].c_str(), &address) != 0 ||
-        address == 0) {
-      *error = where + "Invalid IP Address: " + fields[0];
-      return false;
-    }
-    if (!seen.insert(dotted(address)).second) {
-      *error = where + fields[0] + " is listed twice";
-      return false;
-    }
-    FleetEntry entry;
-    entry.line = number;
-    entry.address = fields[0];
-    if (fields.size() == 3) {
-      entry.user = fields[1];
-      entry.password_file = fields[2][0] == '/' ? fields[2] : folder + "/" + fields[2];
-      std::string ignored;
-      if (!read_first_line(entry.password_file, &ignored)) {
-        *error = where + "cannot read the password file " + entry.password_file;
-        return false;
-      }
-    }
-    entries->push_back(entry);
-  }
-  if (entries->empty()) {
-    *error = path + ": no device listed";
-    return false;
-  }
-  return true;
-}
-
 int run_fleet(const FleetOptions& options) {
   std::vector<FleetEntry> entries;
-  std::string error;
-  if (!read_fleet_list(options.list_file, &entries, &error)) {
-    std::fprintf(stderr, "qel-upgrade fleet: %s\n", error.c_str());
+  std::vector<std::string> errors;
+  if (!read_fleet_list(options.list_file, &entries, &errors)) {
+    for (const std::string& error : errors)
+      std::fprintf(stderr, "qel-upgrade fleet: %s\n", error.c_str());
     return EXIT_USAGE;
+  }
+  // Both before any device is touched: the upgrades would be lost work.
+  ReportFile report;
+  std::string error;
+  if (!report.open(options.report_file, &error)) {
+    std::fprintf(stderr, "qel-upgrade fleet: %s\n", shown_utf8(error).c_str());
+    return EXIT_USAGE;
+  }
+  if (tftp_ports_refused(0)) {
+    std::fprintf(stderr, "qel-upgrade fleet: %s\n", tftp_refusal_message().c_str());
+    return EXIT_NO_PORT;
   }
   if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", std::strerror(errno));
@@ -521,7 +453,7 @@ int run_fleet(const FleetOptions& options) {
   sigemptyset(&action.sa_mask);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  return Fleet(options, std::move(entries)).run();
+  return Fleet(options, std::move(entries), &report).run();
 }
 
 }  // namespace admin

@@ -22,7 +22,7 @@ int terminal_columns() {
 
 Progress::Progress(bool terminal) : terminal_(terminal) {}
 
-void Progress::update(const std::string& state, const std::string& text, int percent) {
+void Progress::update(const std::string& state, const std::string& text, int percent, bool force) {
   std::lock_guard lock(lock_);
   bool new_step = state != state_;
   if (new_step) decile_ = -1;
@@ -30,11 +30,11 @@ void Progress::update(const std::string& state, const std::string& text, int per
   text_ = text;
   percent_ = percent;
   if (terminal_) {
-    draw_locked(new_step);
+    draw_locked(new_step || force);
     return;
   }
   int decile = percent < 0 ? -1 : percent / 10;
-  if (!new_step && decile <= decile_) return;
+  if (!new_step && !force && decile <= decile_) return;
   decile_ = decile;
   if (percent < 0)
     std::fprintf(stderr, "[%s] %s\n", state.c_str(), text.c_str());

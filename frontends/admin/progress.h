@@ -14,8 +14,9 @@ class Progress {
  public:
   explicit Progress(bool terminal);
 
-  // The current step and its text; percent < 0 when there is none.
-  void update(const std::string& state, const std::string& text, int percent);
+  // The current step and its text; percent < 0 when there is none. Without
+  // a terminal a step's line is repeated every 10 %, or when forced.
+  void update(const std::string& state, const std::string& text, int percent, bool force = false);
   // Text printed whole, above the redrawn line (messages, dialog contents).
   void print(const std::string& text);
   // Takes the redrawn line away (before a prompt, at the end).

@@ -33,8 +33,9 @@ struct Range {
   std::uint32_t first, last;  // inclusive
 };
 
-// "A.B.C.D/N" or "A.B.C.D"; the host bits are ignored.
-bool parse_prefix(const std::string& text, std::uint32_t* network, int* prefix) {
+// "A.B.C.D/N" or "A.B.C.D"; the host bits are ignored (*given keeps them).
+bool parse_prefix(const std::string& text, std::uint32_t* network, int* prefix,
+                  std::uint32_t* given) {
   std::size_t slash = text.find('/');
   std::string address = text.substr(0, slash);
   *prefix = 32;
@@ -48,6 +49,7 @@ bool parse_prefix(const std::string& text, std::uint32_t* network, int* prefix) 
   }
   std::uint32_t a;
   if (!parse_dotted(address, &a)) return false;
+  *given = a;
   std::uint32_t mask = *prefix == 0 ? 0 : ~std::uint32_t(0) << (32 - *prefix);
   *network = a & mask;
   return true;
@@ -62,12 +64,20 @@ Range hosts_of(std::uint32_t network, int prefix) {
   return {network + 1, last - 1};
 }
 
-std::string oversized(const std::string& what, std::uint32_t network, int prefix) {
+// address: the one given or the interface's; the hint names its /24.
+std::string oversized(const std::string& what, std::uint32_t address, int prefix) {
   unsigned long long count = 1ull << (32 - prefix);
   return what + " holds " + std::to_string(count) + " addresses, more than a /" +
          std::to_string(SCAN_LARGEST_PREFIX) + " (" +
          std::to_string(1ull << (32 - SCAN_LARGEST_PREFIX)) +
-         "): name the part to scan, e.g. qel-upgrade scan " + dotted(network) + "/24";
+         "): name the part to scan, e.g. qel-upgrade scan " + dotted(address & 0xffffff00u) + "/24";
+}
+
+// Characters, not bytes: the table's columns line up on a UTF-8 terminal.
+std::size_t width_of(const std::string& utf8) {
+  std::size_t width = 0;
+  for (unsigned char c : utf8) width += (c & 0xc0) != 0x80;
+  return width;
 }
 
 struct Probe {
@@ -204,19 +214,19 @@ void print_table(const std::vector<FoundDevice>& devices) {
       {"ADDRESS", "PRODUCT", "SOFTWARE VERSION", "MAC ADDRESS", "PASSWORD REQUIRED"}};
   for (const FoundDevice& d : devices) {
     auto cell = [&](const std::string& value) {
-      return d.password_required && value.empty() ? std::string("-") : one_line(value);
+      return d.password_required && value.empty() ? std::string("-") : shown_text(value);
     };
     rows.push_back({dotted(d.address), cell(d.product), cell(d.software_version), cell(d.mac),
                     d.password_required ? "yes" : "no"});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], width_of(row[i]));
   for (const auto& row : rows) {
     std::string line;
     for (std::size_t i = 0; i < row.size(); ++i) {
       line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+      if (i + 1 < row.size()) line += std::string(widths[i] - width_of(row[i]) + 2, ' ');
     }
     std::printf("%s\n", line.c_str());
   }
@@ -234,7 +244,9 @@ void print_json(const std::vector<FoundDevice>& devices) {
     line["software_version"] = value(d.software_version);
     line["mac"] = value(d.mac);
     line["password_required"] = d.password_required;
-    std::printf("%s\n", line.dump().c_str());
+    std::printf(
+        "%s\n",
+        line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   }
 }
 
@@ -264,37 +276,42 @@ bool read_device_answer(const std::string& answer, FoundDevice* device) {
 int run_scan(const ScanOptions& options) {
   std::vector<std::pair<std::uint32_t, int>> subnets;
   if (options.prefixes.empty()) {
+    bool skipped = false;
     for (const Subnet& s : interface_subnets()) {
       if (s.loopback) continue;
       std::uint32_t network = s.address & s.mask();
       if (s.prefix < SCAN_LARGEST_PREFIX) {
-        std::fprintf(
-            stderr, "qel-upgrade scan: %s\n",
-            oversized(s.interface + "'s subnet " + dotted(network) + "/" + std::to_string(s.prefix),
-                      network, s.prefix)
-                .c_str());
-        return EXIT_USAGE;
+        // Scanned are the others; this one is named, with why.
+        std::fprintf(stderr, "qel-upgrade scan: skipped: %s\n",
+                     oversized(shown_utf8(s.interface) + "'s subnet " + dotted(network) + "/" +
+                                   std::to_string(s.prefix),
+                               s.address, s.prefix)
+                         .c_str());
+        skipped = true;
+        continue;
       }
       subnets.push_back({network, s.prefix});
     }
     if (subnets.empty()) {
-      std::fprintf(stderr,
-                   "qel-upgrade scan: this PC has no IPv4 interface besides loopback: name the "
-                   "subnet to scan, e.g. qel-upgrade scan 198.51.100.0/24\n");
+      if (!skipped)
+        std::fprintf(stderr,
+                     "qel-upgrade scan: this PC has no IPv4 interface besides loopback: name the "
+                     "subnet to scan, e.g. qel-upgrade scan 198.51.100.0/24\n");
       return EXIT_USAGE;
     }
   }
   for (const std::string& text : options.prefixes) {
-    std::uint32_t network;
+    std::uint32_t network, given;
     int prefix;
-    if (!parse_prefix(text, &network, &prefix)) {
-      std::fprintf(stderr, "qel-upgrade scan: not an IPv4 address or prefix: %s\n", text.c_str());
+    if (!parse_prefix(text, &network, &prefix, &given)) {
+      std::fprintf(stderr, "qel-upgrade scan: not an IPv4 address or prefix: %s\n",
+                   shown_utf8(text).c_str());
       return EXIT_USAGE;
     }
     if (prefix < SCAN_LARGEST_PREFIX) {
       std::fprintf(
           stderr, "qel-upgrade scan: %s\n",
-          oversized(dotted(network) + "/" + std::to_string(prefix), network, prefix).c_str());
+          oversized(dotted(network) + "/" + std::to_string(prefix), given, prefix).c_str());
       return EXIT_USAGE;
     }
     subnets.push_back({network, prefix});

@@ -13,6 +13,8 @@ struct UpgradeOptions {
   bool yes = false;
   bool dry_run = false;
   bool json = false;
+  bool force = false;             // upgrade a device already on the target version too
+  bool exit_with_parent = false;  // the fleet's children end when the fleet does
 };
 
 // Runs the upgrade and ends the process with the documented exit code; it

@@ -2,6 +2,7 @@
 // PC's subnets, text conversions, and reading a line that Ctrl-C can cut
 // short. Line ends are frontend::plain_text's (frontends/common/text.h).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,12 +11,16 @@
 
 namespace admin {
 
-// Exit codes of `upgrade` (fleet and scan use the first three).
-inline constexpr int EXIT_UPGRADED = 0;
+// Exit codes of `upgrade` (fleet and scan use some of them).
+inline constexpr int EXIT_UPGRADED = 0;  // also a dry run, and a device already current
 inline constexpr int EXIT_FAILED = 1;
 inline constexpr int EXIT_USAGE = 2;
 inline constexpr int EXIT_ABORTED = 3;
 inline constexpr int EXIT_UNREACHABLE = 4;
+// The device took the image, but its new version was not confirmed.
+inline constexpr int EXIT_UNVERIFIED = 5;
+// This PC may not serve the firmware: every TFTP port was refused.
+inline constexpr int EXIT_NO_PORT = 6;
 
 // Strict dotted-quad parsing (no shorthand forms), host byte order.
 bool parse_dotted(const std::string& text, std::uint32_t* address);
@@ -34,8 +39,30 @@ std::vector<Subnet> interface_subnets();
 
 // Dialog texts into JSON (frontends/common).
 using frontend::latin1_to_utf8;
-// One line for a table cell: control characters become blanks, ends trimmed.
-std::string one_line(const std::string& text);
+
+// What a device sent, made safe to show on a terminal or in a file: one line,
+// UTF-8, line ends and tabs as blanks, every other control character (C0,
+// DEL, C1) as '?', blanks at the ends trimmed. shown_text takes the
+// program's single-byte texts (Latin-1); shown_utf8 takes UTF-8 (what a
+// child's JSON carries), with each invalid byte as U+FFFD.
+std::string shown_text(const std::string& latin1);
+std::string shown_utf8(const std::string& utf8);
+// Text from the command line that goes into the wizard's fields and into
+// messages: printable ASCII without blanks, so no byte of it needs escaping.
+bool printable_ascii(const std::string& text);
+// Any bytes as valid UTF-8, each invalid byte as U+FFFD (for JSON).
+std::string valid_utf8(const std::string& text);
+
+// A report field for CSV: shown_utf8, a leading quote before a text a
+// spreadsheet would take for a formula, quotes where CSV needs them.
+std::string csv_field(const std::string& utf8);
+
+// Makes the standard descriptors 0..2 exist (on /dev/null when closed), so
+// that a file or socket opened later can never be taken for one of them.
+void ensure_standard_descriptors();
+
+// The program's real path (/proc/self/exe), or "qel-upgrade".
+std::string self_path();
 
 // Wakes every read_line_cancellable in progress for good (from any thread,
 // a signal-handling thread included); later reads return at once.
@@ -50,7 +77,31 @@ bool read_line_cancellable(int fd, std::string* line, bool echo = true);
 // Puts back the terminal modes a password read changed, if any (for exits).
 void restore_terminal();
 
-// The first line of a file, without its line end; false when unreadable.
-bool read_first_line(const std::string& path, std::string* line);
+// The first line of a file, without its line end; false when unreadable,
+// with *error saying why (strerror) when given.
+bool read_first_line(const std::string& path, std::string* line, std::string* error = nullptr);
+
+// The longest user name or password the wizard's fields hold (127 bytes
+// with the terminator): a longer one would be cut and then refused.
+inline constexpr std::size_t CREDENTIAL_LIMIT = 126;
+
+// Wipes a buffer that held a password, in a way the compiler keeps.
+void wipe(std::string* text);
+// Once the process holds a password: no core file, no ptrace by the same user.
+void make_undumpable();
+
+// The first line of a password file ("-": standard input) into *password.
+// False with *error for a file that cannot be read, a regular file that
+// others may read or write (as ssh refuses such keys), or a line longer than
+// CREDENTIAL_LIMIT. Every buffer it used is wiped.
+bool read_password_file(const std::string& path, std::string* password, std::string* error);
+
+// Whether every UDP port the TFTP listener would try (69..168) on the local
+// address (host order; 0: any) is refused for want of privilege. Ports that
+// are merely taken do not count as a refusal.
+bool tftp_ports_refused(std::uint32_t local_address);
+// The message for that case, one line per line: the wizard's text and how
+// to give this program the right.
+std::string tftp_refusal_message();
 
 }  // namespace admin

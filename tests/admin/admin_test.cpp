@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -42,60 +44,109 @@ struct Ran {
   double seconds = 0;
 };
 
-// Runs qel-upgrade with the arguments; `input` is its standard input. When
-// interrupt_on is set, SIGINT reaches it once its standard error shows that.
-Ran qel_upgrade(std::vector<std::string> args, const std::string& input = "",
-                const std::string& interrupt_on = "") {
-  args.insert(args.begin(), args.at(0) == "scan" ? QEL_UPGRADE : QEL_UPGRADE_TESTABLE);
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return {};
-  Clock::time_point began = Clock::now();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(in[0], 0);
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    ::setenv("QEL_UPGRADE_TEST_CLOCK_SCALE", CLOCK_SCALE, 1);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  if (!input.empty()) [[maybe_unused]]
-    ssize_t n = ::write(in[1], input.data(), input.size());
-  ::close(in[1]);
-  Ran run;
-  bool interrupted = interrupt_on.empty();
-  std::vector<pollfd> fds = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open = 2;
-  while (open > 0) {
-    ::poll(fds.data(), fds.size(), 20);
-    if (!interrupted && run.err.find(interrupt_on) != std::string::npos) {
-      ::kill(pid, SIGINT);
-      interrupted = true;
+// qel-upgrade running: its output collected while the test waits for it.
+// args[0] "qel-upgrade" runs the product itself, "scan" the product's scan,
+// anything else qel-upgrade-testable; in_child runs in the child before the
+// program starts (to close its input, drop its privileges...).
+class Running {
+ public:
+  explicit Running(std::vector<std::string> args, const std::string& input = "",
+                   const std::function<void()>& in_child = {}) {
+    if (args.at(0) == "qel-upgrade")
+      args[0] = QEL_UPGRADE;
+    else
+      args.insert(args.begin(), args.at(0) == "scan" ? QEL_UPGRADE : QEL_UPGRADE_TESTABLE);
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return;
+    began_ = Clock::now();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      ::setenv("QEL_UPGRADE_TEST_CLOCK_SCALE", CLOCK_SCALE, 1);
+      if (in_child) in_child();
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
     }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (!input.empty()) [[maybe_unused]]
+      ssize_t n = ::write(in[1], input.data(), input.size());
+    ::close(in[1]);
+    fds_ = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  }
+  ~Running() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      finish();
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+  const std::string& err() const { return ran_.err; }
+  // Reads what comes until cond holds or the output ends; cond's last value.
+  bool read_until(const std::function<bool()>& cond) {
+    while (!cond()) {
+      if (open_ == 0) return cond();
+      pump();
+    }
+    return true;
+  }
+  Ran finish() {
+    read_until([] { return false; });
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    reaped_ = true;
+    ran_.seconds = std::chrono::duration<double>(Clock::now() - began_).count();
+    ran_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ran_;
+  }
+
+ private:
+  void pump() {
+    ::poll(fds_.data(), fds_.size(), 20);
+    for (std::size_t i = 0; i < fds_.size(); ++i) {
+      if (fds_[i].fd < 0 || !(fds_[i].revents & (POLLIN | POLLHUP))) continue;
       char chunk[4096];
-      ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+      ssize_t n = ::read(fds_[i].fd, chunk, sizeof chunk);
       if (n <= 0) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
+        ::close(fds_[i].fd);
+        fds_[i].fd = -1;
+        --open_;
         continue;
       }
-      (i == 0 ? run.out : run.err).append(chunk, static_cast<std::size_t>(n));
+      (i == 0 ? ran_.out : ran_.err).append(chunk, static_cast<std::size_t>(n));
     }
   }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  run.seconds = std::chrono::duration<double>(Clock::now() - began).count();
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  Clock::time_point began_;
+  std::vector<pollfd> fds_;
+  int open_ = 2;
+  Ran ran_;
+};
+
+// Runs qel-upgrade to its end (see Running). When interrupt_on is set,
+// SIGINT reaches it once its standard error shows that.
+Ran qel_upgrade(std::vector<std::string> args, const std::string& input = "",
+                const std::string& interrupt_on = "", const std::function<void()>& in_child = {}) {
+  Running run(std::move(args), input, in_child);
+  if (!interrupt_on.empty() &&
+      run.read_until([&] { return run.err().find(interrupt_on) != std::string::npos; }))
+    ::kill(run.pid(), SIGINT);
+  return run.finish();
+}
+
+// A password file as it should be: readable by its owner only.
+void write_private(const std::string& path, const std::string& text) {
+  { std::ofstream(path) << text; }
+  ::chmod(path.c_str(), 0600);
 }
 
 std::vector<Json> json_lines(const std::string& text) {
@@ -273,7 +324,7 @@ TEST_F(AdminTest, ScanListsTheDevicesOfTheSubnetsAndNothingElse) {
 TEST_F(AdminTest, UpgradeWithAPasswordFile) {
   auto sim = lan::start_device(lan::device(0), device_args({"--password", "s3cret", "--qop", "auth",
                                                             "--reference", QEL_TARGET_IMAGE_PATH}));
-  { std::ofstream(dir.file("password")) << "s3cret\n"; }
+  write_private(dir.file("password"), "s3cret\n");
 
   Ran run = qel_upgrade(
       {"upgrade", lan::device(0), "--password-file", dir.file("password"), "--yes", "--json"});
@@ -291,6 +342,14 @@ TEST_F(AdminTest, UpgradeWithAPasswordFile) {
       << run.err;
   EXPECT_TRUE(has(run.err, "[upload 50%] Uploading Target Firmware to QEL@198.51.100.20 "))
       << run.err;
+  // The last step shows every byte, and --yes gets one line of the warning.
+  EXPECT_TRUE(has(run.err,
+                  "[upload 100%] Uploading Target Firmware to QEL@198.51.100.20 "
+                  "871243/871243 Bytes\n"))
+      << run.err;
+  EXPECT_TRUE(has(run.err, "\nWARNING: upgrading without your service provider's approval"))
+      << run.err;
+  EXPECT_FALSE(has(run.err, "onus")) << "the whole warning in an unattended run: " << run.err;
 
   std::string verdict = sim->stop();
   EXPECT_EQ(simtest::json_value(verdict, "reference_match"), "true") << verdict;
@@ -340,10 +399,12 @@ TEST_F(AdminTest, CtrlCDuringTheTransferAbortsAndTheDeviceKeepsItsVersion) {
 TEST_F(AdminTest, FailuresEndWithTheWizardsMessageAndTheirExitCode) {
   auto gone = lan::start_device(lan::device(0), device_args({"--never-return"}));
 
+  // It took the image and never came back: nobody knows its version.
   Ran never = qel_upgrade({"upgrade", lan::device(0), "--yes", "--json"});
-  EXPECT_EQ(never.exit_code, 1) << never.err;
+  EXPECT_EQ(never.exit_code, 5) << never.err;
   Json result = result_of(never);
-  EXPECT_EQ(result["result"], "failed");
+  EXPECT_EQ(result["result"], "unverified");
+  EXPECT_EQ(result["image_delivered"], true);
   EXPECT_EQ(result["message"], "Upgrade Failed: No Response From QEL");
   EXPECT_TRUE(has(never.err, "\nUpgrade Failed: No Response From QEL\n")) << never.err;
   EXPECT_TRUE(has(gone->log(), "REBOOT never-return")) << gone->log();
@@ -362,7 +423,7 @@ TEST_F(AdminTest, FailuresEndWithTheWizardsMessageAndTheirExitCode) {
 
 TEST_F(AdminTest, FleetReportsEachDevicesTrueOutcome) {
   add_device_addresses(lan::DEVICES, 7 - lan::DEVICES);
-  { std::ofstream(dir.file("password")) << "s3cret\n"; }
+  write_private(dir.file("password"), "s3cret\n");
   std::map<int, std::unique_ptr<simtest::Sim>> sims;
   sims[0] = lan::start_device(lan::device(0), device_args({"--password", "s3cret"}));
   sims[1] = lan::start_device(lan::device(1), device_args({}));

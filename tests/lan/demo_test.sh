@@ -14,6 +14,7 @@ cat "$out"
 echo "demo_test: the demo took $((SECONDS - start)) s and ended with $status"
 [ $status -eq 77 ] && exit 77
 fail() { echo "FAIL: $*" >&2; exit 1; }
+"$demo" --help >/dev/null || fail "demo --help ended with $?"
 [ $status -eq 0 ] || fail "the demo ended with $status"
 grep -qF '< *198.51.100.10 | 203.0.113.10 >' "$out" || fail "the PC's interface addresses were not offered"
 grep -qF '127.0.1.1' "$out" && fail "the host name's 127.0.1.1 was offered"

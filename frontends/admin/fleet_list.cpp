@@ -1,0 +1,101 @@
+#include "frontends/admin/fleet_list.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "frontends/admin/util.h"
+#include "ui/ui.h"
+
+namespace admin {
+
+namespace {
+
+std::string folder_of(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool has_control(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+const char EXPECTED[] = "expected ADDRESS [USER PASSWORD-FILE]";
+
+}  // namespace
+
+bool read_fleet_list(const std::string& path, std::vector<FleetEntry>* entries,
+                     std::vector<std::string>* errors) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    errors->push_back("cannot read " + shown_utf8(path));
+    return false;
+  }
+  std::string folder = folder_of(path);
+  std::set<std::uint32_t> seen;
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    std::size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::vector<std::string> fields;
+    for (std::string w; words >> w;) fields.push_back(w);
+    if (fields.empty()) continue;
+    std::string where = shown_utf8(path) + ":" + std::to_string(number) + ": ";
+    auto bad = [&](const std::string& why) { errors->push_back(where + why); };
+    if (has_control(line)) {
+      bad("a control character or NUL byte in the line");
+      continue;
+    }
+    if (fields.size() == 2) {
+      bad("a user without a password file: " + std::string(EXPECTED));
+      continue;
+    }
+    if (fields.size() > 3) {
+      bad("too many fields (" + std::to_string(fields.size()) + "): " + EXPECTED);
+      continue;
+    }
+    std::uint32_t address = 0;
+    // The wizard's own check of an address, so that no upgrade fails on it.
+    if (fields[0].size() >= 64 || fields[0].find_first_not_of("0123456789.") != std::string::npos ||
+        parse_ip_address(fields[0].c_str(), &address) != 0 || address == 0) {
+      bad("Invalid IP Address: " + shown_utf8(fields[0]));
+      continue;
+    }
+    if (!seen.insert(address).second) {
+      bad(fields[0] + " is listed twice");
+      continue;
+    }
+    FleetEntry entry;
+    entry.line = number;
+    entry.address = fields[0];
+    if (fields.size() == 3) {
+      if (fields[1].size() > CREDENTIAL_LIMIT || !printable_ascii(fields[1])) {
+        bad("the user name must be 1 to " + std::to_string(CREDENTIAL_LIMIT) +
+            " printable ASCII characters");
+        continue;
+      }
+      entry.user = fields[1];
+      entry.password_file = fields[2][0] == '/' ? fields[2] : folder + "/" + fields[2];
+      std::string password, error;
+      bool readable = read_password_file(entry.password_file, &password, &error);
+      wipe(&password);
+      if (!readable) {
+        bad(shown_utf8(error));
+        continue;
+      }
+    }
+    entries->push_back(entry);
+  }
+  if (errors->empty() && entries->empty())
+    errors->push_back(shown_utf8(path) + ": no device listed");
+  return errors->empty();
+}
+
+}  // namespace admin

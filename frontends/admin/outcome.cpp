@@ -1,0 +1,115 @@
+#include "frontends/admin/outcome.h"
+
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "frontends/admin/util.h"
+#include "frontends/common/text.h"
+
+namespace admin {
+
+namespace {
+
+// A report field stays on one line: the lines of a message joined by blanks.
+std::string joined(const std::string& text) {
+  std::string out;
+  for (const std::string& line : frontend::split_lines(text)) {
+    if (line.empty()) continue;
+    out += (out.empty() ? "" : " ") + line;
+  }
+  return out;
+}
+
+Outcome unverified(const std::string& message, const std::string& reported) {
+  return {EXIT_UNVERIFIED, "unverified", message, reported};
+}
+
+}  // namespace
+
+Outcome decide_outcome(const RunFacts& f) {
+  const std::string device = "QEL@" + f.address;
+  if (f.own_code >= 0) {
+    // The command line's own ending; once the image is there, only the
+    // device's version can say how it went.
+    if (f.image_delivered) return unverified(f.own_message, f.version_reported);
+    const char* result = f.own_code == EXIT_UNREACHABLE  ? "unreachable"
+                         : f.own_code == EXIT_UNVERIFIED ? "unverified"
+                                                         : "failed";
+    return {f.own_code, result, f.own_message, ""};
+  }
+  if (f.current)
+    return {EXIT_UPGRADED, "current",
+            device + " already runs " + f.version_target + ": nothing was sent", f.version_before};
+  if (f.success_seen) {
+    // The wizard does not compare versions for every model: the command
+    // line does, always.
+    if (f.version_reported == f.version_target)
+      return {EXIT_UPGRADED, "upgraded", device + " Upgrade Successful!", f.version_reported};
+    if (f.version_reported.empty())
+      return unverified(
+          device + " reports no software version after the upgrade to " + f.version_target, "");
+    return unverified(device + " reports version " + f.version_reported +
+                          " after the upgrade, not " + f.version_target,
+                      f.version_reported);
+  }
+  if (f.dry_run_done)
+    return {EXIT_UPGRADED, "dry-run",
+            f.product + " on " + f.version_before + ": the upgrade would install " +
+                f.version_target + (f.stages == 2 ? " in two stages" : " in one stage") +
+                "; no upgrade request was sent",
+            ""};
+  bool aborted = f.user_aborted || f.last_message == USER_ABORT;
+  if (f.image_delivered) {
+    if (aborted)
+      return unverified("interrupted after the image was delivered: " + device +
+                            " is reflashing to " + f.version_target +
+                            "; its version was not checked",
+                        "");
+    if (f.last_message == NO_RESPONSE || f.last_message.empty())
+      return unverified(f.last_message.empty()
+                            ? device + " took the image; its version was not checked"
+                            : f.last_message,
+                        "");
+  }
+  if (aborted) return {EXIT_ABORTED, "aborted", f.last_message, ""};
+  if (f.last_message == NO_RESPONSE && !f.confirmed)
+    return {EXIT_UNREACHABLE, "unreachable", f.last_message, ""};
+  Outcome o{EXIT_FAILED, "failed", f.last_message, ""};
+  // What the device reported instead: the verification just read it.
+  if (f.last_message == VERSION_NOT_MATCHING) o.version_after = f.version_reported;
+  return o;
+}
+
+std::string outcome_json(const RunFacts& f, const Outcome& o, double seconds) {
+  using Json = nlohmann::ordered_json;
+  auto text_or_null = [](const std::string& text) {
+    return text.empty() ? Json(nullptr) : Json(latin1_to_utf8(text));
+  };
+  Json line;
+  line["address"] = valid_utf8(f.address);
+  line["result"] = o.result;
+  line["message"] = latin1_to_utf8(joined(o.message));
+  line["version_before"] = text_or_null(f.version_before);
+  line["version_after"] = text_or_null(o.version_after);
+  line["stages"] = f.stages ? Json(f.stages) : Json(nullptr);
+  line["seconds"] = std::round(seconds * 10) / 10;
+  line["product"] = text_or_null(f.product);
+  line["version_target"] = text_or_null(f.version_target);
+  line["image_delivered"] = f.image_delivered;
+  return line.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string outcome_line(const RunFacts& f, const Outcome& o, double seconds) {
+  std::string address = shown_utf8(f.address);
+  char time[32];
+  std::snprintf(time, sizeof time, "%.1f s", seconds);
+  if (o.result == "upgraded")
+    return address + ": upgraded from " + shown_text(f.version_before) + " to " +
+           shown_text(o.version_after) + " in " + time;
+  std::string message = shown_text(joined(o.message));
+  if (o.result == "dry-run" || o.result == "current") return address + ": " + message;
+  return address + ": " + o.result + (message.empty() ? "" : ": " + message);
+}
+
+}  // namespace admin

@@ -1,0 +1,49 @@
+// How one `upgrade` run ended, decided from what the command line saw of the
+// wizard's dialogs: the result word, the exit code, the message, and the
+// JSON object and summary line that report it. Pure: no dialogs, no I/O.
+#pragma once
+#include <string>
+
+namespace admin {
+
+// The wizard's texts that decide an outcome.
+inline constexpr char USER_ABORT[] = "Upgrade Failed: User Abort";
+inline constexpr char NO_RESPONSE[] = "Upgrade Failed: No Response From QEL";
+inline constexpr char VERSION_NOT_MATCHING[] = "Upgrade Failed: Version not matching";
+
+// What a run saw. Texts are the program's single bytes (Latin-1), as the
+// dialogs showed them.
+struct RunFacts {
+  std::string address;  // as given on the command line
+  std::string product, version_before;
+  std::string version_target;  // the Target image's version
+  int stages = 0;              // 1 or 2 once confirmed; 0 before
+  bool current = false;        // already on the target: nothing was sent
+  bool dry_run_done = false;
+  bool confirmed = false;        // the upgrade request was allowed
+  bool image_delivered = false;  // every byte of the last image was acknowledged
+  bool success_seen = false;     // the wizard's success dialog
+  std::string version_reported;  // the device's version at the end ("" none)
+  bool user_aborted = false;     // Ctrl-C, a declined confirmation, a cancelled prompt
+  std::string last_message;      // the wizard's last message box
+  int own_code = -1;             // the command line ended the run itself
+  std::string own_message;
+};
+
+struct Outcome {
+  int code = 1;
+  // upgraded, current, dry-run, failed, aborted, unreachable, unverified
+  std::string result;
+  std::string message;
+  std::string version_after;  // "" when the device reported none
+};
+
+Outcome decide_outcome(const RunFacts& facts);
+
+// One JSON object on one line: address, result, message, version_before,
+// version_after, stages, seconds, product, version_target, image_delivered.
+std::string outcome_json(const RunFacts& facts, const Outcome& outcome, double seconds);
+// The summary line for people, device texts made safe to show.
+std::string outcome_line(const RunFacts& facts, const Outcome& outcome, double seconds);
+
+}  // namespace admin

@@ -1,0 +1,228 @@
+// The administrators' command line without devices: how a run's facts become
+// its result, how device texts reach terminals, spreadsheets and JSON, the
+// fleet's list and report files, password files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "frontends/admin/fleet_list.h"
+#include "frontends/admin/outcome.h"
+#include "frontends/admin/report.h"
+#include "frontends/admin/util.h"
+#include "support/files.h"
+
+namespace {
+
+using namespace admin;
+using simtest::TempDir;
+
+void write_file(const std::string& path, const std::string& text, mode_t mode = 0600) {
+  { std::ofstream(path, std::ios::binary) << text; }
+  ::chmod(path.c_str(), mode);
+}
+
+// A phone-family run that got as far as the success dialog, reporting `reported`.
+RunFacts reflashed(const std::string& reported) {
+  RunFacts f;
+  f.address = "198.51.100.20";
+  f.product = "QEL-742";
+  f.version_before = "5.1.2(GR)";
+  f.version_target = "5.2.5";
+  f.stages = 1;
+  f.confirmed = true;
+  f.image_delivered = true;
+  f.success_seen = true;
+  f.version_reported = reported;
+  return f;
+}
+
+TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
+  struct Case {
+    const char* name;
+    RunFacts facts;
+    int code;
+    const char* result;
+    const char* message_part;
+  };
+  RunFacts current = reflashed("");
+  current.success_seen = current.image_delivered = current.confirmed = false;
+  current.current = true;
+  RunFacts interrupted = reflashed("");
+  interrupted.success_seen = false;
+  interrupted.user_aborted = true;
+  interrupted.last_message = USER_ABORT;
+  RunFacts aborted_early = interrupted;
+  aborted_early.image_delivered = false;
+  RunFacts never_back = reflashed("");
+  never_back.success_seen = false;
+  never_back.last_message = NO_RESPONSE;
+  RunFacts nobody;
+  nobody.address = "198.51.100.99";
+  nobody.last_message = NO_RESPONSE;
+  RunFacts mismatch = never_back;
+  mismatch.last_message = VERSION_NOT_MATCHING;
+  mismatch.version_reported = "9.9";
+  RunFacts stalled = nobody;
+  stalled.own_code = EXIT_UNREACHABLE;
+  stalled.own_message = "QEL@198.51.100.99 did not answer within 120 s";
+  RunFacts stalled_after = never_back;
+  stalled_after.own_code = EXIT_FAILED;
+  stalled_after.own_message = "took the image but did not answer";
+  const Case cases[] = {
+      {"target reported", reflashed("5.2.5"), 0, "upgraded", "Upgrade Successful!"},
+      {"old version reported", reflashed("5.1.2(GR)"), EXIT_UNVERIFIED, "unverified",
+       "reports version 5.1.2(GR) after the upgrade, not 5.2.5"},
+      {"garbage reported", reflashed("\x1b[2J"), EXIT_UNVERIFIED, "unverified", "not 5.2.5"},
+      {"no version row", reflashed(""), EXIT_UNVERIFIED, "unverified", "no software version"},
+      {"already current", current, 0, "current", "already runs 5.2.5: nothing was sent"},
+      {"Ctrl-C while it reflashes", interrupted, EXIT_UNVERIFIED, "unverified",
+       "interrupted after the image was delivered"},
+      {"Ctrl-C before the image", aborted_early, EXIT_ABORTED, "aborted", USER_ABORT},
+      {"never came back", never_back, EXIT_UNVERIFIED, "unverified", NO_RESPONSE},
+      {"nobody there", nobody, EXIT_UNREACHABLE, "unreachable", NO_RESPONSE},
+      {"adapter on another version", mismatch, EXIT_FAILED, "failed", VERSION_NOT_MATCHING},
+      {"stalled before answering", stalled, EXIT_UNREACHABLE, "unreachable", "within 120 s"},
+      {"stalled after the image", stalled_after, EXIT_UNVERIFIED, "unverified", "took the image"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome o = decide_outcome(c.facts);
+    EXPECT_EQ(o.code, c.code);
+    EXPECT_EQ(o.result, c.result);
+    EXPECT_NE(o.message.find(c.message_part), std::string::npos) << o.message;
+    auto json = nlohmann::json::parse(outcome_json(c.facts, o, 1.25));
+    EXPECT_EQ(json["result"], c.result);
+    EXPECT_EQ(json["image_delivered"], c.facts.image_delivered);
+  }
+  EXPECT_EQ(decide_outcome(mismatch).version_after, "9.9");
+  EXPECT_EQ(decide_outcome(reflashed("5.1.2(GR)")).version_after, "5.1.2(GR)");
+}
+
+TEST(DeviceText, ControlCharactersNeverReachATerminalAndJsonStaysValid) {
+  // An OSC title, a screen clear, an 8-bit CSI (Latin-1 0x9b), DEL, é.
+  const std::string hostile =
+      "\x1b]0;owned\x07\x1b[2JQEL\x9b"
+      "2J\x7f\xe9\r\nx";
+  std::string shown = shown_text(hostile);
+  for (unsigned char c : shown) EXPECT_TRUE(c >= 0x20 && c != 0x7f) << int(c);
+  EXPECT_EQ(shown, "?]0;owned??[2JQEL?2J?\xc3\xa9  x");
+  // UTF-8 input: C1 code points and invalid bytes too.
+  EXPECT_EQ(shown_utf8("a\xc2\x9b"
+                       "b\xff"),
+            "a?b\xef\xbf\xbd");
+  EXPECT_EQ(valid_utf8("1.2.3.\xff"), "1.2.3.\xef\xbf\xbd");
+
+  RunFacts f = reflashed(hostile);
+  f.address = "1.2.3.\xff";
+  f.product = hostile;
+  Outcome o = decide_outcome(f);
+  auto json = nlohmann::json::parse(outcome_json(f, o, 0));  // no abort, valid UTF-8
+  EXPECT_EQ(json["product"],
+            "\x1b]0;owned\x07\x1b[2JQEL\xc2\x9b"
+            "2J\x7f\xc3\xa9\r\nx")
+      << "JSON keeps the device's text exact";
+  std::string line = outcome_line(f, o, 0);
+  EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+  EXPECT_EQ(line.find("\xc2\x9b"), std::string::npos) << line;
+}
+
+TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
+  std::vector<ReportRow> rows = {
+      {"198.51.100.20", "=1+1", "@SUM(1+1)", "+5.1", "unverified", "-5.1", 1.0},
+      {"198.51.100.21", "Caf\xc3\xa9 QEL", "5.1\xc2\xb2", "line\nbreak", "failed",
+       "a,\"quoted\"\ttext", 2.26},
+  };
+  std::string csv = report_csv(rows);
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(csv.substr(at, end - at));
+  ASSERT_EQ(lines.size(), 3u) << csv;  // every field on its row's line
+  EXPECT_EQ(lines[1], "198.51.100.20,'=1+1,'@SUM(1+1),'+5.1,unverified,'-5.1,1.0");
+  EXPECT_EQ(lines[2],
+            "198.51.100.21,Caf\xc3\xa9 QEL,5.1\xc2\xb2,line break,failed,"
+            "\"a,\"\"quoted\"\" text\",2.3");
+
+  auto json = nlohmann::json::parse(report_json(rows));
+  EXPECT_EQ(json[1]["product"], "Caf\xc3\xa9 QEL") << "not encoded a second time";
+  EXPECT_EQ(json[1]["version_before"], "5.1\xc2\xb2");
+  EXPECT_EQ(json[0]["product"], "=1+1") << "JSON stays exact";
+  EXPECT_EQ(json[1]["seconds"], 2.3);
+}
+
+TEST(Report, WrittenWholeOrNotAtAllAndRefusedBeforeTheWork) {
+  TempDir dir;
+  std::string error;
+  ReportFile missing;
+  EXPECT_FALSE(missing.open(dir.file("no/such/folder/r.csv"), &error));
+  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+
+  std::string path = dir.file("r.json");
+  write_file(path, "the old report", 0644);
+  {
+    ReportFile report;
+    ASSERT_TRUE(report.open(path, &error)) << error;
+    EXPECT_EQ(simtest::read_text(path), "the old report") << "replaced only when whole";
+    ASSERT_TRUE(report.commit({{"198.51.100.20", "", "", "", "skipped", "", 0}}, &error));
+  }
+  EXPECT_EQ(nlohmann::json::parse(simtest::read_text(path))[0]["result"], "skipped");
+  struct stat about {};
+  ASSERT_EQ(::stat(path.c_str(), &about), 0);
+  EXPECT_NE(about.st_mode & 0044, 0u) << "a report, not a secret";
+  {
+    ReportFile abandoned;
+    ASSERT_TRUE(abandoned.open(dir.file("never.csv"), &error));
+  }
+  EXPECT_EQ(::access(dir.file("never.csv").c_str(), F_OK), -1) << "nothing left behind";
+}
+
+TEST(FleetList, EveryBadLineIsReportedWithItsReason) {
+  TempDir dir;
+  write_file(dir.file("ok.pw"), "s3cret\n");
+  write_file(dir.file("open.pw"), "s3cret\n", 0644);
+  write_file(dir.file("long.pw"), std::string(127, 'x') + "\n");
+  write_file(dir.file("max.pw"), std::string(126, 'x') + "\r\n");
+  // The literal holds a NUL: write it byte for byte.
+  {
+    std::ofstream out(dir.file("list.txt"), std::ios::binary);
+    const char bytes[] =
+        "# comment\n198.51.100.20\n198.51.100.21 admin ok.pw   # relative to the list\n"
+        "198.51.100.22 admin\n198.51.100.23 admin ok.pw extra\n198.51.100.99\0\xff\n"
+        "198.51.100.24 admin open.pw\n198.51.100.25 admin long.pw\n"
+        "198.51.100.26 admin missing.pw\n198.51.100.256\n198.051.100.020\n"
+        "198.51.100.27 admin max.pw\n";
+    out.write(bytes, sizeof bytes - 1);
+  }
+  std::vector<FleetEntry> entries;
+  std::vector<std::string> errors;
+  EXPECT_FALSE(read_fleet_list(dir.file("list.txt"), &entries, &errors));
+  std::vector<std::pair<int, std::string>> expected = {
+      {4, "a user without a password file"},
+      {5, "too many fields (4)"},
+      {6, "a control character or NUL byte"},
+      {7, "may be read or changed by others (mode 0644): make it private with chmod 600"},
+      {8, "longer than 126 characters"},
+      {9, "missing.pw: No such file or directory"},
+      {10, "Invalid IP Address: 198.51.100.256"},
+      {11, "198.051.100.020 is listed twice"},
+  };
+  ASSERT_EQ(errors.size(), expected.size()) << ::testing::PrintToString(errors);
+  for (std::size_t i = 0; i < errors.size(); ++i) {
+    std::string where = dir.file("list.txt") + ":" + std::to_string(expected[i].first) + ": ";
+    EXPECT_EQ(errors[i].rfind(where, 0), 0u) << errors[i];
+    EXPECT_NE(errors[i].find(expected[i].second), std::string::npos) << errors[i];
+  }
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[1].password_file, dir.file("ok.pw"));
+  EXPECT_EQ(entries[2].address, "198.51.100.27");
+  std::string password;
+  std::string error;
+  ASSERT_TRUE(read_password_file(dir.file("max.pw"), &password, &error)) << error;
+  EXPECT_EQ(password, std::string(126, 'x')) << "the line end is not part of it";
+}
+
+}  // namespace
