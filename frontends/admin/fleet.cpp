@@ -155,6 +155,8 @@ bool Fleet::spawn(Device& d) {
     if (null >= 0) ::dup2(null, STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
+    // Whatever the fleet itself inherited stays with the fleet.
+    ::close_range(3, ~0u, 0);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

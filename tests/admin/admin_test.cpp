@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -33,6 +34,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 using Json = nlohmann::json;
 using simtest::TempDir;
 
@@ -472,6 +474,257 @@ TEST_F(AdminTest, FleetReportsEachDevicesTrueOutcome) {
               single.seconds, fleet.seconds, ratio);
   RecordProperty("single_seconds", std::to_string(single.seconds));
   RecordProperty("fleet_seconds", std::to_string(fleet.seconds));
+}
+
+}  // namespace
+
+namespace {
+
+// The pids of the upgrades that fleets started (they carry --exit-with-parent).
+std::vector<pid_t> fleet_children() {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmdline = simtest::read_text(entry.path().string() + "/cmdline");
+    if (has(cmdline, std::string("--exit-with-parent\0", 19)))
+      found.push_back(static_cast<pid_t>(std::stoi(name)));
+  }
+  return found;
+}
+
+int count_of(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(AdminTest, UpgradedMeansTheDeviceReportsTheTargetAndACurrentDeviceIsLeftAlone) {
+  add_device_addresses(lan::DEVICES, 4 - lan::DEVICES);
+  std::map<int, std::unique_ptr<simtest::Sim>> sims;
+  sims[0] = lan::start_device(lan::device(0), device_args({"--report-version", "5.1.2(GR)"}));
+  sims[1] = lan::start_device(lan::device(1), device_args({"--report-version", "\x1b[2Jjunk"}));
+  sims[2] = lan::start_device(lan::device(2), device_args({"--omit-version-after-reboot"}));
+  sims[3] = lan::start_device(lan::device(3), device_args({"--software", "5.2.5"}));
+
+  // Without a version row the wizard keeps the one it read before.
+  const char* reported[] = {"5.1.2(GR)", "\x1b[2Jjunk", "5.1.2(GR)"};
+  for (int n = 0; n < 3; ++n) {
+    SCOPED_TRACE(n);
+    Ran run = qel_upgrade({"upgrade", lan::device(n), "--yes", "--json"});
+    EXPECT_EQ(run.exit_code, 5) << run.err;
+    Json result = result_of(run);
+    EXPECT_EQ(result["result"], "unverified");
+    EXPECT_EQ(result["image_delivered"], true);
+    EXPECT_EQ(result["version_after"], reported[n]);
+    EXPECT_TRUE(has(run.err, "Upgrade Successful!")) << "the wizard's dialogs stay as they are";
+    EXPECT_FALSE(has(run.err, "\x1b")) << run.err;
+  }
+  // A fleet of such devices upgraded none of them.
+  {
+    std::ofstream list(dir.file("devices.txt"));
+    for (int n = 0; n < 3; ++n) list << lan::device(n) << "\n";
+  }
+  Ran fleet =
+      qel_upgrade({"fleet", dir.file("devices.txt"), "--report", dir.file("r.csv"), "--force"});
+  EXPECT_EQ(fleet.exit_code, 1) << fleet.err;
+  EXPECT_TRUE(has(fleet.err, "0 upgraded, 0 skipped, 3 not upgraded")) << fleet.err;
+  EXPECT_EQ(count_of(simtest::read_text(dir.file("r.csv")), ",unverified,"), 3);
+
+  // Already on the target: nothing is sent, unless --force.
+  Ran current = qel_upgrade({"upgrade", lan::device(3), "--yes", "--json"});
+  EXPECT_EQ(current.exit_code, 0) << current.err;
+  EXPECT_EQ(result_of(current)["result"], "current");
+  EXPECT_FALSE(asked_for_upgrade(*sims[3])) << sims[3]->log();
+  Ran forced = qel_upgrade({"upgrade", lan::device(3), "--yes", "--json", "--force"});
+  EXPECT_EQ(forced.exit_code, 0) << forced.err;
+  EXPECT_EQ(result_of(forced)["result"], "upgraded");
+}
+
+TEST_F(AdminTest, HostileDevicesNeitherHangNorReachTerminalsOrSpreadsheets) {
+  auto hung = lan::start_device(lan::device(0), device_args({"--http-hang"}));
+  auto formula = lan::start_device(
+      lan::device(1),
+      device_args({"--product", "=1+1\x1b]0;owned\x07\x1b[2J", "--software", "+5.1"}));
+  auto latin1 = lan::start_device(lan::device(2), device_args({"--product",
+                                                               "Caf\xe9 QEL\x9b"
+                                                               "2J",
+                                                               "--software", "5.1\xb2"}));
+
+  // The device accepts and never answers: the run ends by itself, as unreachable.
+  Ran alone = qel_upgrade({"upgrade", lan::device(0), "--yes", "--json"});
+  EXPECT_EQ(alone.exit_code, 4) << alone.err;
+  EXPECT_EQ(result_of(alone)["message"], "QEL@198.51.100.20 did not answer within 120 s");
+  std::printf("[ measured ] a device that never answers, at clock x%s: %.1f s\n", CLOCK_SCALE,
+              alone.seconds);
+
+  // Nothing a device sends reaches the terminal as a control character.
+  Ran dry = qel_upgrade({"upgrade", lan::device(1), "--dry-run"});
+  EXPECT_EQ(dry.exit_code, 0) << dry.err;
+  for (const std::string* text : {&dry.out, &dry.err})
+    EXPECT_FALSE(has(*text, "\x1b") || has(*text, "\x07")) << *text;
+  Ran scan = qel_upgrade({"scan", "198.51.100.0/24"});
+  EXPECT_FALSE(has(scan.out, "\x1b") || has(scan.out, "\x9b")) << scan.out;
+  EXPECT_TRUE(has(scan.out, "Caf\xc3\xa9 QEL?2J")) << scan.out;
+
+  // The report must be writable before any device is touched.
+  {
+    std::ofstream list(dir.file("devices.txt"));
+    for (int n = 0; n < 3; ++n) list << lan::device(n) << "\n";
+  }
+  Ran nowhere = qel_upgrade({"fleet", dir.file("devices.txt"), "--report", "/nonexistent/r.csv"});
+  EXPECT_EQ(nowhere.exit_code, 2) << nowhere.err;
+  EXPECT_TRUE(has(nowhere.err, "/nonexistent/r.csv: No such file or directory")) << nowhere.err;
+  EXPECT_FALSE(asked_for_upgrade(*formula)) << formula->log();
+
+  // A time limit per device; CSV safe for spreadsheets; JSON as the upgrades said it.
+  Ran fleet = qel_upgrade(
+      {"fleet", dir.file("devices.txt"), "--timeout", "3", "--report", dir.file("r.csv")});
+  EXPECT_EQ(fleet.exit_code, 1) << fleet.err;
+  std::vector<std::string> rows = lines_of(simtest::read_text(dir.file("r.csv")));
+  ASSERT_EQ(rows.size(), 4u) << fleet.err;
+  EXPECT_EQ(rows[1].rfind("198.51.100.20,,,,failed,no result within 3 s: stopped", 0), 0u)
+      << rows[1];
+  EXPECT_EQ(rows[2].rfind("198.51.100.21,'=1+1?]0;owned??[2J,'+5.1,5.2.5,upgraded,", 0), 0u)
+      << rows[2];
+  Ran again = qel_upgrade(
+      {"fleet", dir.file("devices.txt"), "--timeout", "3", "--report", dir.file("r.json")});
+  Json report = Json::parse(simtest::read_text(dir.file("r.json")), nullptr, false);
+  ASSERT_TRUE(report.is_array()) << again.err;
+  EXPECT_EQ(report[1]["product"], "=1+1\x1b]0;owned\x07\x1b[2J");
+  EXPECT_EQ(report[2]["product"],
+            "Caf\xc3\xa9 QEL\xc2\x9b"
+            "2J");
+  EXPECT_EQ(report[2]["result"], "skipped");
+  EXPECT_TRUE(fleet_children().empty()) << "a stopped upgrade outlived the fleet";
+}
+
+TEST_F(AdminTest, InterruptedAfterTheImageWasDeliveredSaysSoAndChildrenEndWithTheFleet) {
+  add_device_addresses(lan::DEVICES, 4 - lan::DEVICES);
+  auto reflashing = lan::start_device(lan::device(0), device_args({"--reboot-seconds", "5"}));
+  Ran run = qel_upgrade({"upgrade", lan::device(0), "--yes", "--json"}, "", "[reflash");
+  EXPECT_EQ(run.exit_code, 5) << run.err;
+  Json result = result_of(run);
+  EXPECT_EQ(result["result"], "unverified");
+  EXPECT_EQ(result["image_delivered"], true);
+  EXPECT_TRUE(has(result["message"], "interrupted after the image was delivered")) << result;
+  EXPECT_TRUE(has(run.err, "Upgrade Failed: User Abort")) << "the wizard's message stays";
+
+  // Two Ctrl-C in a fleet while its device reflashes: not reported as untouched.
+  auto second = lan::start_device(lan::device(1), device_args({"--reboot-seconds", "5"}));
+  { std::ofstream(dir.file("one.txt")) << lan::device(1) << "\n"; }
+  Running fleet({"fleet", dir.file("one.txt"), "--report", dir.file("r.csv")});
+  ASSERT_TRUE(simtest::wait_until([&] { return has(second->log(), "REBOOT start"); }, 60s));
+  ::kill(fleet.pid(), SIGINT);
+  ASSERT_TRUE(fleet.read_until([&] { return has(fleet.err(), "interrupted:"); }));
+  ::kill(fleet.pid(), SIGINT);
+  Ran stopped = fleet.finish();
+  EXPECT_EQ(stopped.exit_code, 3) << stopped.err;
+  EXPECT_TRUE(has(simtest::read_text(dir.file("r.csv")), ",unverified,interrupted after the image"))
+      << simtest::read_text(dir.file("r.csv")) << stopped.err;
+
+  // A fleet killed outright takes its upgrades with it.
+  auto slow = lan::start_device(lan::device(2),
+                                device_args({"--ack-delay", "all", "--ack-delay-ms", "20"}));
+  { std::ofstream(dir.file("slow.txt")) << lan::device(2) << "\n"; }
+  Running killed({"fleet", dir.file("slow.txt")});
+  ASSERT_TRUE(simtest::wait_until([&] { return has(slow->log(), "TFTP-RX DATA block=20 "); }, 60s));
+  std::vector<pid_t> children = fleet_children();
+  ASSERT_EQ(children.size(), 1u);
+  // Its standard input is /dev/null, and no other descriptor leaked to it.
+  int null_descriptors = 0;
+  std::string fds;
+  for (const auto& fd :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(children[0]) + "/fd")) {
+    std::string target = std::filesystem::read_symlink(fd.path());
+    null_descriptors += target == "/dev/null";
+    fds += fd.path().filename().string() + "->" + target + " ";
+  }
+  EXPECT_EQ(null_descriptors, 1) << fds;
+  ::kill(killed.pid(), SIGKILL);
+  killed.finish();
+  EXPECT_TRUE(simtest::wait_until([] { return fleet_children().empty(); }, 20s))
+      << "an upgrade outlived its fleet";
+}
+
+TEST_F(AdminTest, ThePortPrivilegeIsCheckedBeforeAnyDeviceIsContacted) {
+  auto sim = lan::start_device(lan::device(0), device_args({}));
+  { std::ofstream(dir.file("two.txt")) << lan::device(0) << "\n" << lan::device(1) << "\n"; }
+  ::chmod(dir.path().c_str(), 0755);
+  ::chmod(dir.file("two.txt").c_str(), 0644);
+  auto as_nobody = [] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+  };
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"upgrade", lan::device(0), "--yes", "--json"},
+        std::vector<std::string>{"upgrade", lan::device(0), "--dry-run"},
+        std::vector<std::string>{"fleet", dir.file("two.txt")}}) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    Ran run = qel_upgrade(args, "", "", as_nobody);
+    EXPECT_EQ(run.exit_code, 6) << run.err;
+    EXPECT_EQ(count_of(run.err, "Can't bind TFTP listener socket"), 1) << run.err;
+    EXPECT_TRUE(has(run.err, "setcap cap_net_bind_service")) << run.err;
+  }
+  EXPECT_FALSE(has(sim->log(), "HTTP-REQ")) << sim->log();
+}
+
+TEST_F(AdminTest, ThePcsAddressComesFromAllItsInterfacesAndScanSkipsOnlyWhatIsTooLarge) {
+  // Eight more addresses on the interface that comes first, and no default
+  // route: the device's subnet is only the tenth address of the PC.
+  for (int n = 11; n <= 18; ++n)
+    ASSERT_EQ(
+        std::system(("ip addr add 203.0.113." + std::to_string(n) + "/24 dev other0").c_str()), 0);
+  ASSERT_EQ(std::system("ip route del default"), 0);
+  auto sim = lan::start_device(lan::device(0), device_args({}));
+  Ran chosen = qel_upgrade({"upgrade", lan::device(0), "--dry-run", "--local", lan::PC});
+  EXPECT_EQ(chosen.exit_code, 0) << chosen.err;
+  Ran found = qel_upgrade({"upgrade", lan::device(0), "--dry-run"});
+  EXPECT_EQ(found.exit_code, 0) << found.err;
+
+  // A subnet larger than a /22 on one interface: the others are scanned.
+  ASSERT_EQ(std::system("ip addr add 203.0.113.77/20 dev other0"), 0);
+  Ran scan = qel_upgrade({"scan", "--json"});
+  EXPECT_EQ(scan.exit_code, 0) << scan.err;
+  EXPECT_TRUE(has(scan.err, "skipped: other0's subnet 203.0.112.0/20 holds 4096 addresses"))
+      << scan.err;
+  EXPECT_EQ(json_lines(scan.out).size(), 1u) << scan.out;
+  Ran hint = qel_upgrade({"scan", "198.51.100.7/20"});
+  EXPECT_EQ(hint.exit_code, 2);
+  EXPECT_TRUE(has(hint.err, "e.g. qel-upgrade scan 198.51.100.0/24")) << hint.err;
+}
+
+TEST_F(AdminTest, WhatANewUserTriesGetsAClearAnswer) {
+  auto sim = lan::start_device(lan::device(0), device_args({"--password", "s3cret"}));
+  Ran argument = qel_upgrade({"upgrade", lan::device(0), "--password", "s3cret"});
+  EXPECT_EQ(argument.exit_code, 2);
+  EXPECT_TRUE(has(argument.err, "use --password-file FILE")) << argument.err;
+  Ran missing = qel_upgrade({"upgrade", lan::device(0), "--password-file", dir.file("none")});
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_TRUE(has(missing.err, "none: No such file or directory")) << missing.err;
+  write_private(dir.file("long"), std::string(127, 'x') + "\n");
+  Ran too_long = qel_upgrade({"upgrade", lan::device(0), "--password-file", dir.file("long")});
+  EXPECT_EQ(too_long.exit_code, 2);
+  EXPECT_TRUE(has(too_long.err, "longer than 126 characters")) << too_long.err;
+  Ran bytes = qel_upgrade({"upgrade", "1.2.3.\xff", "--json"});
+  EXPECT_EQ(bytes.exit_code, 2) << bytes.err;
+  { std::ofstream(dir.file("nul.txt")) << std::string("198.51.100.99\0\xff\n", 16); }
+  Ran list = qel_upgrade({"fleet", dir.file("nul.txt")});
+  EXPECT_EQ(list.exit_code, 2) << list.err;
+  EXPECT_FALSE(asked_for_upgrade(*sim)) << sim->log();
+
+  // Standard input closed and no --yes: declined, as at the end of input.
+  auto open_device = lan::start_device(lan::device(1), device_args({}));
+  Ran closed = qel_upgrade({"upgrade", lan::device(1)}, "", "", [] { ::close(0); });
+  EXPECT_EQ(closed.exit_code, 3) << closed.err;
+  EXPECT_FALSE(asked_for_upgrade(*open_device)) << open_device->log();
+
+  // No display and no terminal: the wizard could not run at all.
+  Ran nowhere = qel_upgrade({"qel-upgrade"}, "", "", [] {
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+  });
+  EXPECT_EQ(nowhere.exit_code, 1) << nowhere.err;
+  EXPECT_TRUE(has(nowhere.err, "needs a display or a terminal")) << nowhere.err;
 }
 
 }  // namespace
