@@ -666,6 +666,26 @@ TEST_F(AdminTest, ThePortPrivilegeIsCheckedBeforeAnyDeviceIsContacted) {
     EXPECT_TRUE(has(run.err, "setcap cap_net_bind_service")) << run.err;
   }
   EXPECT_FALSE(has(sim->log(), "HTTP-REQ")) << sim->log();
+
+  // Once it may hold a password, no core file and no debugger can read it: a
+  // process that is not dumpable has its /proc files owned by root.
+  std::string fifo = dir.file("password.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+  ::chmod(fifo.c_str(), 0666);
+  Running reading({"upgrade", lan::device(0), "--password-file", fifo}, "", as_nobody);
+  std::string proc = "/proc/" + std::to_string(reading.pid());
+  struct stat about {};
+  ASSERT_TRUE(simtest::wait_until(
+      [&] {
+        // Started (its own command line) as nobody, yet its files are root's.
+        return has(simtest::read_text(proc + "/cmdline"), "--password-file") &&
+               has(simtest::read_text(proc + "/status"), "Uid:\t65534") &&
+               ::stat((proc + "/status").c_str(), &about) == 0 && about.st_uid == 0;
+      },
+      10s))
+      << "still dumpable while reading its password";
+  { std::ofstream(fifo) << "s3cret\n"; }
+  EXPECT_EQ(reading.finish().exit_code, 6);
 }
 
 TEST_F(AdminTest, ThePcsAddressComesFromAllItsInterfacesAndScanSkipsOnlyWhatIsTooLarge) {
