@@ -8,9 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "platform/posix/client_ports.h"
 #include "platform/posix/time_scale.h"
 
 namespace {
@@ -39,7 +41,20 @@ int net_startup() { return 0; }
 NetSocket net_tcp_socket() { return make_socket(SOCK_STREAM); }
 NetSocket net_udp_socket() { return make_socket(SOCK_DGRAM); }
 
+namespace {
+std::atomic<bool> system_client_ports{false};
+
+bool is_stream(NetSocket socket) {
+  int type = 0;
+  socklen_t length = sizeof type;
+  return ::getsockopt(fd(socket), SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+}
+}  // namespace
+
+void net_use_system_client_ports(bool on) { system_client_ports.store(on); }
+
 int net_bind(NetSocket socket, std::uint32_t address, std::uint16_t port) {
+  if (port != 0 && system_client_ports.load() && is_stream(socket)) port = 0;
   sockaddr_in sa = make_address(address, port);
   int r = ::bind(fd(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   last_bind_denied = r != 0 && errno == EACCES;
