@@ -147,9 +147,34 @@ int admin_main(int argc, char** argv) {
                    "most).")
       ->check(CLI::Range(1, 86400))
       ->type_name("SECONDS");
+  fleet_command
+      ->add_option("--canary", fleet.canary,
+                   "Upgrade the first N devices to upgrade on their own first (a device already "
+                   "current does not count); if one of them does not end upgraded, no other "
+                   "starts.")
+      ->check(CLI::Range(1, 100000))
+      ->type_name("N");
+  std::string max_failures;
+  fleet_command
+      ->add_option("--max-failures", max_failures,
+                   "Once N upgrades (or N% of the devices to upgrade) did not end upgraded or "
+                   "skipped, start no other; the running ones finish.")
+      ->type_name("N|N%");
+  fleet_command
+      ->add_option("--retry", fleet.retry_report,
+                   "An earlier report of this list: upgrade again only the devices it shows "
+                   "failed, unreachable, aborted or not-started; the others are carried over "
+                   "as they were.")
+      ->type_name("REPORT");
+  fleet_command
+      ->add_option("--log-dir", fleet.log_dir,
+                   "Append each device's steps and messages to DIR/ADDRESS.log (made if "
+                   "missing); the report names each file.")
+      ->type_name("DIR");
   fleet_command->footer(
       "Report fields: address, product, version_before, version_after, result (upgraded,\n"
-      "skipped, failed, aborted, unreachable, unverified), message, seconds. CSV fields\n"
+      "skipped, failed, aborted, unreachable, unverified, not-started), message, seconds,\n"
+      "log. The JSON form is {\"report_version\": 2, \"devices\": [...]}. CSV fields\n"
       "are on one line, and a field a spreadsheet would run as a formula starts with '.\n"
       "The report is written to a temporary file in its folder and renamed, also when the\n"
       "fleet is interrupted; it must be writable before any upgrade starts. On a terminal\n"
@@ -167,5 +192,19 @@ int admin_main(int argc, char** argv) {
   }
   if (scan_command->parsed()) return run_scan(scan);
   if (upgrade_command->parsed()) return run_upgrade(upgrade);
+  if (!max_failures.empty()) {
+    fleet.max_failures_percent = max_failures.back() == '%';
+    std::string digits = max_failures.substr(0, max_failures.size() - fleet.max_failures_percent);
+    if (digits.empty() || digits.size() > 6 ||
+        digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) < 1 ||
+        (fleet.max_failures_percent && std::stoi(digits) > 100)) {
+      std::fprintf(stderr,
+                   "qel-upgrade fleet: --max-failures takes N or N%% (N from 1; at most "
+                   "100%%), not %s\n",
+                   max_failures.c_str());
+      return EXIT_USAGE;
+    }
+    fleet.max_failures = std::stoi(digits);
+  }
   return run_fleet(fleet);
 }

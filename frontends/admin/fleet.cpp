@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,13 +19,18 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <deque>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "frontends/admin/fleet_list.h"
 #include "frontends/admin/progress.h"
 #include "frontends/admin/report.h"
 #include "frontends/admin/util.h"
+#include "ui/ui.h"
 
 namespace admin {
 
@@ -45,9 +52,43 @@ void on_signal(int number) {
 // report before it is killed.
 constexpr auto STOP_GRACE = std::chrono::seconds(10);
 
+// A child that found every TFTP port taken did nothing to its device: it is
+// started again later, this many times at most.
+constexpr int PORT_RETRIES = 20;
+const char PORT_TAKEN[] = "Upgrade Failed: Can't bind TFTP listener socket";
+
+// Results that count against --max-failures and end a canary wave.
+bool is_failure(const std::string& result) {
+  return result != "upgraded" && result != "skipped" && result != "not-started";
+}
+// Results that --retry upgrades again.
+bool is_retried(const std::string& result) {
+  return result == "failed" || result == "unreachable" || result == "aborted" ||
+         result == "not-started";
+}
+
+std::string clock_text() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+int terminal_size(int* columns) {
+  winsize size{};
+  bool known = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 4;
+  *columns = known && size.ws_col > 20 ? size.ws_col : 80;
+  return known ? size.ws_row : 24;
+}
+
 struct Device {
   FleetEntry entry;
   enum Phase { WAITING, RUNNING, DONE } phase = WAITING;
+  bool canary = false;
+  int port_retries = 0;
+  int log_fd = -1;
   pid_t pid = -1;
   int out_fd = -1, err_fd = -1;
   std::string out, err_partial;
@@ -88,23 +129,58 @@ std::string seconds_text(double seconds) {
 
 class Fleet {
  public:
-  Fleet(const FleetOptions& options, std::vector<FleetEntry> entries, ReportFile* report)
+  Fleet(const FleetOptions& options, std::vector<FleetEntry> entries,
+        const std::vector<ReportRow>& earlier, ReportFile* report, int parallel)
       : options_(options),
         self_(self_path()),
         terminal_(::isatty(STDERR_FILENO) != 0),
-        report_(report) {
+        report_(report),
+        parallel_(parallel),
+        canary_phase_(options.canary > 0) {
+    // An earlier report's devices that ended well are carried over as they were.
+    std::map<std::uint32_t, const ReportRow*> before;
+    for (const ReportRow& row : earlier) {
+      std::uint32_t address = 0;
+      if (parse_ip_address(row.address.c_str(), &address) == 0) before[address] = &row;
+    }
+    std::set<std::uint32_t> listed;
     for (FleetEntry& e : entries) {
       Device d;
       d.entry = std::move(e);
       d.row.address = d.entry.address;
+      std::uint32_t address = 0;
+      parse_ip_address(d.entry.address.c_str(), &address);
+      listed.insert(address);
+      auto found = before.find(address);
+      if (found != before.end() && !is_retried(found->second->result)) {
+        d.row = *found->second;
+        d.phase = Device::DONE;
+      } else {
+        waiting_.push_back(devices_.size());
+      }
       devices_.push_back(std::move(d));
     }
+    for (const auto& [address, row] : before)
+      if (!listed.count(address)) {
+        Device d;
+        d.row = *row;
+        d.entry.address = row->address;
+        d.phase = Device::DONE;
+        devices_.push_back(std::move(d));
+      }
+    to_upgrade_ = static_cast<int>(waiting_.size());
+    failure_limit_ = options.max_failures_percent
+                         ? std::max(1, (to_upgrade_ * options.max_failures + 99) / 100)
+                         : options.max_failures;
   }
 
   int run();
 
  private:
+  int slots(int running) const;
+  void start_next();
   bool spawn(Device& d);
+  void log_line(Device& d, const std::string& line);
   void enforce_time_limit(Device& d, Clock::time_point now);
   void read_output(Device& d, int fd);
   void child_ended(Device& d, int status);
@@ -113,18 +189,53 @@ class Fleet {
   void redraw();
   void erase_block();
   void say(const std::string& line);  // a permanent line above the live block
-  bool write_report();
+  // snapshot: the state now (running devices as "running"), not the end.
+  bool write_report(bool snapshot = false);
 
   const FleetOptions options_;
   const std::string self_;
   const bool terminal_;
   ReportFile* const report_;
+  int parallel_;  // lowered when TFTP ports run short
   std::vector<Device> devices_;
-  bool stopping_ = false;
+  std::deque<std::size_t> waiting_;  // indexes into devices_, in list order
+  int to_upgrade_ = 0;
+  bool stopping_ = false;  // Ctrl-C or a signal: nothing more starts
   bool aborting_ = false;
+  std::string halted_;  // why nothing more starts (a canary, the failure limit)
+  bool canary_phase_;
+  int canaries_passed_ = 0;
+  int failures_ = 0;
+  int failure_limit_ = 0;  // 0: none
+  Clock::time_point started_ = Clock::now();
   int block_lines_ = 0;
   Clock::time_point drawn_{};
 };
+
+int Fleet::slots(int running) const {
+  if (stopping_ || !halted_.empty()) return 0;
+  if (canary_phase_) {
+    int canaries_running = 0;
+    for (const Device& d : devices_) canaries_running += d.canary && d.phase == Device::RUNNING;
+    return options_.canary - canaries_passed_ - canaries_running;
+  }
+  return parallel_ - running;
+}
+
+void Fleet::start_next() {
+  std::size_t index = waiting_.front();
+  waiting_.pop_front();
+  Device& d = devices_[index];
+  d.canary = canary_phase_;
+  d.began = Clock::now();
+  if (!spawn(d)) finish(d, "failed", std::string("cannot start: ") + std::strerror(errno));
+}
+
+void Fleet::log_line(Device& d, const std::string& line) {
+  if (d.log_fd < 0) return;
+  std::string text = line + "\n";
+  [[maybe_unused]] ssize_t n = ::write(d.log_fd, text.data(), text.size());
+}
 
 bool Fleet::spawn(Device& d) {
   std::vector<std::string> args = {self_,    "upgrade", d.entry.address,
@@ -184,7 +295,14 @@ bool Fleet::spawn(Device& d) {
   d.state = "start";
   d.percent = -1;
   d.deadline = d.began + std::chrono::seconds(options_.timeout_seconds);
-  if (!terminal_) say(d.entry.address + ": upgrading");
+  if (!options_.log_dir.empty() && d.log_fd < 0) {
+    d.row.log = options_.log_dir + "/" + d.entry.address + ".log";
+    d.log_fd = ::open(d.row.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
+  log_line(d, "---- " + clock_text() + " upgrade of " + d.entry.address + " started" +
+                  (d.canary ? " (canary)" : ""));
+  if (!terminal_)
+    say(clock_text() + " " + d.entry.address + " started" + (d.canary ? " (canary)" : ""));
   return true;
 }
 
@@ -220,9 +338,12 @@ void Fleet::read_output(Device& d, int fd) {
   while ((end = d.err_partial.find('\n')) != std::string::npos) {
     std::string line = d.err_partial.substr(0, end);
     d.err_partial.erase(0, end + 1);
+    log_line(d, line);
     std::string state, text;
     int percent;
     if (parse_step_line(line, &state, &percent, &text) && d.phase == Device::RUNNING) {
+      if (state != d.state && !terminal_)
+        say(clock_text() + " " + d.entry.address + " " + state + "  " + shown_utf8(text));
       d.state = state;
       d.percent = percent;
     }
@@ -235,7 +356,24 @@ void Fleet::finish(Device& d, const std::string& result, const std::string& mess
   d.row.message = message;
   bool started = d.began != Clock::time_point{};
   d.row.seconds = started ? std::chrono::duration<double>(Clock::now() - d.began).count() : 0;
-  std::string line = d.entry.address + "  " + result;
+  log_line(d, "---- " + clock_text() + " result: " + result + (message.empty() ? "" : ": ") +
+                  shown_utf8(message));
+  if (d.log_fd >= 0) ::close(d.log_fd);
+  d.log_fd = -1;
+  if (is_failure(result)) {
+    ++failures_;
+    if (d.canary && halted_.empty()) {
+      halted_ = "the canary " + d.entry.address + " ended " + result;
+      say("qel-upgrade fleet: " + halted_ + ": no more upgrades start");
+    } else if (failure_limit_ > 0 && failures_ >= failure_limit_ && halted_.empty()) {
+      halted_ = std::to_string(failures_) + " upgrades failed (--max-failures)";
+      say("qel-upgrade fleet: " + halted_ + ": no more upgrades start; the running ones finish");
+    }
+  } else if (d.canary && result == "upgraded" && ++canaries_passed_ == options_.canary) {
+    canary_phase_ = false;
+    say("qel-upgrade fleet: the canaries were upgraded; the rollout goes on");
+  }
+  std::string line = (terminal_ ? "" : clock_text() + " ") + d.entry.address + "  " + result;
   if (result == "upgraded")
     line += "  " + shown_utf8(d.row.version_before) + " -> " + shown_utf8(d.row.version_after);
   else if (!message.empty())
@@ -268,6 +406,20 @@ void Fleet::child_ended(Device& d, int status) {
     finish(d, "skipped", "already on " + json_text(object, "version_target"));
     return;
   }
+  if (result == "failed" && message.rfind(PORT_TAKEN, 0) == 0 && !d.timed_out &&
+      ++d.port_retries <= PORT_RETRIES) {
+    // Other upgrades hold every port: nothing reached the device; it waits
+    // for one of them to end.
+    log_line(d, "---- every TFTP port is taken: waiting for one");
+    d.phase = Device::WAITING;
+    d.state = "waiting";
+    d.percent = -1;
+    waiting_.push_front(static_cast<std::size_t>(&d - devices_.data()));
+    int running = 0;
+    for (const Device& other : devices_) running += other.phase == Device::RUNNING;
+    parallel_ = std::max(1, running);
+    return;
+  }
   if (d.timed_out) {
     // Stopped by the limit: whatever it said then, it did not finish in time.
     finish(d, result == "unverified" ? result : "failed",
@@ -281,6 +433,8 @@ void Fleet::on_signal_byte(char number) {
   bool abort_now = number != SIGINT || stopping_;
   if (!stopping_) {
     stopping_ = true;
+    // The state at this moment, in case the fleet is ended harder next.
+    if (!report_->to_standard_output()) write_report(true);
     if (!abort_now)
       say("qel-upgrade fleet: interrupted: no more upgrades start; the running ones finish "
           "(Ctrl-C again aborts them)");
@@ -313,39 +467,65 @@ void Fleet::redraw() {
   auto now = Clock::now();
   if (now - drawn_ < std::chrono::milliseconds(200)) return;
   drawn_ = now;
+  int columns = 80;
+  int rows = terminal_size(&columns);
   std::vector<std::string> lines;
-  int running = 0, waiting = 0, done = 0;
+  int running = 0, waiting = 0, upgraded = 0, skipped = 0, failed = 0;
   for (const Device& d : devices_) {
-    if (d.phase == Device::WAITING)
+    if (d.phase == Device::WAITING) {
       ++waiting;
-    else if (d.phase == Device::DONE)
-      ++done;
-    else {
-      ++running;
+    } else if (d.phase == Device::DONE) {
+      upgraded += d.row.result == "upgraded";
+      skipped += d.row.result == "skipped";
+      failed += is_failure(d.row.result);
+    } else if (++running <= rows - 3) {
+      // The live block never scrolls the screen: the rest is one line.
       char line[160];
       std::string percent = d.percent >= 0 ? std::to_string(d.percent) + "%" : "";
-      std::snprintf(line, sizeof line, "  %-15s  %-8s %4s  %s", d.entry.address.c_str(),
+      std::snprintf(line, sizeof line, "  %-15s  %-8s %4s  %s s", d.entry.address.c_str(),
                     d.state.c_str(), percent.c_str(),
                     seconds_text(std::chrono::duration<double>(now - d.began).count()).c_str());
-      lines.push_back(std::string(line) + " s");
+      lines.push_back(line);
     }
   }
-  char summary[160];
-  std::snprintf(summary, sizeof summary, "%d running, %d waiting, %d done%s", running, waiting,
-                done, stopping_ ? " (interrupted)" : "");
+  if (running > rows - 3)
+    lines.push_back("  ... and " + std::to_string(running - (rows - 3)) + " more running");
+  long elapsed = static_cast<long>(std::chrono::duration<double>(now - started_).count());
+  char summary[200];
+  std::snprintf(summary, sizeof summary,
+                "%d done (%d upgraded, %d skipped, %d failed), %d running, %d waiting, %ld:%02ld "
+                "elapsed%s",
+                upgraded + skipped + failed, upgraded, skipped, failed, running, waiting,
+                elapsed / 60, elapsed % 60,
+                stopping_          ? " (interrupted)"
+                : !halted_.empty() ? " (halted)"
+                                   : "");
   lines.push_back(summary);
   erase_block();
-  for (std::size_t i = 0; i < lines.size(); ++i)
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].size() >= static_cast<std::size_t>(columns))
+      lines[i].resize(static_cast<std::size_t>(columns - 1));
     std::fprintf(stderr, "%s%s", lines[i].c_str(), i + 1 < lines.size() ? "\n" : "");
+  }
   std::fflush(stderr);
   block_lines_ = static_cast<int>(lines.size());
 }
 
-bool Fleet::write_report() {
+bool Fleet::write_report(bool snapshot) {
   std::vector<ReportRow> rows;
-  for (const Device& d : devices_) rows.push_back(d.row);
+  for (const Device& d : devices_) {
+    rows.push_back(d.row);
+    if (!snapshot || d.phase == Device::DONE) continue;
+    ReportRow& row = rows.back();
+    row.result = d.phase == Device::RUNNING ? "running" : "not-started";
+    row.message = d.phase == Device::RUNNING
+                      ? "running when the fleet was interrupted (" + d.state +
+                            (d.percent >= 0 ? " " + std::to_string(d.percent) + "%" : "") + ")"
+                      : "not started: the fleet was interrupted";
+  }
   std::string error;
   if (report_->commit(rows, &error)) return true;
+  if (snapshot) return false;
   // Never lost: on standard output when its file cannot take it.
   std::fprintf(stderr, "qel-upgrade fleet: %s; the report follows on standard output\n",
                shown_utf8(error).c_str());
@@ -355,21 +535,15 @@ bool Fleet::write_report() {
 }
 
 int Fleet::run() {
-  std::size_t next = 0;
   std::vector<pollfd> fds;
   std::vector<Device*> owners;
   for (;;) {
     int running = 0;
     for (const Device& d : devices_) running += d.phase == Device::RUNNING;
-    while (!stopping_ && running < options_.parallel && next < devices_.size()) {
-      Device& d = devices_[next++];
-      d.began = Clock::now();
-      if (spawn(d))
-        ++running;
-      else
-        finish(d, "failed", std::string("cannot start: ") + std::strerror(errno));
-    }
-    if (running == 0 && (stopping_ || next == devices_.size())) break;
+    for (int free = slots(running); free > 0 && !waiting_.empty(); --free) start_next();
+    running = 0;
+    for (const Device& d : devices_) running += d.phase == Device::RUNNING;
+    if (running == 0 && (waiting_.empty() || slots(0) <= 0)) break;
 
     fds.clear();
     owners.clear();
@@ -405,8 +579,9 @@ int Fleet::run() {
     }
     redraw();
   }
+  std::string why = stopping_ ? "the fleet was interrupted" : halted_;
   for (Device& d : devices_)
-    if (d.phase == Device::WAITING) finish(d, "aborted", "not started: the fleet was interrupted");
+    if (d.phase == Device::WAITING) finish(d, "not-started", "not started: " + why);
   erase_block();
 
   bool reported = write_report();
@@ -419,8 +594,9 @@ int Fleet::run() {
     else
       ++other;
   }
-  std::fprintf(stderr, "qel-upgrade fleet: %d upgraded, %d skipped, %d not upgraded\n", upgraded,
-               skipped, other);
+  double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+  std::fprintf(stderr, "qel-upgrade fleet: %d upgraded, %d skipped, %d not upgraded in %.1f s\n",
+               upgraded, skipped, other, seconds);
   if (stopping_) return EXIT_ABORTED;
   return other == 0 && reported ? EXIT_UPGRADED : EXIT_FAILED;
 }
@@ -442,9 +618,32 @@ int run_fleet(const FleetOptions& options) {
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", shown_utf8(error).c_str());
     return EXIT_USAGE;
   }
+  std::vector<ReportRow> earlier;
+  if (!options.retry_report.empty() && !read_report(options.retry_report, &earlier, &error)) {
+    std::fprintf(stderr, "qel-upgrade fleet: --retry: %s\n", shown_utf8(error).c_str());
+    return EXIT_USAGE;
+  }
+  if (!options.log_dir.empty()) {
+    ::mkdir(options.log_dir.c_str(), 0755);
+    if (::access(options.log_dir.c_str(), W_OK | X_OK) != 0) {
+      std::fprintf(stderr, "qel-upgrade fleet: cannot write logs in %s: %s\n",
+                   shown_utf8(options.log_dir).c_str(), std::strerror(errno));
+      return EXIT_USAGE;
+    }
+  }
   if (tftp_ports_refused(0)) {
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", tftp_refusal_message().c_str());
     return EXIT_NO_PORT;
+  }
+  // Each upgrade serves from a port of its own: no more at once than are free.
+  int parallel = options.parallel;
+  int free = free_tftp_ports();
+  if (free < parallel) {
+    parallel = std::max(1, free);
+    std::fprintf(stderr,
+                 "qel-upgrade fleet: only %d of the TFTP ports 69-168 are free: at most %d "
+                 "upgrades at once\n",
+                 free, parallel);
   }
   if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", std::strerror(errno));
@@ -455,7 +654,7 @@ int run_fleet(const FleetOptions& options) {
   sigemptyset(&action.sa_mask);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  return Fleet(options, std::move(entries), &report).run();
+  return Fleet(options, std::move(entries), earlier, &report, parallel).run();
 }
 
 }  // namespace admin

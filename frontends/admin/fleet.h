@@ -11,7 +11,12 @@ struct FleetOptions {
   int parallel = 8;
   std::string report_file;  // empty: CSV on standard output
   bool force = false;
-  int timeout_seconds = 600;  // per device
+  int timeout_seconds = 600;          // per device
+  int canary = 0;                     // upgrade this many on their own first; 0: no canary wave
+  int max_failures = 0;               // start nothing more after this many failures; 0: no limit
+  bool max_failures_percent = false;  // max_failures is a percentage of the devices to upgrade
+  std::string retry_report;           // upgrade again only what this report left undone
+  std::string log_dir;                // one log file per device there
 };
 
 // Each upgrade needs a TFTP port of its own among 69..168.

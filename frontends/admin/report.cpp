@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -39,12 +40,14 @@ bool report_is_json(const std::string& path) {
   return path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
 }
 
+const char CSV_HEADER[] = "address,product,version_before,version_after,result,message,seconds,log";
+
 std::string report_csv(const std::vector<ReportRow>& rows) {
-  std::string text = "address,product,version_before,version_after,result,message,seconds\n";
+  std::string text = std::string(CSV_HEADER) + "\n";
   for (const ReportRow& r : rows)
     text += csv_field(r.address) + "," + csv_field(r.product) + "," + csv_field(r.version_before) +
             "," + csv_field(r.version_after) + "," + csv_field(r.result) + "," +
-            csv_field(r.message) + "," + seconds_text(r.seconds) + "\n";
+            csv_field(r.message) + "," + seconds_text(r.seconds) + "," + csv_field(r.log) + "\n";
   return text;
 }
 
@@ -63,33 +66,128 @@ std::string report_json(const std::vector<ReportRow>& rows) {
     row["result"] = valid_utf8(r.result);
     row["message"] = valid_utf8(r.message);
     row["seconds"] = std::round(r.seconds * 10) / 10;
+    row["log"] = text_or_null(r.log);
     all.push_back(row);
   }
-  return all.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  Json report;
+  report["report_version"] = REPORT_VERSION;
+  report["devices"] = all;
+  return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-ReportFile::~ReportFile() {
-  if (fd_ >= 0) ::close(fd_);
-  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+namespace {
+
+// One CSV line as report_csv writes it: fields separated by commas, quoted
+// ones with doubled quotes inside. False for a malformed line.
+bool split_csv(const std::string& line, std::vector<std::string>* fields) {
+  fields->assign(1, "");
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (quoted) {
+      if (c != '"')
+        fields->back() += c;
+      else if (i + 1 < line.size() && line[i + 1] == '"')
+        fields->back() += line[++i];
+      else
+        quoted = false;
+    } else if (c == '"' && fields->back().empty()) {
+      quoted = true;
+    } else if (c == ',') {
+      fields->emplace_back();
+    } else {
+      fields->back() += c;
+    }
+  }
+  return !quoted;
+}
+
+}  // namespace
+
+bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::string* error) {
+  using Json = nlohmann::ordered_json;
+  std::string text;
+  {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      *error = "cannot read the report " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+      text.append(chunk, static_cast<std::size_t>(n));
+    ::close(fd);
+  }
+  auto bad = [&](const std::string& why) {
+    *error = path + ": " + why;
+    return false;
+  };
+  if (report_is_json(path)) {
+    Json report = Json::parse(text, nullptr, false);
+    if (report.is_discarded() || !report.is_object() || !report.contains("devices") ||
+        !report["devices"].is_array())
+      return bad("not a fleet report");
+    auto field = [](const Json& row, const char* key) {
+      auto it = row.find(key);
+      return it != row.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    for (const Json& row : report["devices"]) {
+      if (!row.is_object()) return bad("not a fleet report");
+      ReportRow r{field(row, "address"),
+                  field(row, "product"),
+                  field(row, "version_before"),
+                  field(row, "version_after"),
+                  field(row, "result"),
+                  field(row, "message"),
+                  0,
+                  field(row, "log")};
+      if (auto it = row.find("seconds"); it != row.end() && it->is_number())
+        r.seconds = it->get<double>();
+      rows->push_back(r);
+    }
+    return true;
+  }
+  std::size_t at = 0, end = text.find('\n');
+  if (end == std::string::npos || text.compare(0, end, CSV_HEADER) != 0)
+    return bad("not a fleet report (its first line is not the report's header)");
+  int number = 1;
+  for (at = end + 1; at < text.size(); at = end + 1) {
+    ++number;
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::vector<std::string> f;
+    if (!split_csv(text.substr(at, end - at), &f) || f.size() != 8)
+      return bad("line " + std::to_string(number) + " is not a report row");
+    rows->push_back({f[0], f[1], f[2], f[3], f[4], f[5], std::strtod(f[6].c_str(), nullptr), f[7]});
+  }
+  return true;
+}
+
+int ReportFile::make_temporary(std::string* name, std::string* error) const {
+  std::size_t slash = path_.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+  *name = folder + (folder.back() == '/' ? "" : "/") + "." + base + ".XXXXXX";
+  int fd = ::mkostemp(name->data(), O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot write the report " + path_ + ": " + std::strerror(errno);
+    return -1;
+  }
+  // The permissions a file made by this user would have, not mkstemp's 0600.
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
+  return fd;
 }
 
 bool ReportFile::open(const std::string& path, std::string* error) {
   path_ = path;
   if (path.empty()) return true;
-  std::size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string pattern = folder + (folder.back() == '/' ? "" : "/") + "." + name + ".XXXXXX";
-  fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd_ < 0) {
-    *error = "cannot write the report " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  temporary_ = pattern;
-  // The permissions a file made by this user would have, not mkstemp's 0600.
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd_, 0666 & ~mask);
+  std::string name;
+  int fd = make_temporary(&name, error);
+  if (fd < 0) return false;
+  ::close(fd);
+  ::unlink(name.c_str());
   return true;
 }
 
@@ -100,23 +198,24 @@ bool ReportFile::commit(const std::vector<ReportRow>& rows, std::string* error) 
     if (!ok) *error = std::string("cannot write the report: ") + std::strerror(errno);
     return ok;
   }
-  bool ok = fd_ >= 0 && write_all(fd_, text) && ::fsync(fd_) == 0;
+  std::string name;
+  int fd = make_temporary(&name, error);
+  if (fd < 0) return false;
+  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
   int saved = errno;
-  if (fd_ >= 0 && ::close(fd_) != 0 && ok) {
+  if (::close(fd) != 0 && ok) {
     ok = false;
     saved = errno;
   }
-  fd_ = -1;
-  if (ok && ::rename(temporary_.c_str(), path_.c_str()) != 0) {
+  if (ok && ::rename(name.c_str(), path_.c_str()) != 0) {
     ok = false;
     saved = errno;
   }
   if (!ok) {
+    ::unlink(name.c_str());
     *error = "cannot write the report " + path_ + ": " + std::strerror(saved);
-    return false;
   }
-  temporary_.clear();
-  return true;
+  return ok;
 }
 
 }  // namespace admin

@@ -12,7 +12,11 @@ namespace admin {
 struct ReportRow {
   std::string address, product, version_before, version_after, result, message;
   double seconds = 0;
+  std::string log;  // the device's log file, "" without --log-dir
 };
+
+// The JSON report's shape: {"report_version": REPORT_VERSION, "devices": [...]}.
+inline constexpr int REPORT_VERSION = 2;
 
 // JSON when the name ends in ".json", else CSV.
 bool report_is_json(const std::string& path);
@@ -21,22 +25,25 @@ bool report_is_json(const std::string& path);
 std::string report_csv(const std::vector<ReportRow>& rows);
 std::string report_json(const std::vector<ReportRow>& rows);
 
+// Reads a report this program wrote (CSV or JSON, by the name), for --retry;
+// false with *error.
+bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::string* error);
+
 class ReportFile {
  public:
-  ReportFile() = default;
-  ~ReportFile();  // an uncommitted temporary file is removed
-  ReportFile(const ReportFile&) = delete;
-  ReportFile& operator=(const ReportFile&) = delete;
-
-  // Creates the temporary file beside path ("": standard output, always
-  // fine); false with *error when it cannot be written there.
+  // Checks that a file can be made beside path ("": standard output, always
+  // fine); false with *error when it cannot.
   bool open(const std::string& path, std::string* error);
-  // Writes the rows and puts the file in its place; false with *error.
+  // Writes the rows to a new temporary file and renames it into place (each
+  // time: a snapshot first, the final report later); false with *error.
   bool commit(const std::vector<ReportRow>& rows, std::string* error);
+  bool to_standard_output() const { return path_.empty(); }
 
  private:
-  std::string path_, temporary_;
-  int fd_ = -1;
+  // A new temporary file beside the report; -1 with *error.
+  int make_temporary(std::string* name, std::string* error) const;
+
+  std::string path_;
 };
 
 }  // namespace admin

@@ -354,6 +354,17 @@ bool tftp_ports_refused(std::uint32_t local_address) {
   return refused;
 }
 
+int free_tftp_ports() {
+  int free = 0;
+  for (int port = 69; port <= 168; ++port) {
+    NetSocket socket = net_udp_socket();
+    if (socket == NET_INVALID_SOCKET) break;
+    free += net_bind(socket, 0, static_cast<std::uint16_t>(port)) == 0;
+    net_close(socket);
+  }
+  return free;
+}
+
 std::string tftp_refusal_message() {
   return frontend::plain_text(std::string("Upgrade Failed: Can't bind TFTP listener socket\r\n") +
                               process_bind_privilege_hint());

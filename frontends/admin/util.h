@@ -100,6 +100,8 @@ bool read_password_file(const std::string& path, std::string* password, std::str
 // address (host order; 0: any) is refused for want of privilege. Ports that
 // are merely taken do not count as a refusal.
 bool tftp_ports_refused(std::uint32_t local_address);
+// How many of those ports could be bound now on any address.
+int free_tftp_ports();
 // The message for that case, one line per line: the wizard's text and how
 // to give this program the right.
 std::string tftp_refusal_message();

@@ -451,7 +451,7 @@ TEST_F(AdminTest, FleetReportsEachDevicesTrueOutcome) {
   std::vector<std::string> rows;
   for (std::string line; std::getline(report, line);) rows.push_back(line);
   ASSERT_EQ(rows.size(), 7u) << fleet.err;
-  EXPECT_EQ(rows[0], "address,product,version_before,version_after,result,message,seconds");
+  EXPECT_EQ(rows[0], "address,product,version_before,version_after,result,message,seconds,log");
   auto row_starts = [&](int n, const std::string& start) {
     EXPECT_EQ(rows[static_cast<std::size_t>(n) + 1].rfind(start, 0), 0u)
         << rows[static_cast<std::size_t>(n) + 1];
@@ -590,12 +590,14 @@ TEST_F(AdminTest, HostileDevicesNeitherHangNorReachTerminalsOrSpreadsheets) {
   Ran again = qel_upgrade(
       {"fleet", dir.file("devices.txt"), "--timeout", "3", "--report", dir.file("r.json")});
   Json report = Json::parse(simtest::read_text(dir.file("r.json")), nullptr, false);
-  ASSERT_TRUE(report.is_array()) << again.err;
-  EXPECT_EQ(report[1]["product"], "=1+1\x1b]0;owned\x07\x1b[2J");
-  EXPECT_EQ(report[2]["product"],
+  ASSERT_TRUE(report.is_object()) << again.err;
+  EXPECT_EQ(report["report_version"], 2);
+  Json devices = report["devices"];
+  EXPECT_EQ(devices[1]["product"], "=1+1\x1b]0;owned\x07\x1b[2J");
+  EXPECT_EQ(devices[2]["product"],
             "Caf\xc3\xa9 QEL\xc2\x9b"
             "2J");
-  EXPECT_EQ(report[2]["result"], "skipped");
+  EXPECT_EQ(devices[2]["result"], "skipped");
   EXPECT_TRUE(fleet_children().empty()) << "a stopped upgrade outlived the fleet";
 }
 
@@ -617,6 +619,10 @@ TEST_F(AdminTest, InterruptedAfterTheImageWasDeliveredSaysSoAndChildrenEndWithTh
   ASSERT_TRUE(simtest::wait_until([&] { return has(second->log(), "REBOOT start"); }, 60s));
   ::kill(fleet.pid(), SIGINT);
   ASSERT_TRUE(fleet.read_until([&] { return has(fleet.err(), "interrupted:"); }));
+  // Already there, whole, with the device's state at that moment.
+  std::vector<std::string> snapshot = lines_of(simtest::read_text(dir.file("r.csv")));
+  ASSERT_EQ(snapshot.size(), 2u);
+  EXPECT_TRUE(has(snapshot[1], ",running,running when the fleet was interrupted (")) << snapshot[1];
   ::kill(fleet.pid(), SIGINT);
   Ran stopped = fleet.finish();
   EXPECT_EQ(stopped.exit_code, 3) << stopped.err;
@@ -745,6 +751,68 @@ TEST_F(AdminTest, WhatANewUserTriesGetsAClearAnswer) {
   });
   EXPECT_EQ(nowhere.exit_code, 1) << nowhere.err;
   EXPECT_TRUE(has(nowhere.err, "needs a display or a terminal")) << nowhere.err;
+}
+
+TEST_F(AdminTest, RolloutsStopEarlyAndARetryResumesWhereTheyStopped) {
+  add_device_addresses(lan::DEVICES, 5 - lan::DEVICES);
+  std::map<int, std::unique_ptr<simtest::Sim>> sims;
+  for (int n = 0; n < 5; ++n)
+    sims[n] = lan::start_device(
+        lan::device(n),
+        device_args(n == 1 || n == 2 ? std::vector<std::string>{"--error-on-block", "40"}
+                                     : std::vector<std::string>{}));
+  auto list = [&](const std::string& name, std::vector<int> order) {
+    std::ofstream out(dir.file(name));
+    for (int n : order) out << lan::device(n) << "\n";
+    return dir.file(name);
+  };
+  auto results = [&](const std::string& report) {
+    std::vector<std::string> found;
+    Json parsed = Json::parse(simtest::read_text(report), nullptr, false);
+    if (!parsed.is_object()) return found;
+    for (const Json& row : parsed["devices"]) found.push_back(row["result"]);
+    return found;
+  };
+  using Results = std::vector<std::string>;
+
+  // A failing canary: nothing else starts.
+  Ran canary = qel_upgrade(
+      {"fleet", list("a.txt", {1, 3, 4}), "--canary", "1", "--report", dir.file("canary.json")});
+  EXPECT_EQ(canary.exit_code, 1) << canary.err;
+  EXPECT_EQ(results(dir.file("canary.json")), (Results{"failed", "not-started", "not-started"}));
+  EXPECT_TRUE(has(canary.err, "the canary 198.51.100.21 ended failed")) << canary.err;
+
+  // The failure limit: one upgraded, then two failures where one is allowed.
+  Ran limited = qel_upgrade({"fleet", list("b.txt", {0, 1, 2, 3}), "--parallel", "1",
+                             "--max-failures", "1", "--report", dir.file("limited.json")});
+  EXPECT_EQ(limited.exit_code, 1) << limited.err;
+  EXPECT_EQ(results(dir.file("limited.json")),
+            (Results{"upgraded", "failed", "not-started", "not-started"}));
+
+  // Mended, the devices left undone are upgraded again and the others kept.
+  for (int n : {1, 2}) {
+    sims[n].reset();
+    sims[n] = lan::start_device(lan::device(n), device_args({}));
+  }
+  Ran retry = qel_upgrade({"fleet", dir.file("b.txt"), "--retry", dir.file("limited.json"),
+                           "--report", dir.file("retry.csv"), "--log-dir", dir.file("logs")});
+  EXPECT_EQ(retry.exit_code, 0) << retry.err;
+  std::vector<std::string> rows = lines_of(simtest::read_text(dir.file("retry.csv")));
+  ASSERT_EQ(rows.size(), 5u);
+  for (int n = 0; n < 4; ++n) EXPECT_TRUE(has(rows[n + 1], ",upgraded,")) << rows[n + 1];
+  EXPECT_EQ(count_of(sims[0]->log(), "UPGRADE request"), 1) << "asked again: " << sims[0]->log();
+  EXPECT_FALSE(has(rows[1], "logs/")) << "carried over, not run: " << rows[1];
+  // One log per device run, with its own steps only.
+  for (int n : {1, 2, 3}) {
+    std::string log = simtest::read_text(dir.file("logs/" + lan::device(n) + ".log"));
+    EXPECT_TRUE(has(rows[n + 1], dir.file("logs/" + lan::device(n) + ".log"))) << rows[n + 1];
+    EXPECT_TRUE(has(log, "Uploading Target Firmware to QEL@" + lan::device(n) + " ")) << log;
+    EXPECT_TRUE(has(log, "result: upgraded")) << log;
+    for (int other = 0; other < 5; ++other) {
+      if (other == n) continue;
+      EXPECT_FALSE(has(log, "QEL@" + lan::device(other))) << log;
+    }
+  }
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -133,25 +135,52 @@ TEST(DeviceText, ControlCharactersNeverReachATerminalAndJsonStaysValid) {
 
 TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
   std::vector<ReportRow> rows = {
-      {"198.51.100.20", "=1+1", "@SUM(1+1)", "+5.1", "unverified", "-5.1", 1.0},
+      {"198.51.100.20", "=1+1", "@SUM(1+1)", "+5.1", "unverified", "-5.1", 1.0, ""},
       {"198.51.100.21", "Caf\xc3\xa9 QEL", "5.1\xc2\xb2", "line\nbreak", "failed",
-       "a,\"quoted\"\ttext", 2.26},
+       "a,\"quoted\"\ttext", 2.26, "logs/198.51.100.21.log"},
   };
   std::string csv = report_csv(rows);
   std::vector<std::string> lines;
   for (std::size_t at = 0, end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1)
     lines.push_back(csv.substr(at, end - at));
   ASSERT_EQ(lines.size(), 3u) << csv;  // every field on its row's line
-  EXPECT_EQ(lines[1], "198.51.100.20,'=1+1,'@SUM(1+1),'+5.1,unverified,'-5.1,1.0");
+  EXPECT_EQ(lines[1], "198.51.100.20,'=1+1,'@SUM(1+1),'+5.1,unverified,'-5.1,1.0,");
   EXPECT_EQ(lines[2],
             "198.51.100.21,Caf\xc3\xa9 QEL,5.1\xc2\xb2,line break,failed,"
-            "\"a,\"\"quoted\"\" text\",2.3");
+            "\"a,\"\"quoted\"\" text\",2.3,logs/198.51.100.21.log");
 
   auto json = nlohmann::json::parse(report_json(rows));
-  EXPECT_EQ(json[1]["product"], "Caf\xc3\xa9 QEL") << "not encoded a second time";
-  EXPECT_EQ(json[1]["version_before"], "5.1\xc2\xb2");
-  EXPECT_EQ(json[0]["product"], "=1+1") << "JSON stays exact";
-  EXPECT_EQ(json[1]["seconds"], 2.3);
+  EXPECT_EQ(json["report_version"], REPORT_VERSION);
+  EXPECT_EQ(json["devices"][1]["product"], "Caf\xc3\xa9 QEL") << "not encoded a second time";
+  EXPECT_EQ(json["devices"][1]["version_before"], "5.1\xc2\xb2");
+  EXPECT_EQ(json["devices"][0]["product"], "=1+1") << "JSON stays exact";
+  EXPECT_EQ(json["devices"][1]["seconds"], 2.3);
+
+  // What --retry reads back: JSON exactly, CSV as it was written (a second
+  // write of it gives the same file).
+  TempDir dir;
+  for (const char* name : {"r.json", "r.csv"}) {
+    SCOPED_TRACE(name);
+    std::string path = dir.file(name), error;
+    ReportFile file;
+    ASSERT_TRUE(file.open(path, &error) && file.commit(rows, &error)) << error;
+    std::vector<ReportRow> back;
+    ASSERT_TRUE(read_report(path, &back, &error)) << error;
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[1].result, "failed");
+    EXPECT_EQ(back[1].log, "logs/198.51.100.21.log");
+    if (report_is_json(path)) {
+      EXPECT_EQ(back[0].product, "=1+1");
+      EXPECT_EQ(back[1].message, rows[1].message);
+    } else {
+      EXPECT_EQ(report_csv(back), csv);
+    }
+  }
+  std::vector<ReportRow> none;
+  std::string error;
+  write_file(dir.file("other.csv"), "a,b\n1,2\n");
+  EXPECT_FALSE(read_report(dir.file("other.csv"), &none, &error));
+  EXPECT_NE(error.find("not a fleet report"), std::string::npos) << error;
 }
 
 TEST(Report, WrittenWholeOrNotAtAllAndRefusedBeforeTheWork) {
@@ -167,9 +196,9 @@ TEST(Report, WrittenWholeOrNotAtAllAndRefusedBeforeTheWork) {
     ReportFile report;
     ASSERT_TRUE(report.open(path, &error)) << error;
     EXPECT_EQ(simtest::read_text(path), "the old report") << "replaced only when whole";
-    ASSERT_TRUE(report.commit({{"198.51.100.20", "", "", "", "skipped", "", 0}}, &error));
+    ASSERT_TRUE(report.commit({{"198.51.100.20", "", "", "", "skipped", "", 0, ""}}, &error));
   }
-  EXPECT_EQ(nlohmann::json::parse(simtest::read_text(path))[0]["result"], "skipped");
+  EXPECT_EQ(nlohmann::json::parse(simtest::read_text(path))["devices"][0]["result"], "skipped");
   struct stat about {};
   ASSERT_EQ(::stat(path.c_str(), &about), 0);
   EXPECT_NE(about.st_mode & 0044, 0u) << "a report, not a secret";
@@ -177,7 +206,11 @@ TEST(Report, WrittenWholeOrNotAtAllAndRefusedBeforeTheWork) {
     ReportFile abandoned;
     ASSERT_TRUE(abandoned.open(dir.file("never.csv"), &error));
   }
-  EXPECT_EQ(::access(dir.file("never.csv").c_str(), F_OK), -1) << "nothing left behind";
+  std::error_code ignored;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path(), ignored),
+                          std::filesystem::directory_iterator()),
+            1)
+      << "nothing left behind but the report";
 }
 
 TEST(FleetList, EveryBadLineIsReportedWithItsReason) {
