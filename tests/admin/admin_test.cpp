@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -39,6 +40,8 @@ using Json = nlohmann::json;
 using simtest::TempDir;
 
 constexpr const char* CLOCK_SCALE = "20";
+// The upgrades' clock for what Running starts (the soak slows it down).
+std::string clock_scale = CLOCK_SCALE;
 
 struct Ran {
   int exit_code = -1;
@@ -66,7 +69,7 @@ class Running {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
       ::dup2(err[1], 2);
-      ::setenv("QEL_UPGRADE_TEST_CLOCK_SCALE", CLOCK_SCALE, 1);
+      ::setenv("QEL_UPGRADE_TEST_CLOCK_SCALE", clock_scale.c_str(), 1);
       if (in_child) in_child();
       std::vector<char*> argv;
       for (std::string& a : args) argv.push_back(a.data());
@@ -813,6 +816,85 @@ TEST_F(AdminTest, RolloutsStopEarlyAndARetryResumesWhereTheyStopped) {
       EXPECT_FALSE(has(log, "QEL@" + lan::device(other))) << log;
     }
   }
+}
+
+// The fleet at its limit: a hundred devices at once, a few of each kind.
+// Outcomes are asserted; time, CPU and memory are printed, not asserted.
+TEST_F(AdminTest, SoakAHundredDevicesAtOnce) {
+  constexpr int DEVICES = 100;
+  add_device_addresses(lan::DEVICES, DEVICES - lan::DEVICES);
+  write_private(dir.file("pw"), "s3cret\n");
+  // The wizard's clock 5 times faster, not 20: a hundred transfers share two
+  // cores, and its resends and give-ups scale with it.
+  clock_scale = "5";
+  std::map<int, std::unique_ptr<simtest::Sim>> sims;
+  std::map<int, std::string> expected;
+  {
+    std::ofstream list(dir.file("hundred.txt"));
+    for (int n = 0; n < DEVICES; ++n) {
+      std::vector<std::string> args = {"--reboot-seconds", "0.5", "--time-limit", "900"};
+      expected[n] = "upgraded";
+      if (n < 5) {
+        args.insert(args.end(), {"--password", "s3cret"});
+      } else if (n < 10) {
+        args.insert(args.end(), {"--ack-drop", "p=0.01", "--seed", std::to_string(n)});
+      } else if (n < 13) {
+        args.insert(args.end(), {"--ack-delay", "300", "--ack-delay-ms", "1500"});  // a stall
+      } else if (n < 23) {
+        args.insert(args.end(), {"--software", "5.2.5"});
+        expected[n] = "skipped";
+      } else if (n < 25) {
+        args.push_back("--never-return");
+        expected[n] = "unverified";
+      }
+      sims[n] = lan::start_device(lan::device(n), args);
+      list << lan::device(n) << (n < 5 ? " admin pw" : "") << "\n";
+    }
+  }
+  rusage before{};
+  ::getrusage(RUSAGE_CHILDREN, &before);
+  Running fleet({"fleet", dir.file("hundred.txt"), "--parallel", "100", "--report",
+                 dir.file("hundred.json")});
+  // The whole tree's memory, sampled: the fleet and its upgrades.
+  long peak_kb = 0;
+  Clock::time_point sampled{};
+  auto rss_kb = [](pid_t pid) {
+    std::string status = simtest::read_text("/proc/" + std::to_string(pid) + "/status");
+    std::size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0L : std::strtol(status.c_str() + at + 6, nullptr, 10);
+  };
+  fleet.read_until([&] {
+    if (Clock::now() - sampled > 200ms) {
+      sampled = Clock::now();
+      long total = rss_kb(fleet.pid());
+      for (pid_t child : fleet_children()) total += rss_kb(child);
+      peak_kb = std::max(peak_kb, total);
+    }
+    return false;
+  });
+  Ran ran = fleet.finish();
+  clock_scale = CLOCK_SCALE;
+  rusage after{};
+  ::getrusage(RUSAGE_CHILDREN, &after);
+  EXPECT_EQ(ran.exit_code, 1) << ran.err;  // the two that never came back
+
+  Json report = Json::parse(simtest::read_text(dir.file("hundred.json")), nullptr, false);
+  ASSERT_TRUE(report.is_object()) << ran.err;
+  ASSERT_EQ(report["devices"].size(), static_cast<std::size_t>(DEVICES));
+  for (int n = 0; n < DEVICES; ++n) {
+    const Json& row = report["devices"][static_cast<std::size_t>(n)];
+    EXPECT_EQ(row["result"], expected[n]) << lan::device(n) << ": " << row.dump();
+    EXPECT_LE(count_of(sims[n]->log(), "UPGRADE request"), 1) << "asked twice: " << lan::device(n);
+  }
+  EXPECT_FALSE(has(ran.err, "Can't bind")) << ran.err;
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  double cpu = seconds(after.ru_utime) - seconds(before.ru_utime) + seconds(after.ru_stime) -
+               seconds(before.ru_stime);
+  std::printf(
+      "[ measured ] soak: %d devices at --parallel 100, clock x5: %.1f s, fleet tree "
+      "CPU %.1f s (%.3f s a device), peak RSS of the tree %.1f MB\n",
+      DEVICES, ran.seconds, cpu, cpu / DEVICES, static_cast<double>(peak_kb) / 1024);
+  RecordProperty("soak_seconds", std::to_string(ran.seconds));
 }
 
 }  // namespace
