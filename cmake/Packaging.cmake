@@ -1,7 +1,8 @@
 # What `cmake --install` puts where, as the Debian packages take it
 # (debian/*.install split it in two; scripts/build-deb.sh builds them):
 #
-#   bin/qel-upgrade                         qel-upgrade: terminal wizard, scan/upgrade/fleet
+#   bin/qel-upgrade                         qel-upgrade: scan/upgrade/fleet, the wizard's door
+#   libexec/qel-upgrade/qel-upgrade-terminal qel-upgrade: the terminal wizard
 #   libexec/qel-upgrade/qel-upgrade-bind    qel-upgrade: the port helper
 #   share/man/man1/qel-upgrade.1            qel-upgrade
 #   libexec/qel-upgrade/qel-upgrade-desktop qel-upgrade-desktop: the Qt dialogs
@@ -18,9 +19,11 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 install(TARGETS qel-upgrade RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS qel-upgrade-bind RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/qel-upgrade)
-if(TARGET qel-upgrade-desktop)
-  install(TARGETS qel-upgrade-desktop RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/qel-upgrade)
-endif()
+foreach(program qel-upgrade-terminal qel-upgrade-desktop)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/qel-upgrade)
+  endif()
+endforeach()
 
 # The menu entry, and the program's icon in the sizes desktops look for,
 # drawn by the tool that draws the Windows icon.

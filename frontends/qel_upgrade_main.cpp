@@ -1,35 +1,28 @@
-// qel-upgrade for Linux: the wizard in the terminal (newt), and the
-// administrators' subcommands. With a display it hands over to the desktop
-// program (qel-upgrade-desktop, Qt) when that is installed beside it and Qt
-// can open the display; this program itself never maps a toolkit, so the
-// command line stays small and a server needs no desktop libraries.
+// qel-upgrade for Linux: the administrators' subcommands, and the door to
+// the wizard. With a display it hands over to the desktop program
+// (qel-upgrade-desktop, Qt) when that is installed and Qt can open the
+// display; on a terminal to the terminal program (qel-upgrade-terminal,
+// newt). This program itself maps no toolkit, not even newt, so the command
+// line stays small and a server needs no desktop libraries.
 //
-// Before the first dialog it checks that the TFTP listener will be allowed
-// a port: when every one is refused for want of privilege, the user learns
-// it at once (stderr and one message box), with what fixes it, and the run
-// ends there with exit code 0 as every failed run does.
+// Without either, it still checks that the TFTP listener would be allowed a
+// port, so that a user learns at once what to fix (the wizard's programs
+// make the same check before their first dialog).
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "app/app.h"
 #include "frontends/common/privilege.h"
 #include "platform/process.h"
-#include "ui/ui.h"
 
-#ifdef QEL_WITH_NEWT
-#include "frontends/terminal/terminal_frontend.h"
-#endif
 #ifdef QEL_WITH_ADMIN
 #include "frontends/admin/admin.h"
 #endif
@@ -56,16 +49,16 @@ bool set(const char* name) {
   return value && *value;
 }
 
-// The desktop program: beside this one (a build tree), else where the
-// desktop package installs it relative to this program's folder.
-std::string desktop_program() {
+// One of the wizard's programs: beside this one (a build tree), else where
+// the packages install them relative to this program's folder.
+std::string wizard_program(const char* name) {
   char path[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return "";
   std::string folder(path, static_cast<std::size_t>(n));
   folder.erase(folder.rfind('/') + 1);
-  for (const char* where : {"qel-upgrade-desktop", "../libexec/qel-upgrade/qel-upgrade-desktop"}) {
-    std::string candidate = folder + where;
+  for (const char* where : {"", "../libexec/qel-upgrade/"}) {
+    std::string candidate = folder + where + name;
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "";
@@ -92,70 +85,6 @@ bool desktop_can_start(const std::string& program) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Set before any front-end starts when the TFTP ports are refused: then the
-// message is all the wizard shows, at once rather than after four dialogs.
-std::string refusal;
-
-void print_refusal() {
-  if (!refusal.empty())
-    std::fprintf(stderr, "qel-upgrade: %s", frontend::terminal_lines(refusal, "  ").c_str());
-}
-
-#ifdef QEL_WITH_NEWT
-[[noreturn]] void run_wizard() {
-  if (!refusal.empty()) {
-    show_error(refusal.c_str());
-    process_exit(0);
-  }
-  process_exit(wizard_main(nullptr));
-}
-
-pid_t terminal_child = 0;
-
-void forward_signal(int signal) {
-  if (terminal_child > 0) kill(terminal_child, signal);
-}
-
-// The wizard ends the process with _exit from whichever thread finishes it,
-// too abruptly for newt to give the terminal back. So the wizard runs in a
-// child, and this process restores the terminal when the child has ended.
-[[noreturn]] void run_terminal() {
-  termios saved{};
-  bool have_modes = tcgetattr(STDIN_FILENO, &saved) == 0;
-  std::fflush(nullptr);
-  terminal_child = fork();
-  if (terminal_child == 0) {
-    auto* frontend = new term::TerminalFrontend;  // ends with the process
-    if (!frontend->start()) {
-      std::fprintf(stderr, "qel-upgrade: cannot take over the terminal\n");
-      _exit(0);
-    }
-    frontend_install(frontend);
-    run_wizard();
-  }
-  if (terminal_child < 0) {
-    std::fprintf(stderr, "qel-upgrade: cannot start: %s\n", std::strerror(errno));
-    std::exit(0);
-  }
-  std::signal(SIGINT, SIG_IGN);  // the child decides what Ctrl-C does
-  std::signal(SIGQUIT, SIG_IGN);
-  std::signal(SIGTERM, forward_signal);
-  std::signal(SIGHUP, forward_signal);
-  int status = 0;
-  while (waitpid(terminal_child, &status, 0) < 0) {
-    if (errno != EINTR) break;
-  }
-  if (have_modes) tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
-  // Plain colours, the cursor back, and a clean screen: the process may
-  // have ended with a window still drawn.
-  std::fputs("\033[0m\033[?25h\033[H\033[2J", stdout);
-  std::fflush(stdout);
-  print_refusal();  // here, where the screen no longer hides it
-  if (WIFEXITED(status)) std::exit(WEXITSTATUS(status));
-  std::exit(128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0));
-}
-#endif
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,7 +107,7 @@ int main(int argc, char** argv) {
 
   std::string why;
   if (set("DISPLAY") || set("WAYLAND_DISPLAY")) {
-    std::string desktop = desktop_program();
+    std::string desktop = wizard_program("qel-upgrade-desktop");
     // Windows can be placed only on X11; XWayland serves where DISPLAY is set.
     if (set("DISPLAY") && !set("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "xcb", 1);
     if (desktop.empty()) {
@@ -196,14 +125,20 @@ int main(int argc, char** argv) {
     why = "no display (DISPLAY and WAYLAND_DISPLAY unset)";
   }
 
-  refusal = frontend::tftp_bind_refusal();
-#ifdef QEL_WITH_NEWT
   if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
-    std::fprintf(stderr, "qel-upgrade: %s, using the terminal\n", why.c_str());
-    run_terminal();
+    std::string terminal = wizard_program("qel-upgrade-terminal");
+    if (!terminal.empty()) {
+      std::fprintf(stderr, "qel-upgrade: %s, using the terminal\n", why.c_str());
+      std::fflush(nullptr);
+      execv(terminal.c_str(), argv);
+      std::fprintf(stderr, "qel-upgrade: cannot start %s: %s\n", terminal.c_str(),
+                   std::strerror(errno));
+      return 0;
+    }
   }
-#endif
-  print_refusal();
+  std::string refusal = frontend::tftp_bind_refusal();
+  if (!refusal.empty())
+    std::fprintf(stderr, "qel-upgrade: %s", frontend::terminal_lines(refusal, "  ").c_str());
   std::fprintf(stderr, "qel-upgrade: %s and no terminal; it needs a display or a terminal\n",
                why.c_str());
   return 0;

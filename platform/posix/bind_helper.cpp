@@ -54,8 +54,7 @@ int main(int argc, char** argv) {
   // Only a Unix socket may receive the result.
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
-  if (argc != 3 ||
-      ::getsockname(STDIN_FILENO, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+  if (argc != 3 || ::getsockname(STDIN_FILENO, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
       peer.ss_family != AF_UNIX)
     return 2;
   in_addr address{};
