@@ -130,4 +130,18 @@ install_packages
 [ "$(stat -c '%U:%G %a' "$HELPER")" = "root:root 755" ] || fail "the override was not kept: $(stat -c '%U:%G %a' "$HELPER")"
 [ -z "$(getcap "$HELPER")" ] || fail "the package set a capability despite the override"
 echo "statoverride: the helper left as listed"
+
+# A file system without extended attributes: setcap fails, the install
+# says so and still succeeds.
+DEBIAN_FRONTEND=noninteractive dpkg --purge qel-upgrade-desktop qel-upgrade >>"$OUT/dpkg.log" 2>&1 || fail "dpkg --purge failed"
+dpkg-statoverride --remove "$HELPER" || fail "dpkg-statoverride --remove"
+echo "qel-upgrade qel-upgrade/allow-users boolean true" | debconf-set-selections || fail "debconf-set-selections"
+mkdir -p /usr/local/sbin
+printf '#!/bin/sh\necho "Failed to set capabilities on file (Operation not supported)" >&2\nexit 1\n' >/usr/local/sbin/setcap
+chmod 755 /usr/local/sbin/setcap
+PATH=/usr/local/sbin:$PATH install_packages
+rm /usr/local/sbin/setcap
+grep -q "could not give $HELPER the capability" "$OUT/dpkg.log" || fail "the install did not say that setcap failed"
+[ -z "$(getcap "$HELPER")" ] || fail "the helper has a capability after setcap failed"
+echo "setcap failing: the install succeeded and said so"
 echo "PASS: packages"
