@@ -41,8 +41,14 @@ two_stage() {
 # The Debian packages, made by dpkg-buildpackage (the product's programs
 # only, with Debian's flags), then checked, installed and run; the simulator
 # and the test plugin come from the CI build. A skip (77) says why.
+# QEL_PACKAGE_TWICE=1 builds them a second time in another folder and checks
+# that the bytes are the same (about as long again).
 packages() {
   scripts/build-deb.sh build/deb
+  if [ "${QEL_PACKAGE_TWICE:-}" = 1 ]; then
+    scripts/build-deb.sh build/deb-again
+    export QEL_DEBS_AGAIN=build/deb-again
+  fi
   tests/desktop/package_test.sh build/deb build/ci build/deb/test || [ $? -eq 77 ]
 }
 

@@ -11,7 +11,8 @@
 #   package_test.sh DEBS BUILD OUT
 #
 # DEBS holds what scripts/build-deb.sh made; BUILD is a build tree of this
-# source (the CI one) for the device simulator and the test plugin.
+# source (the CI one) for the device simulator and the test plugin. With
+# QEL_DEBS_AGAIN naming a second build's folder, the packages must match it.
 set -u
 DEBS=$(realpath "$1") BUILD=$(realpath "$2") OUT=$(realpath -m "$3")
 . "$(dirname "$0")/common.sh"
@@ -29,6 +30,16 @@ done
 for name in qel-upgrade-dbgsym qel-upgrade-desktop-dbgsym; do
   ls "$DEBS/${name}_$VERSION"_*.*deb >/dev/null 2>&1 || fail "no $name package"
 done
+
+# Reproducible: a second build of the same source in another folder, when
+# given (QEL_DEBS_AGAIN), made the same bytes.
+if [ -n "${QEL_DEBS_AGAIN:-}" ]; then
+  for deb in "$DEBS"/*.deb; do
+    cmp -s "$deb" "$QEL_DEBS_AGAIN/$(basename "$deb")" ||
+      fail "$(basename "$deb") differs from the one built in $QEL_DEBS_AGAIN"
+  done
+  echo "reproducible: the packages built in $DEBS and $QEL_DEBS_AGAIN are the same bytes"
+fi
 
 # --- What each package holds.
 contents() { dpkg-deb -c "$1" | awk '{ print $NF }' | sed 's|^\./|/|; s|/$||'; }
