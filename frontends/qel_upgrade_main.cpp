@@ -40,8 +40,9 @@ const char USAGE[] =
     "       qel-upgrade scan|upgrade|fleet ...   (see qel-upgrade COMMAND --help)\n"
     "\n"
     "Upgrades the firmware of a QEL device on the local network. The wizard shows\n"
-    "its dialogs on the desktop when DISPLAY or WAYLAND_DISPLAY is set, otherwise\n"
-    "in the terminal. It serves the firmware over TFTP. The subcommands find the\n"
+    "its dialogs on the desktop when DISPLAY or WAYLAND_DISPLAY is set and the\n"
+    "desktop dialogs are installed (qel-upgrade-desktop), otherwise in the\n"
+    "terminal. It serves the firmware over TFTP. The subcommands find the\n"
     "devices on the LAN and upgrade one or many without dialogs.\n";
 
 bool set(const char* name) {
