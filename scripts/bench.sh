@@ -14,7 +14,10 @@
 #    silent for good (about 50 s).
 # 4. A whole scripted upgrade at real speed: CPU while the waiting dialog is
 #    up and during the 30-second wait after the transfer, and peak RSS.
-# 5. The size of the Windows program.
+# 5. Peak memory of the command line, which maps no toolkit: `qel-upgrade
+#    --version`, and a scan of a /24 where nobody answers (every probe runs
+#    to its deadline), measured with /usr/bin/time -v.
+# 6. The size of the Windows program.
 #
 # Needs the Debian packages curl, atftp and tftpd-hpa. Build folder:
 # QEL_BENCH_BUILD (default build/bench), built with -j2. The Windows program:
@@ -35,7 +38,7 @@ done
 
 cmake -S bench -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target qel-bench qel-bench-serve qel-upgrade-scripted qel-device-sim \
-  >/dev/null
+  qel-upgrade >/dev/null
 
 netns=(unshare --net)
 [ "$(id -u)" -eq 0 ] || netns=(unshare --net --map-root-user)
@@ -61,6 +64,27 @@ status=0
   ./qel-bench timing --serve ./qel-bench-serve
   ./qel-bench idle --harness qel/frontends/scripted/qel-upgrade-scripted \
       --sim qel/tools/device-sim/qel-device-sim --wait-seconds 20
+  echo
+  echo "Command line, peak RSS (/usr/bin/time -v; goals: --version under 4 MB, a /24 scan under 8 MB,"
+  echo "each met only with 5% of it to spare):"
+  # A LAN where nobody answers: each address is probed until ARP gives up.
+  ip link add qelbench0 type veth peer name qelbench1
+  ip addr add 198.51.100.10/24 dev qelbench0
+  ip link set qelbench0 up
+  ip link set qelbench1 up
+  peak() {
+    local goal_kb=$1 label=$2
+    shift 2
+    /usr/bin/time -v -o time.txt "$@" >/dev/null 2>&1 || true
+    kb=$(sed -n "s/.*Maximum resident set size (kbytes): //p" time.txt)
+    [ -n "$kb" ] || { echo "  $label: not measured"; return 0; }
+    verdict="met"
+    [ "$kb" -le $((goal_kb * 95 / 100)) ] || verdict="NOT met"
+    printf "  %-36s %5.1f MB (%s kB)  (goal < %d MB: %s)\n" "$label:" "$(awk -v k="$kb" "BEGIN { print k / 1024 }")" "$kb" \
+      $((goal_kb / 1024)) "$verdict"
+  }
+  peak 4096 "qel-upgrade --version" qel/qel-upgrade --version
+  peak 8192 "qel-upgrade scan 198.51.100.0/24" qel/qel-upgrade scan 198.51.100.0/24
 ' bench "$build" "$rounds" || status=$?
 echo "after: $(load)"
 

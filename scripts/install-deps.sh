@@ -3,7 +3,7 @@
 # again; does nothing when everything is there.
 #   scripts/install-deps.sh [build] [desktop] [win32]    (no group: all of them)
 #   build    the Linux build, its tests and the demo
-#   desktop  the Qt and terminal front-ends, their tests, the .deb
+#   desktop  the Qt and terminal front-ends, their tests, the Debian packages
 #   win32    the MinGW-w64 cross build and its test under Wine
 set -euo pipefail
 
@@ -12,6 +12,7 @@ group_build=(
   libgtest-dev libssl-dev          # tests: GoogleTest, an independent MD5
   curl atftp tftpd-hpa tftp-hpa    # real TFTP and HTTP peers for the tests
   iproute2 util-linux              # private network namespaces (unshare, ip)
+  time                             # benchmark: peak memory of the command line (/usr/bin/time -v)
   libcli11-dev nlohmann-json3-dev  # command line and JSON, header-only (simulator, relay, admin subcommands)
   clang libclang-rt-14-dev         # fuzzing: clang with libFuzzer (scripts/fuzz.sh)
   clang-format clang-tidy          # format and lint (scripts/lint.sh)
@@ -24,7 +25,9 @@ group_desktop=(
   xauth x11-utils                  # desktop tests: the X server's cookie, window hints (xprop)
   tmux                             # terminal tests
   libcap2-bin                      # setcap and capsh
-  dpkg-dev                         # dpkg-shlibdeps, for the package's dependencies
+  dpkg-dev debhelper fakeroot      # the packages, built by dpkg-buildpackage (scripts/build-deb.sh)
+  po-debconf                       # the packages' debconf question
+  devscripts                       # hardening-check, for the package test
   lintian man-db                   # package test: Debian's checks, the manual page
 )
 group_win32=(

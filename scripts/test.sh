@@ -2,9 +2,10 @@
 # Builds everything and runs every check, fastest first, so that a mistake
 # fails in minutes:
 #   fast lane   format and lint, the build (warnings are errors), unit tests
-#   slow lanes  every other test of the default build; the two-stage build and
-#               its tests; the suite under the sanitizers; each fuzz target
-#               for a while; the Windows program under Wine
+#   slow lanes  every other test of the default build; the Debian packages;
+#               the two-stage build and its tests; the suite under the
+#               sanitizers; each fuzz target for a while; the Windows program
+#               under Wine
 # Each lane prints its time. Usage: scripts/test.sh
 # QEL_FUZZ_SECONDS sets each fuzz target's time (default 30).
 set -euo pipefail
@@ -37,12 +38,27 @@ two_stage() {
   ctest --preset ci-two-stage
 }
 
+# The Debian packages, made by dpkg-buildpackage (the product's programs
+# only, with Debian's flags), then checked, installed and run; the simulator
+# and the test plugin come from the CI build. A skip (77) says why.
+# QEL_PACKAGE_TWICE=1 builds them a second time in another folder and checks
+# that the bytes are the same (about as long again).
+packages() {
+  scripts/build-deb.sh build/deb
+  if [ "${QEL_PACKAGE_TWICE:-}" = 1 ]; then
+    scripts/build-deb.sh build/deb-again
+    export QEL_DEBS_AGAIN=build/deb-again
+  fi
+  tests/desktop/package_test.sh build/deb build/ci build/deb/test || [ $? -eq 77 ]
+}
+
 total_start=$(date +%s)
 lane "install" scripts/install-deps.sh
 lane "format" format_check
 lane "build and unit tests" build_and_test_unit
 lane "lint" tidy_check
 lane "all other tests" other_tests
+lane "packages" packages
 lane "two-stage build" two_stage
 lane "sanitizers" scripts/test-sanitizers.sh
 lane "fuzz" scripts/fuzz.sh "${QEL_FUZZ_SECONDS:-30}"

@@ -31,8 +31,12 @@ std::string default_route_interface() {
   char line[256];
   std::string best;
   unsigned long best_metric = ~0ul;
-  std::fgets(line, sizeof line, routes);  // the header
+  bool header = true;
   while (std::fgets(line, sizeof line, routes)) {
+    if (header) {
+      header = false;
+      continue;
+    }
     char name[IFNAMSIZ + 1];
     unsigned long destination, gateway, flags, refs, use, metric, mask;
     if (std::sscanf(line, "%16s %lx %lx %lx %lu %lu %lu %lx", name, &destination, &gateway, &flags,

@@ -2,16 +2,26 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
 #include <thread>
 
+#include "platform/posix/bind_helper.h"
 #include "platform/posix/client_ports.h"
 #include "platform/posix/time_scale.h"
 
@@ -53,12 +63,118 @@ bool is_stream(NetSocket socket) {
 
 void net_use_system_client_ports(bool on) { system_client_ports.store(on); }
 
+const std::string& posix_bind_helper_path() {
+  static std::once_flag once;
+  static std::string helper;
+  std::call_once(once, [] {
+    char path[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return;
+    std::string folder(path, static_cast<std::size_t>(n));
+    folder.erase(folder.rfind('/') + 1);
+    for (const char* where : {"qel-upgrade-bind", "../libexec/qel-upgrade/qel-upgrade-bind"}) {
+      char real[PATH_MAX];
+      if (::realpath((folder + where).c_str(), real) && ::access(real, F_OK) == 0) {
+        helper = real;
+        return;
+      }
+    }
+  });
+  return helper;
+}
+
+namespace {
+
+// The helper's answer comes at once; this only bounds a helper that hangs.
+constexpr int HELPER_REPLY_MS = 5000;
+
+// The port helper binds a socket to the address and port and hands it over;
+// it replaces `socket` (same descriptor number). 0, or why it failed (EACCES
+// when there is no helper or it may not run or bind either).
+int bind_through_helper(int socket, std::uint32_t address, std::uint16_t port) {
+  const std::string& helper = posix_bind_helper_path();
+  if (helper.empty()) return EACCES;
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return EACCES;
+  in_addr in{htonl(address)};
+  char address_text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &in, address_text, sizeof address_text);
+  char port_text[8];
+  std::snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(port));
+  char name[] = "qel-upgrade-bind";
+  char* argv[] = {name, address_text, port_text, nullptr};
+  char* no_environment[] = {nullptr};
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
+  pid_t child = 0;
+  // posix_spawn, not fork: other threads (a toolkit's) may hold locks.
+  int spawned = ::posix_spawn(&child, helper.c_str(), &actions, nullptr, argv, no_environment);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::close(pair[1]);
+  if (spawned != 0) {
+    ::close(pair[0]);
+    return EACCES;
+  }
+
+  int result = EACCES;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(HELPER_REPLY_MS);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    pollfd p{pair[0], POLLIN, 0};
+    int ready = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      ::kill(child, SIGKILL);
+      break;
+    }
+    std::int32_t error = 0;
+    iovec data{&error, sizeof error};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(pair[0], &message, MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR) continue;
+    int received = -1;
+    cmsghdr* header = n > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
+    if (header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
+        header->cmsg_len == CMSG_LEN(sizeof(int)))
+      std::memcpy(&received, CMSG_DATA(header), sizeof received);
+    if (n == static_cast<ssize_t>(sizeof error) && error != 0) {
+      result = error;
+    } else if (n == static_cast<ssize_t>(sizeof error) && received >= 0 &&
+               ::dup3(received, socket, O_CLOEXEC) == socket) {
+      result = 0;
+    }
+    if (received >= 0) ::close(received);
+    break;
+  }
+  ::close(pair[0]);
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return result;
+}
+
+}  // namespace
+
 int net_bind(NetSocket socket, std::uint32_t address, std::uint16_t port) {
   if (port != 0 && system_client_ports.load() && is_stream(socket)) port = 0;
   sockaddr_in sa = make_address(address, port);
-  int r = ::bind(fd(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  last_bind_denied = r != 0 && errno == EACCES;
-  return r == 0 ? 0 : -1;
+  int error = ::bind(fd(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
+  // The TFTP ports are the only privileged ones the program binds.
+  int type = 0;
+  socklen_t length = sizeof type;
+  if (error == EACCES && port >= 69 && port <= 168 &&
+      ::getsockopt(fd(socket), SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_DGRAM)
+    error = bind_through_helper(fd(socket), address, port);
+  last_bind_denied = error == EACCES || error == EPERM;
+  errno = error;
+  return error == 0 ? 0 : -1;
 }
 
 bool net_last_bind_denied() { return last_bind_denied; }

@@ -1,11 +1,18 @@
 #include "platform/process.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
-#include <unistd.h>
+
+#include "platform/posix/bind_helper.h"
 
 namespace {
 std::atomic<ProcessExitHook> exit_hook{nullptr};
@@ -18,26 +25,57 @@ int window_class_register(AppInstance) { return 1; }
 
 void common_controls_init() {}
 
-// The command names the program where it really is, on a line of its own so
-// that no renderer breaks it inside the path.
+namespace {
+
+// Quoted for the shell when it holds anything but the usual path characters.
+std::string shell_word(std::string text) {
+  if (text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                             "0123456789/._-+") == std::string::npos)
+    return text;
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+// A command stands on a line of its own, so that no renderer breaks it
+// inside a path. The installed helper (root:group, 754, as the package sets
+// it when users may upgrade devices) admits the group's members; any other
+// helper, or the program itself when it has none, needs the capability.
 const char* process_bind_privilege_hint() {
   static std::once_flag once;
   static std::string hint;
   std::call_once(once, [] {
-    char path[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string program = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "qel-upgrade";
-    // Quoted for the shell when it holds anything but the usual path characters.
-    if (program.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                  "0123456789/._-+") != std::string::npos) {
-      std::string quoted = "'";
-      for (char c : program) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-      program = quoted + "'";
+    const std::string& helper = posix_bind_helper_path();
+    struct stat status {};
+    const group* admitted = nullptr;
+    if (!helper.empty() && ::stat(helper.c_str(), &status) == 0 && status.st_gid != 0)
+      admitted = ::getgrgid(status.st_gid);
+    if (admitted && std::strcmp(admitted->gr_name, POSIX_BIND_GROUP) == 0) {
+      const passwd* user = ::getpwuid(::getuid());
+      hint = std::string("UDP ports 69-168 need root, or membership of the group ") +
+             POSIX_BIND_GROUP + "; an administrator adds you with:\r\nsudo adduser " +
+             shell_word(user ? user->pw_name : "USER") + " " + POSIX_BIND_GROUP +
+             "\r\nThen log in again.";
+    } else if (helper.rfind("/usr/libexec/qel-upgrade/", 0) == 0) {
+      hint =
+          "UDP ports 69-168 need root; to let the members of a group upgrade devices, "
+          "answer yes to:\r\nsudo dpkg-reconfigure qel-upgrade";
+    } else if (!helper.empty()) {
+      hint =
+          "UDP ports 69-168 need root, or give the program's port helper the right once:\r\n"
+          "sudo setcap cap_net_bind_service=+ep " +
+          shell_word(helper);
+    } else {
+      char path[PATH_MAX];
+      ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+      std::string program = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "qel-upgrade";
+      hint =
+          "UDP ports 69-168 need root, or give this program the right once:\r\n"
+          "sudo setcap cap_net_bind_service=+ep " +
+          shell_word(program);
     }
-    hint =
-        "UDP ports 69-168 need root, or give this program the right once:\r\n"
-        "sudo setcap cap_net_bind_service=+ep " +
-        program;
   });
   return hint.c_str();
 }
