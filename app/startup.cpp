@@ -7,6 +7,7 @@
 #include "platform/host.h"
 #include "platform/net.h"
 #include "platform/trace.h"
+#include "ui/failures.h"
 #include "ui/ui.h"
 
 // The address's four bytes in network order, read back as a native integer:
@@ -23,14 +24,14 @@ static std::uint32_t host_to_network_order(std::uint32_t address) {
 static void load_image_or_die(int number, FirmwareImage* image) {
   *image = load_firmware_image(number);
   if (!image->data) {
-    show_error("Upgrade Failed: Firmware image missing or damaged");
+    show_failure(FAILURE_IMAGE_DAMAGED);
     process_exit(0);
   }
 }
 
 void start_up() {
   if (net_startup() != 0) {
-    show_error("Upgrade Failed: Winsock init error");
+    show_failure(FAILURE_SOCKETS_START);
     process_exit(0);
   }
 

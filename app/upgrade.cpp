@@ -11,6 +11,7 @@
 #include "platform/trace.h"
 #include "resources/ids.h"
 #include "tftp/tftp.h"
+#include "ui/failures.h"
 #include "ui/ui.h"
 
 namespace {
@@ -64,7 +65,7 @@ int wizard_main(AppInstance instance) {
   if (wizard.DeviceAddress == 0) return 0;
 
   if (query_page("/admin/advanced") <= 0) {
-    show_error("Upgrade Failed: No Response From QEL");
+    show_failure(FAILURE_NO_RESPONSE);
     return 0;
   }
   version_gate();
@@ -72,7 +73,7 @@ int wizard_main(AppInstance instance) {
   bool target = wizard.upgrade_stage.load() == STAGE_TARGET;
   int confirm_template = target ? IDD_CONFIRM_TARGET : IDD_CONFIRM_TRANSITION;
   if (dialog_box(wizard.app_instance, confirm_template, confirm_dialog_proc) <= 0) {
-    show_error("Upgrade Failed: User Abort");
+    show_failure(FAILURE_USER_ABORT);
     return 0;
   }
 

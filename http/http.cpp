@@ -4,6 +4,7 @@
 
 #include "platform/process.h"
 #include "platform/trace.h"
+#include "ui/failures.h"
 #include "ui/ui.h"
 
 char response_buffer[RESPONSE_BUFFER_SIZE];
@@ -30,7 +31,7 @@ NetSocket http_connect(std::uint32_t local_address, std::uint16_t local_port,
                        std::uint32_t device_address, std::uint16_t device_port) {
   NetSocket socket = net_tcp_socket();
   if (socket == NET_INVALID_SOCKET) {
-    show_error("Upgrade Failed: Can't open HTTP socket");
+    show_failure(FAILURE_HTTP_SOCKET);
     process_exit(0);
   }
   // An earlier exchange may still hold the port; walk on to the next ones.
@@ -38,7 +39,7 @@ NetSocket http_connect(std::uint32_t local_address, std::uint16_t local_port,
   int tries = 0;
   while (net_bind(socket, local_address, port) != 0) {
     if (++tries == LOCAL_PORTS_TRIED) {
-      show_error("Upgrade Failed: Can't bind HTTP socket");
+      show_failure(FAILURE_HTTP_BIND);
       process_exit(0);
     }
     port = static_cast<std::uint16_t>(port + 1);

@@ -19,6 +19,7 @@
 #include "platform/thread.h"
 #include "platform/trace.h"
 #include "resources/ids.h"
+#include "ui/failures.h"
 #include "ui/ui.h"
 
 namespace {
@@ -110,7 +111,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
   char* own_buffer =
       query ? new (std::nothrow) char[static_cast<std::size_t>(capacity) + 1] : nullptr;
   if (!own_buffer) {
-    show_error("Upgrade Failed: Can't malloc for device query");
+    show_failure(FAILURE_QUERY_MEMORY);
     process_exit(0);
   }
   query->buffer = own_buffer;
@@ -133,7 +134,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
     dialog_show(dialog);
     PlatformThread* worker = thread_start(device_query_thread, query);
     if (!worker) {
-      show_error("Upgrade Failed: Can't start the device query");
+      show_failure(FAILURE_QUERY_THREAD);
       process_exit(0);
     }
     int result = 0;
@@ -163,7 +164,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
       continue;
     }
     if (dialog_box(instance, IDD_PASSWORD, password_dialog_proc) <= 0) {
-      show_error("Upgrade Failed: User Abort");
+      show_failure(FAILURE_USER_ABORT);
       process_exit(0);
     }
     {

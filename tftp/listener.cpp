@@ -12,6 +12,7 @@
 #include "platform/trace.h"
 #include "resources/ids.h"
 #include "tftp/tftp.h"
+#include "ui/failures.h"
 #include "ui/ui.h"
 
 namespace {
@@ -27,19 +28,17 @@ const char WAITING_TEXT[] =
     "and the QEL are on the same LAN subnet; it will not work for example if this PC is behind a "
     "router while the QEL is in front of it.";
 
-const char BIND_FAILED_MESSAGE[] = "Upgrade Failed: Can't bind TFTP listener socket";
-
 // When every port was refused for want of privilege, the platform may add
 // how to fix that (nothing on Windows, where no privilege is needed).
 void show_bind_failure(bool all_denied) {
   const char* hint = all_denied ? process_bind_privilege_hint() : "";
   if (hint[0] == '\0') {
-    show_error(BIND_FAILED_MESSAGE);
+    show_failure(FAILURE_LISTENER_BIND);
     return;
   }
   char message[1024];
-  std::snprintf(message, sizeof message, "%s\r\n%s", BIND_FAILED_MESSAGE, hint);
-  show_error(message);
+  std::snprintf(message, sizeof message, "%s\r\n%s", failure_text(FAILURE_LISTENER_BIND), hint);
+  show_failure(FAILURE_LISTENER_BIND, message);
 }
 
 // The second stage's dialog keeps the template's empty text.
@@ -149,12 +148,12 @@ int tftp_listener_thread(void* argument) {
 std::uint16_t start_tftp_listener(std::uint32_t local_address) {
   auto* listener = static_cast<TftpListener*>(std::calloc(1, sizeof(TftpListener)));
   if (!listener) {
-    show_error("Upgrade Failed: Can't malloc for TFTP listener");
+    show_failure(FAILURE_LISTENER_MEMORY);
     process_exit(0);
   }
   NetSocket socket = net_udp_socket();
   if (socket == NET_INVALID_SOCKET) {
-    show_error("Upgrade Failed: Can't create TFTP listener socket");
+    show_failure(FAILURE_LISTENER_SOCKET);
     process_exit(0);
   }
   // Whatever made a bind fail, the next port is tried.
@@ -177,7 +176,7 @@ std::uint16_t start_tftp_listener(std::uint32_t local_address) {
   // would wait for ever: better to say so.
   PlatformThread* thread = thread_start(tftp_listener_thread, listener);
   if (!thread) {
-    show_error("Upgrade Failed: Can't start TFTP listener");
+    show_failure(FAILURE_LISTENER_THREAD);
     process_exit(0);
   }
   // The thread ends only with the process; its handle is never needed.

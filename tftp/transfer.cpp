@@ -12,6 +12,7 @@
 #include "platform/trace.h"
 #include "resources/ids.h"
 #include "tftp/tftp.h"
+#include "ui/failures.h"
 #include "ui/ui.h"
 
 namespace {
@@ -185,7 +186,7 @@ TftpSession* run_tftp_session(NetSocket socket, std::uint32_t server_address,
                               int* transfer_failed) {
   auto* session = static_cast<TftpSession*>(std::calloc(1, sizeof(TftpSession)));
   if (!session) {
-    show_error("Upgrade Failed: Can't malloc for TFTP session");
+    show_failure(FAILURE_SESSION_MEMORY);
     process_exit(0);
   }
   session->socket = socket;

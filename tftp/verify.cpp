@@ -12,6 +12,7 @@
 #include "platform/trace.h"
 #include "resources/ids.h"
 #include "tftp/tftp.h"
+#include "ui/failures.h"
 #include "ui/ui.h"
 
 namespace {
@@ -54,7 +55,7 @@ void wait_for_restart(TftpSession* session) {
 int verify_upgrade(TftpSession* session, int transfer_failed) {
   wait_for_restart(session);
   if (transfer_failed) {
-    show_error("Upgrade Failed: Firmware Upload Incomplete");
+    show_failure(FAILURE_UPLOAD_INCOMPLETE);
     return VERIFY_UPLOAD_INCOMPLETE;
   }
 
@@ -72,12 +73,12 @@ int verify_upgrade(TftpSession* session, int transfer_failed) {
     device_info_snapshot(&info);
     trace("[%d]%s %s\n", static_cast<int>(stage), expected, info.software_version);
     if (phone_family == 0 && std::strcmp(expected, info.software_version) != 0) {
-      show_error("Upgrade Failed: Version not matching");
+      show_failure(FAILURE_VERSION_NOT_MATCHING);
       return VERIFY_VERSION_MISMATCH;
     }
     if (stage == STAGE_TARGET) dialog_box(wizard.app_instance, IDD_SUCCESS, success_dialog_proc);
     return VERIFY_SUCCEEDED;
   }
-  show_error("Upgrade Failed: No Response From QEL");
+  show_failure(FAILURE_NO_RESPONSE);
   return VERIFY_NO_RESPONSE;
 }

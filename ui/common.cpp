@@ -1,3 +1,4 @@
+#include "ui/failures.h"
 #include "ui/ui.h"
 
 static const char DEFAULT_ERROR_TITLE[] = "QEL Firwmare Upgrade Error";
@@ -8,7 +9,7 @@ void show_error(const char* message, const char* title) {
 
 void abort_upgrade(DialogHandle progress_dialog) {
   dialog_destroy(progress_dialog);
-  show_error("Upgrade Failed: User Abort");
+  show_failure(FAILURE_USER_ABORT);
   process_exit(0);
 }
 

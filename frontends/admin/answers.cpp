@@ -334,7 +334,7 @@ void CliFrontend::message_box(DialogHandle owner, const std::string& text, const
     std::lock_guard lock(lock_);
     auto it = owner ? shown_.find(owner) : shown_.end();
     if (it != shown_.end()) owner_template = it->second.template_id;
-    show = !(own_cancel_ && text == USER_ABORT);
+    show = !(own_cancel_ && last_failure() == FAILURE_USER_ABORT);
     if (show) last_message_ = text;
   }
   if (show) progress_->print(plain_text(text));
@@ -424,6 +424,7 @@ RunFacts CliFrontend::facts() {
   }
   f.user_aborted = user_aborted_;
   f.last_message = last_message_;
+  f.failure = last_failure();
   f.own_code = own_code_;
   f.own_message = own_message_;
   return f;

@@ -30,6 +30,7 @@
 #include "frontends/admin/progress.h"
 #include "frontends/admin/report.h"
 #include "frontends/admin/util.h"
+#include "ui/failures.h"
 #include "ui/ui.h"
 
 namespace admin {
@@ -55,7 +56,6 @@ constexpr auto STOP_GRACE = std::chrono::seconds(10);
 // A child that found every TFTP port taken did nothing to its device: it is
 // started again later, this many times at most.
 constexpr int PORT_RETRIES = 20;
-const char PORT_TAKEN[] = "Upgrade Failed: Can't bind TFTP listener socket";
 
 // Results that count against --max-failures and end a canary wave.
 bool is_failure(const std::string& result) {
@@ -401,12 +401,13 @@ void Fleet::child_ended(Device& d, int status) {
   if (std::string before = json_text(object, "version_before"); !before.empty())
     d.row.version_before = before;
   d.row.version_after = json_text(object, "version_after");
+  d.row.code = json_text(object, "code");
   std::string message = json_text(object, "message");
   if (result == "current") {
     finish(d, "skipped", "already on " + json_text(object, "version_target"));
     return;
   }
-  if (result == "failed" && message.rfind(PORT_TAKEN, 0) == 0 && !d.timed_out &&
+  if (result == "failed" && d.row.code == failure_code(FAILURE_LISTENER_BIND) && !d.timed_out &&
       ++d.port_retries <= PORT_RETRIES) {
     // Other upgrades hold every port: nothing reached the device; it waits
     // for one of them to end.

@@ -59,25 +59,25 @@ Outcome decide_outcome(const RunFacts& f) {
                 f.version_target + (f.stages == 2 ? " in two stages" : " in one stage") +
                 "; no upgrade request was sent",
             ""};
-  bool aborted = f.user_aborted || f.last_message == USER_ABORT;
+  bool aborted = f.user_aborted || f.failure == FAILURE_USER_ABORT;
   if (f.image_delivered) {
     if (aborted)
       return unverified("interrupted after the image was delivered: " + device +
                             " is reflashing to " + f.version_target +
                             "; its version was not checked",
                         "");
-    if (f.last_message == NO_RESPONSE || f.last_message.empty())
+    if (f.failure == FAILURE_NO_RESPONSE || f.last_message.empty())
       return unverified(f.last_message.empty()
                             ? device + " took the image; its version was not checked"
                             : f.last_message,
                         "");
   }
   if (aborted) return {EXIT_ABORTED, "aborted", f.last_message, ""};
-  if (f.last_message == NO_RESPONSE && !f.confirmed)
+  if (f.failure == FAILURE_NO_RESPONSE && !f.confirmed)
     return {EXIT_UNREACHABLE, "unreachable", f.last_message, ""};
   Outcome o{EXIT_FAILED, "failed", f.last_message, ""};
   // What the device reported instead: the verification just read it.
-  if (f.last_message == VERSION_NOT_MATCHING) o.version_after = f.version_reported;
+  if (f.failure == FAILURE_VERSION_NOT_MATCHING) o.version_after = f.version_reported;
   return o;
 }
 
@@ -97,6 +97,7 @@ std::string outcome_json(const RunFacts& f, const Outcome& o, double seconds) {
   line["product"] = text_or_null(f.product);
   line["version_target"] = text_or_null(f.version_target);
   line["image_delivered"] = f.image_delivered;
+  line["code"] = f.failure != FAILURE_NONE ? Json(failure_code(f.failure)) : Json(nullptr);
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

@@ -4,12 +4,9 @@
 #pragma once
 #include <string>
 
-namespace admin {
+#include "ui/failures.h"
 
-// The wizard's texts that decide an outcome.
-inline constexpr char USER_ABORT[] = "Upgrade Failed: User Abort";
-inline constexpr char NO_RESPONSE[] = "Upgrade Failed: No Response From QEL";
-inline constexpr char VERSION_NOT_MATCHING[] = "Upgrade Failed: Version not matching";
+namespace admin {
 
 // What a run saw. Texts are the program's single bytes (Latin-1), as the
 // dialogs showed them.
@@ -25,7 +22,8 @@ struct RunFacts {
   bool success_seen = false;     // the wizard's success dialog
   std::string version_reported;  // the device's version at the end ("" none)
   bool user_aborted = false;     // Ctrl-C, a declined confirmation, a cancelled prompt
-  std::string last_message;      // the wizard's last message box
+  Failure failure = FAILURE_NONE;  // the last failure the wizard showed
+  std::string last_message;        // the wizard's last message box, as shown
   int own_code = -1;             // the command line ended the run itself
   std::string own_message;
 };
@@ -41,7 +39,8 @@ struct Outcome {
 Outcome decide_outcome(const RunFacts& facts);
 
 // One JSON object on one line: address, result, message, version_before,
-// version_after, stages, seconds, product, version_target, image_delivered.
+// version_after, stages, seconds, product, version_target, image_delivered,
+// code (the wizard's failure code, or null).
 std::string outcome_json(const RunFacts& facts, const Outcome& outcome, double seconds);
 // The summary line for people, device texts made safe to show.
 std::string outcome_line(const RunFacts& facts, const Outcome& outcome, double seconds);

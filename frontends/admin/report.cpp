@@ -40,14 +40,16 @@ bool report_is_json(const std::string& path) {
   return path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
 }
 
-const char CSV_HEADER[] = "address,product,version_before,version_after,result,message,seconds,log";
+const char CSV_HEADER[] =
+    "address,product,version_before,version_after,result,message,seconds,log,code";
 
 std::string report_csv(const std::vector<ReportRow>& rows) {
   std::string text = std::string(CSV_HEADER) + "\n";
   for (const ReportRow& r : rows)
     text += csv_field(r.address) + "," + csv_field(r.product) + "," + csv_field(r.version_before) +
             "," + csv_field(r.version_after) + "," + csv_field(r.result) + "," +
-            csv_field(r.message) + "," + seconds_text(r.seconds) + "," + csv_field(r.log) + "\n";
+            csv_field(r.message) + "," + seconds_text(r.seconds) + "," + csv_field(r.log) + "," +
+            csv_field(r.code) + "\n";
   return text;
 }
 
@@ -67,6 +69,7 @@ std::string report_json(const std::vector<ReportRow>& rows) {
     row["message"] = valid_utf8(r.message);
     row["seconds"] = std::round(r.seconds * 10) / 10;
     row["log"] = text_or_null(r.log);
+    row["code"] = text_or_null(r.code);
     all.push_back(row);
   }
   Json report;
@@ -140,7 +143,8 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
                   field(row, "result"),
                   field(row, "message"),
                   0,
-                  field(row, "log")};
+                  field(row, "log"),
+                  field(row, "code")};
       if (auto it = row.find("seconds"); it != row.end() && it->is_number())
         r.seconds = it->get<double>();
       rows->push_back(r);
@@ -156,9 +160,10 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
     std::vector<std::string> f;
-    if (!split_csv(text.substr(at, end - at), &f) || f.size() != 8)
+    if (!split_csv(text.substr(at, end - at), &f) || f.size() != 9)
       return bad("line " + std::to_string(number) + " is not a report row");
-    rows->push_back({f[0], f[1], f[2], f[3], f[4], f[5], std::strtod(f[6].c_str(), nullptr), f[7]});
+    rows->push_back(
+        {f[0], f[1], f[2], f[3], f[4], f[5], std::strtod(f[6].c_str(), nullptr), f[7], f[8]});
   }
   return true;
 }

@@ -12,7 +12,8 @@ namespace admin {
 struct ReportRow {
   std::string address, product, version_before, version_after, result, message;
   double seconds = 0;
-  std::string log;  // the device's log file, "" without --log-dir
+  std::string log;   // the device's log file, "" without --log-dir
+  std::string code;  // the wizard's failure code, "" when none
 };
 
 // The JSON report's shape: {"report_version": REPORT_VERSION, "devices": [...]}.

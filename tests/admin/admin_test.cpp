@@ -454,7 +454,8 @@ TEST_F(AdminTest, FleetReportsEachDevicesTrueOutcome) {
   std::vector<std::string> rows;
   for (std::string line; std::getline(report, line);) rows.push_back(line);
   ASSERT_EQ(rows.size(), 7u) << fleet.err;
-  EXPECT_EQ(rows[0], "address,product,version_before,version_after,result,message,seconds,log");
+  EXPECT_EQ(rows[0],
+            "address,product,version_before,version_after,result,message,seconds,log,code");
   auto row_starts = [&](int n, const std::string& start) {
     EXPECT_EQ(rows[static_cast<std::size_t>(n) + 1].rfind(start, 0), 0u)
         << rows[static_cast<std::size_t>(n) + 1];

@@ -57,17 +57,21 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
   RunFacts interrupted = reflashed("");
   interrupted.success_seen = false;
   interrupted.user_aborted = true;
-  interrupted.last_message = USER_ABORT;
+  interrupted.failure = FAILURE_USER_ABORT;
+  interrupted.last_message = failure_text(FAILURE_USER_ABORT);
   RunFacts aborted_early = interrupted;
   aborted_early.image_delivered = false;
   RunFacts never_back = reflashed("");
   never_back.success_seen = false;
-  never_back.last_message = NO_RESPONSE;
+  never_back.failure = FAILURE_NO_RESPONSE;
+  never_back.last_message = failure_text(FAILURE_NO_RESPONSE);
   RunFacts nobody;
   nobody.address = "198.51.100.99";
-  nobody.last_message = NO_RESPONSE;
+  nobody.failure = FAILURE_NO_RESPONSE;
+  nobody.last_message = failure_text(FAILURE_NO_RESPONSE);
   RunFacts mismatch = never_back;
-  mismatch.last_message = VERSION_NOT_MATCHING;
+  mismatch.failure = FAILURE_VERSION_NOT_MATCHING;
+  mismatch.last_message = failure_text(FAILURE_VERSION_NOT_MATCHING);
   mismatch.version_reported = "9.9";
   RunFacts stalled = nobody;
   stalled.own_code = EXIT_UNREACHABLE;
@@ -84,10 +88,10 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
       {"already current", current, 0, "current", "already runs 5.2.5: nothing was sent"},
       {"Ctrl-C while it reflashes", interrupted, EXIT_UNVERIFIED, "unverified",
        "interrupted after the image was delivered"},
-      {"Ctrl-C before the image", aborted_early, EXIT_ABORTED, "aborted", USER_ABORT},
-      {"never came back", never_back, EXIT_UNVERIFIED, "unverified", NO_RESPONSE},
-      {"nobody there", nobody, EXIT_UNREACHABLE, "unreachable", NO_RESPONSE},
-      {"adapter on another version", mismatch, EXIT_FAILED, "failed", VERSION_NOT_MATCHING},
+      {"Ctrl-C before the image", aborted_early, EXIT_ABORTED, "aborted", "User Abort"},
+      {"never came back", never_back, EXIT_UNVERIFIED, "unverified", "No Response From QEL"},
+      {"nobody there", nobody, EXIT_UNREACHABLE, "unreachable", "No Response From QEL"},
+      {"adapter on another version", mismatch, EXIT_FAILED, "failed", "Version not matching"},
       {"stalled before answering", stalled, EXIT_UNREACHABLE, "unreachable", "within 120 s"},
       {"stalled after the image", stalled_after, EXIT_UNVERIFIED, "unverified", "took the image"},
   };
@@ -100,6 +104,10 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
     auto json = nlohmann::json::parse(outcome_json(c.facts, o, 1.25));
     EXPECT_EQ(json["result"], c.result);
     EXPECT_EQ(json["image_delivered"], c.facts.image_delivered);
+    if (c.facts.failure != FAILURE_NONE)
+      EXPECT_EQ(json["code"], failure_code(c.facts.failure));
+    else
+      EXPECT_TRUE(json["code"].is_null());
   }
   EXPECT_EQ(decide_outcome(mismatch).version_after, "9.9");
   EXPECT_EQ(decide_outcome(reflashed("5.1.2(GR)")).version_after, "5.1.2(GR)");
@@ -135,19 +143,19 @@ TEST(DeviceText, ControlCharactersNeverReachATerminalAndJsonStaysValid) {
 
 TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
   std::vector<ReportRow> rows = {
-      {"198.51.100.20", "=1+1", "@SUM(1+1)", "+5.1", "unverified", "-5.1", 1.0, ""},
+      {"198.51.100.20", "=1+1", "@SUM(1+1)", "+5.1", "unverified", "-5.1", 1.0, "", ""},
       {"198.51.100.21", "Caf\xc3\xa9 QEL", "5.1\xc2\xb2", "line\nbreak", "failed",
-       "a,\"quoted\"\ttext", 2.26, "logs/198.51.100.21.log"},
+       "a,\"quoted\"\ttext", 2.26, "logs/198.51.100.21.log", "upload-incomplete"},
   };
   std::string csv = report_csv(rows);
   std::vector<std::string> lines;
   for (std::size_t at = 0, end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1)
     lines.push_back(csv.substr(at, end - at));
   ASSERT_EQ(lines.size(), 3u) << csv;  // every field on its row's line
-  EXPECT_EQ(lines[1], "198.51.100.20,'=1+1,'@SUM(1+1),'+5.1,unverified,'-5.1,1.0,");
+  EXPECT_EQ(lines[1], "198.51.100.20,'=1+1,'@SUM(1+1),'+5.1,unverified,'-5.1,1.0,,");
   EXPECT_EQ(lines[2],
             "198.51.100.21,Caf\xc3\xa9 QEL,5.1\xc2\xb2,line break,failed,"
-            "\"a,\"\"quoted\"\" text\",2.3,logs/198.51.100.21.log");
+            "\"a,\"\"quoted\"\" text\",2.3,logs/198.51.100.21.log,upload-incomplete");
 
   auto json = nlohmann::json::parse(report_json(rows));
   EXPECT_EQ(json["report_version"], REPORT_VERSION);
@@ -169,6 +177,7 @@ TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
     ASSERT_EQ(back.size(), 2u);
     EXPECT_EQ(back[1].result, "failed");
     EXPECT_EQ(back[1].log, "logs/198.51.100.21.log");
+    EXPECT_EQ(back[1].code, "upload-incomplete");
     if (report_is_json(path)) {
       EXPECT_EQ(back[0].product, "=1+1");
       EXPECT_EQ(back[1].message, rows[1].message);
@@ -196,7 +205,7 @@ TEST(Report, WrittenWholeOrNotAtAllAndRefusedBeforeTheWork) {
     ReportFile report;
     ASSERT_TRUE(report.open(path, &error)) << error;
     EXPECT_EQ(simtest::read_text(path), "the old report") << "replaced only when whole";
-    ASSERT_TRUE(report.commit({{"198.51.100.20", "", "", "", "skipped", "", 0, ""}}, &error));
+    ASSERT_TRUE(report.commit({{"198.51.100.20", "", "", "", "skipped", "", 0, "", ""}}, &error));
   }
   EXPECT_EQ(nlohmann::json::parse(simtest::read_text(path))["devices"][0]["result"], "skipped");
   struct stat about {};
