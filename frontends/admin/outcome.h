@@ -17,14 +17,14 @@ struct RunFacts {
   int stages = 0;              // 1 or 2 once confirmed; 0 before
   bool current = false;        // already on the target: nothing was sent
   bool dry_run_done = false;
-  bool confirmed = false;        // the upgrade request was allowed
-  bool image_delivered = false;  // every byte of the last image was acknowledged
-  bool success_seen = false;     // the wizard's success dialog
-  std::string version_reported;  // the device's version at the end ("" none)
-  bool user_aborted = false;     // Ctrl-C, a declined confirmation, a cancelled prompt
+  bool confirmed = false;          // the upgrade request was allowed
+  bool image_delivered = false;    // every byte of the last image was acknowledged
+  bool success_seen = false;       // the wizard's success dialog
+  std::string version_reported;    // the device's version at the end ("" none)
+  bool user_aborted = false;       // Ctrl-C, a declined confirmation, a cancelled prompt
   Failure failure = FAILURE_NONE;  // the last failure the wizard showed
   std::string last_message;        // the wizard's last message box, as shown
-  int own_code = -1;             // the command line ended the run itself
+  int own_code = -1;               // the command line ended the run itself
   std::string own_message;
 };
 
