@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# A lab for the administrators' commands: N simulated QEL devices on a
+# private LAN (tests/lan/lan.sh, nothing reaches a real network) and a shell
+# on this PC's side of it, where qel-upgrade scan, upgrade and fleet (and
+# ansible-playbook) work against them. The devices live until the shell
+# ends; then everything is gone.
+#   scripts/lab.sh [N] [KINDS]               a shell (N devices, default 5)
+#   scripts/lab.sh [N] [KINDS] -- COMMAND    runs COMMAND there instead
+#   scripts/lab.sh --help
+# KINDS: "mix" (default: the first device wants the password "lab", the
+# second already runs the target version, the third drops 2 % of its
+# acknowledgements, the rest are plain), "plain", or a comma list of kinds
+# for the first devices, the rest plain: password, current, flaky, slow,
+# never-return, hang (accepts and never answers).
+# The shell has $LAB (its folder: devices.txt, a fleet list with the
+# password file; logs/, each device's log) and PATH starting with the build.
+# Needs root or unprivileged user namespaces. QEL_LAB_BUILD=DIR uses the
+# programs already built in DIR.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+usage() { sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; }
+count=5 kinds=mix
+command=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    -h | --help) usage; exit 0 ;;
+    --) shift; command=("$@"); break ;;
+    [0-9]*) count=$1; shift ;;
+    *) kinds=$1; shift ;;
+  esac
+done
+if ! [[ $count =~ ^[0-9]+$ ]] || [ "$count" -lt 1 ] || [ "$count" -gt 100 ]; then
+  echo "lab: N must be 1 to 100 (198.51.100.20 and up)" >&2
+  exit 2
+fi
+case $kinds in mix) kinds=password,current,flaky ;; plain) kinds= ;; esac
+IFS=, read -r -a kind_list <<<"$kinds"
+for kind in "${kind_list[@]}"; do
+  case $kind in password | current | flaky | slow | never-return | hang) ;;
+    *) echo "lab: unknown kind '$kind' (password, current, flaky, slow, never-return, hang)" >&2; exit 2 ;;
+  esac
+done
+
+if [ -n "${QEL_LAB_BUILD:-}" ]; then
+  bin=$(realpath "$QEL_LAB_BUILD")
+else
+  scripts/install-deps.sh build desktop
+  cmake --preset default >/dev/null
+  echo "Building (the first build takes a few minutes)..."
+  build_log=$(mktemp)
+  cmake --build --preset default --target qel-upgrade qel-device-sim >"$build_log" 2>&1 ||
+    { cat "$build_log"; rm -f "$build_log"; exit 1; }
+  rm -f "$build_log"
+  bin=$root/build/default
+fi
+for program in "$bin/qel-upgrade" "$bin/tools/device-sim/qel-device-sim"; do
+  [ -x "$program" ] || { echo "lab: $program is not built" >&2; exit 1; }
+done
+
+lab=$(mktemp -d /tmp/qel-lab.XXXXXX)
+chmod 755 "$lab"
+trap 'rm -rf "$lab"' EXIT
+mkdir "$lab/logs"
+printf 'lab\n' >"$lab/password"
+chmod 600 "$lab/password"
+{
+  echo "# the lab's devices; the first wants a password (user admin, password \"lab\")"
+  for ((n = 0; n < count; n++)); do
+    address=198.51.100.$((20 + n))
+    if [ "${kind_list[$n]:-}" = password ]; then echo "$address  admin  password"; else echo "$address"; fi
+  done
+} >"$lab/devices.txt"
+printf '%s\n' "${kind_list[@]}" >"$lab/kinds"
+
+# The PC's side of the LAN; the devices on the other side live as long as it.
+status=0
+tests/lan/lan.sh --devices "$count" -- bash -c '
+  bin=$1 lab=$2 count=$3
+  shift 3
+  mapfile -t kinds <"$lab/kinds"
+  for ((n = 0; n < count; n++)); do
+    address=198.51.100.$((20 + n))
+    args=(--allow-any-address --address "$address" --http-port 80 --reboot-seconds 5
+          --time-limit 86400 --log "$lab/logs/$address.log" --port-file "$lab/logs/$address.port")
+    case ${kinds[$n]:-} in
+      password) args+=(--password lab) ;;
+      current) args+=(--software 5.2.5) ;;
+      flaky) args+=(--ack-drop p=0.02 --seed "$n") ;;
+      slow) args+=(--ack-delay all --ack-delay-ms 5) ;;
+      never-return) args+=(--never-return) ;;
+      hang) args+=(--http-hang) ;;
+    esac
+    nsenter --net="$LAN_DEVICE_NETNS" "$bin/tools/device-sim/qel-device-sim" "${args[@]}" &
+  done
+  for ((n = 0; n < count; n++)); do
+    for _ in $(seq 100); do [ -s "$lab/logs/198.51.100.$((20 + n)).port" ] && break; sleep 0.05; done
+  done
+  export LAB=$lab PATH=$bin:$PATH
+  cd "$lab"
+  if [ $# -gt 0 ]; then
+    "$@"
+    exit
+  fi
+  echo "qel-upgrade lab: $count simulated devices at 198.51.100.20-$((19 + count)); this PC is"
+  echo "198.51.100.10 (and 203.0.113.10). Kinds: ${kinds[*]:-all plain}."
+  echo "Try:  qel-upgrade scan"
+  echo "      qel-upgrade upgrade 198.51.100.21 --yes"
+  echo "      qel-upgrade fleet devices.txt --parallel 8 --log-dir logs/fleet"
+  echo "$LAB holds devices.txt (a fleet list), password and each device'"'"'s log (logs/)."
+  echo "Leave with exit: the devices and the LAN go with the shell."
+  PS1="(qel-lab) \w\$ " bash --norc -i
+' lab "$bin" "$lab" "$count" "${command[@]}" || status=$?
+exit $status
