@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "platform/process.h"
 
 // The body of the program's entry point: start-up, then the upgrade sequence.

@@ -1,13 +1,4 @@
-// Checks inside fuzz targets: a failed one prints where and aborts, so that
-// libFuzzer keeps the input and the replay test fails.
+// Checks inside fuzz targets: the fake platform's (a failed one aborts, so
+// that libFuzzer keeps the input and the replay test fails).
 #pragma once
-#include <cstdio>
-#include <cstdlib>
-
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (0)
+#include "platform/fake/check.h"

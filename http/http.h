@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "http/digest.h"
 #include "platform/net.h"
 

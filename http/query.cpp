@@ -13,7 +13,7 @@
 #include <mutex>
 #include <new>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "http/http.h"
 #include "platform/clock.h"
 #include "platform/thread.h"

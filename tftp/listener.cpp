@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/thread.h"

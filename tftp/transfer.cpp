@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "firmware/firmware.h"
 #include "platform/clock.h"
 #include "platform/trace.h"

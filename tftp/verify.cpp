@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "firmware/firmware.h"
 #include "http/http.h"
 #include "http/query.h"

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "firmware/firmware.h"
 #include "platform/clock.h"
 #include "platform/trace.h"

@@ -1,7 +1,7 @@
 // The warning, confirm and success dialogs.
 #include <cstdio>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "firmware/firmware.h"
 #include "resources/ids.h"
 #include "ui/ui.h"

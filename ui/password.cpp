@@ -1,5 +1,5 @@
 // The password dialog, asked for by a device query that met a challenge.
-#include "app/session.h"
+#include "session/session.h"
 #include "resources/ids.h"
 #include "ui/ui.h"
 

@@ -3,7 +3,7 @@
 // wait; Cancel or the close box aborts the upgrade.
 #include <cstdio>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "resources/ids.h"
 #include "ui/ui.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <iterator>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "firmware/firmware.h"
 #include "frontends/admin/util.h"
 #include "frontends/common/dialog.h"

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "fuzz/fuzz_check.h"
+#include "platform/fake/check.h"
 
 // Ticks of 15.625 ms, advanced only by the sleeps and the waits.
 // Moves the clock on to `tick` (never back); calls fake::on_tick if it moved.

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "platform/clock.h"
 
 #ifndef QEL_INITIAL_STAGE
