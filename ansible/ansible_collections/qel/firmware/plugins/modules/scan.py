@@ -16,7 +16,7 @@ description:
   - Never changes anything, so it never reports C(changed).
 version_added: 1.0.0
 author:
-  - qel-upgrade developers
+  - qel-upgrade maintainers (@qel-upgrade)
 options:
   prefixes:
     description:
@@ -37,8 +37,10 @@ options:
     default: 5
 attributes:
   check_mode:
+    description: Can run in check mode and return what would change.
     support: full
   diff_mode:
+    description: Returns details on what would change in diff mode.
     support: none
 notes:
   - Needs the qel-upgrade package on the host the task runs on.

@@ -21,7 +21,7 @@ description:
     file, and never in Ansible's output.
 version_added: 1.0.0
 author:
-  - qel-upgrade developers
+  - qel-upgrade maintainers (@qel-upgrade)
 options:
   address:
     description:
@@ -62,9 +62,11 @@ options:
     default: 20
 attributes:
   check_mode:
+    description: Can run in check mode and return what would change.
     support: full
     details: Only the dry run; no upgrade request reaches the device.
   diff_mode:
+    description: Returns details on what would change in diff mode.
     support: full
     details: The software version before and after.
 notes:
@@ -105,7 +107,7 @@ result:
   type: str
   sample: upgraded
 message:
-  description: The program's message, for example C(Upgrade Failed: No Response From QEL).
+  description: "The program's message, for example C(Upgrade Failed: No Response From QEL)."
   returned: always
   type: str
   sample: QEL@198.51.100.20 Upgrade Successful!

@@ -75,7 +75,8 @@ def asked_for_upgrade(sims, host):
 def playbook(work, name, *flags):
     results = os.path.join(work, name + '.json')
     env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=COLLECTIONS, ANSIBLE_NOCOLOR='1',
-               ANSIBLE_LOCAL_TEMP=os.path.join(work, 'tmp'), ANSIBLE_RETRY_FILES_ENABLED='0',
+               ANSIBLE_LOCAL_TEMP=os.path.join(work, 'tmp'),
+               ANSIBLE_REMOTE_TEMP=os.path.join(work, 'remote-tmp'), ANSIBLE_RETRY_FILES_ENABLED='0',
                ANSIBLE_HOST_KEY_CHECKING='0', ANSIBLE_DEPRECATION_WARNINGS='0')
     command = ['ansible-playbook', '-i', os.path.join(work, 'inventory.ini'),
                os.path.join(HERE, 'rollout.yml'), '-e', 'results_file=' + results] + list(flags)

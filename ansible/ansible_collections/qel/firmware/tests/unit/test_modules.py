@@ -16,6 +16,12 @@ import sys
 import tempfile
 import unittest
 
+try:
+    import ansible  # noqa: F401  pylint: disable=unused-import
+except ImportError:
+    print('SKIPPED: ansible-core is not installed for /usr/bin/python3 (scripts/install-deps.sh)')
+    sys.exit(77)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 COLLECTIONS = os.path.abspath(os.path.join(HERE, '..', '..', '..', '..', '..'))
 PASSWORD = 'Pw-unit-4242'
