@@ -16,6 +16,7 @@ group_build=(
   libcli11-dev nlohmann-json3-dev  # command line and JSON, header-only (simulator, relay, admin subcommands)
   clang libclang-rt-14-dev         # fuzzing: clang with libFuzzer (scripts/fuzz.sh)
   clang-format clang-tidy          # format and lint (scripts/lint.sh)
+  ansible-core python3-voluptuous  # the Ansible collection: its sanity checks and a real playbook run
 )
 group_desktop=(
   qt6-base-dev                     # the desktop front-end (brings qt6-qpa-plugins)

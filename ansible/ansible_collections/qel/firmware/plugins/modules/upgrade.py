@@ -1,0 +1,268 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+---
+module: upgrade
+short_description: Upgrades a QEL device's firmware when it is not on the target version yet
+description:
+  - Runs C(qel-upgrade upgrade --json) on the host the task runs on, which must be on the
+    device's subnet (a site's runner; use C(delegate_to)).
+  - It first reads the device (a dry run). A device already on the target version is left
+    alone and the task is C(ok) with I(result=current), unless I(force).
+  - Otherwise the device is upgraded and the task is C(changed) with I(result=upgraded) once
+    the device reports the target version. Any other outcome fails the task with the
+    program's own message. A device that took the image but whose version could not be
+    confirmed afterwards (I(result=unverified)) is both C(changed) and failed.
+  - The password reaches the program on a pipe, never in its arguments, its environment or a
+    file, and never in Ansible's output.
+version_added: 1.0.0
+author:
+  - qel-upgrade maintainers (@qel-upgrade)
+options:
+  address:
+    description:
+      - The device's IPv4 address.
+    type: str
+    required: true
+  local_address:
+    description:
+      - The runner's address toward the device. Default is the runner's address on the
+        device's subnet.
+    type: str
+  user:
+    description:
+      - User name for the device's password.
+    type: str
+    default: admin
+  password:
+    description:
+      - The device's password, when it asks for one.
+      - Without it, a device that asks for a password fails the task.
+    type: str
+  force:
+    description:
+      - Upgrade a device that already runs the target version too.
+    type: bool
+    default: false
+  binary:
+    description:
+      - The qel-upgrade program, a path or a name looked up in C(PATH).
+    type: str
+    default: qel-upgrade
+  timeout:
+    description:
+      - Minutes the whole task may take, the device's reboot and the check of its new version
+        included. The program also ends by itself when nothing happens for 120 seconds.
+      - When it runs out, the upgrade is cancelled and the task fails.
+    type: int
+    default: 20
+attributes:
+  check_mode:
+    description: Can run in check mode and return what would change.
+    support: full
+    details: Only the dry run; no upgrade request reaches the device.
+  diff_mode:
+    description: Returns details on what would change in diff mode.
+    support: full
+    details: The software version before and after.
+notes:
+  - Needs the qel-upgrade package on the host the task runs on, with the capability to bind
+    UDP ports 69-168 (the package sets it), and a firewall that lets the device reach those
+    ports.
+  - At most 100 upgrades can run at once on one runner (one TFTP port each); use C(throttle).
+seealso:
+  - module: qel.firmware.scan
+'''
+
+EXAMPLES = r'''
+- name: Upgrade each device from its site's runner
+  qel.firmware.upgrade:
+    address: "{{ ansible_host }}"
+    password: "{{ qel_password }}"
+  delegate_to: "{{ site_runner }}"
+  throttle: 50
+
+- name: What would happen
+  qel.firmware.upgrade:
+    address: 198.51.100.20
+  check_mode: true
+  diff: true
+'''
+
+RETURN = r'''
+address:
+  description: The device's address.
+  returned: always
+  type: str
+  sample: 198.51.100.20
+result:
+  description:
+    - C(upgraded), C(current), C(dry-run) (check mode, an upgrade would happen), C(failed),
+      C(aborted), C(unreachable) or C(unverified).
+  returned: always
+  type: str
+  sample: upgraded
+message:
+  description: "The program's message, for example C(Upgrade Failed: No Response From QEL)."
+  returned: always
+  type: str
+  sample: QEL@198.51.100.20 Upgrade Successful!
+product:
+  description: The device's product name.
+  returned: when the device was read
+  type: str
+  sample: QEL-742
+version_before:
+  description: The software version the device reported first.
+  returned: when the device was read
+  type: str
+  sample: 5.1.2(GR)
+version_after:
+  description: The software version the device reported at the end.
+  returned: when the device was read
+  type: str
+  sample: 5.2.5
+version_target:
+  description: The version of the firmware the program carries.
+  returned: always
+  type: str
+  sample: 5.2.5
+stages:
+  description: How many transfers the upgrade takes.
+  returned: when the device was read
+  type: int
+  sample: 1
+seconds:
+  description: How long the program ran, the dry run included.
+  returned: always
+  type: float
+  sample: 41.2
+image_delivered:
+  description: Whether the device took the whole image.
+  returned: always
+  type: bool
+  sample: true
+stderr:
+  description: The end of the program's standard error, when the task failed.
+  returned: failure
+  type: str
+'''
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.qel.firmware.plugins.module_utils.qel_upgrade import (
+    find_binary, json_lines, monotonic, no_result_message, run, stderr_tail)
+
+RESULTS = ('upgraded', 'current', 'dry-run', 'failed', 'aborted', 'unreachable', 'unverified')
+FIELDS = ('address', 'product', 'version_before', 'version_after', 'version_target', 'stages',
+          'image_delivered')
+
+
+class Runner:
+    def __init__(self, module):
+        self.module = module
+        p = module.params
+        self.binary = find_binary(module, p['binary'])
+        self.common = []
+        if p['local_address']:
+            self.common += ['--local', p['local_address']]
+        self.stdin = ''
+        if p['password'] is not None:
+            # The program reads the first line of its standard input.
+            self.common += ['--user', p['user'], '--password-file', '-']
+            self.stdin = p['password'] + '\n'
+        self.deadline = monotonic() + p['timeout'] * 60
+        self.seconds = 0.0
+
+    def upgrade(self, *flags):
+        """One run of `upgrade`: its JSON object, or fails the task."""
+        p = self.module.params
+        remaining = max(1.0, self.deadline - monotonic())
+        command = [self.binary, 'upgrade', p['address'], '--yes', '--json'] + list(flags) + self.common
+        code, out, err, timed_out = run(command, self.stdin, remaining)
+        objects = json_lines(out)
+        if timed_out or not objects or objects[-1].get('result') not in RESULTS:
+            self.fail(dict(result='failed', image_delivered=None), rc=code, stderr=stderr_tail(err),
+                      msg=no_result_message(p['binary'], code, err, timed_out, p['timeout']))
+        outcome = objects[-1]
+        try:
+            self.seconds += float(outcome.get('seconds') or 0)
+        except (TypeError, ValueError):
+            pass
+        outcome['_rc'] = code
+        outcome['_stderr'] = err
+        return outcome
+
+    def report(self, outcome):
+        values = dict((f, outcome.get(f)) for f in FIELDS)
+        values['address'] = values['address'] or self.module.params['address']
+        values['result'] = outcome.get('result')
+        values['message'] = outcome.get('message') or ''
+        values['seconds'] = round(self.seconds, 2)
+        return values
+
+    def fail(self, outcome, changed=False, **extra):
+        values = self.report(outcome)
+        msg = extra.pop('msg', None) or values['message'] or values['result']
+        self.module.fail_json(msg=msg, changed=changed, **dict(values, **extra))
+
+    def diff(self, before, after):
+        if not self.module._diff:
+            return {}
+        return dict(diff=dict(before='software_version: %s\n' % (before or ''),
+                              after='software_version: %s\n' % (after or '')))
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec=dict(
+            address=dict(type='str', required=True),
+            local_address=dict(type='str'),
+            user=dict(type='str', default='admin'),
+            password=dict(type='str', no_log=True),
+            force=dict(type='bool', default=False),
+            binary=dict(type='str', default='qel-upgrade'),
+            timeout=dict(type='int', default=20),
+        ),
+        supports_check_mode=True,
+    )
+    p = module.params
+    if p['timeout'] < 1:
+        module.fail_json(msg='timeout must be at least 1 minute')
+    if p['password'] is not None and ('\n' in p['password'] or '\r' in p['password']):
+        module.fail_json(msg='the password must be a single line')
+    runner = Runner(module)
+    force = ['--force'] if p['force'] else []
+
+    # First read the device: nothing is sent to it yet.
+    dry = runner.upgrade('--dry-run', *force)
+    if dry['result'] not in ('dry-run', 'current'):
+        runner.fail(dry, rc=dry['_rc'], stderr=stderr_tail(dry['_stderr']))
+    if dry['result'] == 'current':
+        module.exit_json(changed=False, **dict(runner.report(dry),
+                                               **runner.diff(dry.get('version_before'),
+                                                             dry.get('version_before'))))
+    if module.check_mode:
+        module.exit_json(changed=True, **dict(runner.report(dry),
+                                              **runner.diff(dry.get('version_before'),
+                                                            dry.get('version_target'))))
+
+    done = runner.upgrade(*force)
+    values = runner.report(done)
+    diff = runner.diff(done.get('version_before') or dry.get('version_before'),
+                       done.get('version_after'))
+    if done['result'] == 'upgraded':
+        module.exit_json(changed=True, **dict(values, **diff))
+    if done['result'] == 'current':
+        module.exit_json(changed=False, **dict(values, **diff))
+    # The device was touched when it took the image, whatever came after.
+    touched = done['result'] == 'unverified' or done.get('image_delivered') is True
+    runner.fail(done, changed=touched, rc=done['_rc'], stderr=stderr_tail(done['_stderr']),
+                **diff)
+
+
+if __name__ == '__main__':
+    main()
