@@ -6,27 +6,20 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <deque>
-#include <map>
-#include <nlohmann/json.hpp>
-#include <set>
-#include <sstream>
 
+#include "frontends/admin/fleet_child.h"
 #include "frontends/admin/fleet_list.h"
+#include "frontends/admin/fleet_view.h"
 #include "frontends/admin/progress.h"
 #include "frontends/admin/report.h"
 #include "frontends/admin/util.h"
@@ -38,7 +31,6 @@ namespace admin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Json = nlohmann::ordered_json;
 
 int signal_pipe[2] = {-1, -1};
 
@@ -57,32 +49,6 @@ constexpr auto STOP_GRACE = std::chrono::seconds(10);
 // started again later, this many times at most.
 constexpr int PORT_RETRIES = 20;
 
-// Results that count against --max-failures and end a canary wave.
-bool is_failure(const std::string& result) {
-  return result != "upgraded" && result != "skipped" && result != "not-started";
-}
-// Results that --retry upgrades again.
-bool is_retried(const std::string& result) {
-  return result == "failed" || result == "unreachable" || result == "aborted" ||
-         result == "not-started";
-}
-
-std::string clock_text() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_r(&now, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
-}
-
-int terminal_size(int* columns) {
-  winsize size{};
-  bool known = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 4;
-  *columns = known && size.ws_col > 20 ? size.ws_col : 80;
-  return known ? size.ws_row : 24;
-}
-
 struct Device {
   FleetEntry entry;
   enum Phase { WAITING, RUNNING, DONE } phase = WAITING;
@@ -100,33 +66,6 @@ struct Device {
   ReportRow row;
 };
 
-std::string json_text(const Json& object, const char* key) {
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_string()) return "";
-  return it->get<std::string>();
-}
-
-// The last line of the child's standard output that is a JSON object.
-bool last_json(const std::string& out, Json* object) {
-  std::istringstream lines(out);
-  std::string line;
-  bool found = false;
-  while (std::getline(lines, line)) {
-    Json parsed = Json::parse(line, nullptr, false);
-    if (!parsed.is_discarded() && parsed.is_object()) {
-      *object = parsed;
-      found = true;
-    }
-  }
-  return found;
-}
-
-std::string seconds_text(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", seconds);
-  return text;
-}
-
 class Fleet {
  public:
   Fleet(const FleetOptions& options, std::vector<FleetEntry> entries,
@@ -136,38 +75,20 @@ class Fleet {
         terminal_(::isatty(STDERR_FILENO) != 0),
         report_(report),
         parallel_(parallel),
-        canary_phase_(options.canary > 0) {
-    // An earlier report's devices that ended well are carried over as they were.
-    std::map<std::uint32_t, const ReportRow*> before;
-    for (const ReportRow& row : earlier) {
-      std::uint32_t address = 0;
-      if (parse_ip_address(row.address.c_str(), &address) == 0) before[address] = &row;
-    }
-    std::set<std::uint32_t> listed;
-    for (FleetEntry& e : entries) {
+        canary_phase_(options.canary > 0),
+        view_(terminal_) {
+    for (PlannedDevice& planned : plan_rollout(std::move(entries), earlier)) {
       Device d;
-      d.entry = std::move(e);
+      d.entry = std::move(planned.entry);
       d.row.address = d.entry.address;
-      std::uint32_t address = 0;
-      parse_ip_address(d.entry.address.c_str(), &address);
-      listed.insert(address);
-      auto found = before.find(address);
-      if (found != before.end() && !is_retried(found->second->result)) {
-        d.row = *found->second;
+      if (planned.carried) {
+        d.row = planned.row;
         d.phase = Device::DONE;
       } else {
         waiting_.push_back(devices_.size());
       }
       devices_.push_back(std::move(d));
     }
-    for (const auto& [address, row] : before)
-      if (!listed.count(address)) {
-        Device d;
-        d.row = *row;
-        d.entry.address = row->address;
-        d.phase = Device::DONE;
-        devices_.push_back(std::move(d));
-      }
     to_upgrade_ = static_cast<int>(waiting_.size());
     failure_limit_ = options.max_failures_percent
                          ? std::max(1, (to_upgrade_ * options.max_failures + 99) / 100)
@@ -177,6 +98,11 @@ class Fleet {
   int run();
 
  private:
+  int running() const {
+    int count = 0;
+    for (const Device& d : devices_) count += d.phase == Device::RUNNING;
+    return count;
+  }
   int slots(int running) const;
   void start_next();
   bool spawn(Device& d);
@@ -187,7 +113,6 @@ class Fleet {
   void finish(Device& d, const std::string& result, const std::string& message);
   void on_signal_byte(char number);
   void redraw();
-  void erase_block();
   void say(const std::string& line);  // a permanent line above the live block
   // snapshot: the state now (running devices as "running"), not the end.
   bool write_report(bool snapshot = false);
@@ -208,8 +133,7 @@ class Fleet {
   int failures_ = 0;
   int failure_limit_ = 0;  // 0: none
   Clock::time_point started_ = Clock::now();
-  int block_lines_ = 0;
-  Clock::time_point drawn_{};
+  FleetView view_;
 };
 
 int Fleet::slots(int running) const {
@@ -244,51 +168,11 @@ bool Fleet::spawn(Device& d) {
   if (!d.entry.password_file.empty()) {
     args.insert(args.end(), {"--user", d.entry.user, "--password-file", d.entry.password_file});
   }
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return false;
-  if (::pipe2(err, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
-    return false;
-  }
-  std::fflush(nullptr);
-  pid_t parent = ::getpid();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    // Ends with the fleet, however the fleet ends (the upgrade arms this
-    // again after exec, which a program with capabilities clears).
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) _exit(127);
-    // A group of its own: the terminal's Ctrl-C reaches the fleet only, which
-    // decides whether the running upgrades finish or abort.
-    ::setpgid(0, 0);
-    int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null >= 0) ::dup2(null, STDIN_FILENO);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(err[1], STDERR_FILENO);
-    // Whatever the fleet itself inherited stays with the fleet.
-    ::close_range(3, ~0u, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, SIG_DFL);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(self_.c_str(), argv.data());
-    _exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  if (pid < 0) {
-    ::close(out[0]);
-    ::close(err[0]);
-    return false;
-  }
-  ::setpgid(pid, pid);  // also here, so a signal sent at once finds the group
-  d.pid = pid;
-  d.out_fd = out[0];
-  d.err_fd = err[0];
+  Child child;
+  if (!start_child(self_, std::move(args), &child)) return false;
+  d.pid = child.pid;
+  d.out_fd = child.out_fd;
+  d.err_fd = child.err_fd;
   d.out.clear();
   d.err_partial.clear();
   d.phase = Device::RUNNING;
@@ -384,7 +268,7 @@ void Fleet::finish(Device& d, const std::string& result, const std::string& mess
 
 void Fleet::child_ended(Device& d, int status) {
   d.pid = -1;
-  Json object;
+  nlohmann::ordered_json object;
   bool have = last_json(d.out, &object);
   std::string limit = "no result within " + std::to_string(options_.timeout_seconds) + " s";
   if (!have) {
@@ -416,9 +300,7 @@ void Fleet::child_ended(Device& d, int status) {
     d.state = "waiting";
     d.percent = -1;
     waiting_.push_front(static_cast<std::size_t>(&d - devices_.data()));
-    int running = 0;
-    for (const Device& other : devices_) running += other.phase == Device::RUNNING;
-    parallel_ = std::max(1, running);
+    parallel_ = std::max(1, running());
     return;
   }
   if (d.timed_out) {
@@ -449,67 +331,29 @@ void Fleet::on_signal_byte(char number) {
   }
 }
 
-void Fleet::erase_block() {
-  if (!terminal_ || block_lines_ == 0) return;
-  std::fputs("\r\033[2K", stderr);
-  for (int i = 1; i < block_lines_; ++i) std::fputs("\033[1A\033[2K", stderr);
-  block_lines_ = 0;
-}
-
-void Fleet::say(const std::string& line) {
-  erase_block();
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-  drawn_ = {};
-}
+void Fleet::say(const std::string& line) { view_.say(line); }
 
 void Fleet::redraw() {
-  if (!terminal_) return;
+  if (!view_.terminal()) return;
   auto now = Clock::now();
-  if (now - drawn_ < std::chrono::milliseconds(200)) return;
-  drawn_ = now;
-  int columns = 80;
-  int rows = terminal_size(&columns);
-  std::vector<std::string> lines;
-  int running = 0, waiting = 0, upgraded = 0, skipped = 0, failed = 0;
+  std::vector<LiveLine> running;
+  FleetTotals totals;
   for (const Device& d : devices_) {
     if (d.phase == Device::WAITING) {
-      ++waiting;
+      ++totals.waiting;
     } else if (d.phase == Device::DONE) {
-      upgraded += d.row.result == "upgraded";
-      skipped += d.row.result == "skipped";
-      failed += is_failure(d.row.result);
-    } else if (++running <= rows - 3) {
-      // The live block never scrolls the screen: the rest is one line.
-      char line[160];
-      std::string percent = d.percent >= 0 ? std::to_string(d.percent) + "%" : "";
-      std::snprintf(line, sizeof line, "  %-15s  %-8s %4s  %s s", d.entry.address.c_str(),
-                    d.state.c_str(), percent.c_str(),
-                    seconds_text(std::chrono::duration<double>(now - d.began).count()).c_str());
-      lines.push_back(line);
+      totals.upgraded += d.row.result == "upgraded";
+      totals.skipped += d.row.result == "skipped";
+      totals.failed += is_failure(d.row.result);
+    } else {
+      running.push_back({d.entry.address, d.state, d.percent,
+                         std::chrono::duration<double>(now - d.began).count()});
     }
   }
-  if (running > rows - 3)
-    lines.push_back("  ... and " + std::to_string(running - (rows - 3)) + " more running");
-  long elapsed = static_cast<long>(std::chrono::duration<double>(now - started_).count());
-  char summary[200];
-  std::snprintf(summary, sizeof summary,
-                "%d done (%d upgraded, %d skipped, %d failed), %d running, %d waiting, %ld:%02ld "
-                "elapsed%s",
-                upgraded + skipped + failed, upgraded, skipped, failed, running, waiting,
-                elapsed / 60, elapsed % 60,
-                stopping_          ? " (interrupted)"
-                : !halted_.empty() ? " (halted)"
-                                   : "");
-  lines.push_back(summary);
-  erase_block();
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].size() >= static_cast<std::size_t>(columns))
-      lines[i].resize(static_cast<std::size_t>(columns - 1));
-    std::fprintf(stderr, "%s%s", lines[i].c_str(), i + 1 < lines.size() ? "\n" : "");
-  }
-  std::fflush(stderr);
-  block_lines_ = static_cast<int>(lines.size());
+  totals.running = static_cast<int>(running.size());
+  totals.elapsed_seconds = static_cast<long>(std::chrono::duration<double>(now - started_).count());
+  totals.note = stopping_ ? " (interrupted)" : !halted_.empty() ? " (halted)" : "";
+  view_.redraw(running, totals);
 }
 
 bool Fleet::write_report(bool snapshot) {
@@ -539,12 +383,8 @@ int Fleet::run() {
   std::vector<pollfd> fds;
   std::vector<Device*> owners;
   for (;;) {
-    int running = 0;
-    for (const Device& d : devices_) running += d.phase == Device::RUNNING;
-    for (int free = slots(running); free > 0 && !waiting_.empty(); --free) start_next();
-    running = 0;
-    for (const Device& d : devices_) running += d.phase == Device::RUNNING;
-    if (running == 0 && (waiting_.empty() || slots(0) <= 0)) break;
+    for (int free = slots(running()); free > 0 && !waiting_.empty(); --free) start_next();
+    if (running() == 0 && (waiting_.empty() || slots(0) <= 0)) break;
 
     fds.clear();
     owners.clear();
@@ -583,7 +423,7 @@ int Fleet::run() {
   std::string why = stopping_ ? "the fleet was interrupted" : halted_;
   for (Device& d : devices_)
     if (d.phase == Device::WAITING) finish(d, "not-started", "not started: " + why);
-  erase_block();
+  view_.erase();
 
   bool reported = write_report();
   int upgraded = 0, skipped = 0, other = 0;
@@ -607,31 +447,19 @@ int Fleet::run() {
 int run_fleet(const FleetOptions& options) {
   std::vector<FleetEntry> entries;
   std::vector<std::string> errors;
-  if (!read_fleet_list(options.list_file, &entries, &errors)) {
-    for (const std::string& error : errors)
-      std::fprintf(stderr, "qel-upgrade fleet: %s\n", error.c_str());
-    return EXIT_USAGE;
-  }
-  // Both before any device is touched: the upgrades would be lost work.
+  read_fleet_list(options.list_file, &entries, &errors);
+  // All before any device is touched: the upgrades would be lost work.
   ReportFile report;
   std::string error;
-  if (!report.open(options.report_file, &error)) {
-    std::fprintf(stderr, "qel-upgrade fleet: %s\n", shown_utf8(error).c_str());
-    return EXIT_USAGE;
-  }
+  if (!report.open(options.report_file, &error)) errors.push_back(shown_utf8(error));
   std::vector<ReportRow> earlier;
-  if (!options.retry_report.empty() && !read_report(options.retry_report, &earlier, &error)) {
-    std::fprintf(stderr, "qel-upgrade fleet: --retry: %s\n", shown_utf8(error).c_str());
-    return EXIT_USAGE;
-  }
-  if (!options.log_dir.empty()) {
-    ::mkdir(options.log_dir.c_str(), 0755);
-    if (::access(options.log_dir.c_str(), W_OK | X_OK) != 0) {
-      std::fprintf(stderr, "qel-upgrade fleet: cannot write logs in %s: %s\n",
-                   shown_utf8(options.log_dir).c_str(), std::strerror(errno));
-      return EXIT_USAGE;
-    }
-  }
+  if (!options.retry_report.empty() && !read_report(options.retry_report, &earlier, &error))
+    errors.push_back("--retry: " + shown_utf8(error));
+  if (!options.log_dir.empty() && ::mkdir(options.log_dir.c_str(), 0755) != 0 && errno != EEXIST)
+    errors.push_back("cannot make " + shown_utf8(options.log_dir) + ": " + std::strerror(errno));
+  for (const std::string& why : errors)
+    std::fprintf(stderr, "qel-upgrade fleet: %s\n", why.c_str());
+  if (!errors.empty()) return EXIT_USAGE;
   if (tftp_ports_refused(0)) {
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", tftp_refusal_message().c_str());
     return EXIT_NO_PORT;

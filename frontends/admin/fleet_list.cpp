@@ -1,6 +1,7 @@
 #include "frontends/admin/fleet_list.h"
 
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -96,6 +97,41 @@ bool read_fleet_list(const std::string& path, std::vector<FleetEntry>* entries,
   if (errors->empty() && entries->empty())
     errors->push_back(shown_utf8(path) + ": no device listed");
   return errors->empty();
+}
+
+std::vector<PlannedDevice> plan_rollout(std::vector<FleetEntry> entries,
+                                        const std::vector<ReportRow>& earlier) {
+  // Addresses compared by value: the list may write them with leading zeros.
+  auto value = [](const std::string& text) {
+    std::uint32_t address = 0;
+    return parse_ip_address(text.c_str(), &address) == 0 ? address : 0;
+  };
+  std::map<std::uint32_t, const ReportRow*> before;
+  for (const ReportRow& row : earlier)
+    if (std::uint32_t address = value(row.address); address != 0) before[address] = &row;
+  std::vector<PlannedDevice> plan;
+  std::set<std::uint32_t> listed;
+  for (FleetEntry& entry : entries) {
+    std::uint32_t address = value(entry.address);
+    listed.insert(address);
+    PlannedDevice device;
+    device.entry = std::move(entry);
+    auto found = before.find(address);
+    if (found != before.end() && !is_retried(found->second->result)) {
+      device.carried = true;
+      device.row = *found->second;
+    }
+    plan.push_back(std::move(device));
+  }
+  for (const auto& [address, row] : before) {
+    if (listed.count(address)) continue;
+    PlannedDevice device;
+    device.entry.address = row->address;
+    device.carried = true;
+    device.row = *row;
+    plan.push_back(std::move(device));
+  }
+  return plan;
 }
 
 }  // namespace admin

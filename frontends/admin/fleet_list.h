@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "frontends/admin/report.h"
+
 namespace admin {
 
 struct FleetEntry {
@@ -19,5 +21,19 @@ struct FleetEntry {
 // (readable, private, short enough), so that no upgrade fails on it later.
 bool read_fleet_list(const std::string& path, std::vector<FleetEntry>* entries,
                      std::vector<std::string>* errors);
+
+// A device of the rollout: to upgrade, or carried over from an earlier
+// report (--retry) as it was.
+struct PlannedDevice {
+  FleetEntry entry;  // only the address for a device the list no longer has
+  bool carried = false;
+  ReportRow row;  // when carried
+};
+
+// The list in its order, each device to upgrade unless the earlier report
+// shows it ended in a result that is not retried (is_retried); then the
+// earlier report's devices that the list lacks, carried over.
+std::vector<PlannedDevice> plan_rollout(std::vector<FleetEntry> entries,
+                                        const std::vector<ReportRow>& earlier);
 
 }  // namespace admin

@@ -36,6 +36,15 @@ bool write_all(int fd, const std::string& text) {
 
 }  // namespace
 
+bool is_failure(const std::string& result) {
+  return result != "upgraded" && result != "skipped" && result != "not-started";
+}
+
+bool is_retried(const std::string& result) {
+  return result == "failed" || result == "unreachable" || result == "aborted" ||
+         result == "not-started";
+}
+
 bool report_is_json(const std::string& path) {
   return path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
 }

@@ -19,6 +19,14 @@ struct ReportRow {
 // The JSON report's shape: {"report_version": REPORT_VERSION, "devices": [...]}.
 inline constexpr int REPORT_VERSION = 2;
 
+// Results that count against --max-failures and end a canary wave: all but
+// upgraded, skipped and not-started.
+bool is_failure(const std::string& result);
+// Results that --retry upgrades again: failed, unreachable, aborted,
+// not-started (an unverified device took its image: it is checked, not
+// flashed again).
+bool is_retried(const std::string& result);
+
 // JSON when the name ends in ".json", else CSV.
 bool report_is_json(const std::string& path);
 // CSV fields are made safe to show and to open in a spreadsheet (csv_field);
