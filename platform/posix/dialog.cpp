@@ -15,25 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/dialog_window.h"
 #include "platform/posix/frontend.h"
 #include "resources/templates.h"
 
+using namespace posix_dialog;
+
 namespace {
-
-struct Message {
-  enum class Kind { Command, ItemText, ComboSelect };
-  DialogWindow* target = nullptr;
-  Kind kind = Kind::Command;
-  int control = 0;
-  int value = 0;
-  std::string text;
-};
-
-struct MessageQueue {
-  std::mutex lock;
-  std::condition_variable ready;
-  std::deque<Message> messages;
-};
 
 // Created on first use; dialogs keep their owner's queue alive, so a post
 // that arrives after the owner thread has ended still finds valid memory.
@@ -41,16 +29,6 @@ const std::shared_ptr<MessageQueue>& this_thread_queue() {
   thread_local const std::shared_ptr<MessageQueue> queue = std::make_shared<MessageQueue>();
   return queue;
 }
-
-struct ControlState {
-  const ControlTemplate* control_template;
-  std::string text;
-  std::vector<std::string> items;
-  int selection = -1;
-  int range_low = 0;
-  int range_high = 100;  // a new progress bar's range
-  int position = 0;
-};
 
 constexpr int DEFAULT_SCREEN_WIDTH = 1024;
 constexpr int DEFAULT_SCREEN_HEIGHT = 768;
@@ -62,63 +40,12 @@ std::atomic<DialogFrontend*> installed_frontend{nullptr};
 
 }  // namespace
 
-struct DialogWindow {
-  // Fixed at creation; any thread may read them.
-  const DialogTemplate* dialog_template;
-  DialogProc proc;
-  bool modal;
-  std::thread::id owner;
-  std::shared_ptr<MessageQueue> queue;
-  DialogFrontend* frontend;  // may be null: a modeless dialog nobody sees
-
-  // Guarded by queue->lock: once set, nothing more is queued for it.
-  bool closed_for_input = false;
-
-  // Owner thread only.
-  std::string caption;
-  std::vector<ControlState> controls;
-  int focus = -1;  // index into controls
-  int x = 0, y = 0;
-  int width = 0, height = 0;
-  bool visible = false;
-  bool ended = false;
-  bool destroyed = false;
-  int result = 0;
-};
-
 namespace {
 
 // Records are never freed: a handle held by a front-end or a late poster
 // must stay valid memory. The list only keeps them reachable.
 std::mutex registry_lock;
 std::vector<DialogWindow*>* registry = new std::vector<DialogWindow*>;
-
-bool on_owner_thread(DialogHandle dialog, const char* operation) {
-  if (!dialog) return false;
-  if (dialog->owner == std::this_thread::get_id()) return true;
-  std::fprintf(stderr, "dialog layer: %s called on a thread that does not own dialog %d; ignored\n",
-               operation, dialog->dialog_template->id);
-  return false;
-}
-
-bool alive(DialogHandle dialog) { return !dialog->ended && !dialog->destroyed; }
-
-// The front-end to tell about a change, or null while the dialog is not on
-// screen.
-DialogFrontend* watcher(DialogHandle dialog) {
-  return dialog->visible && alive(dialog) ? dialog->frontend : nullptr;
-}
-
-int control_index(DialogHandle dialog, int id) {
-  for (std::size_t i = 0; i < dialog->controls.size(); ++i)
-    if (dialog->controls[i].control_template->id == id) return static_cast<int>(i);
-  return -1;
-}
-
-ControlState* control_state(DialogHandle dialog, int id) {
-  int index = control_index(dialog, id);
-  return index < 0 ? nullptr : &dialog->controls[static_cast<std::size_t>(index)];
-}
 
 int focus_id(DialogHandle dialog) {
   if (dialog->focus < 0) return NO_FOCUS;
@@ -170,27 +97,6 @@ bool post(DialogHandle dialog, Message message) {
   }
   queue.ready.notify_all();
   return true;
-}
-
-void apply_item_text(DialogHandle dialog, int control, const char* text, bool report) {
-  ControlState* c = control_state(dialog, control);
-  if (!c) return;
-  std::string value = text ? text : "";
-  if (c->text == value) return;
-  c->text = std::move(value);
-  if (!report) return;
-  if (DialogFrontend* f = watcher(dialog)) f->item_text_changed(dialog, control, c->text);
-}
-
-void apply_combo_select(DialogHandle dialog, int control, int index, bool report) {
-  ControlState* c = control_state(dialog, control);
-  if (!c) return;
-  // Out of range clears the selection, as CB_SETCURSEL does.
-  int selection = index >= 0 && index < static_cast<int>(c->items.size()) ? index : -1;
-  if (c->selection == selection) return;
-  c->selection = selection;
-  if (!report) return;
-  if (DialogFrontend* f = watcher(dialog)) f->combo_changed(dialog, control, c->items, selection);
 }
 
 void dispatch(Message& message) {
@@ -283,8 +189,6 @@ void run_modal_loop(DialogWindow* dialog) {
   }
 }
 
-std::string text_or_empty(const char* text) { return text ? text : ""; }
-
 }  // namespace
 
 void DialogFrontend::template_pixel_position(const DialogTemplate& dialog_template, int* x,
@@ -369,91 +273,6 @@ void dialog_set_caption(DialogHandle dialog, const char* text) {
   if (dialog->caption == value) return;
   dialog->caption = std::move(value);
   if (DialogFrontend* f = watcher(dialog)) f->caption_changed(dialog, dialog->caption);
-}
-
-void dialog_set_item_text(DialogHandle dialog, int control, const char* text) {
-  if (!on_owner_thread(dialog, "dialog_set_item_text")) return;
-  apply_item_text(dialog, control, text, true);
-}
-
-int dialog_get_item_text(DialogHandle dialog, int control, char* buffer, int limit) {
-  if (!buffer || limit <= 0) return 0;
-  buffer[0] = '\0';
-  if (!on_owner_thread(dialog, "dialog_get_item_text")) return 0;
-  const ControlState* c = control_state(dialog, control);
-  if (!c) return 0;
-  std::size_t count = std::min(c->text.size(), static_cast<std::size_t>(limit - 1));
-  std::memcpy(buffer, c->text.data(), count);
-  buffer[count] = '\0';
-  return static_cast<int>(count);
-}
-
-void dialog_focus_item(DialogHandle dialog, int control) {
-  if (!on_owner_thread(dialog, "dialog_focus_item")) return;
-  int index = control_index(dialog, control);
-  if (index < 0 || index == dialog->focus) return;
-  dialog->focus = index;
-  if (DialogFrontend* f = watcher(dialog)) f->focus_changed(dialog, control);
-}
-
-void dialog_combo_add(DialogHandle dialog, int control, const char* text) {
-  if (!on_owner_thread(dialog, "dialog_combo_add")) return;
-  ControlState* c = control_state(dialog, control);
-  if (!c) return;
-  c->items.push_back(text_or_empty(text));
-  if (DialogFrontend* f = watcher(dialog))
-    f->combo_changed(dialog, control, c->items, c->selection);
-}
-
-void dialog_combo_select(DialogHandle dialog, int control, int index) {
-  if (!on_owner_thread(dialog, "dialog_combo_select")) return;
-  apply_combo_select(dialog, control, index, true);
-}
-
-int dialog_combo_selection(DialogHandle dialog, int control) {
-  if (!on_owner_thread(dialog, "dialog_combo_selection")) return -1;
-  const ControlState* c = control_state(dialog, control);
-  return c ? c->selection : -1;
-}
-
-namespace {
-// The position always lies within the range, as the progress bar keeps it.
-int clamp_position(const ControlState& c, int position) {
-  if (c.range_low <= c.range_high) {
-    if (position < c.range_low) return c.range_low;
-    if (position > c.range_high) return c.range_high;
-  }
-  return position;
-}
-
-void apply_position(DialogHandle dialog, ControlState* c, int position) {
-  position = clamp_position(*c, position);
-  if (position == c->position) return;
-  c->position = position;
-  if (DialogFrontend* f = watcher(dialog))
-    f->progress_position_changed(dialog, c->control_template->id, position);
-}
-}  // namespace
-
-void dialog_progress_range(DialogHandle dialog, int control, int low, int high) {
-  if (!on_owner_thread(dialog, "dialog_progress_range")) return;
-  ControlState* c = control_state(dialog, control);
-  if (!c) return;
-  low &= 0xffff;
-  high &= 0xffff;
-  if (c->range_low != low || c->range_high != high) {
-    c->range_low = low;
-    c->range_high = high;
-    if (DialogFrontend* f = watcher(dialog)) f->progress_range_changed(dialog, control, low, high);
-  }
-  apply_position(dialog, c, c->position);
-}
-
-void dialog_progress_pos(DialogHandle dialog, int control, int position) {
-  if (!on_owner_thread(dialog, "dialog_progress_pos")) return;
-  ControlState* c = control_state(dialog, control);
-  if (!c) return;
-  apply_position(dialog, c, position);
 }
 
 bool dialog_pump_one(DialogHandle dialog) {
