@@ -546,7 +546,10 @@ TEST_F(MisbehavingDevice, ResetMidTransferLeavesAWorkingCancel) {
 // The device answers the upgrade request but keeps its connection open. Its
 // web server serves one connection at a time, so the check after the
 // transfer waits for it too: only the device letting go, or Cancel, ends that.
+// Holding on for 10 s (scaled) stands for "for ever": every Cancel below
+// comes well before, and each run waits that long once, in its first query.
 TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
+  const std::string held = simtest::patient_seconds(10);
   {
     Sim sim(sim_args({"--http-keep-open", "4", "--reference", dir.file(image)}), DEVICE);
     WizardRun run = run_wizard(dir, script(image) + CONFIRM + OK);
@@ -557,7 +560,7 @@ TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
   {
     // Cancel in the upgrade request's Connecting dialog, which cannot close;
     // the device never fetches, so nothing else can end the run.
-    Sim sim(sim_args({"--http-keep-open", "60", "--wrong-name-first", "/x", "--wrong-name-pause-ms",
+    Sim sim(sim_args({"--http-keep-open", held, "--wrong-name-first", "/x", "--wrong-name-pause-ms",
                       "60000"}),
             DEVICE);
     WizardRun run = run_wizard(
@@ -573,7 +576,7 @@ TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
   {
     // The transfer is done, the check's query is stuck behind the held
     // connection: its Connecting dialog still offers Cancel.
-    Sim sim(sim_args({"--http-keep-open", "60"}), DEVICE);
+    Sim sim(sim_args({"--http-keep-open", held}), DEVICE);
     WizardRun run = run_wizard(dir, script(image) + CONFIRM +
                                         "answer IDD_CONNECTING none\nanswer IDD_CONNECTING none\n"
                                         "answer IDD_CONNECTING delay 1000 ; press IDCANCEL\n");
