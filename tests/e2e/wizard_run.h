@@ -40,9 +40,8 @@ inline constexpr const char* PC = "127.0.0.1";
   } while (0)
 
 // The usual environment and answers of a run: the PC's real addresses (in
-// the tests' namespace loopback alone, so 127.0.0.1), the given Target image, the clock scaled
-// (less on a slow build), a time limit, Continue, the device address typed into both address
-// templates.
+// the tests' namespace loopback alone, so 127.0.0.1), the given Target image, the clock scaled, a
+// time limit, Continue, the device address typed into both address templates.
 std::string base_script(const std::string& image_file, double clock_scale = 20);
 
 // A simulator on DEVICE:80 with the given extra flags.

@@ -1,6 +1,5 @@
 #include "support/slowness.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -35,12 +34,10 @@ std::string patient_seconds(double seconds) {
 
 int patient_count(int count) { return int(std::lround(count * time_scale())); }
 
-double patient_clock(double scale) { return std::max(1.0, scale / time_scale()); }
-
 std::string clock_and_limit(double scale, int limit_ms) {
   std::ostringstream text;
-  text << "clock " << patient_clock(scale) << "\ntimeout "
-       << patient(std::chrono::milliseconds(limit_ms)).count() << "\n";
+  text << "clock " << scale << "\ntimeout " << patient(std::chrono::milliseconds(limit_ms)).count()
+       << "\n";
   return text.str();
 }
 
