@@ -3,7 +3,8 @@
 # resource-script writers), then the MinGW-w64 cross build that uses them.
 #   scripts/build-win32.sh [extra cmake -D options for the cross build]
 # Build folders: QEL_WIN32_HOST_BUILD (default build/win32-host) and
-# QEL_WIN32_BUILD (default build/win32).
+# QEL_WIN32_BUILD (default build/win32). A host folder that is configured
+# already (the ci build, say) is used as it is: its tools are the same.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -11,7 +12,8 @@ host=${QEL_WIN32_HOST_BUILD:-$root/build/win32-host}
 cross=${QEL_WIN32_BUILD:-$root/build/win32}
 jobs=2
 
-cmake -S "$root" -B "$host" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_TESTS=OFF >/dev/null
+[ -f "$host/CMakeCache.txt" ] ||
+  cmake -S "$root" -B "$host" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_TESTS=OFF >/dev/null
 cmake --build "$host" -j"$jobs" --target qel-make-image qel-make-rc qel-make-icon
 
 cmake -S "$root" -B "$cross" \

@@ -23,8 +23,8 @@ for kind in "${kinds[@]}"; do
   # Only what the labels below run (the desktop, LAN and administrator
   # programs are not built here). The build runs host tools (the image
   # generator) under the sanitizers too.
-  targets=(qel_unit_tests qel_frontend_common_tests qel-device-sim-tests qel_e2e_tests
-    qel-upgrade-scripted qel-device-sim qel-udp-relay qel_fuzz_replays)
+  targets=(qel_unit_tests qel_frontend_common_tests qel_admin_unit_tests qel-device-sim-tests
+    qel_e2e_tests qel-upgrade-scripted qel-device-sim qel-udp-relay qel_fuzz_replays)
   ASAN_OPTIONS=detect_leaks=0 cmake --build "$dir" -j2 --target "${targets[@]}"
   built=$(date +%s)
 

@@ -15,7 +15,7 @@ TEST(BuildConfiguration, UpgradesWithItsOwnImagesFromItsOwnStartingStage) {
   simtest::Sim sim(sim_args({"--software", "5.1.2"}), DEVICE);
   const bool two_stage = QEL_INITIAL_STAGE == 0;
   std::ostringstream script;
-  script << "clock 20\ntimeout 120000\nanswer IDD_WARNING press IDOK\n"
+  script << simtest::clock_and_limit(20, 120000) << "answer IDD_WARNING press IDOK\n"
          << "answer IDD_ADDRESS_ADAPTER type IDC_DEVICE_ADDRESS " << DEVICE << " ; press IDOK\n"
          << "answer IDD_ADDRESS_PHONE type IDC_DEVICE_ADDRESS " << DEVICE << " ; press IDOK\n"
          << "answer " << (two_stage ? "IDD_CONFIRM_TRANSITION" : "IDD_CONFIRM_TARGET")

@@ -60,7 +60,8 @@ class Relay {
         std::vector<std::string> faults)
       : stats_(dir.file("relay.json")),
         process_(command(dir, listen, server, stats_, std::move(faults))),
-        port_(simtest::wait_port_file(dir.file("relay.port"), "port", process_, 5s)) {}
+        port_(simtest::wait_port_file(dir.file("relay.port"), "port", process_,
+                                      simtest::patient(5s))) {}
   ~Relay() { stop(); }
 
   std::uint16_t port() const { return port_; }
@@ -75,9 +76,17 @@ class Relay {
   static std::vector<std::string> command(const TempDir& dir, const std::string& listen,
                                           const std::string& server, const std::string& stats,
                                           std::vector<std::string> faults) {
-    std::vector<std::string> argv = {
-        QEL_UDP_RELAY,          "--listen", listen, "--server",     server, "--port-file",
-        dir.file("relay.port"), "--stats",  stats,  "--time-limit", "300"};
+    std::vector<std::string> argv = {QEL_UDP_RELAY,
+                                     "--listen",
+                                     listen,
+                                     "--server",
+                                     server,
+                                     "--port-file",
+                                     dir.file("relay.port"),
+                                     "--stats",
+                                     stats,
+                                     "--time-limit",
+                                     simtest::patient_seconds(300)};
     argv.insert(argv.end(), faults.begin(), faults.end());
     return argv;
   }
@@ -125,7 +134,7 @@ class HostileNetwork : public ::testing::Test {
 // as the listener thread would; false when none came in time.
 bool serve_one(NetSocket socket, int* transfer_failed) {
   char request[TFTP_PACKET_SIZE];
-  auto until = std::chrono::steady_clock::now() + 20s;
+  auto until = std::chrono::steady_clock::now() + simtest::patient(20s);
   while (std::chrono::steady_clock::now() < until) {
     std::uint32_t from = 0;
     std::uint16_t from_port = 0;
@@ -157,9 +166,10 @@ TEST_F(HostileNetwork, HundredTransfersThroughLossAndDuplicationAreIdentical) {
 
   // The device lingers 300 ms after its last ACK, enough for the server's
   // resends of a lost final ACK at the test clock.
-  std::vector<std::string> args = {"--reboot-seconds", "0",  "--tftp-timeout-ms", "300",
-                                   "--tftp-tries",     "20", "--time-limit",      "200",
-                                   "--seed",           "11"};
+  std::vector<std::string> args = {
+      "--reboot-seconds", "0",  "--tftp-timeout-ms", "300",
+      "--tftp-tries",     "20", "--time-limit",      simtest::patient_seconds(200),
+      "--seed",           "11"};
   for (int i = 0; i < TRANSFERS; ++i) {
     args.push_back("--reference");
     args.push_back(dir.file("image.bin"));
@@ -181,11 +191,11 @@ TEST_F(HostileNetwork, HundredTransfersThroughLossAndDuplicationAreIdentical) {
     // but refuses connections while it restarts.
     bool asked = simtest::wait_until(
         [&] {
-          simtest::HttpReply reply =
-              simtest::http_exchange(DEVICE, sim.port(), simtest::product_request(path), 2s);
+          simtest::HttpReply reply = simtest::http_exchange(
+              DEVICE, sim.port(), simtest::product_request(path), simtest::patient(2s));
           return reply.connected && simtest::status_of(reply.text) == 200;
         },
-        10s);
+        simtest::patient(10s));
     ASSERT_TRUE(asked) << "upgrade request " << i << " not accepted";
     int failed = 0;
     ASSERT_TRUE(serve_one(socket, &failed)) << "no read request for transfer " << i << "\n"
@@ -193,8 +203,8 @@ TEST_F(HostileNetwork, HundredTransfersThroughLossAndDuplicationAreIdentical) {
     ++served;
     server_failures += failed;
   }
-  bool all_ended =
-      simtest::wait_until([&] { return count_lines(sim.log(), "TFTP-END ") >= TRANSFERS; }, 20s);
+  bool all_ended = simtest::wait_until(
+      [&] { return count_lines(sim.log(), "TFTP-END ") >= TRANSFERS; }, simtest::patient(20s));
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   seam_set_trace_sink(nullptr);
   seam_set_clock(1, 0);
@@ -247,16 +257,17 @@ TEST_F(HostileNetwork, DelayedAndReorderedPacketsAtRealSpeed) {
     std::string path = "/admin/upgrade?tftp://127.0.0.3:" + std::to_string(relay.port()) + name;
     ASSERT_TRUE(simtest::wait_until(
         [&] {
-          simtest::HttpReply reply =
-              simtest::http_exchange(DEVICE, sim.port(), simtest::product_request(path), 2s);
+          simtest::HttpReply reply = simtest::http_exchange(
+              DEVICE, sim.port(), simtest::product_request(path), simtest::patient(2s));
           return reply.connected && simtest::status_of(reply.text) == 200;
         },
-        10s));
+        simtest::patient(10s)));
     int failed = 0;
     ASSERT_TRUE(serve_one(socket, &failed));
     EXPECT_EQ(failed, 0) << "transfer " << i;
   }
-  simtest::wait_until([&] { return count_lines(sim.log(), "TFTP-END ") >= TRANSFERS; }, 10s);
+  simtest::wait_until([&] { return count_lines(sim.log(), "TFTP-END ") >= TRANSFERS; },
+                      simtest::patient(10s));
   net_close(socket);
   std::string stats = relay.stop();
   EXPECT_EQ(simtest::json_value(sim.stop(), "reference_match"), "true");
@@ -295,7 +306,7 @@ TEST_F(HostileNetwork, DeviceThatVanishesMidTransferFailsTheTransfer) {
   EXPECT_EQ(resends, TFTP_MAX_EXPIRIES - 1);
   std::string stats = relay.stop();
   EXPECT_EQ(relay_count(stats, "to_client", "sent"), 5) << stats;
-  EXPECT_TRUE(sim.wait_log("TFTP-END failed", 5s)) << sim.log();
+  EXPECT_TRUE(sim.wait_log("TFTP-END failed", simtest::patient(5s))) << sim.log();
 }
 
 // ---- the whole wizard against devices that misbehave ----
@@ -305,9 +316,9 @@ std::string script(const std::string& image, double clock = 20,
                    const std::string& warning = "press IDOK",
                    const std::string& address = std::string("type IDC_DEVICE_ADDRESS ") + DEVICE +
                                                 " ; press IDOK") {
-  return "stage target\nimage IDR_TARGET_IMAGE " + image + "\nclock " + std::to_string(clock) +
-         "\ntimeout 90000\nanswer IDD_WARNING " + warning + "\nanswer IDD_ADDRESS_ADAPTER " +
-         address + "\nanswer IDD_ADDRESS_PHONE " + address + "\n";
+  return "stage target\nimage IDR_TARGET_IMAGE " + image + "\n" +
+         simtest::clock_and_limit(clock, 90000) + "answer IDD_WARNING " + warning +
+         "\nanswer IDD_ADDRESS_ADAPTER " + address + "\nanswer IDD_ADDRESS_PHONE " + address + "\n";
 }
 
 // Task-modal boxes: the ones that end a run (the address dialog's own boxes
@@ -531,7 +542,10 @@ TEST_F(MisbehavingDevice, ResetMidTransferLeavesAWorkingCancel) {
 // The device answers the upgrade request but keeps its connection open. Its
 // web server serves one connection at a time, so the check after the
 // transfer waits for it too: only the device letting go, or Cancel, ends that.
+// Holding on for 10 s (scaled) stands for "for ever": every Cancel below
+// comes well before, and each run waits that long once, in its first query.
 TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
+  const std::string held = simtest::patient_seconds(10);
   {
     Sim sim(sim_args({"--http-keep-open", "4", "--reference", dir.file(image)}), DEVICE);
     WizardRun run = run_wizard(dir, script(image) + CONFIRM + OK);
@@ -542,12 +556,12 @@ TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
   {
     // Cancel in the upgrade request's Connecting dialog, which cannot close;
     // the device never fetches, so nothing else can end the run.
-    Sim sim(sim_args({"--http-keep-open", "60", "--wrong-name-first", "/x", "--wrong-name-pause-ms",
+    Sim sim(sim_args({"--http-keep-open", held, "--wrong-name-first", "/x", "--wrong-name-pause-ms",
                       "60000"}),
             DEVICE);
     WizardRun run = run_wizard(
-        dir, script(image) + CONFIRM +
-                 "answer IDD_CONNECTING none\nanswer IDD_CONNECTING delay 800 ; press IDCANCEL\n");
+        dir, script(image) + CONFIRM + "answer IDD_CONNECTING none\nanswer IDD_CONNECTING delay " +
+                 std::to_string(simtest::patient(800ms).count()) + " ; press IDCANCEL\n");
     expect_proper_ending(run);
     EXPECT_EQ(ending_boxes(run), std::vector<std::string>{ABORT});
     std::vector<const Json*> inputs = run.all("input");
@@ -558,7 +572,7 @@ TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
   {
     // The transfer is done, the check's query is stuck behind the held
     // connection: its Connecting dialog still offers Cancel.
-    Sim sim(sim_args({"--http-keep-open", "60"}), DEVICE);
+    Sim sim(sim_args({"--http-keep-open", held}), DEVICE);
     WizardRun run = run_wizard(dir, script(image) + CONFIRM +
                                         "answer IDD_CONNECTING none\nanswer IDD_CONNECTING none\n"
                                         "answer IDD_CONNECTING delay 1000 ; press IDCANCEL\n");

@@ -248,10 +248,10 @@ TEST_F(UpgradeTest, DeviceThatNeverComesBackIsReported) {
 
 TEST_F(UpgradeTest, CancelInTheWaitingDialog) {
   Sim sim(sim_args({"--wrong-name-first", "/other.bin", "--wrong-name-pause-ms", "20000"}), DEVICE);
-  WizardRun run = run_wizard(
-      dir,
-      base_script(small_phone) +
-          "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_WAITING delay 500 ; press IDCANCEL\n");
+  WizardRun run =
+      run_wizard(dir, base_script(small_phone) +
+                          "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_WAITING delay " +
+                          std::to_string(simtest::patient(500ms).count()) + " ; press IDCANCEL\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
   EXPECT_EQ(run.all("open", IDD_UPLOAD).size(), 0u);
@@ -271,10 +271,13 @@ TEST_F(UpgradeTest, CancelInTheUploadDialogDuringTheTransferAndDuringTheWait) {
     EXPECT_EQ(run.exit_code, 0);
   }
   {
+    // Two seconds (scaled) are past the transfer, well inside the wait.
     Sim sim(sim_args({}), DEVICE);
     WizardRun run = run_wizard(dir, base_script(small_phone, 2) +
                                         "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_UPLOAD "
-                                        "delay 2000 ; press IDCANCEL\n");
+                                        "delay " +
+                                        std::to_string(simtest::patient(2000ms).count()) +
+                                        " ; press IDCANCEL\n");
     EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: User Abort"});
     EXPECT_EQ(run.last_caption(IDD_UPLOAD), "Updating Target Firmware to QEL@127.0.0.2");
     EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 0u);
@@ -326,8 +329,8 @@ TEST_F(UpgradeTest, WrongNamesAndForeignPortsAreIgnored) {
 TEST_F(UpgradeTest, SuccessShowsTheAddressAsTypedAndEscLeavesIt) {
   Sim sim(sim_args({}), DEVICE);
   WizardRun run = run_wizard(
-      dir, "stage target\nimage IDR_TARGET_IMAGE " + small_phone +
-               "\nclock 20\ntimeout 120000\n"
+      dir, "stage target\nimage IDR_TARGET_IMAGE " + small_phone + "\n" +
+               simtest::clock_and_limit(20, 120000) +
                "addresses 127.0.0.1 127.0.0.11 127.0.0.12 127.0.0.13 127.0.0.14 127.0.0.15 "
                "127.0.0.16 127.0.0.17 127.0.0.18\n"
                "answer IDD_WARNING press IDOK\n"

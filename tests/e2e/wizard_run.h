@@ -12,10 +12,12 @@
 #include "support/netns.h"
 #include "support/process.h"
 #include "support/sim.h"
+#include "support/slowness.h"
 #include "support/wizard.h"
 
 namespace e2e {
 
+using namespace std::chrono_literals;
 using simtest::combo;
 using simtest::control_text;
 using simtest::dialog_thread;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/slowness.h"
 
 namespace simtest {
 
@@ -54,7 +55,7 @@ class Process {
   // Waits up to timeout, then kills it; its exit code.
   int finish(std::chrono::milliseconds timeout);
   // SIGTERM, then finish(timeout).
-  int stop(std::chrono::milliseconds timeout = 10s);
+  int stop(std::chrono::milliseconds timeout = patient(10s));
 
   bool ended() const { return ended_; }
   // Once it ended: its exit code (-1 after a signal) and what it used.

@@ -30,7 +30,7 @@ std::vector<std::string> sim_command(const std::string& program, const std::stri
                                    "--verdict",
                                    dir.file("verdict.json"),
                                    "--time-limit",
-                                   "30"};
+                                   patient_seconds(30)};
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }
@@ -39,7 +39,7 @@ std::vector<std::string> sim_command(const std::string& program, const std::stri
 
 Sim::Sim(std::vector<std::string> args, const std::string& address, const std::string& program)
     : address_(address), process_(sim_command(program, address, dir_, args)) {
-  port_ = wait_port_file(dir_.file("port"), "http", process_, 5s);
+  port_ = wait_port_file(dir_.file("port"), "http", process_, patient(5s));
   if (!port_) throw std::runtime_error("simulator did not start");
 }
 
@@ -48,7 +48,7 @@ bool Sim::wait_log(const std::string& needle, std::chrono::milliseconds timeout)
 }
 
 std::string Sim::stop() {
-  process_.stop(10s);
+  process_.stop(patient(10s));
   return read_text(dir_.file("verdict.json"));
 }
 

@@ -10,11 +10,13 @@
 
 #include "support/files.h"
 #include "support/process.h"
+#include "support/slowness.h"
 
 namespace simtest {
 
 // One simulator process on port 0 of `address` (unless args say otherwise),
-// with its log, verdict and port file in a folder of its own. program: the
+// with its log, verdict and port file in a folder of its own; it ends by
+// itself after 30 s (scaled) unless args give another --time-limit. program: the
 // simulator to run, this build's by default.
 class Sim {
  public:
@@ -24,7 +26,7 @@ class Sim {
   uint16_t port() const { return port_; }
   const std::string& address() const { return address_; }
   std::string log() const { return read_text(dir_.file("log")); }
-  bool wait_log(const std::string& needle, std::chrono::milliseconds timeout = 10s) const;
+  bool wait_log(const std::string& needle, std::chrono::milliseconds timeout = patient(10s)) const;
   // SIGTERM, wait, return the verdict JSON ("" if none was written).
   std::string stop();
   // Waits for the process to end by itself.
@@ -66,7 +68,7 @@ struct HttpReply {
 
 // Sends `request` as is and reads until the device closes or `timeout` passes.
 HttpReply http_exchange(const std::string& address, uint16_t port, const std::string& request,
-                        std::chrono::milliseconds timeout = 3s);
+                        std::chrono::milliseconds timeout = patient(3s));
 // The product's request: request line, its fixed Host line, optional Authorization line.
 std::string product_request(const std::string& path, const std::string& authorization_line = "");
 int status_of(const std::string& response);  // 0 when there is no status line
