@@ -581,27 +581,34 @@ TEST_F(AdminTest, HostileDevicesNeitherHangNorReachTerminalsOrSpreadsheets) {
   EXPECT_TRUE(has(nowhere.err, "/nonexistent/r.csv: No such file or directory")) << nowhere.err;
   EXPECT_FALSE(asked_for_upgrade(*formula)) << formula->log();
 
-  // A time limit per device; CSV safe for spreadsheets; JSON as the upgrades said it.
-  Ran fleet = qel_upgrade(
-      {"fleet", dir.file("devices.txt"), "--timeout", "3", "--report", dir.file("r.csv")});
-  EXPECT_EQ(fleet.exit_code, 1) << fleet.err;
+  // CSV safe for spreadsheets; JSON as the upgrades said it.
+  { std::ofstream(dir.file("two.txt")) << lan::device(1) << "\n" << lan::device(2) << "\n"; }
+  Ran fleet = qel_upgrade({"fleet", dir.file("two.txt"), "--report", dir.file("r.csv")});
+  EXPECT_EQ(fleet.exit_code, 0) << fleet.err;
   std::vector<std::string> rows = lines_of(simtest::read_text(dir.file("r.csv")));
-  ASSERT_EQ(rows.size(), 4u) << fleet.err;
-  EXPECT_EQ(rows[1].rfind("198.51.100.20,,,,failed,no result within 3 s: stopped", 0), 0u)
+  ASSERT_EQ(rows.size(), 3u) << fleet.err;
+  EXPECT_EQ(rows[1].rfind("198.51.100.21,'=1+1?]0;owned??[2J,'+5.1,5.2.5,upgraded,", 0), 0u)
       << rows[1];
-  EXPECT_EQ(rows[2].rfind("198.51.100.21,'=1+1?]0;owned??[2J,'+5.1,5.2.5,upgraded,", 0), 0u)
-      << rows[2];
-  Ran again = qel_upgrade(
-      {"fleet", dir.file("devices.txt"), "--timeout", "3", "--report", dir.file("r.json")});
+  Ran again = qel_upgrade({"fleet", dir.file("two.txt"), "--report", dir.file("r.json")});
   Json report = Json::parse(simtest::read_text(dir.file("r.json")), nullptr, false);
   ASSERT_TRUE(report.is_object()) << again.err;
   EXPECT_EQ(report["report_version"], 2);
   Json devices = report["devices"];
-  EXPECT_EQ(devices[1]["product"], "=1+1\x1b]0;owned\x07\x1b[2J");
-  EXPECT_EQ(devices[2]["product"],
+  EXPECT_EQ(devices[0]["product"], "=1+1\x1b]0;owned\x07\x1b[2J");
+  EXPECT_EQ(devices[1]["product"],
             "Caf\xc3\xa9 QEL\xc2\x9b"
             "2J");
-  EXPECT_EQ(devices[2]["result"], "skipped");
+  EXPECT_EQ(devices[1]["result"], "skipped");
+
+  // A time limit per device, shorter than the upgrade's own 120 s (6 s here).
+  { std::ofstream(dir.file("hung.txt")) << lan::device(0) << "\n"; }
+  Ran limited = qel_upgrade(
+      {"fleet", dir.file("hung.txt"), "--timeout", "3", "--report", dir.file("hung.csv")});
+  EXPECT_EQ(limited.exit_code, 1) << limited.err;
+  rows = lines_of(simtest::read_text(dir.file("hung.csv")));
+  ASSERT_EQ(rows.size(), 2u) << limited.err;
+  EXPECT_EQ(rows[1].rfind("198.51.100.20,,,,failed,no result within 3 s: stopped", 0), 0u)
+      << rows[1];
   EXPECT_TRUE(fleet_children().empty()) << "a stopped upgrade outlived the fleet";
 }
 
