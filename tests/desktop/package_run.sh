@@ -15,8 +15,22 @@ for dir in usr etc var; do
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$OUT/overlay/$dir,workdir=$OUT/overlay/$dir.work" "/$dir" ||
     skip "cannot mount an overlay on /$dir"
 done
-# A /tmp of its own: the X server's socket and the program's files.
+# A /tmp of its own: the X server's socket and the program's files. What
+# this test uses from the old /tmp (a checkout or build there) stays in
+# sight: each such top-level folder is bound back into the new one.
+keep=()
+for path in "$PACKAGE_TEST_OUT" "$HEADLESS" "$DESKTOP" "$SIM" "$PLUGINS" "$(realpath "$(dirname "$0")")"; do
+  case $path in /tmp/?*) top=${path#/tmp/}; keep+=("${top%%/*}") ;; esac
+done
+if [ ${#keep[@]} -gt 0 ]; then
+  mkdir -p /var/tmp/qel-package-old-tmp && mount --bind /tmp /var/tmp/qel-package-old-tmp ||
+    fail "cannot keep the old /tmp in sight"
+fi
 mount -t tmpfs -o mode=1777 tmpfs /tmp || fail "cannot mount /tmp"
+for top in $(printf '%s\n' "${keep[@]}" | sort -u); do
+  mkdir -p "/tmp/$top" && mount --bind "/var/tmp/qel-package-old-tmp/$top" "/tmp/$top" ||
+    fail "cannot keep /tmp/$top"
+done
 ip link set lo up || fail "cannot bring loopback up"
 
 HELPER=/usr/libexec/qel-upgrade/qel-upgrade-bind
