@@ -23,6 +23,7 @@
 #include "frontends/admin/progress.h"
 #include "frontends/admin/report.h"
 #include "frontends/admin/util.h"
+#include "frontends/common/privilege.h"
 #include "ui/failures.h"
 #include "ui/ui.h"
 
@@ -460,8 +461,8 @@ int run_fleet(const FleetOptions& options) {
   for (const std::string& why : errors)
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", why.c_str());
   if (!errors.empty()) return EXIT_USAGE;
-  if (tftp_ports_refused(0)) {
-    std::fprintf(stderr, "qel-upgrade fleet: %s\n", tftp_refusal_message().c_str());
+  if (std::string refusal = frontend::tftp_bind_refusal(0); !refusal.empty()) {
+    std::fprintf(stderr, "qel-upgrade fleet: %s\n", frontend::plain_text(refusal).c_str());
     return EXIT_NO_PORT;
   }
   // Each upgrade serves from a port of its own: no more at once than are free.

@@ -26,6 +26,7 @@
 #include "frontends/admin/outcome.h"
 #include "frontends/admin/progress.h"
 #include "frontends/admin/util.h"
+#include "frontends/common/privilege.h"
 #include "platform/posix/client_ports.h"
 #include "platform/posix/frontend.h"
 #include "platform/posix/host_preference.h"
@@ -179,8 +180,8 @@ int run_upgrade(const UpgradeOptions& options) {
 
   // Before the device is contacted: without a port to serve from, the
   // upgrade cannot happen, and a dry run would promise what cannot be done.
-  if (tftp_ports_refused(local)) {
-    std::fprintf(stderr, "qel-upgrade upgrade: %s\n", tftp_refusal_message().c_str());
+  if (std::string refusal = frontend::tftp_bind_refusal(local); !refusal.empty()) {
+    std::fprintf(stderr, "qel-upgrade upgrade: %s\n", frontend::plain_text(refusal).c_str());
     RunFacts facts;
     facts.address = options.address;
     facts.version_target = image_version(&target_image);

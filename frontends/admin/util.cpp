@@ -340,20 +340,6 @@ bool read_password_file(const std::string& path, std::string* password, std::str
   return error->empty();
 }
 
-bool tftp_ports_refused(std::uint32_t local_address) {
-  bool refused = false;
-  for (int port = 69; port <= 168; ++port) {
-    NetSocket socket = net_udp_socket();
-    if (socket == NET_INVALID_SOCKET) return false;  // the wizard will say what is wrong
-    int result = net_bind(socket, local_address, static_cast<std::uint16_t>(port));
-    bool denied = result != 0 && net_last_bind_denied();
-    net_close(socket);
-    if (result == 0) return false;
-    refused = refused || denied;
-  }
-  return refused;
-}
-
 int free_tftp_ports() {
   int free = 0;
   for (int port = 69; port <= 168; ++port) {
@@ -363,11 +349,6 @@ int free_tftp_ports() {
     net_close(socket);
   }
   return free;
-}
-
-std::string tftp_refusal_message() {
-  return frontend::plain_text(std::string("Upgrade Failed: Can't bind TFTP listener socket\r\n") +
-                              process_bind_privilege_hint());
 }
 
 }  // namespace admin

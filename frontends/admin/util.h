@@ -96,14 +96,8 @@ void make_undumpable();
 // CREDENTIAL_LIMIT. Every buffer it used is wiped.
 bool read_password_file(const std::string& path, std::string* password, std::string* error);
 
-// Whether every UDP port the TFTP listener would try (69..168) on the local
-// address (host order; 0: any) is refused for want of privilege. Ports that
-// are merely taken do not count as a refusal.
-bool tftp_ports_refused(std::uint32_t local_address);
-// How many of those ports could be bound now on any address.
+// How many UDP ports of the TFTP listener (69..168) could be bound now on
+// any address.
 int free_tftp_ports();
-// The message for that case, one line per line: the wizard's text and how
-// to give this program the right.
-std::string tftp_refusal_message();
 
 }  // namespace admin

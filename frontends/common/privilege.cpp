@@ -6,13 +6,13 @@
 
 namespace frontend {
 
-std::string tftp_bind_refusal() {
+std::string tftp_bind_refusal(std::uint32_t local_address) {
   bool refused = false;
   for (int port = 69; port <= 168; ++port) {
     NetSocket socket = net_udp_socket();
     if (socket == NET_INVALID_SOCKET) return "";  // the wizard will say what is wrong
     // Through the platform, so that the port helper is asked as the listener will ask it.
-    bool bound = net_bind(socket, 0, static_cast<std::uint16_t>(port)) == 0;
+    bool bound = net_bind(socket, local_address, static_cast<std::uint16_t>(port)) == 0;
     bool denied = !bound && net_last_bind_denied();
     net_close(socket);
     if (bound) return "";

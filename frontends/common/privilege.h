@@ -3,15 +3,16 @@
 // of privilege, the user learns it at once, with what fixes it, and the run
 // ends there rather than after four dialogs.
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace frontend {
 
 // "" when the TFTP ports are open to this program (the first port of UDP
-// 69..168 on any address that binds ends the test; ports merely taken do not
-// count as a refusal), else the wizard's failure message and the platform's
-// hint, as lines separated by CR LF.
-std::string tftp_bind_refusal();
+// 69..168 on local_address, host order, 0 for any, that binds ends the test;
+// ports merely taken do not count as a refusal), else the wizard's failure
+// message and the platform's hint, as lines separated by CR LF.
+std::string tftp_bind_refusal(std::uint32_t local_address = 0);
 
 // A text for a terminal: LF line ends, and a command (a line starting with
 // "sudo ") alone on its line behind the indent.

@@ -2,7 +2,7 @@
 # The collection's sanity checks with what Debian 12 ships, no downloads:
 # ansible-test's sanity tests that need no virtual environment, every module's
 # documentation as ansible-doc renders it, and validate-modules (documentation,
-# argument spec, no_log on secrets) run from ansible-core's own copy with
+# argument_spec, no_log on secrets) run from ansible-core's own copy with
 # Debian's Python, which has python3-voluptuous. Findings that cannot apply are
 # listed with their reasons in tests/sanity/ignore-2.14.txt.
 # Exit status: 0 clean, 1 findings, 77 when ansible-core is not installed.
