@@ -55,7 +55,10 @@ const std::string& ScriptedFrontend::thread_name(int first_template) {
 }
 
 TranscriptLine ScriptedFrontend::begin_line(const char* event, const std::string& thread) {
-  return {{"seq", ++sequence_}, {"thread", thread}, {"event", event}};
+  // Real time, not the wizard's clock: a failed run then shows where it stalled.
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  started_);
+  return {{"seq", ++sequence_}, {"ms", ms.count()}, {"thread", thread}, {"event", event}};
 }
 
 TranscriptLine ScriptedFrontend::begin_dialog_line(const char* event, const Shown& shown) {

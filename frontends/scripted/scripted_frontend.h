@@ -7,6 +7,7 @@
 // sequence order. Answers that must wait (delay, await-progress) run on a
 // "user" thread of their own per dialog opening, which posts the input.
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -105,6 +106,7 @@ class ScriptedFrontend : public DialogFrontend {
   std::mutex lock_;
   std::condition_variable changed_;
   long long sequence_ = 0;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   bool finished_ = false;
   bool stopping_ = false;
   int next_dialog_number_ = 1;

@@ -210,13 +210,15 @@ int connect_once(int s, const sockaddr_in& sa, steady::time_point deadline) {
     r = ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   if (r == 0) return 0;
   if (errno != EINPROGRESS && errno != EINTR) return errno;
+  // The socket is looked at once more after the deadline: a thread stopped
+  // past it (a busy machine, a debugger) may find its connection made.
   for (;;) {
-    if (steady::now() >= deadline) return ETIMEDOUT;
     pollfd p{s, POLLOUT, 0};
     timespec left = until(deadline);
     int ready = ::ppoll(&p, 1, &left, nullptr);
     if (ready > 0) break;
-    if (ready < 0 && errno != EINTR) return errno;
+    if (ready == 0) return ETIMEDOUT;
+    if (errno != EINTR) return errno;
   }
   int error = 0;
   socklen_t length = sizeof error;

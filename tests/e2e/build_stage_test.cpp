@@ -22,7 +22,7 @@ TEST(BuildConfiguration, UpgradesWithItsOwnImagesFromItsOwnStartingStage) {
          << " press IDOK\nanswer IDD_SUCCESS press IDOK\n";
   WizardRun run = run_wizard(dir, script.str());
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_TRUE(run.boxes().empty()) << run.summary();
   EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 1u) << "the success dialog";
 
   std::vector<std::string> upgrades = log_lines_starting(sim.log(), "UPGRADE request");

@@ -334,7 +334,7 @@ std::vector<std::string> ending_boxes(const WizardRun& run) {
 // with messages from the catalogue, or silently after a Cancel in the warning
 // or the address dialog and nothing after it.
 void expect_proper_ending(const WizardRun& run) {
-  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.exit_code, 0) << run.summary();
   ASSERT_FALSE(run.events.empty());
   EXPECT_EQ(run.events.back().at("event"), "exit");
   EXPECT_TRUE(run.all("error").empty()) << "a dialog was left without an answer or time ran out";
@@ -391,14 +391,14 @@ TEST_P(EndingSweep, EndsWithSuccessACatalogueMessageOrAnAllowedSilence) {
   std::vector<std::string> boxes = ending_boxes(run);
   switch (c.ending) {
     case Ending::SUCCESS:
-      EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 1u) << run.output;
+      EXPECT_EQ(run.all("open", IDD_SUCCESS).size(), 1u) << run.summary();
       break;
     case Ending::SILENT:
-      EXPECT_TRUE(boxes.empty());
+      EXPECT_TRUE(boxes.empty()) << run.summary();
       EXPECT_TRUE(run.all("open", IDD_SUCCESS).empty());
       break;
     case Ending::MESSAGE:
-      EXPECT_EQ(boxes, std::vector<std::string>{c.message});
+      EXPECT_EQ(boxes, std::vector<std::string>{c.message}) << run.summary();
       break;
   }
 }

@@ -162,7 +162,7 @@ TEST_F(QueryTest, ChecksBesideAHeldUpgradeRequestNeverRepeatANonceCount) {
                           "answer IDD_PASSWORD type IDC_PASSWORD pw ; press IDOK\n"
                           "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_TRUE(run.boxes().empty()) << run.summary();
   EXPECT_EQ(run.last_caption(IDD_SUCCESS), "QEL@127.0.0.2 Upgrade Successful!");
   std::string log = sim.log();
   ASSERT_EQ(count_of(log, "HTTP-HOLD"), 1) << log;

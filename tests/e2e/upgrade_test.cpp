@@ -62,7 +62,7 @@ TEST_F(UpgradeTest, OneStageUpgradeEndsWithTheSuccessDialog) {
       run_wizard(dir, base_script(phone) +
                           "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_TRUE(run.boxes().empty()) << run.summary();
   // The waiting dialog and the upgrade request's Connecting dialog are open
   // at the same time, each on its own thread.
   EXPECT_EQ(run.opened("main"), (std::vector<int>{IDD_WARNING, IDD_ADDRESS_PHONE, IDD_CONNECTING,
@@ -151,7 +151,7 @@ TEST_F(UpgradeTest, TwoStagesServeTransitionThenTargetOnTheSamePort) {
       dir, base_script(small_phone) + "stage transition\nimage IDR_TRANSITION_IMAGE " + transition +
                "\nanswer IDD_CONFIRM_TRANSITION press IDOK\nanswer IDD_SUCCESS press IDOK\n");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_TRUE(run.boxes().empty()) << run.summary();
   std::vector<const Json*> waits = run.all("open", IDD_WAITING);
   ASSERT_EQ(waits.size(), 2u);
   EXPECT_EQ(control_text(*waits[1], IDC_WAITING_TEXT), "") << "the second wait has no text";
@@ -338,7 +338,7 @@ TEST_F(UpgradeTest, SuccessShowsTheAddressAsTypedAndEscLeavesIt) {
                "answer IDD_CONFIRM_TARGET press IDOK\n"
                "answer IDD_SUCCESS press IDCANCEL\n");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_TRUE(run.boxes().empty()) << run.summary();
   EXPECT_EQ(combo(*run.all("open", IDD_ADDRESS_PHONE).at(0), IDC_LOCAL_ADDRESS).at("items").size(),
             8u);
   EXPECT_EQ(run.last_caption(IDD_SUCCESS), "QEL@127.000.000.002 Upgrade Successful!");

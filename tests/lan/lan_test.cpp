@@ -55,8 +55,8 @@ TEST_F(LanTest, OneStageUpgradeWithAPasswordFromTheInterfaceOnTheDevicesSubnet) 
       dir, lan_script(phone, lan::PC, lan::device(0)) +
                "answer IDD_PASSWORD type IDC_PASSWORD s3cret ; press IDOK\n"
                "answer IDD_CONFIRM_TARGET press IDOK\nanswer IDD_SUCCESS press IDOK\n");
-  EXPECT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_EQ(run.exit_code, 0) << run.summary();
+  EXPECT_TRUE(run.boxes().empty()) << run.summary();
   // Both interfaces, the one holding the default route first although it
   // comes second in interface order; neither the host name's 127.0.1.1 nor
   // loopback.
@@ -93,7 +93,7 @@ TEST_F(LanTest, LocalAddressOfTheOtherInterfaceGetsNoResponse) {
   ASSERT_EQ(simtest::read_text(retries_file), "1\n");
   auto sim = lan::start_device(lan::device(0), {"--time-limit", "200"});
   WizardRun run = simtest::run_wizard(dir, lan_script(phone, lan::PC_OTHER, lan::device(0)));
-  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.exit_code, 0) << run.summary();
   EXPECT_EQ(run.boxes(), std::vector<std::string>{"Upgrade Failed: No Response From QEL"});
   std::vector<const Json*> inputs = run.all("input", IDD_ADDRESS_PHONE);
   ASSERT_FALSE(inputs.empty());
@@ -119,8 +119,8 @@ TEST_F(LanTest, TwoStageUpgradeOfOneOfTwoDevices) {
       dir, lan_script(small, lan::PC, lan::device(1)) +
                "stage transition\nimage IDR_TRANSITION_IMAGE " + transition +
                "\nanswer IDD_CONFIRM_TRANSITION press IDOK\nanswer IDD_SUCCESS press IDOK\n");
-  EXPECT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_TRUE(run.boxes().empty()) << run.output;
+  EXPECT_EQ(run.exit_code, 0) << run.summary();
+  EXPECT_TRUE(run.boxes().empty()) << run.summary();
   EXPECT_EQ(run.all("open", IDD_WAITING).size(), 2u) << "one wait per stage";
   EXPECT_EQ(run.last_caption(IDD_SUCCESS), "QEL@198.51.100.21 Upgrade Successful!");
 

@@ -51,6 +51,17 @@ std::string WizardRun::last_caption(int template_id) const {
   return caption;
 }
 
+std::string WizardRun::summary() const {
+  std::string text = output + "--- transcript (controls left out)\n";
+  for (Json e : events) {
+    for (const char* key : {"controls", "static", "combos", "x", "y", "width", "height",
+                            "screen_width", "screen_height"})
+      e.erase(key);
+    text += e.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  }
+  return text;
+}
+
 WizardRun run_wizard(const TempDir& dir, const std::string& script) {
   write_text(dir.file("wizard.script"), script);
   WizardRun run;

@@ -31,6 +31,9 @@ struct WizardRun {
   std::vector<std::string> boxes() const;
   // The last text a dialog's caption had (its open caption or a later change).
   std::string last_caption(int template_id) const;
+  // The run in short for a failure message: its output, then one line per
+  // event (with its real time) without the dialogs' controls and geometry.
+  std::string summary() const;
 };
 
 // What the transcript says of one control of an opened dialog ("open"
