@@ -9,6 +9,7 @@ set -euo pipefail
 
 group_build=(
   build-essential cmake pkg-config
+  ccache                           # the ci and two-stage builds share what they compile alike
   libgtest-dev libssl-dev          # tests: GoogleTest, an independent MD5
   curl atftp tftpd-hpa tftp-hpa    # real TFTP and HTTP peers for the tests
   iproute2 util-linux              # private network namespaces (unshare, ip)
