@@ -571,8 +571,9 @@ TEST_F(MisbehavingDevice, UpgradeRequestHeldOpen) {
   }
   {
     // The transfer is done, the check's query is stuck behind the held
-    // connection: its Connecting dialog still offers Cancel.
-    Sim sim(sim_args({"--http-keep-open", held}), DEVICE);
+    // connection: its Connecting dialog still offers Cancel. Every exchange
+    // before it waits the hold out, so it is only as long as the Cancel needs.
+    Sim sim(sim_args({"--http-keep-open", simtest::patient_seconds(3)}), DEVICE);
     WizardRun run = run_wizard(dir, script(image) + CONFIRM +
                                         "answer IDD_CONNECTING none\nanswer IDD_CONNECTING none\n"
                                         "answer IDD_CONNECTING delay 1000 ; press IDCANCEL\n");
