@@ -1,4 +1,5 @@
 #include "platform/trace.h"
+#include "platform/trace_text.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -34,5 +35,9 @@ void trace(const char* format, ...) {
 #if QEL_TEST_SEAMS
   if (sink) sink(text);
 #endif
-  if (to_stderr) std::fputs(text, stderr);
+  if (to_stderr) {
+    char shown[sizeof text * 4 + 1];
+    trace_printable(text, shown, sizeof shown);
+    std::fputs(shown, stderr);
+  }
 }

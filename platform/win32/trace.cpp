@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/trace.h"
+#include "platform/trace_text.h"
 
 // Release builds discard the text; debug builds pass it to the debugger and
 // to stderr.
@@ -14,8 +15,10 @@ void trace(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  OutputDebugStringA(text);
-  std::fputs(text, stderr);
+  char shown[sizeof text * 4 + 1];
+  trace_printable(text, shown, sizeof shown);
+  OutputDebugStringA(shown);
+  std::fputs(shown, stderr);
 #else
   (void)format;
 #endif

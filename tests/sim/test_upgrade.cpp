@@ -343,7 +343,10 @@ TEST(TftpFaults, ErrorPacketAnswersTheChosenBlock) {
   ASSERT_TRUE(wait_until(
       [&] { return !server.received().empty() && opcode(server.received().back().data) == 5; },
       patient(2s)));
-  EXPECT_EQ(server.acks(), (std::vector<uint16_t>{0, 1}));
+  // A slow device answers each of the server's resends of a block again.
+  std::vector<uint16_t> acks = server.acks();
+  acks.erase(std::unique(acks.begin(), acks.end()), acks.end());
+  EXPECT_EQ(acks, (std::vector<uint16_t>{0, 1}));
 }
 
 TEST(TftpFaults, AcksFromAnotherPortAreIgnoredByAProductStyleServer) {
@@ -401,7 +404,7 @@ TEST(TftpClient, ResendsTheReadRequestThenGivesUp) {
 TEST(Reboot, OfflineWhileReflashingThenNewVersionAndFreshNonce) {
   ProductStyleServer server({{"/f", kImage}});
   // Offline long enough for this test to see it, however slow the build.
-  Sim sim(fast({"--password", "pw", "--reboot-seconds", patient_seconds(0.6)}));
+  Sim sim(fast({"--password", "pw", "--reboot-seconds", patient_seconds(1)}));
   auto auth_line = [](const std::string& nonce) {
     ProductAuth a;
     a.password = "pw";
@@ -410,9 +413,19 @@ TEST(Reboot, OfflineWhileReflashingThenNewVersionAndFreshNonce) {
   auto nonce_of = [](const std::string& text) { return directive(text, "nonce"); };
   std::string old_nonce = nonce_of(page(sim));
   ASSERT_EQ(request_upgrade(sim, server.port(), "/f", auth_line(old_nonce)), 200);
-  ASSERT_TRUE(sim.wait_log("REBOOT start"));
-  EXPECT_FALSE(
-      http_exchange(sim.address(), sim.port(), product_request("/admin/advanced")).connected);
+  // Tried over and over from the request on, so that some try falls inside
+  // the offline time however late this busy test gets to look.
+  bool offline_seen = false;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        bool rebooting = sim.log().find("REBOOT start") != std::string::npos;
+        if (rebooting &&
+            !http_exchange(sim.address(), sim.port(), product_request("/admin/advanced")).connected)
+          offline_seen = true;
+        return offline_seen || sim.log().find("REBOOT done") != std::string::npos;
+      },
+      patient(20s)));
+  EXPECT_TRUE(offline_seen) << sim.log();
   ASSERT_TRUE(sim.wait_log("REBOOT done version=5.2.5"));
 
   std::string stale = http_exchange(sim.address(), sim.port(),

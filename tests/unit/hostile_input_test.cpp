@@ -21,6 +21,7 @@
 #include "http/http.h"
 #include "platform/net.h"
 #include "platform/posix/seams.h"
+#include "platform/trace_text.h"
 #include "tftp/tftp.h"
 #include "ui/ui.h"
 
@@ -181,6 +182,19 @@ std::string page_of_size(std::size_t size) {
   std::string page = head + std::string(size - head.size() - tail.size(), ' ') + tail;
   EXPECT_EQ(page.size(), size);
   return page;
+}
+
+// The trace a debug build prints carries the device's page: its escape
+// sequences (7-bit and 8-bit) never reach the terminal.
+TEST(HostileResponse, TracedPagesCannotDriveTheTerminal) {
+  char shown[64];
+  trace_printable(
+      "A\x1b]0;t\x07\x9b"
+      "2J\x7f\r\nB\rC\tD\n",
+      shown, sizeof shown);
+  EXPECT_STREQ(shown, "A\\x1b]0;t\\x07\\x9b2J\\x7f\nB\\x0dC\tD\n");
+  trace_printable("\x1b\x1b\x1b", shown, 9);  // room for two escapes only
+  EXPECT_STREQ(shown, "\\x1b\\x1b");
 }
 
 TEST(HostileResponse, ExactlyTheCapacityIsReadWhole) {
