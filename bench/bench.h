@@ -53,7 +53,7 @@ WindowCost cost_between(const std::vector<CpuSample>& samples, long long from, l
 
 // The modes of the command line.
 int run_transfer(const std::string& serve, int rounds, int hpa_port);
-int run_timing(const std::string& serve);
+int run_timing(const std::string& serve, bool until_given_up);
 int run_idle(const std::string& harness, const std::string& sim, int wait_seconds);
 int run_floor(int seconds);
 

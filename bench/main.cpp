@@ -15,11 +15,12 @@
 //       What the waits themselves cost on this machine: the listener's idle
 //       pass (a receive, then waiting for the socket until the next timer
 //       tick) and the main thread's 10 ms sleep, without any dialog.
-//   qel-bench timing --serve BIN
+//   qel-bench timing --serve BIN [--until-given-up 0|1]
 //       The resend timing at real speed: our listener (qel-bench-serve) and a
 //       device played here that leaves one block unacknowledged, then falls
 //       silent for good: when the block comes again, how often it is resent
-//       and when the transfer is given up.
+//       and when the transfer is given up (about 47 s; with
+//       --until-given-up 0, only the lost acknowledgement's resend).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,7 +39,7 @@ int usage() {
                "usage: qel-bench transfer --serve BIN [--rounds N] [--hpa-port PORT]\n"
                "       qel-bench idle --harness BIN --sim BIN [--wait-seconds S]\n"
                "       qel-bench floor [--seconds S]\n"
-               "       qel-bench timing --serve BIN\n");
+               "       qel-bench timing --serve BIN [--until-given-up 0|1]\n");
   return 2;
 }
 
@@ -63,7 +64,8 @@ int main(int argc, char** argv) {
     if (mode == "idle" && options.count("harness") && options.count("sim"))
       return run_idle(options["harness"], options["sim"], number("wait-seconds", 20));
     if (mode == "floor") return run_floor(number("seconds", 5));
-    if (mode == "timing" && options.count("serve")) return run_timing(options["serve"]);
+    if (mode == "timing" && options.count("serve"))
+      return run_timing(options["serve"], number("until-given-up", 1) != 0);
   } catch (const std::exception& e) {
     // fail() and the helpers' errors: the children and folders are gone by now.
     std::fprintf(stderr, "qel-bench: %s\n", e.what());

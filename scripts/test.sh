@@ -2,10 +2,10 @@
 # Builds everything and runs every check, fastest first, so that a mistake
 # fails in minutes:
 #   fast lane   format and lint, the build (warnings are errors), unit tests
-#   slow lanes  every other test of the default build; the Debian packages;
-#               the two-stage build and its tests; the suite under the
-#               sanitizers; each fuzz target for a while; the Windows program
-#               under Wine
+#   slow lanes  every other test of the default build; the benchmark, short;
+#               the Debian packages; the two-stage build and its tests; the
+#               suite under the sanitizers; each fuzz target for a while; the
+#               Windows program under Wine
 # Each lane prints its time. Usage: scripts/test.sh
 # QEL_FUZZ_SECONDS sets each fuzz target's time (default 30).
 set -euo pipefail
@@ -30,6 +30,9 @@ build_and_test_unit() {
 format_check() { QEL_LINT_FORMAT_ONLY=1 scripts/lint.sh; }
 tidy_check() { QEL_LINT_BUILD=build/ci scripts/lint.sh; }
 other_tests() { ctest --preset ci -LE '^unit$'; }
+# The benchmark in its short form, on the ci build: it asserts no time, but
+# it must keep running.
+bench_short() { QEL_BENCH_BUILD=build/ci scripts/bench.sh --short; }
 # Only what its tests run: the front-ends are the same code in both builds.
 two_stage() {
   cmake --preset ci-two-stage >/dev/null
@@ -72,6 +75,7 @@ lane "format" format_check
 lane "build and unit tests" build_and_test_unit
 lane "lint" tidy_check
 lane "all other tests" other_tests
+lane "benchmark (short)" bench_short
 lane "packages" packages
 lane "two-stage build" two_stage
 lane "sanitizers" scripts/test-sanitizers.sh
