@@ -4,6 +4,9 @@
 
 #include "session/session.h"
 #include "platform/process.h"
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(APP);
 
 // The body of the program's entry point: start-up, then the upgrade sequence.
 // Returns 0 (the process exit code) on the paths that end before the upgrade

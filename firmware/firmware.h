@@ -4,6 +4,9 @@
 #include <cstdint>
 
 #include "resources/ids.h"
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(FIRMWARE);
 
 inline constexpr int TARGET_IMAGE_RESOURCE = IDR_TARGET_IMAGE;
 inline constexpr int TRANSITION_IMAGE_RESOURCE = IDR_TRANSITION_IMAGE;

@@ -5,6 +5,9 @@
 #include <cstdint>
 
 #include "http/md5.h"
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(HTTP);
 
 // The text fields are NUL-terminated; the sizes include the terminator.
 struct DigestState {

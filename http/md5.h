@@ -1,6 +1,9 @@
 // MD5 message digest (RFC 1321), for the digest authentication.
 #pragma once
 #include <cstdint>
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(HTTP);
 
 struct Md5Context {
   std::uint32_t state[4];    // A, B, C, D

@@ -4,6 +4,9 @@
 #include <cstdint>
 
 #include "platform/process.h"
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(HTTP);
 
 inline constexpr std::uint16_t HTTP_LOCAL_PORT = 23456;
 inline constexpr std::uint16_t HTTP_DEVICE_PORT = 80;

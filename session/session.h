@@ -11,6 +11,9 @@
 #include <cstdint>
 
 #include "platform/process.h"
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(SESSION);
 
 inline constexpr std::uint32_t STAGE_TRANSITION = 0;
 inline constexpr std::uint32_t STAGE_TARGET = 1;

@@ -10,6 +10,9 @@
 
 #include "platform/dialog.h"
 #include "platform/net.h"
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(TFTP);
 
 inline constexpr std::uint16_t TFTP_FIRST_PORT = 69;
 inline constexpr int TFTP_BIND_ATTEMPTS = 100;  // ports 69..168

@@ -1,16 +1,9 @@
-#include "ui/failures.h"
 #include "ui/ui.h"
 
 static const char DEFAULT_ERROR_TITLE[] = "QEL Firwmare Upgrade Error";
 
 void show_error(const char* message, const char* title) {
   message_box_task_modal(message, title ? title : DEFAULT_ERROR_TITLE);
-}
-
-void abort_upgrade(DialogHandle progress_dialog) {
-  dialog_destroy(progress_dialog);
-  show_failure(FAILURE_USER_ABORT);
-  process_exit(0);
 }
 
 void center_window(DialogHandle window) {

@@ -4,6 +4,10 @@
 // one shown to name the outcome, never the text.
 #pragma once
 
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(UI);
+
 enum Failure {
   FAILURE_NONE = 0,
   FAILURE_USER_ABORT,

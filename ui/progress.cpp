@@ -5,7 +5,14 @@
 
 #include "session/session.h"
 #include "resources/ids.h"
+#include "ui/failures.h"
 #include "ui/ui.h"
+
+void abort_upgrade(DialogHandle progress_dialog) {
+  dialog_destroy(progress_dialog);
+  show_failure(FAILURE_USER_ABORT);
+  process_exit(0);
+}
 
 std::intptr_t connecting_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                                      std::intptr_t) {

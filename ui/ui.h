@@ -5,6 +5,9 @@
 #include <cstdint>
 
 #include "platform/dialog.h"
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(UI);
 
 // Task-modal box with one OK button; title null means the program's own.
 // Callable from any thread; returns when the user closes it.

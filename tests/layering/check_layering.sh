@@ -4,6 +4,9 @@
 # resources/ids.h and templates, and the platform layer's interface
 # (platform/*.h). It never includes a platform's own files or a front-end,
 # and never asks which platform it is on.
+# The build enforces the core's own order (session/layer.h); this checks what
+# a compiler cannot see: system headers, platform tests, and the folders
+# around the core.
 # Usage: check_layering.sh SOURCE_DIR
 set -uo pipefail
 cd "${1:?source folder}" || exit 2
@@ -59,5 +62,42 @@ if [ -n "$session_upward" ]; then
   status=1
 fi
 
-[ $status -eq 0 ] && echo "layering: the core includes only the standard library, itself and platform/*.h"
+# The platform layer sits below the core: its interface includes only itself,
+# and each implementation only the interface, its own folder and the
+# resources it serves; none knows the core, a front-end, a test or a tool.
+platform_includes=$(grep -rnE '#[[:space:]]*include[[:space:]]*"' platform 2>/dev/null |
+  grep -vE ':[0-9]+:[[:space:]]*#[[:space:]]*include[[:space:]]*"(platform/[a-z_]+\.h|resources/[a-z_]+\.h)"' |
+  while IFS= read -r line; do
+    file=${line%%:*}
+    folder=$(dirname "$file")
+    case $line in *"\"$folder/"*) ;; *) echo "$line" ;; esac
+  done)
+if [ -n "$platform_includes" ]; then
+  echo "The platform layer includes something above it or another platform's files:"
+  echo "$platform_includes"
+  status=1
+fi
+
+# Front-ends share frontends/common and never reach into each other or into
+# the tests and tools; only the launcher (frontends/*.cpp) picks one.
+for folder in frontends/*/; do
+  folder=${folder%/}
+  crossing=$(grep -rnE '#[[:space:]]*include[[:space:]]*"(frontends|tests|tools)/' "$folder" 2>/dev/null |
+    grep -vE "\"(frontends/common|$folder)/")
+  if [ -n "$crossing" ]; then
+    echo "$folder includes another front-end, a test or a tool:"
+    echo "$crossing"
+    status=1
+  fi
+done
+
+# The simulator shares no code with the product.
+tools_includes=$(grep -rnE '#[[:space:]]*include[[:space:]]*"(app|firmware|http|session|tftp|ui|platform|frontends|resources)/' tools 2>/dev/null)
+if [ -n "$tools_includes" ]; then
+  echo "tools/ includes the product's code:"
+  echo "$tools_includes"
+  status=1
+fi
+
+[ $status -eq 0 ] && echo "layering: the core includes only the standard library, itself and platform/*.h; the platform, front-ends and tools keep to their folders"
 exit $status
