@@ -102,7 +102,7 @@ void CliFrontend::dialog_opened(const DialogSnapshot& s) {
 void CliFrontend::answer_address(const DialogSnapshot& s) {
   const ControlSnapshot* combo = control_of(s, IDC_LOCAL_ADDRESS);
   std::vector<std::string> items = combo ? combo->items : std::vector<std::string>{};
-  // Start-up offers the chosen address first (host_prefer_address).
+  // Start-up offers the chosen address first (platform_set_options).
   auto chosen = std::find(items.begin(), items.end(), dotted(local_address_));
   int index =
       local_address_ != 0 && chosen != items.end() ? static_cast<int>(chosen - items.begin()) : 0;

@@ -27,9 +27,8 @@
 #include "frontends/admin/progress.h"
 #include "frontends/admin/util.h"
 #include "frontends/common/privilege.h"
-#include "platform/posix/client_ports.h"
 #include "platform/posix/frontend.h"
-#include "platform/posix/host_preference.h"
+#include "platform/options.h"
 #include "platform/process.h"
 #include "ui/ui.h"
 
@@ -174,9 +173,8 @@ int run_upgrade(const UpgradeOptions& options) {
   }
   std::uint32_t local = 0;
   if (!choose_local_address(options, &local)) return EXIT_USAGE;
-  host_prefer_address(local);
   // A fleet's hundred upgrades would share the wizard's 101 client ports.
-  net_use_system_client_ports(true);
+  platform_set_options({.system_client_ports = true, .preferred_local_address = local});
 
   // Before the device is contacted: without a port to serve from, the
   // upgrade cannot happen, and a dry run would promise what cannot be done.

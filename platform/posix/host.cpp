@@ -1,4 +1,5 @@
 #include "platform/host.h"
+#include "platform/options.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -15,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/host_preference.h"
 #include "platform/posix/interfaces.h"
 #if QEL_TEST_SEAMS
 #include "platform/posix/seams.h"
@@ -125,12 +125,6 @@ void seam_clear_host_addresses() {
 }
 #endif
 
-namespace {
-std::atomic<std::uint32_t> preferred_address{0};
-}  // namespace
-
-void host_prefer_address(std::uint32_t address) { preferred_address.store(address); }
-
 int host_get_name(char* buffer, int length) {
   if (length <= 0) return -1;
   if (::gethostname(buffer, static_cast<size_t>(length)) != 0) {
@@ -150,7 +144,7 @@ int host_own_addresses(const char*, std::uint32_t* addresses, int max) {
 #endif
   if (!replaced) resolves = interface_addresses(&list);
   if (!resolves) return -1;
-  std::uint32_t first = preferred_address.load();
+  std::uint32_t first = platform_options().preferred_local_address;
   auto at = std::find(list.begin(), list.end(), first);
   if (first != 0 && at != list.end()) std::rotate(list.begin(), at, at + 1);
   int n = std::min(max, static_cast<int>(list.size()));

@@ -1,4 +1,5 @@
 #include "platform/net.h"
+#include "platform/options.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -22,7 +23,6 @@
 #include <thread>
 
 #include "platform/posix/bind_helper.h"
-#include "platform/posix/client_ports.h"
 #include "platform/posix/time_scale.h"
 
 namespace {
@@ -52,16 +52,12 @@ NetSocket net_tcp_socket() { return make_socket(SOCK_STREAM); }
 NetSocket net_udp_socket() { return make_socket(SOCK_DGRAM); }
 
 namespace {
-std::atomic<bool> system_client_ports{false};
-
 bool is_stream(NetSocket socket) {
   int type = 0;
   socklen_t length = sizeof type;
   return ::getsockopt(fd(socket), SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
 }
 }  // namespace
-
-void net_use_system_client_ports(bool on) { system_client_ports.store(on); }
 
 const std::string& posix_bind_helper_path() {
   static std::once_flag once;
@@ -163,7 +159,7 @@ int bind_through_helper(int socket, std::uint32_t address, std::uint16_t port) {
 }  // namespace
 
 int net_bind(NetSocket socket, std::uint32_t address, std::uint16_t port) {
-  if (port != 0 && system_client_ports.load() && is_stream(socket)) port = 0;
+  if (port != 0 && platform_options().system_client_ports && is_stream(socket)) port = 0;
   sockaddr_in sa = make_address(address, port);
   int error = ::bind(fd(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
   // The TFTP ports are the only privileged ones the program binds.

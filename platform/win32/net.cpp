@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/options.h"
 #include "platform/win32/ticks.h"
 
 namespace {
@@ -53,6 +54,13 @@ NetSocket net_udp_socket() {
 }
 
 int net_bind(NetSocket socket, std::uint32_t address, std::uint16_t port) {
+  int type = 0;
+  int length = sizeof type;
+  if (port != 0 && platform_options().system_client_ports &&
+      ::getsockopt(sock(socket), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) ==
+          0 &&
+      type == SOCK_STREAM)
+    port = 0;
   sockaddr_in sa = make_address(address, port);
   int r = ::bind(sock(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   last_bind_denied = r != 0 && WSAGetLastError() == WSAEACCES;
