@@ -64,7 +64,7 @@ int wizard_main(AppInstance instance) {
   if (dialog_box(wizard.app_instance, address_template, address_dialog_proc) <= 0) return 0;
   if (wizard.DeviceAddress == 0) return 0;
 
-  if (query_page("/admin/advanced") <= 0) {
+  if (query_page(DEVICE_PAGE_PATH) <= 0) {
     show_failure(FAILURE_NO_RESPONSE);
     return 0;
   }

@@ -61,24 +61,18 @@ int http_get(std::uint32_t local_address, std::uint16_t local_port, std::uint32_
   NetSocket socket = http_connect(local_address, local_port, device_address, device_port);
   if (socket == NET_INVALID_SOCKET) return 0;
 
-  int length = 0;
-  buffer[0] = '\0';
-  append(buffer, capacity, &length, "GET ");
-  append(buffer, capacity, &length, path);
-  append(buffer, capacity, &length, " HTTP/1.1\r\n");
-  // The device does not care which host it is called; this line never changes.
-  append(buffer, capacity, &length, "Host: 192.168.2.110\r\n");
+  char line[DIGEST_AUTHORIZATION_SIZE];
+  const char* authorization = nullptr;
   if (digest->password[0] != '\0') {
     if (shared && shared->take_nonce_count) {
       shared->take_nonce_count(digest);
     } else {
       ++digest->nonce_count;
     }
-    char line[DIGEST_AUTHORIZATION_SIZE];
     digest_authorization(digest, line);
-    append(buffer, capacity, &length, line);
+    authorization = line;
   }
-  append(buffer, capacity, &length, "\r\n");
+  int length = build_http_request(buffer, capacity, path, authorization);
   trace("%s", buffer);
   net_send(socket, buffer, length);
 
@@ -106,21 +100,39 @@ int http_get(std::uint32_t local_address, std::uint16_t local_port, std::uint32_
       net_close(socket);
       return -1;
     }
-    unsigned found = 0;
-    if (extract_field(buffer, "Product Name:", info->product_name, FIELD_LIMIT))
-      found |= FOUND_PRODUCT_NAME;
-    if (extract_field(buffer, "MAC Address:", info->mac_address, FIELD_LIMIT))
-      found |= FOUND_MAC_ADDRESS;
-    if (extract_field(buffer, "Software Version:", info->software_version, FIELD_LIMIT))
-      found |= FOUND_SOFTWARE_VERSION;
-    if (extract_field(buffer, "Hardware Version:", info->hardware_version, FIELD_LIMIT))
-      found |= FOUND_HARDWARE_VERSION;
-    if (extract_field(buffer, "Serial Number:", info->serial_number, FIELD_LIMIT))
-      found |= FOUND_SERIAL_NUMBER;
+    unsigned found = read_device_page(buffer, info);
     if (shared) shared->fields_found = found;
   }
   net_close(socket);
   return count;
+}
+
+int build_http_request(char* buffer, int capacity, const char* path, const char* authorization) {
+  int length = 0;
+  buffer[0] = '\0';
+  append(buffer, capacity, &length, "GET ");
+  append(buffer, capacity, &length, path);
+  append(buffer, capacity, &length, " HTTP/1.1\r\n");
+  // The device does not care which host it is called; this line never changes.
+  append(buffer, capacity, &length, "Host: 192.168.2.110\r\n");
+  if (authorization) append(buffer, capacity, &length, authorization);
+  append(buffer, capacity, &length, "\r\n");
+  return length;
+}
+
+unsigned read_device_page(const char* text, DeviceInfo* info) {
+  unsigned found = 0;
+  if (extract_field(text, "Product Name:", info->product_name, FIELD_LIMIT))
+    found |= FOUND_PRODUCT_NAME;
+  if (extract_field(text, "MAC Address:", info->mac_address, FIELD_LIMIT))
+    found |= FOUND_MAC_ADDRESS;
+  if (extract_field(text, "Software Version:", info->software_version, FIELD_LIMIT))
+    found |= FOUND_SOFTWARE_VERSION;
+  if (extract_field(text, "Hardware Version:", info->hardware_version, FIELD_LIMIT))
+    found |= FOUND_HARDWARE_VERSION;
+  if (extract_field(text, "Serial Number:", info->serial_number, FIELD_LIMIT))
+    found |= FOUND_SERIAL_NUMBER;
+  return found;
 }
 
 int classify_response(const char* text, int /*length*/, DigestState* digest) {

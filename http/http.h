@@ -6,6 +6,9 @@
 #include "session/session.h"
 #include "http/digest.h"
 #include "platform/net.h"
+#include "session/layer.h"
+
+QEL_LAYER_HEADER(HTTP);
 
 // Every exchange is given one byte less than the buffer holds, so that the
 // NUL after the last byte received always fits.
@@ -27,6 +30,20 @@ struct SharedExchange {
   // lacked its nonce, so that the result is not -1).
   bool realm_stored;
 };
+
+// The device's information page, which every exchange reads.
+inline constexpr char DEVICE_PAGE_PATH[] = "/admin/advanced";
+
+// The request as the wizard sends it: the request line for path, the Host
+// line, authorization (a whole Authorization line, or null for none) and the
+// blank line, written into buffer[0..capacity] (cut there, always
+// terminated). Returns its length.
+int build_http_request(char* buffer, int capacity, const char* path, const char* authorization);
+
+// The labelled values of a device's answer, whatever its status: each value
+// found is copied into info (at most 127 characters), the others are left as
+// they were. Returns the FOUND_* bits of the values found.
+unsigned read_device_page(const char* text, DeviceInfo* info);
 
 // A socket bound to local_address on the first free port from local_port
 // (at most 101 ports, wrapping at 16 bits) and connected to the device;

@@ -62,7 +62,7 @@ int verify_upgrade(TftpSession* session, int transfer_failed) {
   // The device may need a few tries before its web server is back.
   for (int attempt = 0; attempt < VERIFY_ATTEMPTS; ++attempt) {
     if (query_device(wizard.app_instance, session->server_address, HTTP_LOCAL_PORT,
-                     session->peer_address, HTTP_DEVICE_PORT, "/admin/advanced", response_buffer,
+                     session->peer_address, HTTP_DEVICE_PORT, DEVICE_PAGE_PATH, response_buffer,
                      RESPONSE_CAPACITY) <= 0)
       continue;
     std::uint32_t stage = wizard.upgrade_stage.load();

@@ -25,9 +25,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The wizard's own request for the information page, byte for byte: the
-// device sees nothing it would not see from the wizard.
-const char REQUEST[] = "GET /admin/advanced HTTP/1.1\r\nHost: 192.168.2.110\r\n\r\n";
+// The wizard's own request for the information page, made by the wizard's
+// code: the device sees nothing it would not see from the wizard.
+const std::string& page_request() {
+  static const std::string request = [] {
+    char buffer[256];
+    int length = build_http_request(buffer, sizeof buffer - 1, DEVICE_PAGE_PATH, nullptr);
+    return std::string(buffer, static_cast<std::size_t>(length));
+  }();
+  return request;
+}
 
 struct Range {
   std::uint32_t first, last;  // inclusive
@@ -166,8 +173,9 @@ class Scanner {
     p.connected = true;
     p.deadline = Clock::now() + std::chrono::milliseconds(SCAN_ANSWER_MS);
     // A request this short fits any socket buffer: one send.
-    ssize_t n = ::send(p.fd, REQUEST, sizeof REQUEST - 1, MSG_NOSIGNAL);
-    if (n != static_cast<ssize_t>(sizeof REQUEST - 1)) drop(p);
+    const std::string& request = page_request();
+    ssize_t n = ::send(p.fd, request.data(), request.size(), MSG_NOSIGNAL);
+    if (n != static_cast<ssize_t>(request.size())) drop(p);
   }
 
   void on_readable(Probe& p) {
@@ -261,15 +269,13 @@ bool read_device_answer(const std::string& answer, FoundDevice* device) {
     return true;
   }
   // The wizard takes the labelled values from any answer, whatever its status.
-  char product[128], software[128], mac[128];
-  bool has_product = extract_field(text, "Product Name:", product, 127) != nullptr;
-  bool has_mac = extract_field(text, "MAC Address:", mac, 127) != nullptr;
-  bool has_software = extract_field(text, "Software Version:", software, 127) != nullptr;
-  if (!has_product || !has_software) return false;
+  DeviceInfo info{};
+  unsigned found = read_device_page(text, &info);
+  if (!(found & FOUND_PRODUCT_NAME) || !(found & FOUND_SOFTWARE_VERSION)) return false;
   device->password_required = false;
-  device->product = product;
-  device->software_version = software;
-  device->mac = has_mac ? mac : "";
+  device->product = info.product_name;
+  device->software_version = info.software_version;
+  device->mac = info.mac_address;  // "" when not found
   return true;
 }
 
