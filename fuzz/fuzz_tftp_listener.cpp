@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t length = size < TFTP_PACKET_SIZE ? size : TFTP_PACKET_SIZE;
   // Exactly the bytes received, so a read past them is caught.
   std::vector<char> datagram(data, data + length);
-  int action = classify_listener_datagram(datagram.data(), static_cast<int>(length));
+  ListenerAction action = classify_listener_datagram(datagram.data(), static_cast<int>(length));
 
   bool is_rrq = length >= 2 && datagram[0] == 0 && datagram[1] == 1;
   const char* name = is_rrq ? datagram.data() + 2 : nullptr;

@@ -53,7 +53,7 @@ void show_waiting_dialog(TftpListener* listener, bool with_text) {
 
 }  // namespace
 
-int classify_listener_datagram(const char* datagram, int length) {
+ListenerAction classify_listener_datagram(const char* datagram, int length) {
   if (length <= 0) return LISTENER_IDLE;
   if (length < 2) return LISTENER_DROP;  // not even an opcode
   switch (get_u16_be(reinterpret_cast<const unsigned char*>(datagram))) {
@@ -111,7 +111,7 @@ int tftp_listener_thread(void* argument) {
     std::uint16_t from_port = 0;
     int received = net_recvfrom(socket, listener->request, sizeof listener->request, &from_address,
                                 &from_port);
-    int action = classify_listener_datagram(listener->request, received);
+    ListenerAction action = classify_listener_datagram(listener->request, received);
     if (action != LISTENER_SERVE) {
       if (!clock_tick_reached(pass_end)) {
         if (action == LISTENER_IDLE) net_wait_readable_until(socket, pass_end);

@@ -75,7 +75,7 @@ enum ListenerAction {
   LISTENER_DROP = 1,   // anything but a read request for request_file_name: read, no reply
   LISTENER_SERVE = 2,  // a read request for request_file_name (from byte 2)
 };
-int classify_listener_datagram(const char* datagram, int length);
+ListenerAction classify_listener_datagram(const char* datagram, int length);
 
 // Fills a session for the peer, serves the image of the current stage and
 // returns the session, still allocated; *transfer_failed is 1 when the
@@ -96,8 +96,8 @@ enum TransferAction {
   TRANSFER_OTHER_ACK = 2,     // the peer's ACK of another block: ignored
   TRANSFER_MATCHING_ACK = 3,  // the peer's ACK of current_block
 };
-int classify_transfer_datagram(const TftpSession* session, int received, std::uint32_t from_address,
-                               std::uint16_t from_port);
+TransferAction classify_transfer_datagram(const TftpSession* session, int received,
+                                          std::uint32_t from_address, std::uint16_t from_port);
 
 // Packet building and sending; each returns the packet's length (the send's
 // own result is not looked at: a lost packet is covered by the resend).

@@ -83,8 +83,8 @@ int send_tftp_data(NetSocket socket, unsigned char* buffer, const unsigned char*
   return packet_length;
 }
 
-int classify_transfer_datagram(const TftpSession* session, int received, std::uint32_t from_address,
-                               std::uint16_t from_port) {
+TransferAction classify_transfer_datagram(const TftpSession* session, int received,
+                                          std::uint32_t from_address, std::uint16_t from_port) {
   if (received <= 0) return TRANSFER_NOTHING;
   if (from_address != session->peer_address || from_port != session->peer_port) {
     trace("Unknown source request in session: %x:%u", static_cast<unsigned>(from_address),
@@ -126,7 +126,7 @@ int serve_read_request(TftpSession* session) {
     std::uint16_t from_port = 0;
     int received =
         net_recvfrom(session->socket, session->packet, TFTP_PACKET_SIZE, &from_address, &from_port);
-    int action = classify_transfer_datagram(session, received, from_address, from_port);
+    TransferAction action = classify_transfer_datagram(session, received, from_address, from_port);
 
     if (action == TRANSFER_MATCHING_ACK) {
       idle_polls = 0;

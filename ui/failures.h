@@ -1,7 +1,7 @@
 // Every way the wizard's run can fail, in one catalogue: the text it shows
-// (unchanged, typos included) and a short code that names it for programs.
-// The wizard shows a failure by its number; the command line reads the last
-// one shown to name the outcome, never the text.
+// (kept byte for byte, typos included: scripts and tests match it) and a short
+// code that names it for programs. The wizard shows a failure by its number;
+// the command line reads the last one shown to name the outcome, never the text.
 #pragma once
 
 #include "session/layer.h"
