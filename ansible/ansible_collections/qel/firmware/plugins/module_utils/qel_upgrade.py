@@ -5,8 +5,10 @@
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
+import ipaddress
 import json
 import os
+import re
 import signal
 import subprocess
 import time
@@ -15,6 +17,30 @@ import time
 STDERR_TAIL = 4000
 # After Ctrl-C (the wizard's Cancel) the program gets this long to end on its own.
 CANCEL_GRACE_SECONDS = 30
+# Dotted decimal only: anything else (an option, a host name) never reaches the program.
+IPV4 = re.compile(r'^[0-9]{1,3}(\.[0-9]{1,3}){3}$')
+IPV4_PREFIX = re.compile(r'^[0-9]{1,3}(\.[0-9]{1,3}){3}(/[0-9]{1,2})?$')
+
+
+def is_ipv4(text, prefix_allowed=False):
+    """Whether text is an IPv4 address (A.B.C.D) or, with prefix_allowed, A.B.C.D/N."""
+    if not (IPV4_PREFIX if prefix_allowed else IPV4).match(text or ''):
+        return False
+    try:
+        ipaddress.IPv4Network(text, strict=False)
+    except ValueError:
+        return False
+    return True
+
+
+def timeout_minutes(module, default):
+    """The task's time limit in minutes, or fails the module."""
+    minutes = module.params['timeout']
+    if minutes is None:
+        return default
+    if minutes < 1:
+        module.fail_json(msg='timeout must be at least 1 minute')
+    return minutes
 
 
 def find_binary(module, binary):
