@@ -107,16 +107,15 @@ result:
   sample: upgraded
 message:
   description:
-    - The program's message. When the task fails it is in C(msg) instead, for example
-      C(Upgrade Failed: No Response From QEL).
+    - The program's message. When the task fails it is in C(msg) instead.
   returned: success
   type: str
   sample: QEL@198.51.100.20 Upgrade Successful!
 code:
   description:
     - The program's failure code (as in the fleet's report), for example C(no-response);
-      null when nothing failed.
-  returned: always
+      null when the program gave none.
+  returned: failure
   type: str
   sample: no-response
 rc:
@@ -173,7 +172,7 @@ from ansible_collections.qel.firmware.plugins.module_utils.qel_upgrade import (
 RESULTS = ('upgraded', 'current', 'dry-run', 'failed', 'aborted', 'unreachable', 'unverified',
            'busy')
 FIELDS = ('address', 'product', 'version_before', 'version_after', 'version_target', 'stages',
-          'image_delivered', 'code')
+          'image_delivered')
 DEFAULT_TIMEOUT = 20
 # Less than this left after the dry run and the upgrade is not started: it would
 # be cut off while the device reflashes (30 s of waiting after the transfer,
@@ -231,6 +230,7 @@ class Runner:
 
     def fail(self, outcome, changed=False, stderr='', **extra):
         values = self.report(outcome)
+        values['code'] = outcome.get('code')
         # The message once, as msg; standard error (progress lines) only when asked for.
         msg = extra.pop('msg', None) or values.pop('message') or values['result']
         values.pop('message', None)

@@ -55,7 +55,7 @@ def test_upgraded_with_the_password_on_a_pipe_only(fake):
     assert result['result'] == 'upgraded'
     assert result['version_after'] == '5.2.5'
     assert result['message'] == 'QEL@198.51.100.20 Upgrade Successful!'
-    assert result['code'] is None
+    assert 'code' not in result  # a failure's
     assert result['seconds'] == 41.5  # the dry run's and the upgrade's
     assert result['diff']['after'] == 'software_version: 5.2.5\n'
     assert len(calls) == 2
