@@ -38,6 +38,7 @@ def answer(*_):
     os._exit(reply['exit'])
 if reply.get('until_sigint'):
     signal.signal(signal.SIGINT, answer)
+    open(os.path.join(here, 'ready'), 'w').close()
     time.sleep(60)
     os._exit(99)
 answer()

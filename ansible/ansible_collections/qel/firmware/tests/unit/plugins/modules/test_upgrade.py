@@ -6,6 +6,7 @@ __metaclass__ = type
 
 import json
 import os
+import subprocess
 
 import pytest
 
@@ -177,14 +178,27 @@ def test_too_little_time_after_the_dry_run_starts_no_upgrade(fake):
 ], ids=['image-delivered', 'image-not-delivered'])
 def test_at_the_time_limit_the_programs_result_counts(fake, monkeypatch, capsys, reply, code,
                                                       expected, changed):
-    # In this process, so that the upgrade's time limit can be a second: the
-    # fake answers only when interrupted, as the program does.
+    # In this process, so that the time limit can run out as soon as the fake
+    # (which answers only when interrupted, as the program does) is ready for it.
+    ready = os.path.join(fake.dir, 'ready')
+
+    class LateProcess(subprocess.Popen):
+        def communicate(self, input=None, timeout=None):
+            if getattr(self, 'interrupted', False) or timeout is None:
+                return super(LateProcess, self).communicate(input, timeout)
+            while True:
+                try:
+                    return super(LateProcess, self).communicate(input, 0.1)
+                except subprocess.TimeoutExpired:
+                    input = None  # written on the first call
+                    if os.path.exists(ready):
+                        self.interrupted = True
+                        raise
+
     fake.script([(DRY, 0), (reply, code, 'interrupted\n', True)])
     monkeypatch.setattr(basic, '_ANSIBLE_ARGS', json.dumps(fake.module_args(
         dict(address='198.51.100.20', timeout=20))).encode())
-    real_run = upgrade_module.run
-    monkeypatch.setattr(upgrade_module, 'run', lambda command, stdin, limit: real_run(
-        command, stdin, limit if '--dry-run' in command else 1))
+    monkeypatch.setattr(subprocess, 'Popen', LateProcess)
     with pytest.raises(SystemExit):
         upgrade_module.main()
     result = json.loads(capsys.readouterr().out)
