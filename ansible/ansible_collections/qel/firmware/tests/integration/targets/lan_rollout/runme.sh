@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Real ansible-playbook runs against simulated devices on the LAN of the
-# project's scripts/lab.sh: the test's own plays (check mode, the upgrade,
-# a second run), then the collection as users get it (built, installed into
-# an empty folder) running its example rollout: a failed canary, then the rest.
+# project's scripts/lab.sh: the test's own plays (check mode, the upgrade),
+# then the collection as users get it (built, installed into an empty folder)
+# running its example rollout: a failed canary, then the rest (a second run
+# for the devices already upgraded).
 # The build's qel-upgrade-testable and qel-device-sim must be first in PATH
 # (tests/ansible-test.sh integration BUILD-DIR does that): ansible-test passes
 # on no other variable. Needs root or unprivileged user namespaces.
