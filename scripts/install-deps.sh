@@ -18,6 +18,8 @@ group_build=(
   clang libclang-rt-14-dev         # fuzzing: clang with libFuzzer (scripts/fuzz.sh)
   clang-format clang-tidy          # format and lint (scripts/lint.sh)
   ansible-core python3-voluptuous  # the Ansible collection: its sanity checks and a real playbook run
+  ansible-lint                     # the collection: its lint (production profile)
+  python3-pytest python3-pytest-xdist python3-pytest-forked  # the collection: ansible-test units --local
 )
 group_desktop=(
   qt6-base-dev                     # the desktop front-end (brings qt6-qpa-plugins)

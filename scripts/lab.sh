@@ -12,15 +12,24 @@
 # acknowledgements, the rest are plain), "plain", or a comma list of kinds
 # for the first devices, the rest plain: password, current, flaky, slow,
 # never-return, hang (accepts and never answers).
+# Each device has its own MAC address and serial number.
 # The shell has $LAB (its folder: devices.txt, a fleet list with the
-# password file; logs/, each device's log) and PATH starting with the build.
+# password file; inventory.yml, the same devices for Ansible; logs/, each
+# device's log) and PATH starting with the build. With ansible-core
+# installed, the collection qel.firmware is installed in $LAB/collections and
+# Ansible keeps its files in $LAB too (nothing in your home), so that
+#   scripts/lab.sh 8 -- ansible-playbook -i inventory.yml qel.firmware.rollout
+# runs the collection's example rollout against the lab.
 # Needs root or unprivileged user namespaces. QEL_LAB_BUILD=DIR uses the
-# programs already built in DIR.
+# programs already built in DIR; QEL_LAB_REBOOT_SECONDS=S makes the devices
+# reboot in S seconds (default 5), for a program on a faster clock.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(readlink -f "$0")
+cd "$(dirname "$self")/.."
 root=$PWD
 
-usage() { sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; }
+# The comment above, without its marks.
+usage() { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$self"; }
 count=5 kinds=mix
 command=()
 while [ $# -gt 0 ]; do
@@ -35,6 +44,8 @@ if ! [[ $count =~ ^[0-9]+$ ]] || [ "$count" -lt 1 ] || [ "$count" -gt 100 ]; the
   echo "lab: N must be 1 to 100 (198.51.100.20 and up)" >&2
   exit 2
 fi
+reboot=${QEL_LAB_REBOOT_SECONDS:-5}
+[[ $reboot =~ ^[0-9]+(\.[0-9]+)?$ ]] || { echo "lab: QEL_LAB_REBOOT_SECONDS must be a number of seconds" >&2; exit 2; }
 case $kinds in mix) kinds=password,current,flaky ;; plain) kinds= ;; esac
 IFS=, read -r -a kind_list <<<"$kinds"
 for kind in "${kind_list[@]}"; do
@@ -73,17 +84,48 @@ chmod 600 "$lab/password"
   done
 } >"$lab/devices.txt"
 printf '%s\n' "${kind_list[@]}" >"$lab/kinds"
+# The same devices for Ansible, as the collection's example playbook expects
+# them: one site, this PC its runner.
+{
+  echo "# the lab's devices for the collection's example playbook (qel.firmware.rollout)"
+  echo "all:"
+  echo "  children:"
+  echo "    runners:"
+  echo "      hosts:"
+  echo "        lab-pc:"
+  echo "          ansible_connection: local"
+  echo "          ansible_python_interpreter: /usr/bin/python3"
+  echo "    site_lab:"
+  echo "      vars:"
+  echo "        site_runner: lab-pc"
+  echo "      hosts:"
+  for ((n = 0; n < count; n++)); do
+    echo "        lab-$((20 + n)):"
+    echo "          ansible_host: 198.51.100.$((20 + n))"
+    if [ "${kind_list[$n]:-}" = password ]; then echo "          qel_password: lab"; fi
+  done
+  echo "    qel_devices:"
+  echo "      children:"
+  echo "        site_lab:"
+} >"$lab/inventory.yml"
+if command -v ansible-galaxy >/dev/null; then
+  ANSIBLE_HOME=$lab/.ansible ansible-galaxy collection install --force -p "$lab/collections" \
+    ansible/ansible_collections/qel/firmware >"$lab/.galaxy.log" 2>&1 ||
+    { cat "$lab/.galaxy.log"; echo "lab: the collection did not install" >&2; exit 1; }
+fi
 
 # The PC's side of the LAN; the devices on the other side live as long as it.
 status=0
 tests/lan/lan.sh --devices "$count" -- bash -c '
-  bin=$1 lab=$2 count=$3
-  shift 3
+  bin=$1 lab=$2 count=$3 reboot=$4
+  shift 4
   mapfile -t kinds <"$lab/kinds"
   for ((n = 0; n < count; n++)); do
     address=198.51.100.$((20 + n))
-    args=(--allow-any-address --address "$address" --http-port 80 --reboot-seconds 5
-          --time-limit 86400 --log "$lab/logs/$address.log" --port-file "$lab/logs/$address.port")
+    # Each its own MAC address and serial number, as real devices have.
+    args=(--allow-any-address --address "$address" --http-port 80 --reboot-seconds "$reboot"
+          --time-limit 86400 --log "$lab/logs/$address.log" --port-file "$lab/logs/$address.port"
+          --mac "$(printf "00:0E:08:12:35:%02X" "$n")" --serial "$(printf "FM5000%05d" $((20 + n)))")
     case ${kinds[$n]:-} in
       password) args+=(--password lab) ;;
       current) args+=(--software 5.2.5) ;;
@@ -98,6 +140,10 @@ tests/lan/lan.sh --devices "$count" -- bash -c '
     for _ in $(seq 100); do [ -s "$lab/logs/198.51.100.$((20 + n)).port" ] && break; sleep 0.05; done
   done
   export LAB=$lab PATH=$bin:$PATH
+  # Ansible finds the collection and keeps its files in the lab.
+  export ANSIBLE_COLLECTIONS_PATH=$lab/collections ANSIBLE_HOME=$lab/.ansible \
+    ANSIBLE_LOCAL_TEMP=$lab/.ansible/tmp ANSIBLE_REMOTE_TEMP=$lab/.ansible/tmp \
+    ANSIBLE_RETRY_FILES_ENABLED=0
   cd "$lab"
   if [ $# -gt 0 ]; then
     "$@"
@@ -105,11 +151,23 @@ tests/lan/lan.sh --devices "$count" -- bash -c '
   fi
   echo "qel-upgrade lab: $count simulated devices at 198.51.100.20-$((19 + count)); this PC is"
   echo "198.51.100.10 (and 203.0.113.10). Kinds: ${kinds[*]:-all plain}."
+  # Suggest an upgrade that does something: a plain device, else one with the password.
+  suggest=""
+  for ((n = count - 1; n >= 0; n--)); do
+    case ${kinds[$n]:-} in
+      "") suggest="upgrade 198.51.100.$((20 + n)) --yes" ;;
+      password) [[ $suggest == *--password-file* || -z $suggest ]] &&
+        suggest="upgrade 198.51.100.$((20 + n)) --password-file password --yes" ;;
+    esac
+  done
   echo "Try:  qel-upgrade scan"
-  echo "      qel-upgrade upgrade 198.51.100.21 --yes"
+  [ -n "$suggest" ] && echo "      qel-upgrade $suggest"
   echo "      qel-upgrade fleet devices.txt --parallel 8 --log-dir logs/fleet"
-  echo "$LAB holds devices.txt (a fleet list), password and each device'"'"'s log (logs/)."
+  command -v ansible-playbook >/dev/null &&
+    echo "      ansible-playbook -i inventory.yml qel.firmware.rollout"
+  echo "$LAB holds devices.txt (a fleet list), inventory.yml (for Ansible), password and"
+  echo "each device'"'"'s log (logs/)."
   echo "Leave with exit: the devices and the LAN go with the shell."
   PS1="(qel-lab) \w\$ " bash --norc -i
-' lab "$bin" "$lab" "$count" "${command[@]}" || status=$?
+' lab "$bin" "$lab" "$count" "$reboot" "${command[@]}" || status=$?
 exit $status

@@ -5,8 +5,10 @@
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
+import ipaddress
 import json
 import os
+import re
 import signal
 import subprocess
 import time
@@ -15,6 +17,32 @@ import time
 STDERR_TAIL = 4000
 # After Ctrl-C (the wizard's Cancel) the program gets this long to end on its own.
 CANCEL_GRACE_SECONDS = 30
+# After SIGKILL, how long the pipes are read while a descendant may hold them.
+READ_AFTER_KILL_SECONDS = 5
+# Dotted decimal only: anything else (an option, a host name) never reaches the program.
+IPV4 = re.compile(r'^[0-9]{1,3}(\.[0-9]{1,3}){3}$')
+IPV4_PREFIX = re.compile(r'^[0-9]{1,3}(\.[0-9]{1,3}){3}(/[0-9]{1,2})?$')
+
+
+def is_ipv4(text, prefix_allowed=False):
+    """Whether text is an IPv4 address (A.B.C.D) or, with prefix_allowed, A.B.C.D/N."""
+    if not (IPV4_PREFIX if prefix_allowed else IPV4).match(text or ''):
+        return False
+    try:
+        ipaddress.IPv4Network(text, strict=False)
+    except ValueError:
+        return False
+    return True
+
+
+def timeout_minutes(module, default):
+    """The task's time limit in minutes, or fails the module."""
+    minutes = module.params['timeout']
+    if minutes is None:
+        return default
+    if minutes < 1:
+        module.fail_json(msg='timeout must be at least 1 minute')
+    return minutes
 
 
 def find_binary(module, binary):
@@ -34,7 +62,8 @@ def find_binary(module, binary):
 def run(command, stdin_text, time_limit_seconds):
     """Runs command with stdin_text on a pipe; returns (exit code, stdout,
     stderr, timed_out). Past the time limit the program is cancelled as by
-    Ctrl-C, then killed."""
+    Ctrl-C, then killed; whatever still holds its pipes then (a process it
+    started) is waited for only briefly."""
     process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, close_fds=True)
     timed_out = False
@@ -47,7 +76,11 @@ def run(command, stdin_text, time_limit_seconds):
             out, err = process.communicate(timeout=CANCEL_GRACE_SECONDS)
         except subprocess.TimeoutExpired:
             process.kill()
-            out, err = process.communicate()
+            try:
+                out, err = process.communicate(timeout=READ_AFTER_KILL_SECONDS)
+            except subprocess.TimeoutExpired:
+                process.wait()
+                out, err = b'', b''
     return process.returncode, out.decode('utf-8', 'replace'), err.decode('utf-8', 'replace'), timed_out
 
 

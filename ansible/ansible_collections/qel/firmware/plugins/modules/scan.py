@@ -25,16 +25,6 @@ options:
     type: list
     elements: str
     default: []
-  binary:
-    description:
-      - The qel-upgrade program, a path or a name looked up in C(PATH).
-    type: str
-    default: qel-upgrade
-  timeout:
-    description:
-      - Minutes after which the scan is stopped and the task fails.
-    type: int
-    default: 5
 attributes:
   check_mode:
     description: Can run in check mode and return what would change.
@@ -46,6 +36,8 @@ notes:
   - Needs the qel-upgrade package on the host the task runs on.
 seealso:
   - module: qel.firmware.upgrade
+extends_documentation_fragment:
+  - qel.firmware.program
 '''
 
 EXAMPLES = r'''
@@ -92,9 +84,10 @@ devices:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.qel.firmware.plugins.module_utils.qel_upgrade import (
-    find_binary, json_lines, no_result_message, run, stderr_tail)
+    find_binary, is_ipv4, json_lines, no_result_message, run, stderr_tail, timeout_minutes)
 
 FIELDS = ('address', 'product', 'software_version', 'mac', 'password_required')
+DEFAULT_TIMEOUT = 5
 
 
 def main():
@@ -102,23 +95,26 @@ def main():
         argument_spec=dict(
             prefixes=dict(type='list', elements='str', default=[]),
             binary=dict(type='str', default='qel-upgrade'),
-            timeout=dict(type='int', default=5),
+            timeout=dict(type='int'),
         ),
         supports_check_mode=True,
     )
-    if module.params['timeout'] < 1:
-        module.fail_json(msg='timeout must be at least 1 minute')
+    minutes = timeout_minutes(module, DEFAULT_TIMEOUT)
+    for prefix in module.params['prefixes']:
+        if not is_ipv4(prefix, prefix_allowed=True):
+            module.fail_json(msg='prefixes must be IPv4 subnets (A.B.C.D/N) or addresses, not %r'
+                             % prefix)
     binary = find_binary(module, module.params['binary'])
     command = [binary, 'scan'] + module.params['prefixes'] + ['--json']
-    code, out, err, timed_out = run(command, '', module.params['timeout'] * 60)
+    code, out, err, timed_out = run(command, '', minutes * 60)
     devices = json_lines(out)
     if code != 0 or timed_out or devices is None:
-        message = no_result_message(module.params['binary'], code, err, timed_out,
-                                    module.params['timeout'])
+        message = no_result_message(module.params['binary'], code, err, timed_out, minutes)
         last = [line for line in err.strip().splitlines() if line.strip()]
         if code == 2 and last:
             message = last[-1]
-        module.fail_json(msg=message, rc=code, stderr=stderr_tail(err))
+        extra = dict(stderr=stderr_tail(err)) if module._verbosity >= 1 and err.strip() else {}
+        module.fail_json(msg=message, rc=code, **extra)
     module.exit_json(changed=False,
                      devices=[dict((f, d.get(f)) for f in FIELDS) for d in devices])
 

@@ -19,18 +19,20 @@ description:
     confirmed afterwards (I(result=unverified)) is both C(changed) and failed.
   - The password reaches the program on a pipe, never in its arguments, its environment or a
     file, and never in Ansible's output.
+  - When I(timeout) runs out the upgrade is cancelled as by Ctrl-C and the task reports what
+    the program said then; it is C(changed) if the device had taken the image.
 version_added: 1.0.0
 author:
   - qel-upgrade maintainers (@qel-upgrade)
 options:
   address:
     description:
-      - The device's IPv4 address.
+      - The device's IPv4 address (A.B.C.D).
     type: str
     required: true
   local_address:
     description:
-      - The runner's address toward the device. Default is the runner's address on the
+      - The runner's IPv4 address toward the device. Default is the runner's address on the
         device's subnet.
     type: str
   user:
@@ -48,18 +50,6 @@ options:
       - Upgrade a device that already runs the target version too.
     type: bool
     default: false
-  binary:
-    description:
-      - The qel-upgrade program, a path or a name looked up in C(PATH).
-    type: str
-    default: qel-upgrade
-  timeout:
-    description:
-      - Minutes the whole task may take, the device's reboot and the check of its new version
-        included. The program also ends by itself when nothing happens for 120 seconds.
-      - When it runs out, the upgrade is cancelled and the task fails.
-    type: int
-    default: 20
 attributes:
   check_mode:
     description: Can run in check mode and return what would change.
@@ -74,8 +64,16 @@ notes:
     UDP ports 69-168 (the package sets it), and a firewall that lets the device reach those
     ports.
   - At most 100 upgrades can run at once on one runner (one TFTP port each); use C(throttle).
+  - The upgrade itself starts only when at least a minute of I(timeout) is left after the
+    device was read (the program waits 30 seconds after the transfer, then for the device's
+    reboot); otherwise the task fails with I(result=not-started) and nothing is sent to the
+    device. Give I(timeout) 2 minutes or more for an upgrade.
+  - Runs on one PC never work on the same device at once; a device another run is upgrading
+    fails the task with I(result=busy), unchanged.
 seealso:
   - module: qel.firmware.scan
+extends_documentation_fragment:
+  - qel.firmware.program
 '''
 
 EXAMPLES = r'''
@@ -102,15 +100,29 @@ address:
 result:
   description:
     - C(upgraded), C(current), C(dry-run) (check mode, an upgrade would happen), C(failed),
-      C(aborted), C(unreachable) or C(unverified).
+      C(aborted), C(unreachable), C(unverified), C(busy) (another run on the runner is
+      upgrading this device) or C(not-started) (too little of I(timeout) was left).
   returned: always
   type: str
   sample: upgraded
 message:
-  description: "The program's message, for example C(Upgrade Failed: No Response From QEL)."
-  returned: always
+  description:
+    - The program's message. When the task fails it is in C(msg) instead.
+  returned: success
   type: str
   sample: QEL@198.51.100.20 Upgrade Successful!
+code:
+  description:
+    - The program's failure code (as in the fleet's report), for example C(no-response);
+      null when the program gave none.
+  returned: failure
+  type: str
+  sample: no-response
+rc:
+  description: The program's exit code.
+  returned: failure
+  type: int
+  sample: 5
 product:
   description: The device's product name.
   returned: when the device was read
@@ -148,23 +160,31 @@ image_delivered:
   sample: true
 stderr:
   description: The end of the program's standard error, when the task failed.
-  returned: failure
+  returned: failure, with -v or more (its last line is in C(msg) when there was no result)
   type: str
 '''
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.qel.firmware.plugins.module_utils.qel_upgrade import (
-    find_binary, json_lines, monotonic, no_result_message, run, stderr_tail)
+    find_binary, is_ipv4, json_lines, monotonic, no_result_message, run, stderr_tail,
+    timeout_minutes)
 
-RESULTS = ('upgraded', 'current', 'dry-run', 'failed', 'aborted', 'unreachable', 'unverified')
+RESULTS = ('upgraded', 'current', 'dry-run', 'failed', 'aborted', 'unreachable', 'unverified',
+           'busy')
 FIELDS = ('address', 'product', 'version_before', 'version_after', 'version_target', 'stages',
           'image_delivered')
+DEFAULT_TIMEOUT = 20
+# Less than this left after the dry run and the upgrade is not started: it would
+# be cut off while the device reflashes (30 s of waiting after the transfer,
+# then the reboot), which leaves the device unverified.
+MIN_UPGRADE_SECONDS = 60
 
 
 class Runner:
-    def __init__(self, module):
+    def __init__(self, module, minutes):
         self.module = module
         p = module.params
+        self.minutes = minutes
         self.binary = find_binary(module, p['binary'])
         self.common = []
         if p['local_address']:
@@ -174,24 +194,28 @@ class Runner:
             # The program reads the first line of its standard input.
             self.common += ['--user', p['user'], '--password-file', '-']
             self.stdin = p['password'] + '\n'
-        self.deadline = monotonic() + p['timeout'] * 60
+        self.deadline = monotonic() + minutes * 60
         self.seconds = 0.0
 
     def upgrade(self, *flags):
-        """One run of `upgrade`: its JSON object, or fails the task."""
+        """One run of `upgrade`: its JSON object, or fails the task. Past the
+        time limit the program is interrupted and what it says then counts."""
         p = self.module.params
-        remaining = max(1.0, self.deadline - monotonic())
+        remaining = self.deadline - monotonic()
         command = [self.binary, 'upgrade', p['address'], '--yes', '--json'] + list(flags) + self.common
-        code, out, err, timed_out = run(command, self.stdin, remaining)
+        code, out, err, timed_out = run(command, self.stdin, max(1.0, remaining))
         objects = json_lines(out)
-        if timed_out or not objects or objects[-1].get('result') not in RESULTS:
-            self.fail(dict(result='failed', image_delivered=None), rc=code, stderr=stderr_tail(err),
-                      msg=no_result_message(p['binary'], code, err, timed_out, p['timeout']))
+        if not objects or objects[-1].get('result') not in RESULTS:
+            self.fail(dict(result='failed', image_delivered=None), rc=code, stderr=err,
+                      msg=no_result_message(p['binary'], code, err, timed_out, self.minutes))
         outcome = objects[-1]
         try:
             self.seconds += float(outcome.get('seconds') or 0)
         except (TypeError, ValueError):
             pass
+        if timed_out:
+            outcome['message'] = 'stopped at the task\'s time limit (%d minutes): %s' % (
+                self.minutes, outcome.get('message') or outcome.get('result'))
         outcome['_rc'] = code
         outcome['_stderr'] = err
         return outcome
@@ -204,9 +228,14 @@ class Runner:
         values['seconds'] = round(self.seconds, 2)
         return values
 
-    def fail(self, outcome, changed=False, **extra):
+    def fail(self, outcome, changed=False, stderr='', **extra):
         values = self.report(outcome)
-        msg = extra.pop('msg', None) or values['message'] or values['result']
+        values['code'] = outcome.get('code')
+        # The message once, as msg; standard error (progress lines) only when asked for.
+        msg = extra.pop('msg', None) or values.pop('message') or values['result']
+        values.pop('message', None)
+        if self.module._verbosity >= 1 and stderr:
+            extra['stderr'] = stderr_tail(stderr)
         self.module.fail_json(msg=msg, changed=changed, **dict(values, **extra))
 
     def diff(self, before, after):
@@ -225,22 +254,25 @@ def main():
             password=dict(type='str', no_log=True),
             force=dict(type='bool', default=False),
             binary=dict(type='str', default='qel-upgrade'),
-            timeout=dict(type='int', default=20),
+            timeout=dict(type='int'),
         ),
         supports_check_mode=True,
     )
     p = module.params
-    if p['timeout'] < 1:
-        module.fail_json(msg='timeout must be at least 1 minute')
+    minutes = timeout_minutes(module, DEFAULT_TIMEOUT)
+    for name in ('address', 'local_address'):
+        if p[name] is not None and not is_ipv4(p[name]):
+            module.fail_json(msg='%s must be an IPv4 address (A.B.C.D), not %r' % (name, p[name]),
+                             result='failed')
     if p['password'] is not None and ('\n' in p['password'] or '\r' in p['password']):
         module.fail_json(msg='the password must be a single line')
-    runner = Runner(module)
+    runner = Runner(module, minutes)
     force = ['--force'] if p['force'] else []
 
     # First read the device: nothing is sent to it yet.
     dry = runner.upgrade('--dry-run', *force)
     if dry['result'] not in ('dry-run', 'current'):
-        runner.fail(dry, rc=dry['_rc'], stderr=stderr_tail(dry['_stderr']))
+        runner.fail(dry, rc=dry['_rc'], stderr=dry['_stderr'])
     if dry['result'] == 'current':
         module.exit_json(changed=False, **dict(runner.report(dry),
                                                **runner.diff(dry.get('version_before'),
@@ -249,6 +281,13 @@ def main():
         module.exit_json(changed=True, **dict(runner.report(dry),
                                               **runner.diff(dry.get('version_before'),
                                                             dry.get('version_target'))))
+
+    left = runner.deadline - monotonic()
+    if left < MIN_UPGRADE_SECONDS:
+        runner.fail(dict(dry, result='not-started', code=None), msg=(
+            'the upgrade was not started: %d s of the task\'s %d-minute timeout are left after '
+            'reading the device, and an upgrade needs at least %d s (raise timeout)'
+            % (max(0, left), minutes, MIN_UPGRADE_SECONDS)))
 
     done = runner.upgrade(*force)
     values = runner.report(done)
@@ -260,8 +299,7 @@ def main():
         module.exit_json(changed=False, **dict(values, **diff))
     # The device was touched when it took the image, whatever came after.
     touched = done['result'] == 'unverified' or done.get('image_delivered') is True
-    runner.fail(done, changed=touched, rc=done['_rc'], stderr=stderr_tail(done['_stderr']),
-                **diff)
+    runner.fail(done, changed=touched, rc=done['_rc'], stderr=done['_stderr'], **diff)
 
 
 if __name__ == '__main__':
