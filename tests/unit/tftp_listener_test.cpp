@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -31,8 +32,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +45,7 @@
 #include "platform/posix/seams.h"
 #include "platform/process.h"
 #include "resources/image_builder.h"
+#include "support/dialog_recorder.h"
 #include "support/udp_peer.h"
 
 extern char** environ;
@@ -335,82 +335,12 @@ TEST(TftpListenerNetwork, ThreadThatCannotStartIsReported) {
   child_end();
 }
 
-// What the listener thread shows: dialogs opened and closed in order, the
-// waiting dialog's text and how far its bar goes.
-class ListenerDialogs : public DialogFrontend {
- public:
-  void dialog_opened(const DialogSnapshot& s) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back({"open", s.template_id});
-    for (const ControlSnapshot& c : s.controls) {
-      if (c.id == IDC_WAITING_TEXT) waiting_texts_.push_back(c.text);
-      if (c.id == IDC_PROGRESS && s.template_id == IDD_WAITING) range_high_ = c.range_high;
-    }
-    templates_[s.dialog] = s.template_id;
-  }
-  void caption_changed(DialogHandle, const std::string&) override {}
-  void item_text_changed(DialogHandle d, int control, const std::string& text) override {
-    std::lock_guard lock(mutex_);
-    if (templates_[d] == IDD_WAITING && control == IDC_WAITING_TEXT && !waiting_texts_.empty())
-      waiting_texts_.back() = text;
-  }
-  void progress_range_changed(DialogHandle d, int, int, int high) override {
-    std::lock_guard lock(mutex_);
-    if (templates_[d] == IDD_WAITING) range_high_ = high;
-  }
-  void progress_position_changed(DialogHandle d, int, int position) override {
-    std::lock_guard lock(mutex_);
-    if (templates_[d] == IDD_WAITING && position > highest_waiting_position_)
-      highest_waiting_position_ = position;
-  }
-  void combo_changed(DialogHandle, int, const std::vector<std::string>&, int) override {}
-  void focus_changed(DialogHandle, int) override {}
-  void dialog_moved(DialogHandle, int, int) override {}
-  void dialog_closed(DialogHandle d, int, bool) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back({"close", templates_[d]});
-  }
-  void message_box(DialogHandle, const std::string& text, const std::string& title) override {
-    std::printf("%s: %s\n", title.c_str(), text.c_str());
-    std::fflush(stdout);
-  }
-  int screen_width() override { return 1024; }
-  int screen_height() override { return 768; }
-  PixelSize template_pixel_size(const DialogTemplate& t) override { return {t.width, t.height}; }
-
-  using Event = std::pair<std::string, int>;  // "open" or "close", template
-  std::vector<Event> events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  std::vector<std::string> waiting_texts() {
-    std::lock_guard lock(mutex_);
-    return waiting_texts_;
-  }
-  int range_high() {
-    std::lock_guard lock(mutex_);
-    return range_high_;
-  }
-  int highest_waiting_position() {
-    std::lock_guard lock(mutex_);
-    return highest_waiting_position_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<DialogHandle, int> templates_;
-  std::vector<Event> events_;
-  std::vector<std::string> waiting_texts_;
-  int range_high_ = -1;
-  int highest_waiting_position_ = -1;
-};
-
 // A Transition transfer is followed by the Target stage on the same port: the
 // listener switches the stage and shows the waiting dialog again (without
 // its text), the old name is dead, the new one is served.
 TEST(TftpListenerNetwork, TransitionStageThenTargetStageOnTheSamePort) {
   RUN_IN_PRIVATE_NETWORK(60000, CHILD_DONE, EXITED);
-  static ListenerDialogs dialogs;  // outlives the dialogs, which outlive the test
+  static DialogRecorder dialogs;  // outlives the dialogs, which outlive the test
   frontend_install(&dialogs);
   use_image(&transition_image, 3000, "5.1.8");
   use_image(&target_image, 5000, "5.2.5");
@@ -438,20 +368,24 @@ TEST(TftpListenerNetwork, TransitionStageThenTargetStageOnTheSamePort) {
   EXPECT_TRUE(same_image(download_after_oack(device, 69), target_image));
 
   // Connecting dialogs of the unanswered queries come between.
-  std::vector<ListenerDialogs::Event> events;
-  for (const ListenerDialogs::Event& e : dialogs.events())
+  std::vector<DialogRecorder::Event> events;
+  for (const DialogRecorder::Event& e : dialogs.events())
     if (e.second != IDD_CONNECTING) events.push_back(e);
-  EXPECT_EQ(events, (std::vector<ListenerDialogs::Event>{{"open", IDD_WAITING},
-                                                         {"close", IDD_WAITING},
-                                                         {"open", IDD_UPLOAD},
-                                                         {"close", IDD_UPLOAD},
-                                                         {"open", IDD_WAITING},
-                                                         {"close", IDD_WAITING},
-                                                         {"open", IDD_UPLOAD}}));
-  EXPECT_EQ(dialogs.waiting_texts(), (std::vector<std::string>{TFTP_WAITING_TEXT, ""}));
-  EXPECT_EQ(dialogs.range_high(), 1000);
-  EXPECT_GT(dialogs.highest_waiting_position(), 0) << "the bar moves";
-  EXPECT_LT(dialogs.highest_waiting_position(), 1000) << "and never fills";
+  EXPECT_EQ(events, (std::vector<DialogRecorder::Event>{{"open", IDD_WAITING},
+                                                        {"close", IDD_WAITING},
+                                                        {"open", IDD_UPLOAD},
+                                                        {"close", IDD_UPLOAD},
+                                                        {"open", IDD_WAITING},
+                                                        {"close", IDD_WAITING},
+                                                        {"open", IDD_UPLOAD}}));
+  std::vector<DialogRecord> waits = dialogs.dialogs(IDD_WAITING);
+  ASSERT_EQ(waits.size(), 2u);
+  EXPECT_EQ(waits[0].texts[IDC_WAITING_TEXT], TFTP_WAITING_TEXT);
+  EXPECT_EQ(waits[1].texts[IDC_WAITING_TEXT], "") << "the second stage's wait has none";
+  for (const DialogRecord& wait : waits) EXPECT_EQ(wait.range_high, 1000);
+  std::vector<int> positions = dialogs.positions(IDD_WAITING);
+  EXPECT_GT(*std::max_element(positions.begin(), positions.end()), 0) << "the bar moves";
+  EXPECT_LT(*std::max_element(positions.begin(), positions.end()), 1000) << "and never fills";
   child_wait_for_listener_exit();
 }
 

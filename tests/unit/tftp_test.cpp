@@ -10,8 +10,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +22,7 @@
 #include "platform/posix/frontend.h"
 #include "platform/posix/seams.h"
 #include "resources/image_builder.h"
+#include "support/dialog_recorder.h"
 #include "support/udp_peer.h"
 
 namespace {
@@ -32,89 +31,6 @@ using namespace udp_peer;
 
 const char NAME[] = "/qel1a2b.bi1";
 const char DEVICE_TEXT[] = "192.168.2.110";
-
-// ---- a front-end that records what the user would see ----
-
-struct DialogRecord {
-  int template_id = 0;
-  std::vector<std::string> captions;  // the one at opening, then every change
-  int range_high = -1;
-  std::vector<int> positions;  // the progress bar's, every change
-  bool closed = false;
-};
-
-class RecordingFrontend : public DialogFrontend {
- public:
-  int cancel_template = 0;  // Cancel is pressed as soon as this template opens
-
-  void dialog_opened(const DialogSnapshot& s) override {
-    std::lock_guard lock(mutex_);
-    DialogRecord& r = records_[s.dialog];
-    r.template_id = s.template_id;
-    r.captions.push_back(s.caption);
-    for (const ControlSnapshot& c : s.controls)
-      if (c.id == IDC_PROGRESS) {
-        r.range_high = c.range_high;
-        r.positions.push_back(c.position);
-      }
-    opened_.push_back(s.template_id);
-    if (s.modal) dialog_post_command(s.dialog, IDOK);
-    if (s.template_id == cancel_template) dialog_post_command(s.dialog, IDCANCEL);
-  }
-  void caption_changed(DialogHandle d, const std::string& text) override {
-    std::lock_guard lock(mutex_);
-    records_[d].captions.push_back(text);
-  }
-  void item_text_changed(DialogHandle, int, const std::string&) override {}
-  void progress_range_changed(DialogHandle d, int control, int, int high) override {
-    std::lock_guard lock(mutex_);
-    if (control == IDC_PROGRESS) records_[d].range_high = high;
-  }
-  void progress_position_changed(DialogHandle d, int control, int position) override {
-    std::lock_guard lock(mutex_);
-    if (control == IDC_PROGRESS) records_[d].positions.push_back(position);
-  }
-  void combo_changed(DialogHandle, int, const std::vector<std::string>&, int) override {}
-  void focus_changed(DialogHandle, int) override {}
-  void dialog_moved(DialogHandle, int, int) override {}
-  void dialog_closed(DialogHandle d, int, bool) override {
-    std::lock_guard lock(mutex_);
-    records_[d].closed = true;
-  }
-  void message_box(DialogHandle, const std::string& text, const std::string& title) override {
-    std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());  // for death tests
-    std::lock_guard lock(mutex_);
-    boxes_.push_back(title + ": " + text);
-  }
-  int screen_width() override { return 1024; }
-  int screen_height() override { return 768; }
-  PixelSize template_pixel_size(const DialogTemplate& t) override {
-    return {t.width * 3 / 2, t.height * 13 / 8};
-  }
-
-  // The records of every dialog opened from the template, in no fixed order.
-  std::vector<DialogRecord> dialogs(int template_id) {
-    std::lock_guard lock(mutex_);
-    std::vector<DialogRecord> found;
-    for (const auto& [handle, record] : records_)
-      if (record.template_id == template_id) found.push_back(record);
-    return found;
-  }
-  std::vector<int> opened() {
-    std::lock_guard lock(mutex_);
-    return opened_;
-  }
-  std::vector<std::string> boxes() {
-    std::lock_guard lock(mutex_);
-    return boxes_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<DialogHandle, DialogRecord> records_;
-  std::vector<int> opened_;
-  std::vector<std::string> boxes_;
-};
 
 // One transfer: the server side runs run_tftp_session on a thread of its own
 // (which therefore owns the upload dialog), the test plays the device.
@@ -222,7 +138,7 @@ class TftpServer : public ::testing::Test {
     return uploads.size() == 1 ? uploads[0].captions : std::vector<std::string>{};
   }
 
-  RecordingFrontend frontend_;
+  DialogRecorder frontend_;
   std::vector<Bytes> images_;
   FirmwareImage saved_target_{}, saved_transition_{};
   std::uint32_t saved_stage_ = STAGE_TARGET;
@@ -635,8 +551,8 @@ TEST_F(TftpServer, FailedTransferWaitsAcrossTheClockWrapThenReports) {
   EXPECT_EQ(frontend_.boxes(),
             (std::vector<std::string>{
                 "QEL Firwmare Upgrade Error: Upgrade Failed: Firmware Upload Incomplete"}));
-  for (int id : frontend_.opened())
-    EXPECT_NE(id, IDD_CONNECTING) << "no device query after a failed upload";
+  for (const DialogRecorder::Event& e : frontend_.events())
+    EXPECT_NE(e.second, IDD_CONNECTING) << "no device query after a failed upload";
 }
 
 TEST_F(TftpServer, WaitCaptionNamesTheTransitionStage) {

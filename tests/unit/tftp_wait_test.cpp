@@ -20,13 +20,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +36,7 @@
 #include "platform/posix/frontend.h"
 #include "platform/posix/seams.h"
 #include "resources/image_builder.h"
+#include "support/dialog_recorder.h"
 #include "support/udp_peer.h"
 
 namespace {
@@ -109,52 +107,6 @@ bool until_waiting(const std::atomic<pid_t>& tid) {
   return false;
 }
 
-// ---- a front-end that keeps the progress positions of each template ----
-
-class PositionFrontend : public DialogFrontend {
- public:
-  void dialog_opened(const DialogSnapshot& s) override {
-    std::lock_guard lock(mutex_);
-    templates_[s.dialog] = s.template_id;
-    for (const ControlSnapshot& c : s.controls)
-      if (c.id == IDC_PROGRESS) positions_[s.template_id].push_back(c.position);
-    changed_.notify_all();
-  }
-  void progress_position_changed(DialogHandle d, int control, int position) override {
-    std::lock_guard lock(mutex_);
-    if (control == IDC_PROGRESS) positions_[templates_[d]].push_back(position);
-    changed_.notify_all();
-  }
-  void caption_changed(DialogHandle, const std::string&) override {}
-  void item_text_changed(DialogHandle, int, const std::string&) override {}
-  void progress_range_changed(DialogHandle, int, int, int) override {}
-  void combo_changed(DialogHandle, int, const std::vector<std::string>&, int) override {}
-  void focus_changed(DialogHandle, int) override {}
-  void dialog_moved(DialogHandle, int, int) override {}
-  void dialog_closed(DialogHandle, int, bool) override {}
-  void message_box(DialogHandle, const std::string&, const std::string&) override {}
-  int screen_width() override { return 1024; }
-  int screen_height() override { return 768; }
-  PixelSize template_pixel_size(const DialogTemplate& t) override { return {t.width, t.height}; }
-
-  std::vector<int> positions(int template_id) {
-    std::lock_guard lock(mutex_);
-    return positions_[template_id];
-  }
-  // Waits (up to 5 s) until the template's bar has had count positions.
-  bool until_positions(int template_id, std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(5),
-                             [&] { return positions_[template_id].size() >= count; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::map<DialogHandle, int> templates_;
-  std::map<int, std::vector<int>> positions_;
-};
-
 class TftpWait : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -191,7 +143,7 @@ class TftpWait : public ::testing::Test {
   }
   std::string problems_;
 
-  PositionFrontend frontend_;
+  DialogRecorder frontend_;
   Bytes image_;
   FirmwareImage saved_target_{};
   std::uint32_t saved_stage_ = STAGE_TARGET;
