@@ -195,6 +195,7 @@ TEST_F(TftpServer, ListenerServesOnlyARequestForTheExactName) {
       {"letter case", tftp_rrq("/QEL1A2B.bi1"), LISTENER_DROP},
       {"no leading slash", tftp_rrq("qel1a2b.bi1"), LISTENER_DROP},
       {"longer", tftp_rrq("/qel1a2b.bi10"), LISTENER_DROP},
+      {"shorter", tftp_rrq("/qel1a2b.bi"), LISTENER_DROP},
       {"other stage", tftp_rrq("/qel1a2b.bi0"), LISTENER_DROP},
       {"write request", tftp_packet(TFTP_WRQ, name + std::string("\0octet\0", 7)), LISTENER_DROP},
       {"data", tftp_packet(TFTP_DATA, std::string("\0\1abc", 5)), LISTENER_DROP},
@@ -204,14 +205,23 @@ TEST_F(TftpServer, ListenerServesOnlyARequestForTheExactName) {
       {"opcode 6", tftp_packet(6, name + '\0'), LISTENER_DROP},
       {"opcode 257", tftp_packet(257, name + '\0'), LISTENER_DROP},
       {"opcode 65535", tftp_packet(65535, name + '\0'), LISTENER_DROP},
+      {"one letter's case", tftp_rrq("/qel1A2b.bi1"), LISTENER_DROP},
+      {"two slashes", tftp_rrq("//qel1a2b.bi1"), LISTENER_DROP},
+      {"trailing space", tftp_rrq("/qel1a2b.bi1 "), LISTENER_DROP},
+      {"empty name", tftp_rrq(""), LISTENER_DROP},
+      {"no NUL after the name", tftp_packet(TFTP_RRQ, name), LISTENER_DROP},
+      {"a name without its end", Bytes{0, 1, '/'}, LISTENER_DROP},
+      {"empty datagram", Bytes{}, LISTENER_IDLE},
       {"one byte", Bytes{0}, LISTENER_DROP},
       {"opcode only", Bytes{0, 1}, LISTENER_DROP},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(classify_listener_datagram(reinterpret_cast<const char*>(c.datagram.data()),
-                                         static_cast<int>(c.datagram.size())),
-              c.action)
+  for (const auto& c : cases) {
+    // A copy of exactly the datagram's bytes, so that reading past them shows
+    // (under the address sanitizer).
+    std::vector<char> copy(c.datagram.begin(), c.datagram.end());
+    EXPECT_EQ(classify_listener_datagram(copy.data(), static_cast<int>(copy.size())), c.action)
         << c.what;
+  }
 }
 
 TEST_F(TftpServer, ListenerNeverReadsANameBeyondTheDatagram) {
