@@ -113,12 +113,11 @@ class TftpServer : public ::testing::Test {
       std::memcpy(&image->header, storage.data(), FIRMWARE_HEADER_SIZE);
   }
 
-  // Acknowledges the OACK and every block as soon as it arrives; returns the
-  // DATA packets in order.
-  std::vector<Bytes> download(Transfer* t) {
+  // Checks the OACK, acknowledges it and every block as soon as it arrives;
+  // returns the DATA packets in order.
+  std::vector<Bytes> download(Transfer* t, std::uint32_t size) {
     std::vector<Bytes> blocks;
-    Bytes oack = t->next();
-    EXPECT_EQ(opcode_of(oack), TFTP_OACK);
+    EXPECT_EQ(t->next(), tftp_oack(size));
     t->send(tftp_ack(0));
     for (std::uint16_t expected = 1;; ++expected) {
       Bytes data = t->next();
@@ -274,95 +273,69 @@ TEST_F(TftpServer, TransferReadsOnlyWholeAcknowledgementsFromThePeer) {
 
 // ---- transfers on the wire ----
 
-TEST_F(TftpServer, ServesTheShippedSizeAsBlocks1To1702) {
-  use_image(&target_image, 871243);
-  Transfer t;
-  t.start();
-  Bytes oack = t.next();
-  EXPECT_EQ(oack, tftp_oack(871243u));
-  t.send(tftp_ack(0));
-  Bytes received;
-  std::uint32_t count = 0;
-  for (std::uint16_t block = 1;; ++block) {
-    Bytes data = t.next();
-    ASSERT_EQ(opcode_of(data), TFTP_DATA);
-    ASSERT_EQ(block_of(data), block);
-    received.insert(received.end(), data.begin() + 4, data.end());
-    ++count;
-    t.send(tftp_ack(block));
-    if (data.size() < 516) {
-      EXPECT_EQ(data.size(), 4u + 331u);
-      break;
-    }
-  }
-  t.finish();
-  EXPECT_EQ(count, 1702u);
-  EXPECT_EQ(t.transfer_failed, 0);
-  EXPECT_TRUE(t.quiet());
-  EXPECT_TRUE(received == Bytes(target_image.data, target_image.data + target_image.size));
+// Each stage's image goes out as the OACK, then blocks 1, 2, ... of 512 bytes
+// up to a shorter last one (empty after a whole block), each after the ACK of
+// the one before, and nothing after the last ACK. The upload dialog counts
+// the blocks and bytes acknowledged.
+TEST_F(TftpServer, ServesTheStagesImageInBlocksUpToAShortOne) {
+  const std::string target = "Uploading Target Firmware to QEL@192.168.2.110 ";
+  const struct {
+    std::uint32_t stage;
+    std::uint32_t size;
+    int blocks;
+    std::size_t last_block;
+    std::string last_caption;
+    std::size_t captions;  // the template's, then one per ACK that changes the count
+  } cases[] = {
+      {STAGE_TARGET, 871243, 1702, 331, target + "871243/871243 Bytes", 1 + 1703},
+      {STAGE_TARGET, 1024, 3, 0, target + "1024/1024 Bytes", 1 + 3},
+      {STAGE_TARGET, 0, 1, 0, target + "0/0 Bytes", 1 + 1},
+      {STAGE_TRANSITION, 700, 2, 188,
+       "Uploading Transition Firmware to QEL@192.168.2.110 700/700 Bytes", 1 + 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes");
+    bool target_stage = c.stage == STAGE_TARGET;
+    use_image(&target_image, target_stage ? c.size : 2000);
+    use_image(&transition_image, target_stage ? 900 : c.size, "5.1.8");
+    wizard.upgrade_stage = c.stage;
+    Transfer t;
+    t.start();
+    std::vector<Bytes> blocks = download(&t, c.size);
+    t.finish();
+    ASSERT_EQ(blocks.size(), static_cast<std::size_t>(c.blocks));
+    EXPECT_EQ(blocks.back().size(), 4 + c.last_block);
+    Bytes received;
+    for (const Bytes& b : blocks) received.insert(received.end(), b.begin() + 4, b.end());
+    const FirmwareImage& image = target_stage ? target_image : transition_image;
+    EXPECT_TRUE(received == Bytes(image.data, image.data + image.size));
+    EXPECT_EQ(t.transfer_failed, 0);
+    EXPECT_TRUE(t.quiet()) << "nothing follows the last acknowledgement";
 
-  std::vector<DialogRecord> uploads = frontend_.dialogs(IDD_UPLOAD);
-  ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_EQ(uploads[0].range_high, 1702);
-  EXPECT_EQ(uploads[0].captions.front(), "Uploading Firmware To QEL") << "the template's own";
-  EXPECT_EQ(uploads[0].captions.back(),
-            "Uploading Target Firmware to QEL@192.168.2.110 871243/871243 Bytes");
-  EXPECT_EQ(uploads[0].captions.size(), 1u + 1703u);
-  EXPECT_TRUE(uploads[0].closed);
+    DialogRecord upload = frontend_.dialogs(IDD_UPLOAD).back();
+    EXPECT_EQ(upload.captions.front(), "Uploading Firmware To QEL") << "the template's own";
+    EXPECT_EQ(upload.captions.back(), c.last_caption);
+    EXPECT_EQ(upload.captions.size(), c.captions);
+    EXPECT_EQ(upload.range_high, c.blocks);
+    std::vector<int> steps(static_cast<std::size_t>(c.blocks) + 1);
+    for (std::size_t k = 0; k < steps.size(); ++k) steps[k] = static_cast<int>(k);
+    EXPECT_EQ(upload.positions, steps) << "one step per block, none beyond the range";
+    EXPECT_TRUE(upload.closed);
+  }
 }
 
-TEST_F(TftpServer, ImageOfTwoWholeBlocksEndsWithAnEmptyBlock) {
+// The dialog shows the bytes acknowledged: after the ACKs of blocks 0 to 3,
+// 0, 512, 1024 and 1024 again, which is no change.
+TEST_F(TftpServer, UploadCaptionCountsTheBytesAcknowledged) {
   use_image(&target_image, 1024);
   Transfer t;
   t.start();
-  std::vector<Bytes> blocks = download(&t);
+  download(&t, 1024);
   t.finish();
-  ASSERT_EQ(blocks.size(), 3u);
-  EXPECT_EQ(blocks[0].size(), 516u);
-  EXPECT_EQ(blocks[1].size(), 516u);
-  EXPECT_EQ(blocks[2], (Bytes{0, 3, 0, 3}));
-  EXPECT_TRUE(std::equal(blocks[1].begin() + 4, blocks[1].end(), target_image.data + 512));
-  EXPECT_EQ(t.transfer_failed, 0);
-  EXPECT_TRUE(t.quiet()) << "nothing follows the acknowledgement of block 3";
-  // After the ACKs of blocks 0 to 3: 0, 512, 1024 and 1024 again, which the
-  // dialog shows as no change.
   const std::string prefix = "Uploading Target Firmware to QEL@192.168.2.110 ";
   EXPECT_EQ(upload_captions(),
             (std::vector<std::string>{"Uploading Firmware To QEL", prefix + "0/1024 Bytes",
                                       prefix + "512/1024 Bytes", prefix + "1024/1024 Bytes"}));
-  std::vector<DialogRecord> uploads = frontend_.dialogs(IDD_UPLOAD);
-  ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_EQ(uploads[0].range_high, 3);
-  EXPECT_EQ(uploads[0].positions, (std::vector<int>{0, 1, 2, 3})) << "4 is beyond the range";
-}
-
-TEST_F(TftpServer, EmptyImageIsOneEmptyBlock) {
-  use_image(&target_image, 0);
-  Transfer t;
-  t.start();
-  EXPECT_EQ(t.next(), tftp_oack(0u));
-  t.send(tftp_ack(0));
-  EXPECT_EQ(t.next(), (Bytes{0, 3, 0, 1}));
-  t.send(tftp_ack(1));
-  t.finish();
-  EXPECT_EQ(t.transfer_failed, 0);
-  EXPECT_TRUE(t.quiet());
-  EXPECT_EQ(upload_captions().back(), "Uploading Target Firmware to QEL@192.168.2.110 0/0 Bytes");
-}
-
-TEST_F(TftpServer, TransitionStageServesTheTransitionImage) {
-  use_image(&target_image, 2000);
-  use_image(&transition_image, 700, "5.1.8");
-  wizard.upgrade_stage = STAGE_TRANSITION;
-  Transfer t;
-  t.start();
-  std::vector<Bytes> blocks = download(&t);
-  t.finish();
-  ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_EQ(blocks[1].size(), 4u + 188u);
-  EXPECT_TRUE(std::equal(blocks[0].begin() + 4, blocks[0].end(), transition_image.data));
-  EXPECT_EQ(upload_captions().back(),
-            "Uploading Transition Firmware to QEL@192.168.2.110 700/700 Bytes");
 }
 
 // Anything that is not the peer's ACK of the outstanding block must neither
