@@ -15,11 +15,7 @@
 #include "ui/failures.h"
 #include "ui/ui.h"
 
-namespace {
-
-constexpr int ANIMATION_STEPS = 1000;
-
-const char WAITING_TEXT[] =
+const char TFTP_WAITING_TEXT[] =
     "Firmware upload will begin when the QEL is idle, where the QEL will request to download the "
     "firmware from this PC using TFTP at the first available UDP port starting at port number "
     "69.\r\n\r\nIf firmware download does not start, please check that you have done the "
@@ -27,6 +23,10 @@ const char WAITING_TEXT[] =
     "software (such as Internet Connection Firewall) on this PC, and c) Make sure that this PC "
     "and the QEL are on the same LAN subnet; it will not work for example if this PC is behind a "
     "router while the QEL is in front of it.";
+
+namespace {
+
+constexpr int ANIMATION_STEPS = 1000;
 
 // When every port was refused for want of privilege, the platform may add
 // how to fix that (nothing on Windows, where no privilege is needed).
@@ -48,7 +48,7 @@ void show_waiting_dialog(TftpListener* listener, bool with_text) {
   dialog_show(waiting_dialog);
   dialog_progress_range(waiting_dialog, IDC_PROGRESS, 0, ANIMATION_STEPS);
   dialog_progress_pos(waiting_dialog, IDC_PROGRESS, 0);
-  if (with_text) dialog_set_item_text(waiting_dialog, IDC_WAITING_TEXT, WAITING_TEXT);
+  if (with_text) dialog_set_item_text(waiting_dialog, IDC_WAITING_TEXT, TFTP_WAITING_TEXT);
 }
 
 }  // namespace

@@ -64,6 +64,9 @@ struct TftpSession {
 // process with a message when it cannot.
 std::uint16_t start_tftp_listener(std::uint32_t local_address);
 
+// The first stage's waiting dialog shows this text (the second stage's none).
+extern const char TFTP_WAITING_TEXT[];
+
 // The listener thread's body (argument: the TftpListener). Never returns: it
 // ends the process after the Target stage.
 int tftp_listener_thread(void* listener);

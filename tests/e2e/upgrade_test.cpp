@@ -1,8 +1,5 @@
 // The whole upgrade: listener, transfer, the device's reflash, verification,
 // one and two stages, and the ways each can fail.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/udp_peer.h"
 #include "wizard_run.h"
 
 namespace e2e {
@@ -285,12 +283,8 @@ TEST_F(UpgradeTest, CancelInTheUploadDialogDuringTheTransferAndDuringTheWait) {
 }
 
 TEST_F(UpgradeTest, TakenPortSixtyNineMovesTheListenerToSeventy) {
-  int taken = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(69);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  int taken = udp_peer::bind_udp(69);
+  ASSERT_GE(taken, 0);
   Sim sim(with_reference({}, small_phone), DEVICE);
   WizardRun run =
       run_wizard(dir, base_script(small_phone) +

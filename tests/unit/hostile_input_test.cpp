@@ -23,12 +23,12 @@
 #include "platform/posix/seams.h"
 #include "platform/trace_text.h"
 #include "tftp/tftp.h"
+#include "support/udp_peer.h"
 #include "ui/ui.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-constexpr std::uint32_t LOOPBACK = 0x7f000001;
+using namespace udp_peer;
 
 std::string challenge(const std::string& directives) {
   return "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest " + directives + "\r\n\r\n";
@@ -232,34 +232,13 @@ class ListenerInput : public ::testing::Test {
     std::vector<char> copy(b.begin(), b.end());
     return classify_listener_datagram(copy.data(), static_cast<int>(copy.size()));
   }
-  static Bytes rrq(const std::string& name, bool terminated = true) {
-    // Built as a string: GCC 12 warns wrongly on vector::insert after a short literal.
-    std::string text = std::string("\0\1", 2) + name;
-    if (terminated) text += std::string("\0octet\0", 7);
-    return Bytes(text.begin(), text.end());
-  }
 };
 
-TEST_F(ListenerInput, ShortDatagramsAreIdleOrDropped) {
-  EXPECT_EQ(classify({}), LISTENER_IDLE) << "an empty datagram reads as nothing";
-  EXPECT_EQ(classify({0}), LISTENER_DROP);
-  EXPECT_EQ(classify({0, 1, '/'}), LISTENER_DROP) << "three bytes: a name without its end";
-}
-
-TEST_F(ListenerInput, OnlyTheExactNameWithItsNulIsServed) {
-  EXPECT_EQ(classify(rrq("/qel1a2b.bi1")), LISTENER_SERVE);
-  EXPECT_EQ(classify(rrq("/qel1a2b.bi1", false)), LISTENER_DROP) << "no NUL in the datagram";
-  EXPECT_EQ(classify(rrq("/QEL1A2B.BI1")), LISTENER_DROP) << "letter case differs";
-  EXPECT_EQ(classify(rrq("/qel1A2b.bi1")), LISTENER_DROP) << "one letter's case differs";
-  EXPECT_EQ(classify(rrq("qel1a2b.bi1")), LISTENER_DROP) << "no leading slash";
-  EXPECT_EQ(classify(rrq("//qel1a2b.bi1")), LISTENER_DROP);
-  EXPECT_EQ(classify(rrq("/qel1a2b.bi1 ")), LISTENER_DROP);
-  EXPECT_EQ(classify(rrq("")), LISTENER_DROP);
-}
+// Which names and datagrams the listener serves: TftpServer.ListenerServesOnly*.
 
 TEST_F(ListenerInput, DatagramsOfAFullPacketAndMoreAreReadSafely) {
   // 1,024 bytes: the right request with a long tail of options.
-  Bytes full = rrq("/qel1a2b.bi1");
+  Bytes full = tftp_rrq("/qel1a2b.bi1");
   full.resize(1024, 'x');
   EXPECT_EQ(classify(full), LISTENER_SERVE);
   // A name that fills the whole packet has no room for its NUL.
@@ -275,7 +254,7 @@ TEST_F(ListenerInput, DatagramsOfAFullPacketAndMoreAreReadSafely) {
   socklen_t length = sizeof at;
   ::getsockname(static_cast<int>(server), reinterpret_cast<sockaddr*>(&at), &length);
   int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
-  Bytes big = rrq("/qel1a2b.bi1");
+  Bytes big = tftp_rrq("/qel1a2b.bi1");
   big.resize(1500, 'y');
   ASSERT_EQ(::sendto(peer, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&at), sizeof at),
             1500);
@@ -299,16 +278,7 @@ TEST_F(ListenerInput, DatagramsOfAFullPacketAndMoreAreReadSafely) {
 // datagrams a test gives for it (or nothing), and records what it received.
 class ScriptedPeer {
  public:
-  ScriptedPeer() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(LOOPBACK);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    socklen_t length = sizeof sa;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &length);
-    port_ = ntohs(sa.sin_port);
-  }
+  ScriptedPeer() { EXPECT_GE(fd_ = bind_udp(0, &port_), 0); }
   ~ScriptedPeer() {
     if (thread_.joinable()) thread_.join();
     ::close(fd_);
@@ -320,26 +290,17 @@ class ScriptedPeer {
   void start(std::vector<std::vector<Bytes>> answers) {
     thread_ = std::thread([this, answers] {
       for (std::size_t i = 0;; ++i) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 500) <= 0) return;  // the transfer is over
-        unsigned char packet[2048];
-        sockaddr_in from{};
-        socklen_t length = sizeof from;
-        ssize_t n =
-            ::recvfrom(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length);
-        if (n < 4) continue;
-        received.emplace_back(packet, packet + n);
+        std::uint16_t from_port = 0;
+        Bytes packet = receive(fd_, 500, &from_port);
+        if (packet.empty()) return;  // the transfer is over
+        if (packet.size() < 4) continue;
+        received.push_back(packet);
         std::vector<Bytes> replies;
-        if (i < answers.size()) {
+        if (i < answers.size())
           replies = answers[i];
-        } else {
-          std::uint16_t block =
-              packet[1] == 6 ? 0 : static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
-          replies = {
-              {0, 4, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block)}};
-        }
-        for (const Bytes& r : replies)
-          ::sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        else
+          replies = {tftp_ack(opcode_of(packet) == TFTP_OACK ? 0 : block_of(packet))};
+        for (const Bytes& r : replies) send_to(fd_, r, from_port);
       }
     });
   }
@@ -380,10 +341,6 @@ class TransferInput : public ::testing::Test {
     std::free(session);
     peer.wait();
     return failed;
-  }
-
-  static std::uint16_t block_of(const Bytes& b) {
-    return static_cast<std::uint16_t>(b[2] << 8 | b[3]);
   }
 
   Bytes image;

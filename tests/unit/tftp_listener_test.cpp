@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -31,8 +32,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,15 +45,16 @@
 #include "platform/posix/seams.h"
 #include "platform/process.h"
 #include "resources/image_builder.h"
+#include "support/dialog_recorder.h"
+#include "support/udp_peer.h"
 
 extern char** environ;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using namespace udp_peer;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t LOOPBACK = 0x7f000001;  // 127.0.0.1
 const char NAME[] = "/qel1a2b.bi1";
 const char ERROR_TITLE[] = "QEL Firwmare Upgrade Error: ";
 
@@ -202,64 +202,10 @@ void child_setup() {
 
 // ---- the device's TFTP side ----
 
-Bytes ack(std::uint16_t block) {
-  return {0, 4, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block & 0xff)};
-}
-
-Bytes expected_oack(std::uint32_t size) {
-  Bytes b{0, 6};
-  std::string digits = std::to_string(size);
-  for (const char* part : {"tsize", digits.c_str(), "timeout", "5"}) {
-    b.insert(b.end(), part, part + std::strlen(part));
-    b.push_back(0);
-  }
-  return b;
-}
-
-Bytes packet(std::uint16_t opcode, const std::string& rest) {
-  std::string whole{static_cast<char>(opcode >> 8), static_cast<char>(opcode & 0xff)};
-  whole += rest;
-  return Bytes(whole.begin(), whole.end());
-}
-
-int udp_socket(std::uint32_t address, std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(address);
-  a.sin_port = htons(port);
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-void send_to(int fd, const Bytes& data, std::uint16_t port) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(LOOPBACK);
-  to.sin_port = htons(port);
-  ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-}
-
-// The next datagram within the time, and the port it came from; empty if none.
-Bytes receive(int fd, int timeout_ms, std::uint16_t* from_port = nullptr) {
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, timeout_ms) <= 0) return {};
-  unsigned char buffer[2048];
-  sockaddr_in from{};
-  socklen_t length = sizeof from;
-  ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-  if (n < 0) return {};
-  if (from_port) *from_port = ntohs(from.sin_port);
-  return Bytes(buffer, buffer + n);
-}
-
 // Acknowledges the OACK (already received) and every block; returns the image.
 Bytes download_after_oack(int fd, std::uint16_t server_port) {
   Bytes image;
-  send_to(fd, ack(0), server_port);
+  send_to(fd, tftp_ack(0), server_port);
   for (std::uint32_t block = 1;; ++block) {
     Bytes data = receive(fd, 5000);
     if (data.size() < 4 || data[1] != 3 ||
@@ -268,7 +214,7 @@ Bytes download_after_oack(int fd, std::uint16_t server_port) {
       return image;
     }
     image.insert(image.end(), data.begin() + 4, data.end());
-    send_to(fd, ack(static_cast<std::uint16_t>(block)), server_port);
+    send_to(fd, tftp_ack(static_cast<std::uint16_t>(block)), server_port);
     if (data.size() < 4 + 512) return image;
   }
 }
@@ -292,22 +238,22 @@ TEST(TftpListenerNetwork, ServesOnlyTheRequestedNameFromPort69) {
                          std::string(ERROR_TITLE) + "Upgrade Failed: No Response From QEL");
   use_image(&target_image, 5000, "5.2.5");
   ASSERT_EQ(start_tftp_listener(LOOPBACK), 69);
-  int device = udp_socket(LOOPBACK, 0);
+  int device = bind_udp();
   ASSERT_GE(device, 0);
 
   const std::string name(NAME);
   const std::vector<Bytes> strays = {
-      packet(1, "/qel1a2c.bi1" + std::string("\0octet\0", 7)),
-      packet(1, "/QEL1A2B.bi1" + std::string("\0octet\0", 7)),
-      packet(1, "qel1a2b.bi1" + std::string("\0octet\0", 7)),
-      packet(1, name),  // no NUL
-      packet(2, name + std::string("\0octet\0", 7)),
-      packet(3, std::string("\0\1data", 6)),
-      packet(4, std::string("\0\0", 2)),
-      packet(5, std::string("\0\1error\0", 8)),
-      packet(0, name + '\0'),
-      packet(6, name + '\0'),
-      packet(300, name + '\0'),
+      tftp_rrq("/qel1a2c.bi1"),
+      tftp_rrq("/QEL1A2B.bi1"),
+      tftp_rrq("qel1a2b.bi1"),
+      tftp_packet(1, name),  // no NUL
+      tftp_packet(2, name + std::string("\0octet\0", 7)),
+      tftp_packet(3, std::string("\0\1data", 6)),
+      tftp_packet(4, std::string("\0\0", 2)),
+      tftp_packet(5, std::string("\0\1error\0", 8)),
+      tftp_packet(0, name + '\0'),
+      tftp_packet(6, name + '\0'),
+      tftp_packet(300, name + '\0'),
       Bytes{0},
   };
   for (const Bytes& stray : strays) send_to(device, stray, 69);
@@ -316,13 +262,13 @@ TEST(TftpListenerNetwork, ServesOnlyTheRequestedNameFromPort69) {
   // Mode and options are not read: a netascii request with a block size and
   // a size that is no number is served with the one OACK, from the listening port.
   send_to(device,
-          packet(1, name + std::string("\0netascii\0blksize\0"
-                                       "1468\0tsize\0enable\0",
-                                       36)),
+          tftp_packet(1, name + std::string("\0netascii\0blksize\0"
+                                            "1468\0tsize\0enable\0",
+                                            36)),
           69);
   std::uint16_t from_port = 0;
   Bytes oack = receive(device, 5000, &from_port);
-  EXPECT_EQ(oack, expected_oack(5000));
+  EXPECT_EQ(oack, tftp_oack(5000));
   EXPECT_EQ(from_port, 69);
   EXPECT_TRUE(same_image(download_after_oack(device, 69), target_image));
   child_wait_for_listener_exit();
@@ -331,13 +277,13 @@ TEST(TftpListenerNetwork, ServesOnlyTheRequestedNameFromPort69) {
 TEST(TftpListenerNetwork, TakesTheNextPortWhen69IsBusy) {
   RUN_IN_PRIVATE_NETWORK(30000, CHILD_DONE);
   use_image(&target_image, 600, "5.2.5");
-  int taken = udp_socket(LOOPBACK, 69);
+  int taken = bind_udp(69);
   ASSERT_GE(taken, 0);
   ASSERT_EQ(start_tftp_listener(LOOPBACK), 70);
-  int device = udp_socket(LOOPBACK, 0);
-  send_to(device, packet(1, std::string(NAME) + std::string("\0octet\0", 7)), 70);
+  int device = bind_udp();
+  send_to(device, tftp_rrq(NAME), 70);
   std::uint16_t from_port = 0;
-  EXPECT_EQ(receive(device, 5000, &from_port), expected_oack(600));
+  EXPECT_EQ(receive(device, 5000, &from_port), tftp_oack(600));
   EXPECT_EQ(from_port, 70);
   child_end();
 }
@@ -373,7 +319,7 @@ TEST(TftpListenerNetwork, PortsRefusedForWantOfPrivilegeSayHowToGrantIt) {
 TEST(TftpListenerNetwork, AllHundredPortsTakenIsFatal) {
   RUN_IN_PRIVATE_NETWORK(
       30000, EXITED, std::string(ERROR_TITLE) + "Upgrade Failed: Can't bind TFTP listener socket");
-  for (std::uint16_t port = 69; port <= 168; ++port) ASSERT_GE(udp_socket(LOOPBACK, port), 0);
+  for (std::uint16_t port = 69; port <= 168; ++port) ASSERT_GE(bind_udp(port), 0);
   // 169 is free, but beyond the hundred ports tried.
   start_tftp_listener(LOOPBACK);
   ADD_FAILURE() << "the listener started";
@@ -389,101 +335,22 @@ TEST(TftpListenerNetwork, ThreadThatCannotStartIsReported) {
   child_end();
 }
 
-// What the listener thread shows: dialogs opened and closed in order, the
-// waiting dialog's text and how far its bar goes.
-class ListenerDialogs : public DialogFrontend {
- public:
-  void dialog_opened(const DialogSnapshot& s) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back({"open", s.template_id});
-    for (const ControlSnapshot& c : s.controls) {
-      if (c.id == IDC_WAITING_TEXT) waiting_texts_.push_back(c.text);
-      if (c.id == IDC_PROGRESS && s.template_id == IDD_WAITING) range_high_ = c.range_high;
-    }
-    templates_[s.dialog] = s.template_id;
-  }
-  void caption_changed(DialogHandle, const std::string&) override {}
-  void item_text_changed(DialogHandle d, int control, const std::string& text) override {
-    std::lock_guard lock(mutex_);
-    if (templates_[d] == IDD_WAITING && control == IDC_WAITING_TEXT && !waiting_texts_.empty())
-      waiting_texts_.back() = text;
-  }
-  void progress_range_changed(DialogHandle d, int, int, int high) override {
-    std::lock_guard lock(mutex_);
-    if (templates_[d] == IDD_WAITING) range_high_ = high;
-  }
-  void progress_position_changed(DialogHandle d, int, int position) override {
-    std::lock_guard lock(mutex_);
-    if (templates_[d] == IDD_WAITING && position > highest_waiting_position_)
-      highest_waiting_position_ = position;
-  }
-  void combo_changed(DialogHandle, int, const std::vector<std::string>&, int) override {}
-  void focus_changed(DialogHandle, int) override {}
-  void dialog_moved(DialogHandle, int, int) override {}
-  void dialog_closed(DialogHandle d, int, bool) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back({"close", templates_[d]});
-  }
-  void message_box(DialogHandle, const std::string& text, const std::string& title) override {
-    std::printf("%s: %s\n", title.c_str(), text.c_str());
-    std::fflush(stdout);
-  }
-  int screen_width() override { return 1024; }
-  int screen_height() override { return 768; }
-  PixelSize template_pixel_size(const DialogTemplate& t) override { return {t.width, t.height}; }
-
-  using Event = std::pair<std::string, int>;  // "open" or "close", template
-  std::vector<Event> events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  std::vector<std::string> waiting_texts() {
-    std::lock_guard lock(mutex_);
-    return waiting_texts_;
-  }
-  int range_high() {
-    std::lock_guard lock(mutex_);
-    return range_high_;
-  }
-  int highest_waiting_position() {
-    std::lock_guard lock(mutex_);
-    return highest_waiting_position_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<DialogHandle, int> templates_;
-  std::vector<Event> events_;
-  std::vector<std::string> waiting_texts_;
-  int range_high_ = -1;
-  int highest_waiting_position_ = -1;
-};
-
-const char WAITING_TEXT[] =
-    "Firmware upload will begin when the QEL is idle, where the QEL will request to download the "
-    "firmware from this PC using TFTP at the first available UDP port starting at port number "
-    "69.\r\n\r\nIf firmware download does not start, please check that you have done the "
-    "following: a) Hangup properly all the phones attached to the QEL, b) Disable any firewall "
-    "software (such as Internet Connection Firewall) on this PC, and c) Make sure that this PC "
-    "and the QEL are on the same LAN subnet; it will not work for example if this PC is behind a "
-    "router while the QEL is in front of it.";
-
 // A Transition transfer is followed by the Target stage on the same port: the
 // listener switches the stage and shows the waiting dialog again (without
 // its text), the old name is dead, the new one is served.
 TEST(TftpListenerNetwork, TransitionStageThenTargetStageOnTheSamePort) {
   RUN_IN_PRIVATE_NETWORK(60000, CHILD_DONE, EXITED);
-  static ListenerDialogs dialogs;  // outlives the dialogs, which outlive the test
+  static DialogRecorder dialogs;  // outlives the dialogs, which outlive the test
   frontend_install(&dialogs);
   use_image(&transition_image, 3000, "5.1.8");
   use_image(&target_image, 5000, "5.2.5");
   wizard.upgrade_stage = STAGE_TRANSITION;
   set_request_file_name("/qel1a2b.bi0");
   ASSERT_EQ(start_tftp_listener(LOOPBACK), 69);
-  int device = udp_socket(LOOPBACK, 0);
+  int device = bind_udp();
 
-  send_to(device, packet(1, std::string("/qel1a2b.bi0\0octet\0", 19)), 69);
-  ASSERT_EQ(receive(device, 5000), expected_oack(3000));
+  send_to(device, tftp_rrq("/qel1a2b.bi0"), 69);
+  ASSERT_EQ(receive(device, 5000), tftp_oack(3000));
   EXPECT_TRUE(same_image(download_after_oack(device, 69), transition_image));
 
   seam_set_clock(1000.0, 0);  // through the wait and the unanswered queries
@@ -494,27 +361,31 @@ TEST(TftpListenerNetwork, TransitionStageThenTargetStageOnTheSamePort) {
   seam_set_clock(1.0, 0);
   set_request_file_name("/qel7fff.bi1");
 
-  send_to(device, packet(1, std::string("/qel1a2b.bi0\0octet\0", 19)), 69);
+  send_to(device, tftp_rrq("/qel1a2b.bi0"), 69);
   EXPECT_TRUE(receive(device, 300).empty()) << "the first stage's name is no longer served";
-  send_to(device, packet(1, std::string("/qel7fff.bi1\0octet\0", 19)), 69);
-  ASSERT_EQ(receive(device, 5000), expected_oack(5000));
+  send_to(device, tftp_rrq("/qel7fff.bi1"), 69);
+  ASSERT_EQ(receive(device, 5000), tftp_oack(5000));
   EXPECT_TRUE(same_image(download_after_oack(device, 69), target_image));
 
   // Connecting dialogs of the unanswered queries come between.
-  std::vector<ListenerDialogs::Event> events;
-  for (const ListenerDialogs::Event& e : dialogs.events())
+  std::vector<DialogRecorder::Event> events;
+  for (const DialogRecorder::Event& e : dialogs.events())
     if (e.second != IDD_CONNECTING) events.push_back(e);
-  EXPECT_EQ(events, (std::vector<ListenerDialogs::Event>{{"open", IDD_WAITING},
-                                                         {"close", IDD_WAITING},
-                                                         {"open", IDD_UPLOAD},
-                                                         {"close", IDD_UPLOAD},
-                                                         {"open", IDD_WAITING},
-                                                         {"close", IDD_WAITING},
-                                                         {"open", IDD_UPLOAD}}));
-  EXPECT_EQ(dialogs.waiting_texts(), (std::vector<std::string>{WAITING_TEXT, ""}));
-  EXPECT_EQ(dialogs.range_high(), 1000);
-  EXPECT_GT(dialogs.highest_waiting_position(), 0) << "the bar moves";
-  EXPECT_LT(dialogs.highest_waiting_position(), 1000) << "and never fills";
+  EXPECT_EQ(events, (std::vector<DialogRecorder::Event>{{"open", IDD_WAITING},
+                                                        {"close", IDD_WAITING},
+                                                        {"open", IDD_UPLOAD},
+                                                        {"close", IDD_UPLOAD},
+                                                        {"open", IDD_WAITING},
+                                                        {"close", IDD_WAITING},
+                                                        {"open", IDD_UPLOAD}}));
+  std::vector<DialogRecord> waits = dialogs.dialogs(IDD_WAITING);
+  ASSERT_EQ(waits.size(), 2u);
+  EXPECT_EQ(waits[0].texts[IDC_WAITING_TEXT], TFTP_WAITING_TEXT);
+  EXPECT_EQ(waits[1].texts[IDC_WAITING_TEXT], "") << "the second stage's wait has none";
+  for (const DialogRecord& wait : waits) EXPECT_EQ(wait.range_high, 1000);
+  std::vector<int> positions = dialogs.positions(IDD_WAITING);
+  EXPECT_GT(*std::max_element(positions.begin(), positions.end()), 0) << "the bar moves";
+  EXPECT_LT(*std::max_element(positions.begin(), positions.end()), 1000) << "and never fills";
   child_wait_for_listener_exit();
 }
 
@@ -689,10 +560,10 @@ TEST(TftpListenerNetwork, ReadRequestFromAnotherAddressIsServedAndThatAddressChe
   use_image(&target_image, 1500, "5.2.5");
   ASSERT_EQ(start_tftp_listener(LOOPBACK), 69);
 
-  int device = udp_socket(REQUESTING, 0);
+  int device = bind_udp(0, nullptr, REQUESTING);
   ASSERT_GE(device, 0);
-  send_to(device, packet(1, std::string(NAME) + std::string("\0octet\0", 7)), 69);
-  ASSERT_EQ(receive(device, 5000), expected_oack(1500));
+  send_to(device, tftp_rrq(NAME), 69);
+  ASSERT_EQ(receive(device, 5000), tftp_oack(1500));
   EXPECT_TRUE(same_image(download_after_oack(device, 69), target_image));
   child_wait_for_listener_exit();
 }
