@@ -1,3 +1,4 @@
+#include "session/session.h"
 #include "ui/failures.h"
 #include "ui/ui.h"
 
@@ -10,7 +11,7 @@ void show_error(const char* message, const char* title) {
 void abort_upgrade(DialogHandle progress_dialog) {
   dialog_destroy(progress_dialog);
   show_failure(FAILURE_USER_ABORT);
-  process_exit(0);
+  end_run(0);
 }
 
 void center_window(DialogHandle window) {
