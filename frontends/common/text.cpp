@@ -51,4 +51,9 @@ std::string latin1_to_utf8(const std::string& text) {
   return out;
 }
 
+bool is_bidi_control(std::uint32_t c) {
+  return c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
 }  // namespace frontend

@@ -3,6 +3,7 @@
 // too, so that a text from elsewhere (a device's answer) cannot hide a line
 // end or leave a bare CR on a screen.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,11 @@ int longest_line(const std::string& text);
 // The program's texts are single bytes; JSON wants UTF-8. Each byte is taken
 // as the Latin-1 character of the same value, so no byte is lost.
 std::string latin1_to_utf8(const std::string& text);
+
+// A character that changes the direction of the text around it (U+061C,
+// U+200E, U+200F, U+202A-U+202E, U+2066-U+2069): shown as it is, it can
+// reorder what is read on a terminal or in a spreadsheet, so device text
+// treats it as a control character.
+bool is_bidi_control(std::uint32_t code_point);
 
 }  // namespace frontend
