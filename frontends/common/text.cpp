@@ -24,7 +24,11 @@ std::string plain_text(const std::string& text) {
   bool first = true;
   for (const std::string& line : split_lines(text)) {
     if (!first) out += '\n';
-    out += line;
+    for (char ch : line) {
+      const auto c = static_cast<unsigned char>(ch);
+      bool control = (c < 0x20 && c != '\t') || c == 0x7f || (c >= 0x80 && c <= 0x9f);
+      out += control ? '?' : ch;
+    }
     first = false;
   }
   return out;

@@ -14,7 +14,11 @@ namespace frontend {
 // line.
 std::vector<std::string> split_lines(const std::string& text);
 
-// The text with LF line ends, as toolkits and terminals want them.
+// The text with LF line ends, as toolkits and terminals want them, and
+// every other control character of its single bytes (C0 but the tab, DEL,
+// C1) as '?'. Device texts reach the dialogs as they came: on a UTF-8
+// terminal their bytes could otherwise form escape sequences or direction
+// controls, each of which has a byte in 0x80-0x9f (U+202E is E2 80 AE).
 std::string plain_text(const std::string& text);
 
 // The longest line of a text, in characters.
