@@ -8,6 +8,7 @@
 #include "platform/net.h"
 #include "platform/trace.h"
 #include "ui/failures.h"
+#include "session/session.h"
 #include "ui/ui.h"
 
 // The address's four bytes in network order, read back as a native integer:
@@ -25,14 +26,14 @@ static void load_image_or_die(int number, FirmwareImage* image) {
   *image = load_firmware_image(number);
   if (!image->data) {
     show_failure(FAILURE_IMAGE_DAMAGED);
-    process_exit(0);
+    end_run(0);
   }
 }
 
 void start_up() {
   if (net_startup() != 0) {
     show_failure(FAILURE_SOCKETS_START);
-    process_exit(0);
+    end_run(0);
   }
 
   host_get_name(wizard.host_name, 127);

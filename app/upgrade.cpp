@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/trace.h"
 #include "resources/ids.h"
+#include "session/session.h"
 #include "tftp/tftp.h"
 #include "ui/failures.h"
 #include "ui/ui.h"
@@ -51,9 +52,8 @@ void version_gate() {
   for (;;) sleep_ms(10);
 }
 
-}  // namespace
-
-int wizard_main(AppInstance instance) {
+// The run up to the upgrade request; returns when it ends before one.
+int run_wizard(AppInstance instance) {
   if (!window_class_register(instance)) return 0;
   wizard.app_instance = instance;
   start_up();
@@ -85,4 +85,12 @@ int wizard_main(AppInstance instance) {
   draw_request_file_name(STAGE_TARGET);
   send_upgrade_request(tftp_port);
   sleep_forever();
+}
+
+}  // namespace
+
+int wizard_main(AppInstance instance) {
+  int code = run_wizard(instance);
+  forget_run_secrets();
+  return code;
 }

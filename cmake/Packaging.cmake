@@ -43,8 +43,16 @@ if(TARGET qel-make-icon)
   endforeach()
 endif()
 
-# The manual page with the version filled in (dh_installman compresses it).
-configure_file(${qel_packaging}/qel-upgrade.1.in ${qel_staged}/man/qel-upgrade.1 @ONLY)
+# The manual page with the version filled in and the subcommands' part
+# written from the table their --help prints (dh_installman compresses it).
+configure_file(${qel_packaging}/qel-upgrade.1.in ${qel_staged}/man/qel-upgrade.1.in @ONLY)
+add_custom_command(OUTPUT ${qel_staged}/man/qel-upgrade.1
+  COMMAND $<TARGET_FILE:qel-admin-manual> ${qel_staged}/man/qel-upgrade.1.in
+          ${qel_staged}/man/qel-upgrade.1
+  DEPENDS qel-admin-manual ${qel_staged}/man/qel-upgrade.1.in
+  COMMENT "Writing the manual page"
+  VERBATIM)
+list(APPEND qel_package_outputs ${qel_staged}/man/qel-upgrade.1)
 install(FILES ${qel_staged}/man/qel-upgrade.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 add_custom_target(qel_package_files ALL DEPENDS ${qel_package_outputs})
 

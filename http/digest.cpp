@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "session/session.h"
 
 DigestState digest_state;
 
@@ -171,5 +172,8 @@ int digest_authorization(const DigestState* digest, char* out) {
                             ",qop=%s,nc=%09x,cnonce=\"%s\"", s.qop, s.nonce_count, s.cnonce);
   }
   length += std::snprintf(out + length, size - static_cast<std::size_t>(length), "\r\n");
+  // H(A1) opens every later response as the password does.
+  wipe_secret(s.password, sizeof s.password);
+  wipe_secret(&ha1, sizeof ha1);
   return length;
 }

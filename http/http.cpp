@@ -5,6 +5,7 @@
 #include "platform/process.h"
 #include "platform/trace.h"
 #include "ui/failures.h"
+#include "session/session.h"
 #include "ui/ui.h"
 
 char response_buffer[RESPONSE_BUFFER_SIZE];
@@ -32,7 +33,7 @@ NetSocket http_connect(std::uint32_t local_address, std::uint16_t local_port,
   NetSocket socket = net_tcp_socket();
   if (socket == NET_INVALID_SOCKET) {
     show_failure(FAILURE_HTTP_SOCKET);
-    process_exit(0);
+    end_run(0);
   }
   // An earlier exchange may still hold the port; walk on to the next ones.
   std::uint16_t port = local_port;
@@ -40,7 +41,7 @@ NetSocket http_connect(std::uint32_t local_address, std::uint16_t local_port,
   while (net_bind(socket, local_address, port) != 0) {
     if (++tries == LOCAL_PORTS_TRIED) {
       show_failure(FAILURE_HTTP_BIND);
-      process_exit(0);
+      end_run(0);
     }
     port = static_cast<std::uint16_t>(port + 1);
   }

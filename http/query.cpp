@@ -112,7 +112,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
       query ? new (std::nothrow) char[static_cast<std::size_t>(capacity) + 1] : nullptr;
   if (!own_buffer) {
     show_failure(FAILURE_QUERY_MEMORY);
-    process_exit(0);
+    end_run(0);
   }
   query->buffer = own_buffer;
   for (;;) {
@@ -135,7 +135,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
     PlatformThread* worker = thread_start(device_query_thread, query);
     if (!worker) {
       show_failure(FAILURE_QUERY_THREAD);
-      process_exit(0);
+      end_run(0);
     }
     int result = 0;
     while (!thread_ended(worker, &result)) {
@@ -153,6 +153,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
 
     if (result >= 0) {
       delete[] query->buffer;
+      wipe_secret(query->digest.password, sizeof query->digest.password);
       delete query;
       return result;
     }
@@ -165,7 +166,7 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
     }
     if (dialog_box(instance, IDD_PASSWORD, password_dialog_proc) <= 0) {
       show_failure(FAILURE_USER_ABORT);
-      process_exit(0);
+      end_run(0);
     }
     {
       std::lock_guard lock(exchange_lock);
@@ -174,3 +175,13 @@ int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_
     quick_retries = 0;
   }
 }
+
+void forget_digest_credentials() {
+  std::lock_guard lock(exchange_lock);
+  wipe_secret(digest_state.password, sizeof digest_state.password);
+}
+
+namespace {
+// Whichever way the run ends, the password exchanges authenticate with goes.
+const bool wiped_at_run_end = (wipe_at_run_end(forget_digest_credentials), true);
+}  // namespace

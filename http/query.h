@@ -16,3 +16,7 @@ inline constexpr std::uint16_t HTTP_DEVICE_PORT = 80;
 int query_device(AppInstance instance, std::uint32_t local_address, std::uint16_t local_port,
                  std::uint32_t device_address, std::uint16_t device_port, const char* path,
                  char* buffer, int capacity);
+
+// Wipes the password every later exchange would authenticate with (at the
+// end of a run).
+void forget_digest_credentials();

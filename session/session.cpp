@@ -1,9 +1,12 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include "session/session.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 
 #ifndef QEL_INITIAL_STAGE
 #define QEL_INITIAL_STAGE 1
@@ -20,6 +23,8 @@ char request_file_name[128];
 DeviceInfo device_info;
 char user_name[128];
 char password[128];
+// The subsystems' wipes for the end of a run (there is one: the digest state's).
+void (*run_end_wipes[4])() = {};
 
 void copy_text(char (&to)[128], const char* from) {
   std::strncpy(to, from, sizeof to - 1);
@@ -83,4 +88,42 @@ void get_credentials(char* user, char* secret) {
   std::lock_guard lock(session_lock);
   std::memcpy(user, user_name, sizeof user_name);
   std::memcpy(secret, password, sizeof password);
+  wipe_secret(password, sizeof password);
+}
+
+void forget_credentials() {
+  std::lock_guard lock(session_lock);
+  wipe_secret(password, sizeof password);
+}
+
+void wipe_at_run_end(void (*wipe)()) {
+  std::lock_guard lock(session_lock);
+  for (auto& slot : run_end_wipes) {
+    if (slot == wipe) return;
+    if (!slot) {
+      slot = wipe;
+      return;
+    }
+  }
+}
+
+void forget_run_secrets() {
+  forget_credentials();
+  void (*wipes[std::size(run_end_wipes)])();
+  {
+    std::lock_guard lock(session_lock);
+    std::copy(std::begin(run_end_wipes), std::end(run_end_wipes), wipes);
+  }
+  for (auto wipe : wipes)
+    if (wipe) wipe();  // each takes its own lock
+}
+
+void end_run(int code) {
+  forget_run_secrets();
+  process_exit(code);
+}
+
+void wipe_secret(void* data, std::size_t size) {
+  volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
 }

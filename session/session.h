@@ -7,6 +7,7 @@
 // threads run is either atomic (upgrade_stage) or behind the calls below,
 // which never expose a half-written value.
 #pragma once
+#include <cstddef>
 #include <atomic>
 #include <cstdint>
 
@@ -84,6 +85,21 @@ void device_info_snapshot(DeviceInfo* out);
 
 // The user name and password typed in the password dialog (on the thread
 // whose query asked for them); every later exchange authenticates with them.
-// Each buffer holds 128 characters.
+// Each buffer holds 128 characters. get_credentials hands the password over:
+// the session's copy is wiped once taken.
 void set_credentials(const char* user_name, const char* password);
 void get_credentials(char* user_name, char* password);
+// Wipes the session's copy of the password.
+void forget_credentials();
+
+// The end of a run, on every path: the session's copy of the password is
+// wiped, and so is every other copy a subsystem registered a wipe for (the
+// digest state's). Registering the same wipe again does nothing.
+void wipe_at_run_end(void (*wipe)());
+void forget_run_secrets();
+// Ends the run as process_exit does, once its secrets are wiped.
+[[noreturn]] void end_run(int code);
+
+// Overwrites a buffer that held a secret with zeros, with volatile writes so
+// that the compiler keeps them even when the buffer is not read again.
+void wipe_secret(void* data, std::size_t size);

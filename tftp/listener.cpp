@@ -136,7 +136,7 @@ int tftp_listener_thread(void* argument) {
     // always goes on to the Target stage, on the same socket and port.
     if (wizard.upgrade_stage.load() != STAGE_TRANSITION) {
       net_close(socket);
-      process_exit(0);
+      end_run(0);
     }
     wizard.upgrade_stage.store(STAGE_TARGET);
     animation = 0;
@@ -149,12 +149,12 @@ std::uint16_t start_tftp_listener(std::uint32_t local_address) {
   auto* listener = static_cast<TftpListener*>(std::calloc(1, sizeof(TftpListener)));
   if (!listener) {
     show_failure(FAILURE_LISTENER_MEMORY);
-    process_exit(0);
+    end_run(0);
   }
   NetSocket socket = net_udp_socket();
   if (socket == NET_INVALID_SOCKET) {
     show_failure(FAILURE_LISTENER_SOCKET);
-    process_exit(0);
+    end_run(0);
   }
   // Whatever made a bind fail, the next port is tried.
   std::uint16_t port = TFTP_FIRST_PORT;
@@ -164,7 +164,7 @@ std::uint16_t start_tftp_listener(std::uint32_t local_address) {
     all_denied = all_denied && net_last_bind_denied();
     if (++failures == TFTP_BIND_ATTEMPTS) {
       show_bind_failure(all_denied);
-      process_exit(0);
+      end_run(0);
     }
     ++port;
   }
@@ -177,7 +177,7 @@ std::uint16_t start_tftp_listener(std::uint32_t local_address) {
   PlatformThread* thread = thread_start(tftp_listener_thread, listener);
   if (!thread) {
     show_failure(FAILURE_LISTENER_THREAD);
-    process_exit(0);
+    end_run(0);
   }
   // The thread ends only with the process; its handle is never needed.
   thread_release(thread);

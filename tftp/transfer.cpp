@@ -187,7 +187,7 @@ TftpSession* run_tftp_session(NetSocket socket, std::uint32_t server_address,
   auto* session = static_cast<TftpSession*>(std::calloc(1, sizeof(TftpSession)));
   if (!session) {
     show_failure(FAILURE_SESSION_MEMORY);
-    process_exit(0);
+    end_run(0);
   }
   session->socket = socket;
   session->server_address = server_address;

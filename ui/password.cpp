@@ -37,6 +37,7 @@ std::intptr_t password_dialog_proc(DialogHandle dialog, unsigned message, std::u
     dialog_get_item_text(dialog, IDC_USER_NAME, user, 127);
     dialog_get_item_text(dialog, IDC_PASSWORD, password, 127);
     set_credentials(user, password);
+    wipe_secret(password, sizeof password);
   }
   return end_on_button(dialog, wparam);
 }

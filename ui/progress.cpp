@@ -11,7 +11,7 @@
 void abort_upgrade(DialogHandle progress_dialog) {
   dialog_destroy(progress_dialog);
   show_failure(FAILURE_USER_ABORT);
-  process_exit(0);
+  end_run(0);
 }
 
 std::intptr_t connecting_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,

@@ -25,6 +25,7 @@ using frontend::plain_text;
 const char INVALID_ADDRESS[] = "Invalid IP Address";
 const char REFLASH_CAPTION_PREFIX[] = "Updating ";
 const char UPLOAD_CAPTION_PREFIX[] = "Uploading ";
+const char TRANSITION_NOTE_PREFIX[] = "Note: ";
 
 constexpr int INTERACTIVE_PASSWORD_TRIES = 3;
 
@@ -119,12 +120,19 @@ void CliFrontend::answer_password(const DialogSnapshot& s) {
     opening = ++password_openings_;
   }
   std::string who = options_.user + "@" + options_.address;
-  progress_->update("password", s.caption, -1);
+  // The dialog's caption asks a person at the dialog; the step says what
+  // the command line does.
+  progress_->update("password",
+                    have_password_
+                        ? "QEL@" + options_.address + " asks for a password: sending " +
+                              options_.user + "'s from " + shown_utf8(options_.password_file)
+                        : "QEL@" + options_.address + " asks for a password",
+                    -1);
   std::string password;
   if (have_password_) {
     // A password dialog after the password was given means the device refused it.
     if (opening > 1) {
-      give_up(s.dialog, EXIT_FAILED,
+      give_up(s.dialog, EXIT_FAILED, CODE_PASSWORD_REFUSED,
               "QEL@" + options_.address + " refused the password for " + options_.user + " from " +
                   options_.password_file);
       return;
@@ -132,12 +140,13 @@ void CliFrontend::answer_password(const DialogSnapshot& s) {
     password.reserve(password_.capacity());
     password.assign(password_);
   } else if (!interactive_) {
-    give_up(s.dialog, EXIT_FAILED,
+    give_up(s.dialog, EXIT_FAILED, CODE_PASSWORD_NEEDED,
             "QEL@" + options_.address + " asks for a password: give it with --password-file FILE");
     return;
   } else {
     if (opening > INTERACTIVE_PASSWORD_TRIES) {
-      give_up(s.dialog, EXIT_FAILED, "QEL@" + options_.address + " refused the password");
+      give_up(s.dialog, EXIT_FAILED, CODE_PASSWORD_REFUSED,
+              "QEL@" + options_.address + " refused the password");
       return;
     }
     progress_->clear();
@@ -179,9 +188,11 @@ void CliFrontend::answer_confirm(const DialogSnapshot& s) {
   std::vector<std::string> labels;
   for (const ControlSnapshot& c : s.controls)
     if (c.id == CONTROL_ID_NONE && c.kind == ControlKind::StaticText) labels.push_back(c.text);
-  // Without a terminal the step line already carries the caption.
+  // Without a terminal the step line already carries the caption. The
+  // dialog's text names its buttons: the command line says what it read,
+  // and keeps the note on a two-stage upgrade.
   std::string block = progress_->terminal() ? s.caption + "\n" : std::string();
-  block += plain_text(text_of(s, IDC_CONFIRM_TEXT)) + "\n";
+  block += "QEL@" + shown_utf8(options_.address) + " reports:\n";
   std::size_t width = 0;
   for (const std::string& label : labels) width = std::max(width, label.size());
   // The fields in the order their labels stand in the template.
@@ -192,6 +203,9 @@ void CliFrontend::answer_confirm(const DialogSnapshot& s) {
     block += "  " + labels[i] + std::string(width - labels[i].size() + 2, ' ') + shown_text(value) +
              "\n";
   }
+  std::string explanation = plain_text(text_of(s, IDC_CONFIRM_TEXT));
+  if (std::size_t note = explanation.find(TRANSITION_NOTE_PREFIX); note != std::string::npos)
+    block += explanation.substr(note) + "\n";
   std::string version = text_of(s, IDC_SOFTWARE_VERSION);
   std::string target = image_version(&target_image);
   // Already there: nothing to send, unless asked to anyway.
@@ -255,13 +269,15 @@ void CliFrontend::answer_success(const DialogSnapshot& s) {
   dialog_post_command(s.dialog, IDOK);
 }
 
-void CliFrontend::give_up(DialogHandle dialog, int code, const std::string& why) {
+void CliFrontend::give_up(DialogHandle dialog, int code, const char* failure,
+                          const std::string& why) {
   {
     std::lock_guard lock(lock_);
     own_cancel_ = true;
     if (own_code_ < 0) {
       own_code_ = code;
       own_message_ = why;
+      own_failure_ = failure;
     }
   }
   progress_->print("qel-upgrade upgrade: " + shown_text(why));
@@ -346,6 +362,8 @@ void CliFrontend::message_box(DialogHandle owner, const std::string& text, const
       if (own_code_ < 0) {
         own_code_ = text == INVALID_ADDRESS ? EXIT_USAGE : EXIT_FAILED;
         own_message_ = text;
+        own_failure_ =
+            text == INVALID_ADDRESS ? CODE_INVALID_ADDRESS : failure_code(last_failure());
       }
     }
     dialog_post_command(owner, IDCANCEL);
@@ -380,6 +398,7 @@ bool CliFrontend::end_if_stalled() {
     std::string device = "QEL@" + options_.address;
     std::string limit = std::to_string(STALL_LIMIT_MS / 1000) + " s";
     own_cancel_ = true;
+    own_failure_ = CODE_STALLED;
     if (delivered_) {
       own_code_ = EXIT_UNVERIFIED;
       own_message_ = device + " took the image but did not answer for " + limit +
@@ -427,6 +446,7 @@ RunFacts CliFrontend::facts() {
   f.failure = last_failure();
   f.own_code = own_code_;
   f.own_message = own_message_;
+  f.own_failure = own_failure_;
   return f;
 }
 

@@ -75,7 +75,7 @@ class CliFrontend : public DialogFrontend {
   void answer_success(const DialogSnapshot& s);
   // Ends the run with the front-end's own reason: the wizard's "User Abort"
   // that the Cancel brings is then not shown, since nobody aborted.
-  void give_up(DialogHandle dialog, int code, const std::string& why);
+  void give_up(DialogHandle dialog, int code, const char* failure, const std::string& why);
   // Something happened: the stall limit counts from now.
   void stepped_locked() { last_step_ms_ = clock_ms(); }
   // Runs a prompt's read; no stall counts while a person is asked.
@@ -119,6 +119,7 @@ class CliFrontend : public DialogFrontend {
   bool own_cancel_ = false;
   int own_code_ = -1;
   std::string own_message_;
+  std::string own_failure_;
   std::string last_message_;
   int password_openings_ = 0;
 };

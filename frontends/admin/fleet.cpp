@@ -153,7 +153,10 @@ void Fleet::start_next() {
   Device& d = devices_[index];
   d.canary = canary_phase_;
   d.began = Clock::now();
-  if (!spawn(d)) finish(d, "failed", std::string("cannot start: ") + std::strerror(errno));
+  if (!spawn(d)) {
+    d.row.code = CODE_NO_RESULT;
+    finish(d, "failed", std::string("cannot start: ") + std::strerror(errno));
+  }
 }
 
 void Fleet::log_line(Device& d, const std::string& line) {
@@ -251,7 +254,8 @@ void Fleet::finish(Device& d, const std::string& result, const std::string& mess
       halted_ = "the canary " + d.entry.address + " ended " + result;
       say("qel-upgrade fleet: " + halted_ + ": no more upgrades start");
     } else if (failure_limit_ > 0 && failures_ >= failure_limit_ && halted_.empty()) {
-      halted_ = std::to_string(failures_) + " upgrades failed (--max-failures)";
+      halted_ = std::to_string(failures_) + (failures_ == 1 ? " upgrade" : " upgrades") +
+                " failed (--max-failures)";
       say("qel-upgrade fleet: " + halted_ + ": no more upgrades start; the running ones finish");
     }
   } else if (d.canary && result == "upgraded" && ++canaries_passed_ == options_.canary) {
@@ -275,6 +279,7 @@ void Fleet::child_ended(Device& d, int status) {
   if (!have) {
     std::string how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                           : "exit status " + std::to_string(WEXITSTATUS(status));
+    d.row.code = d.timed_out ? CODE_TIMEOUT : CODE_NO_RESULT;
     finish(d, "failed",
            d.timed_out ? limit + ": stopped (" + how + ")"
                        : "the upgrade process ended without a result (" + how + ")");
@@ -306,6 +311,9 @@ void Fleet::child_ended(Device& d, int status) {
   }
   if (d.timed_out) {
     // Stopped by the limit: whatever it said then, it did not finish in time.
+    // The stop reached it as a Cancel: its "User Abort" is not what happened.
+    if (d.row.code == failure_code(FAILURE_USER_ABORT) && result != "unverified") message.clear();
+    d.row.code = CODE_TIMEOUT;
     finish(d, result == "unverified" ? result : "failed",
            limit + ": stopped" + (message.empty() ? "" : " (" + message + ")"));
     return;
@@ -471,9 +479,9 @@ int run_fleet(const FleetOptions& options) {
   if (free < parallel) {
     parallel = std::max(1, free);
     std::fprintf(stderr,
-                 "qel-upgrade fleet: only %d of the TFTP ports 69-168 are free: at most %d "
-                 "upgrades at once\n",
-                 free, parallel);
+                 "qel-upgrade fleet: only %d of the TFTP ports 69-168 %s free: at most %d "
+                 "upgrade%s at once\n",
+                 free, free == 1 ? "is" : "are", parallel, parallel == 1 ? "" : "s");
   }
   if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", std::strerror(errno));

@@ -21,8 +21,9 @@ std::string joined(const std::string& text) {
   return out;
 }
 
-Outcome unverified(const std::string& message, const std::string& reported) {
-  return {EXIT_UNVERIFIED, "unverified", message, reported};
+Outcome unverified(const std::string& message, const std::string& reported,
+                   const std::string& code) {
+  return {EXIT_UNVERIFIED, "unverified", message, reported, code};
 }
 
 }  // namespace
@@ -32,50 +33,55 @@ Outcome decide_outcome(const RunFacts& f) {
   if (f.own_code >= 0) {
     // The command line's own ending; once the image is there, only the
     // device's version can say how it went.
-    if (f.image_delivered) return unverified(f.own_message, f.version_reported);
+    if (f.image_delivered) return unverified(f.own_message, f.version_reported, f.own_failure);
     const char* result = f.own_code == EXIT_UNREACHABLE  ? "unreachable"
                          : f.own_code == EXIT_UNVERIFIED ? "unverified"
                                                          : "failed";
-    return {f.own_code, result, f.own_message, ""};
+    return {f.own_code, result, f.own_message, "", f.own_failure};
   }
+  // Ending on purpose leaves the wizard's "User Abort" behind: no failure.
   if (f.current)
     return {EXIT_UPGRADED, "current",
-            device + " already runs " + f.version_target + ": nothing was sent", f.version_before};
+            device + " already runs " + f.version_target + ": nothing was sent", f.version_before,
+            ""};
+  const std::string code = failure_code(f.failure);
   if (f.success_seen) {
     // The wizard does not compare versions for every model: the command
     // line does, always.
     if (f.version_reported == f.version_target)
-      return {EXIT_UPGRADED, "upgraded", device + " Upgrade Successful!", f.version_reported};
+      return {EXIT_UPGRADED, "upgraded", device + " Upgrade Successful!", f.version_reported, ""};
     if (f.version_reported.empty())
       return unverified(
-          device + " reports no software version after the upgrade to " + f.version_target, "");
+          device + " reports no software version after the upgrade to " + f.version_target, "",
+          failure_code(FAILURE_VERSION_NOT_MATCHING));
     return unverified(device + " reports version " + f.version_reported +
                           " after the upgrade, not " + f.version_target,
-                      f.version_reported);
+                      f.version_reported, failure_code(FAILURE_VERSION_NOT_MATCHING));
   }
   if (f.dry_run_done)
     return {EXIT_UPGRADED, "dry-run",
             f.product + " on " + f.version_before + ": the upgrade would install " +
                 f.version_target + (f.stages == 2 ? " in two stages" : " in one stage") +
                 "; no upgrade request was sent",
-            ""};
+            "", ""};
   bool aborted = f.user_aborted || f.failure == FAILURE_USER_ABORT;
+  const std::string abort_code = failure_code(FAILURE_USER_ABORT);
   if (f.image_delivered) {
     if (aborted)
       return unverified("interrupted after the image was delivered: " + device +
                             " is reflashing to " + f.version_target +
                             "; its version was not checked",
-                        "");
+                        "", abort_code);
     if (f.failure == FAILURE_NO_RESPONSE || f.last_message.empty())
       return unverified(f.last_message.empty()
                             ? device + " took the image; its version was not checked"
                             : f.last_message,
-                        "");
+                        "", code);
   }
-  if (aborted) return {EXIT_ABORTED, "aborted", f.last_message, ""};
+  if (aborted) return {EXIT_ABORTED, "aborted", f.last_message, "", abort_code};
   if (f.failure == FAILURE_NO_RESPONSE && !f.confirmed)
-    return {EXIT_UNREACHABLE, "unreachable", f.last_message, ""};
-  Outcome o{EXIT_FAILED, "failed", f.last_message, ""};
+    return {EXIT_UNREACHABLE, "unreachable", f.last_message, "", code};
+  Outcome o{EXIT_FAILED, "failed", f.last_message, "", code};
   // What the device reported instead: the verification just read it.
   if (f.failure == FAILURE_VERSION_NOT_MATCHING) o.version_after = f.version_reported;
   return o;
@@ -97,7 +103,7 @@ std::string outcome_json(const RunFacts& f, const Outcome& o, double seconds) {
   line["product"] = text_or_null(f.product);
   line["version_target"] = text_or_null(f.version_target);
   line["image_delivered"] = f.image_delivered;
-  line["code"] = f.failure != FAILURE_NONE ? Json(failure_code(f.failure)) : Json(nullptr);
+  line["code"] = o.failure.empty() ? Json(nullptr) : Json(o.failure);
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

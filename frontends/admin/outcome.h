@@ -26,6 +26,7 @@ struct RunFacts {
   std::string last_message;        // the wizard's last message box, as shown
   int own_code = -1;               // the command line ended the run itself
   std::string own_message;
+  std::string own_failure;  // its code (CODE_*)
 };
 
 struct Outcome {
@@ -34,13 +35,23 @@ struct Outcome {
   std::string result;
   std::string message;
   std::string version_after;  // "" when the device reported none
+  // What ended a run that did not succeed, for programs (JSON's and the
+  // report's code): the wizard's failure code (ui/failures.h) or one of the
+  // command line's own (CODE_*); "" for upgraded, current and dry-run.
+  std::string failure;
 };
+
+// The command line's own codes, for endings the wizard has no failure for.
+inline constexpr const char CODE_STALLED[] = "stalled";  // nothing happened for 120 s
+inline constexpr const char CODE_PASSWORD_NEEDED[] = "password-needed";
+inline constexpr const char CODE_PASSWORD_REFUSED[] = "password-refused";
+inline constexpr const char CODE_INVALID_ADDRESS[] = "invalid-address";
 
 Outcome decide_outcome(const RunFacts& facts);
 
 // One JSON object on one line: address, result, message, version_before,
 // version_after, stages, seconds, product, version_target, image_delivered,
-// code (the wizard's failure code, or null).
+// code (Outcome::failure, or null).
 std::string outcome_json(const RunFacts& facts, const Outcome& outcome, double seconds);
 // The summary line for people, device texts made safe to show.
 std::string outcome_line(const RunFacts& facts, const Outcome& outcome, double seconds);

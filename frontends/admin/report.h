@@ -13,8 +13,13 @@ struct ReportRow {
   std::string address, product, version_before, version_after, result, message;
   double seconds = 0;
   std::string log;   // the device's log file, "" without --log-dir
-  std::string code;  // the wizard's failure code, "" when none
+  std::string code;  // what ended it (Outcome::failure, or CODE_*), "" when it succeeded
 };
+
+// The fleet's own codes: stopped by --timeout; the upgrade process ended
+// (or could not start) without a result.
+inline constexpr const char CODE_TIMEOUT[] = "timeout";
+inline constexpr const char CODE_NO_RESULT[] = "no-result";
 
 // The JSON report's shape: {"report_version": REPORT_VERSION, "devices": [...]}.
 inline constexpr int REPORT_VERSION = 2;

@@ -140,8 +140,11 @@ class Scanner {
     }
     std::sort(found_.begin(), found_.end(),
               [](const FoundDevice& a, const FoundDevice& b) { return a.address < b.address; });
+    std::sort(silent_.begin(), silent_.end());
     return found_;
   }
+  // The addresses that accepted the connection and sent nothing in time.
+  const std::vector<std::uint32_t>& silent() const { return silent_; }
 
  private:
   void start(std::uint32_t address) {
@@ -201,7 +204,10 @@ class Scanner {
   void finish(Probe& p) {
     FoundDevice device;
     device.address = p.address;
-    if (read_device_answer(p.answer, &device)) found_.push_back(device);
+    if (read_device_answer(p.answer, &device))
+      found_.push_back(device);
+    else if (p.connected && p.answer.empty())
+      silent_.push_back(p.address);  // a device that hangs looks like this
     drop(p);
   }
 
@@ -215,6 +221,7 @@ class Scanner {
   long limit_ = SCAN_IN_FLIGHT;
   std::vector<Probe> active_;
   std::vector<FoundDevice> found_;
+  std::vector<std::uint32_t> silent_;  // took the connection, sent nothing
 };
 
 void print_table(const std::vector<FoundDevice>& devices) {
@@ -332,7 +339,8 @@ int run_scan(const ScanOptions& options) {
   std::vector<std::uint32_t> targets(unique.begin(), unique.end());
 
   Clock::time_point began = Clock::now();
-  std::vector<FoundDevice> devices = Scanner(targets).run();
+  Scanner scanner(targets);
+  std::vector<FoundDevice> devices = scanner.run();
   double seconds = std::chrono::duration<double>(Clock::now() - began).count();
 
   if (options.json)
@@ -343,6 +351,19 @@ int run_scan(const ScanOptions& options) {
   std::fprintf(stderr, "qel-upgrade scan: %zu device%s found among %zu address%s in %.1f s\n",
                devices.size(), devices.size() == 1 ? "" : "s", targets.size(),
                targets.size() == 1 ? "" : "es", seconds);
+  if (const std::vector<std::uint32_t>& silent = scanner.silent(); !silent.empty()) {
+    // Not listed as devices, yet maybe one that hangs: named, a few of them.
+    constexpr std::size_t NAMED = 10;
+    std::string named;
+    for (std::size_t i = 0; i < silent.size() && i < NAMED; ++i)
+      named += (i ? ", " : "") + dotted(silent[i]);
+    if (silent.size() > NAMED) named += " and " + std::to_string(silent.size() - NAMED) + " more";
+    std::fprintf(stderr,
+                 "qel-upgrade scan: %zu address%s accepted the connection but did not answer "
+                 "the information page within %d s: %s\n",
+                 silent.size(), silent.size() == 1 ? "" : "es", SCAN_ANSWER_MS / 1000,
+                 named.c_str());
+  }
   return EXIT_UPGRADED;
 }
 

@@ -30,6 +30,7 @@
 #include "platform/posix/frontend.h"
 #include "platform/options.h"
 #include "platform/process.h"
+#include "session/session.h"
 #include "ui/ui.h"
 
 namespace admin {
@@ -61,6 +62,7 @@ void finish(int) {
   if (finishing.exchange(true)) {
     for (;;) ::pause();  // the first caller ends the process
   }
+  forget_run_secrets();  // however the run ended, a second Ctrl-C included
   RunFacts facts = frontend->facts();
   Outcome o = decide_outcome(facts);
   restore_terminal();
@@ -148,7 +150,12 @@ int run_upgrade(const UpgradeOptions& options) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) return EXIT_ABORTED;
   }
-  if (!printable_ascii(options.address) || options.address.size() > 63) {
+  // The wizard's own check (as a fleet's list is checked), said once as a
+  // usage error rather than as a failed upgrade.
+  std::uint32_t device = 0;
+  if (options.address.size() > 63 ||
+      options.address.find_first_not_of("0123456789.") != std::string::npos ||
+      parse_ip_address(options.address.c_str(), &device) != 0 || device == 0) {
     std::fprintf(stderr, "qel-upgrade upgrade: not an IPv4 address: %s\n",
                  shown_utf8(options.address).c_str());
     return EXIT_USAGE;
@@ -183,7 +190,8 @@ int run_upgrade(const UpgradeOptions& options) {
     RunFacts facts;
     facts.address = options.address;
     facts.version_target = image_version(&target_image);
-    Outcome o{EXIT_NO_PORT, "failed", "Upgrade Failed: Can't bind TFTP listener socket", ""};
+    Outcome o{EXIT_NO_PORT, "failed", failure_text(FAILURE_LISTENER_BIND), "",
+              failure_code(FAILURE_LISTENER_BIND)};
     double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     if (options.json) std::printf("%s\n", outcome_json(facts, o, seconds).c_str());
     return EXIT_NO_PORT;

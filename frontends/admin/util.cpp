@@ -152,7 +152,7 @@ std::string shown_utf8(const std::string& utf8) {
   decode_utf8(utf8, [&](std::uint32_t c) {
     if (c == '\t' || c == '\r' || c == '\n')
       out += ' ';
-    else if (c < 0x20 || (c >= 0x7f && c <= 0x9f))
+    else if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || frontend::is_bidi_control(c))
       out += '?';
     else
       append_utf8(&out, c);
@@ -295,6 +295,18 @@ bool read_password_file(const std::string& path, std::string* password, std::str
   int fd = standard_input ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     *error = "cannot read the password file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (::isatty(fd)) {
+    // Read here, a typed password would show on the screen. The prompt the
+    // program has already asks without echo, only when the device wants a
+    // password, again when it is refused, and Ctrl-C cancels it.
+    *error = (standard_input ? std::string("--password-file - reads standard input, which is a "
+                                           "terminal")
+                             : "the password file " + path + " is a terminal") +
+             ": what is typed there would be shown; leave --password-file out and type the "
+             "password when asked (without echo)";
+    if (!standard_input) ::close(fd);
     return false;
   }
   struct stat about {};

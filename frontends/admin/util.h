@@ -42,7 +42,8 @@ using frontend::latin1_to_utf8;
 
 // What a device sent, made safe to show on a terminal or in a file: one line,
 // UTF-8, line ends and tabs as blanks, every other control character (C0,
-// DEL, C1) as '?', blanks at the ends trimmed. shown_text takes the
+// DEL, C1) and every bidirectional control (frontend::is_bidi_control) as
+// '?', blanks at the ends trimmed. shown_text takes the
 // program's single-byte texts (Latin-1); shown_utf8 takes UTF-8 (what a
 // child's JSON carries), with each invalid byte as U+FFFD.
 std::string shown_text(const std::string& latin1);
@@ -92,8 +93,9 @@ void make_undumpable();
 
 // The first line of a password file ("-": standard input) into *password.
 // False with *error for a file that cannot be read, a regular file that
-// others may read or write (as ssh refuses such keys), or a line longer than
-// CREDENTIAL_LIMIT. Every buffer it used is wiped.
+// others may read or write (as ssh refuses such keys), a terminal (it would
+// echo what is typed: the upgrade's own prompt does not), or a line longer
+// than CREDENTIAL_LIMIT. Every buffer it used is wiped.
 bool read_password_file(const std::string& path, std::string* password, std::string* error);
 
 // How many UDP ports of the TFTP listener (69..168) could be bound now on

@@ -24,7 +24,11 @@ std::string plain_text(const std::string& text) {
   bool first = true;
   for (const std::string& line : split_lines(text)) {
     if (!first) out += '\n';
-    out += line;
+    for (char ch : line) {
+      const auto c = static_cast<unsigned char>(ch);
+      bool control = (c < 0x20 && c != '\t') || c == 0x7f || (c >= 0x80 && c <= 0x9f);
+      out += control ? '?' : ch;
+    }
     first = false;
   }
   return out;
@@ -49,6 +53,11 @@ std::string latin1_to_utf8(const std::string& text) {
     }
   }
   return out;
+}
+
+bool is_bidi_control(std::uint32_t c) {
+  return c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
+         (c >= 0x2066 && c <= 0x2069);
 }
 
 }  // namespace frontend

@@ -3,6 +3,7 @@
 // too, so that a text from elsewhere (a device's answer) cannot hide a line
 // end or leave a bare CR on a screen.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,11 @@ namespace frontend {
 // line.
 std::vector<std::string> split_lines(const std::string& text);
 
-// The text with LF line ends, as toolkits and terminals want them.
+// The text with LF line ends, as toolkits and terminals want them, and
+// every other control character of its single bytes (C0 but the tab, DEL,
+// C1) as '?'. Device texts reach the dialogs as they came: on a UTF-8
+// terminal their bytes could otherwise form escape sequences or direction
+// controls, each of which has a byte in 0x80-0x9f (U+202E is E2 80 AE).
 std::string plain_text(const std::string& text);
 
 // The longest line of a text, in characters.
@@ -22,5 +27,11 @@ int longest_line(const std::string& text);
 // The program's texts are single bytes; JSON wants UTF-8. Each byte is taken
 // as the Latin-1 character of the same value, so no byte is lost.
 std::string latin1_to_utf8(const std::string& text);
+
+// A character that changes the direction of the text around it (U+061C,
+// U+200E, U+200F, U+202A-U+202E, U+2066-U+2069): shown as it is, it can
+// reorder what is read on a terminal or in a spreadsheet, so device text
+// treats it as a control character.
+bool is_bidi_control(std::uint32_t code_point);
 
 }  // namespace frontend

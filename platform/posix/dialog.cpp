@@ -84,7 +84,15 @@ void close_for_input(DialogHandle dialog) {
   MessageQueue& queue = *dialog->queue;
   std::lock_guard lock(queue.lock);
   dialog->closed_for_input = true;
-  std::erase_if(queue.messages, [dialog](const Message& m) { return m.target == dialog; });
+  std::erase_if(queue.messages, [dialog](Message& m) {
+    if (m.target != dialog) return false;
+    wipe_text(&m.text);
+    return true;
+  });
+  // Nothing reads a closed dialog's texts again: a typed password leaves
+  // no copy behind.
+  for (ControlState& c : dialog->controls)
+    if (is_secret(c)) wipe_text(&c.text);
 }
 
 bool post(DialogHandle dialog, Message message) {
@@ -108,6 +116,7 @@ void dispatch(Message& message) {
       break;
     case Message::Kind::ItemText:
       apply_item_text(dialog, message.control, message.text.c_str(), false);
+      wipe_text(&message.text);  // it may be a typed password
       break;
     case Message::Kind::ComboSelect:
       apply_combo_select(dialog, message.control, message.value, false);

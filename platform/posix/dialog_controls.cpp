@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string.h>  // explicit_bzero
 
 #include "platform/dialog.h"
 #include "platform/posix/dialog_window.h"
@@ -36,11 +37,21 @@ ControlState* control_state(DialogHandle dialog, int id) {
   return index < 0 ? nullptr : &dialog->controls[static_cast<std::size_t>(index)];
 }
 
+void wipe_text(std::string* text) {
+  if (!text->empty()) ::explicit_bzero(text->data(), text->size());
+  text->clear();
+}
+
+bool is_secret(const ControlState& control) {
+  return (control.control_template->style & CTL_PASSWORD) != 0;
+}
+
 void apply_item_text(DialogHandle dialog, int control, const char* text, bool report) {
   ControlState* c = control_state(dialog, control);
   if (!c) return;
   std::string value = text ? text : "";
   if (c->text == value) return;
+  if (is_secret(*c)) wipe_text(&c->text);  // its buffer would be freed as it is
   c->text = std::move(value);
   if (!report) return;
   if (DialogFrontend* f = watcher(dialog)) f->item_text_changed(dialog, control, c->text);

@@ -79,6 +79,9 @@ int control_index(DialogHandle dialog, int id);
 ControlState* control_state(DialogHandle dialog, int id);
 // A control's text or selection set; report: tell the front-end.
 void apply_item_text(DialogHandle dialog, int control, const char* text, bool report);
+// Clears a text that may hold a typed password, its bytes overwritten.
+void wipe_text(std::string* text);
+bool is_secret(const ControlState& control);
 void apply_combo_select(DialogHandle dialog, int control, int index, bool report);
 std::string text_or_empty(const char* text);
 

@@ -2,17 +2,23 @@
 // its result, how device texts reach terminals, spreadsheets and JSON, the
 // fleet's list and report files, password files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "frontends/admin/admin.h"
 #include "frontends/admin/fleet_list.h"
+#include "frontends/admin/help.h"
 #include "frontends/admin/outcome.h"
 #include "frontends/admin/report.h"
 #include "frontends/admin/util.h"
@@ -50,10 +56,16 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
     int code;
     const char* result;
     const char* message_part;
+    const char* failure;  // the code for programs; "" none
   };
+  // Stopping on purpose shows the wizard's User Abort too: not a failure.
   RunFacts current = reflashed("");
   current.success_seen = current.image_delivered = current.confirmed = false;
   current.current = true;
+  current.failure = FAILURE_USER_ABORT;
+  RunFacts dry_run = current;
+  dry_run.current = false;
+  dry_run.dry_run_done = true;
   RunFacts interrupted = reflashed("");
   interrupted.success_seen = false;
   interrupted.user_aborted = true;
@@ -76,24 +88,42 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
   RunFacts stalled = nobody;
   stalled.own_code = EXIT_UNREACHABLE;
   stalled.own_message = "QEL@198.51.100.99 did not answer within 120 s";
+  stalled.own_failure = CODE_STALLED;
+  stalled.failure = FAILURE_USER_ABORT;  // the Cancel that ended it
   RunFacts stalled_after = never_back;
   stalled_after.own_code = EXIT_FAILED;
   stalled_after.own_message = "took the image but did not answer";
+  stalled_after.own_failure = CODE_STALLED;
+  RunFacts refused = aborted_early;
+  refused.own_code = EXIT_FAILED;
+  refused.own_message = "QEL@198.51.100.20 refused the password";
+  refused.own_failure = CODE_PASSWORD_REFUSED;
   const Case cases[] = {
-      {"target reported", reflashed("5.2.5"), 0, "upgraded", "Upgrade Successful!"},
+      {"target reported", reflashed("5.2.5"), 0, "upgraded", "Upgrade Successful!", ""},
       {"old version reported", reflashed("5.1.2(GR)"), EXIT_UNVERIFIED, "unverified",
-       "reports version 5.1.2(GR) after the upgrade, not 5.2.5"},
-      {"garbage reported", reflashed("\x1b[2J"), EXIT_UNVERIFIED, "unverified", "not 5.2.5"},
-      {"no version row", reflashed(""), EXIT_UNVERIFIED, "unverified", "no software version"},
-      {"already current", current, 0, "current", "already runs 5.2.5: nothing was sent"},
+       "reports version 5.1.2(GR) after the upgrade, not 5.2.5", "version-not-matching"},
+      {"garbage reported", reflashed("\x1b[2J"), EXIT_UNVERIFIED, "unverified", "not 5.2.5",
+       "version-not-matching"},
+      {"no version row", reflashed(""), EXIT_UNVERIFIED, "unverified", "no software version",
+       "version-not-matching"},
+      {"already current", current, 0, "current", "already runs 5.2.5: nothing was sent", ""},
+      {"dry run", dry_run, 0, "dry-run", "no upgrade request was sent", ""},
       {"Ctrl-C while it reflashes", interrupted, EXIT_UNVERIFIED, "unverified",
-       "interrupted after the image was delivered"},
-      {"Ctrl-C before the image", aborted_early, EXIT_ABORTED, "aborted", "User Abort"},
-      {"never came back", never_back, EXIT_UNVERIFIED, "unverified", "No Response From QEL"},
-      {"nobody there", nobody, EXIT_UNREACHABLE, "unreachable", "No Response From QEL"},
-      {"adapter on another version", mismatch, EXIT_FAILED, "failed", "Version not matching"},
-      {"stalled before answering", stalled, EXIT_UNREACHABLE, "unreachable", "within 120 s"},
-      {"stalled after the image", stalled_after, EXIT_UNVERIFIED, "unverified", "took the image"},
+       "interrupted after the image was delivered", "user-abort"},
+      {"Ctrl-C before the image", aborted_early, EXIT_ABORTED, "aborted", "User Abort",
+       "user-abort"},
+      {"never came back", never_back, EXIT_UNVERIFIED, "unverified", "No Response From QEL",
+       "no-response"},
+      {"nobody there", nobody, EXIT_UNREACHABLE, "unreachable", "No Response From QEL",
+       "no-response"},
+      {"adapter on another version", mismatch, EXIT_FAILED, "failed", "Version not matching",
+       "version-not-matching"},
+      {"stalled before answering", stalled, EXIT_UNREACHABLE, "unreachable", "within 120 s",
+       "stalled"},
+      {"stalled after the image", stalled_after, EXIT_UNVERIFIED, "unverified", "took the image",
+       "stalled"},
+      {"password refused", refused, EXIT_FAILED, "failed", "refused the password",
+       "password-refused"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -104,10 +134,11 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
     auto json = nlohmann::json::parse(outcome_json(c.facts, o, 1.25));
     EXPECT_EQ(json["result"], c.result);
     EXPECT_EQ(json["image_delivered"], c.facts.image_delivered);
-    if (c.facts.failure != FAILURE_NONE)
-      EXPECT_EQ(json["code"], failure_code(c.facts.failure));
+    EXPECT_EQ(o.failure, c.failure);
+    if (*c.failure)
+      EXPECT_EQ(json["code"], c.failure);
     else
-      EXPECT_TRUE(json["code"].is_null());
+      EXPECT_TRUE(json["code"].is_null()) << json["code"];
   }
   EXPECT_EQ(decide_outcome(mismatch).version_after, "9.9");
   EXPECT_EQ(decide_outcome(reflashed("5.1.2(GR)")).version_after, "5.1.2(GR)");
@@ -125,6 +156,14 @@ TEST(DeviceText, ControlCharactersNeverReachATerminalAndJsonStaysValid) {
   EXPECT_EQ(shown_utf8("a\xc2\x9b"
                        "b\xff"),
             "a?b\xef\xbf\xbd");
+  // Bidirectional controls reorder what is read: each one, and only those.
+  for (const char* bidi : {"\xd8\x9c", "\xe2\x80\x8e", "\xe2\x80\x8f", "\xe2\x80\xaa",
+                           "\xe2\x80\xae", "\xe2\x81\xa6", "\xe2\x81\xa9"}) {
+    EXPECT_EQ(shown_utf8(std::string("ab") + bidi + "c"), "ab?c") << bidi;
+    EXPECT_EQ(csv_field(std::string(bidi) + "=1"), "?=1") << bidi;
+  }
+  for (const char* kept : {"\xe2\x80\x8d", "\xe2\x80\xaf", "\xe2\x81\xa5", "\xe2\x81\xaa"})
+    EXPECT_EQ(shown_utf8(std::string("a") + kept), std::string("a") + kept) << kept;
   EXPECT_EQ(valid_utf8("1.2.3.\xff"), "1.2.3.\xef\xbf\xbd");
 
   RunFacts f = reflashed(hostile);
@@ -265,6 +304,90 @@ TEST(FleetList, EveryBadLineIsReportedWithItsReason) {
   std::string error;
   ASSERT_TRUE(read_password_file(dir.file("max.pw"), &password, &error)) << error;
   EXPECT_EQ(password, std::string(126, 'x')) << "the line end is not part of it";
+
+  // Standard input on a terminal would echo the password: refused, pointing
+  // to the prompt, and nothing typed there is taken.
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::write(master, "typed\n", 6), 6);
+  int saved_input = ::dup(STDIN_FILENO);
+  ::dup2(terminal, STDIN_FILENO);
+  password.clear();
+  bool read = read_password_file("-", &password, &error);
+  ::dup2(saved_input, STDIN_FILENO);
+  ::close(saved_input);
+  EXPECT_FALSE(read);
+  EXPECT_EQ(password, "");
+  EXPECT_NE(error.find("leave --password-file out"), std::string::npos) << error;
+  ::close(terminal);
+  ::close(master);
+}
+
+// --help and the manual page say the same, and say everything: every option
+// of the parser has its text in the table and every result code its entry.
+TEST(Help, TheParserAndTheManualPageShowTheSameTableAndEveryCode) {
+  // What roff() changed back, so the page's text can be compared.
+  auto unroffed = [](std::string page) {
+    for (auto [from, to] : {std::pair<std::string, std::string>{"\\-", "-"},
+                            {"\\&", ""},
+                            {"\\e", "\\"},
+                            {"\"\"", "\""}}) {
+      for (std::size_t at = 0; (at = page.find(from, at)) != std::string::npos; at += to.size())
+        page.replace(at, from.size(), to);
+    }
+    return page;
+  };
+  std::string page = unroffed(manual_commands());
+  std::string synopsis = unroffed(manual_synopsis());
+  for (const CommandHelp& command : command_help()) {
+    SCOPED_TRACE(command.name);
+    std::ostringstream captured;
+    std::streambuf* saved = std::cout.rdbuf(captured.rdbuf());
+    std::vector<std::string> words = {"qel-upgrade", command.name, "--help"};
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    int code = admin_main(static_cast<int>(argv.size()), argv.data());
+    std::cout.rdbuf(saved);
+    std::string help = captured.str();
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(help.find(help_footer(command)), std::string::npos) << help;
+    EXPECT_NE(page.find(".SS " + std::string(command.name) + "\n" + command.summary),
+              std::string::npos);
+    for (const OptionHelp& option : command.options) {
+      EXPECT_NE(help.find(option.text), std::string::npos) << option.name << " in:\n" << help;
+      EXPECT_NE(page.find(option.text), std::string::npos) << option.name;
+      EXPECT_NE(synopsis.find(option.name), std::string::npos) << option.name;
+    }
+    for (const SectionHelp& section : command.sections)
+      for (const ItemHelp& item : section.items)
+        EXPECT_NE(page.find(".B \"" + std::string(item.term) + "\"\n" + item.text),
+                  std::string::npos)
+            << item.term;
+    // No option of the parser without its text in the table.
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+      std::size_t at = line.find_first_not_of(' ');
+      if (at != 2 || line.compare(at, 2, "--") != 0 || line.compare(at, 6, "--help") == 0) continue;
+      std::string name = line.substr(at, line.find(' ', at) - at);
+      EXPECT_FALSE(option_text(command.name, name).empty()) << "not in the table: " << line;
+    }
+  }
+  // Every code a run or a fleet can give is explained.
+  std::vector<std::string> codes = {CODE_STALLED,          CODE_PASSWORD_NEEDED,
+                                    CODE_PASSWORD_REFUSED, CODE_INVALID_ADDRESS,
+                                    CODE_TIMEOUT,          CODE_NO_RESULT};
+  for (int f = FAILURE_NONE + 1; f < FAILURE_COUNT; ++f)
+    codes.push_back(failure_code(static_cast<Failure>(f)));
+  std::string terms;
+  for (const SectionHelp& section : help_of("upgrade").sections)
+    if (std::string(section.title) == "Codes")
+      for (const ItemHelp& item : section.items) terms += std::string(", ") + item.term + ",";
+  for (const std::string& code : codes)
+    EXPECT_NE(terms.find(", " + code + ","), std::string::npos) << code << " is not explained";
 }
 
 }  // namespace

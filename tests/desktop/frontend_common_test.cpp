@@ -26,6 +26,24 @@ TEST(FrontendText, EveryKindOfLineEndEndsOneLine) {
   EXPECT_EQ(frontend::longest_line("abc\rabcde\r\nab"), 5);
 }
 
+// A device's text in a dialog: no byte of it can start an escape sequence or
+// form a direction control on a UTF-8 terminal; Latin-1 letters and tabs stay.
+TEST(FrontendText, ControlBytesOfDeviceTextAreReplaced) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"QEL\x1b[2J\x07", "QEL?[2J?"},
+      {"QEL\x9b"
+       "2J\x7f",
+       "QEL?2J?"},
+      {"ab\xe2\x80\xae"
+       "cd",
+       "ab\xe2?\xae"
+       "cd"},                                            // U+202E as UTF-8 bytes
+      {"\xe2\x81\xa6x\xd8\x9c", "\xe2?\xa6x\xd8?"},      // U+2066, U+061C
+      {"Caf\xe9\t5.1\xb2\r\nx", "Caf\xe9\t5.1\xb2\nx"},  // kept
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(frontend::plain_text(text), shown) << text;
+}
+
 TEST(UpdateMerger, OneDeliveryAtATimeCarriesTheNewestValues) {
   int a = 0, b = 0;
   const auto first = reinterpret_cast<DialogHandle>(&a);

@@ -495,6 +495,12 @@ TEST_F(DialogLayer, TypedTextAndChosenItemsAreInPlaceWhenTheCommandRuns) {
   ASSERT_EQ(commands.size(), 1u) << "typing must not call the procedure";
   EXPECT_EQ(commands[0].user_name, "root");
   EXPECT_EQ(commands[0].password, "pa\"ss\r\nword");
+  // Once closed, the dialog keeps no copy of the typed password.
+  char left[128] = "unread";
+  dialog_get_item_text(d, IDC_PASSWORD, left, sizeof left);
+  EXPECT_STREQ(left, "");
+  dialog_get_item_text(d, IDC_USER_NAME, left, sizeof left);
+  EXPECT_STREQ(left, "root");
 
   auto filling = [](DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                     std::intptr_t lparam) -> std::intptr_t {

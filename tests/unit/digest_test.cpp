@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/clock.h"
+#include "session/session.h"
 
 namespace {
 
@@ -332,6 +333,26 @@ TEST(Digest, NonceCountContinuesOnSameNonceAndRestartsOnNew) {
   ++state.nonce_count;
   digest_authorization(&state, line);
   EXPECT_NE(std::strstr(line, ",nc=000000001,"), nullptr) << line;
+}
+
+// The run's copies of the password: the session hands its copy over, and the
+// end of a run wipes the one exchanges authenticate with.
+TEST(Digest, TheRunsCopiesOfThePasswordAreWipedWhenItEnds) {
+  char user[128], password[128];
+  set_credentials("admin", "s3cret");
+  get_credentials(user, password);
+  EXPECT_STREQ(user, "admin");
+  EXPECT_STREQ(password, "s3cret");
+  get_credentials(user, password);
+  EXPECT_STREQ(password, "") << "the session kept its copy";
+
+  set_credentials("admin", "s3cret");
+  std::strcpy(digest_state.password, "s3cret");
+  forget_run_secrets();
+  get_credentials(user, password);
+  EXPECT_STREQ(password, "");
+  const char zeros[sizeof digest_state.password] = {};
+  EXPECT_EQ(std::memcmp(digest_state.password, zeros, sizeof zeros), 0);
 }
 
 }  // namespace
