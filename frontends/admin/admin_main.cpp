@@ -90,7 +90,7 @@ int admin_main(int argc, char** argv) {
   upgrade_command->add_flag("--json", upgrade.json,
                             "End with one JSON object on standard output: address, result "
                             "(upgraded, current, dry-run, failed, aborted, unreachable, "
-                            "unverified), message, version_before, version_after, stages, "
+                            "unverified, busy), message, version_before, version_after, stages, "
                             "seconds, product, version_target, image_delivered.");
   upgrade_command->add_flag("--force", upgrade.force,
                             "Upgrade a device that already runs the target version too "
@@ -114,7 +114,9 @@ int admin_main(int argc, char** argv) {
       "  5  unverified: the device took the whole image, but its version afterwards is not\n"
       "     the target (version_after says what it reported), or could not be read (it did\n"
       "     not come back, or the run was interrupted while it reflashed)\n"
-      "  6  this PC may not serve the firmware (no TFTP port 69-168 could be bound)");
+      "  6  this PC may not serve the firmware (no TFTP port 69-168 could be bound)\n"
+      "  7  busy: another run on this PC (any user's) is upgrading the device; the message\n"
+      "     names it (pid, user, command). The device was not contacted.");
 
   FleetOptions fleet;
   CLI::App* fleet_command = app.add_subcommand(
@@ -163,27 +165,33 @@ int admin_main(int argc, char** argv) {
       ->type_name("N|N%");
   fleet_command
       ->add_option("--retry", fleet.retry_report,
-                   "An earlier report of this list: upgrade again only the devices it shows "
-                   "failed, unreachable, aborted or not-started; the others are carried over "
-                   "as they were.")
+                   "An earlier report of this list: upgrade again every device it does not "
+                   "show upgraded or skipped (failed, unreachable, aborted, unverified, busy, "
+                   "not-started, and running: left by a fleet that was killed); one already on "
+                   "the target version then ends skipped. The others are carried over as they "
+                   "were. A report saved by a spreadsheet (CR LF, a byte-order mark) is read.")
       ->type_name("REPORT");
   fleet_command
       ->add_option("--log-dir", fleet.log_dir,
-                   "Append each device's steps and messages to DIR/ADDRESS.log (made if "
-                   "missing); the report names each file.")
+                   "Append each device's steps and messages to DIR/ADDRESS.log; the report "
+                   "names each file. DIR is made private (0700) if missing, and refused when "
+                   "another user owns it or others may write to it; a log that is a link, a "
+                   "FIFO or another user's file is not used (said once).")
       ->type_name("DIR");
   fleet_command->footer(
       "Report fields: address, product, version_before, version_after, result (upgraded,\n"
-      "skipped, failed, aborted, unreachable, unverified, not-started), message, seconds,\n"
-      "log. The JSON form is {\"report_version\": 2, \"devices\": [...]}. CSV fields\n"
-      "are on one line, and a field a spreadsheet would run as a formula starts with '.\n"
+      "skipped, failed, aborted, unreachable, unverified, busy, not-started), message,\n"
+      "seconds, log. The JSON form is {\"report_version\": 2, \"devices\": [...]}. CSV\n"
+      "fields are on one line, and a field a spreadsheet would run as a formula starts\n"
+      "with '.\n"
       "The report is written to a temporary file in its folder and renamed, also when the\n"
       "fleet is interrupted; it must be writable before any upgrade starts. On a terminal\n"
       "each running device has a live line (state, percent). Ctrl-C starts no more\n"
       "upgrades and lets the running ones finish; a second Ctrl-C aborts them cleanly. The\n"
       "upgrades end when the fleet does.\n"
       "Exit codes: 0 every device upgraded or skipped, 1 any other outcome, 2 bad usage or\n"
-      "list, or an unwritable report, 3 interrupted, 6 this PC may not serve the firmware.");
+      "list, or an unwritable report, 3 interrupted, 6 this PC may not serve the firmware,\n"
+      "7 the others upgraded or skipped but some busy (another run had them: --retry later).");
 
   try {
     app.parse(argc, argv);
