@@ -891,8 +891,9 @@ class Squatter {
 // FIFO among the logs, a folder open to all; and a second run on a device
 // another holds, whoever holds it.
 TEST_F(AdminTest, AHostileLocalUserCannotRedirectStallOrBlockTheFleet) {
-  auto slow =
-      lan::start_device(lan::device(0), device_args({"--ack-delay", "all", "--ack-delay-ms", "5"}));
+  // A transfer of about 17 s: time for the second runs while the first holds it.
+  auto slow = lan::start_device(lan::device(0),
+                                device_args({"--ack-delay", "all", "--ack-delay-ms", "10"}));
   auto current = lan::start_device(lan::device(1), device_args({"--software", "5.2.5"}));
   auto other = lan::start_device(lan::device(2), device_args({"--software", "5.2.5"}));
   auto list = [&](const std::string& name, std::vector<int> devices) {
@@ -1028,7 +1029,7 @@ TEST_F(AdminTest, AKilledRolloutIsRetriedFromItsReportAndNoAbortIsLost) {
   // abort reaches it there.
   { std::ofstream(dir.file("other.txt")) << lan::device(1) << "\n"; }
   Running paused({"fleet", dir.file("other.txt"), "--report", dir.file("paused.csv")}, "",
-                 [] { ::setenv("QEL_FLEET_TEST_FORK_PAUSE_MS", "4000", 1); });
+                 [] { ::setenv("QEL_FLEET_TEST_FORK_PAUSE_MS", "6000", 1); });
   ASSERT_TRUE(paused.read_until([&] { return has(paused.err(), " started"); })) << paused.err();
   ::kill(paused.pid(), SIGINT);
   ASSERT_TRUE(paused.read_until([&] { return has(paused.err(), "interrupted:"); }));
