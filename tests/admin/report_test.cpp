@@ -326,8 +326,9 @@ TEST(FleetList, EveryBadLineIsReportedWithItsReason) {
   EXPECT_EQ(entries[1].password_file, dir.file("ok.pw"));
 }
 
-// What another local user may have left in a log folder (the tests run as
-// root and hand things to nobody).
+// What another local user may have left in a log folder, beyond the links,
+// FIFOs and folders of the fleet's own test (the tests run as root and hand
+// things to nobody).
 TEST(FleetLog, OnlyAPrivateFolderAndPlainFilesOfThisUserAreUsed) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
   TempDir dir;
@@ -343,20 +344,16 @@ TEST(FleetLog, OnlyAPrivateFolderAndPlainFilesOfThisUserAreUsed) {
   ::close(made);
   struct FolderCase {
     const char* name;
-    uid_t owner;
     mode_t mode;
     const char* refusal;  // nullptr: used
   } folders[] = {
-      {"mine", 0, 0755, nullptr},
-      {"theirs", 65534, 0700, "belongs to another user"},
-      {"open", 0, 0777, "others may write"},
-      {"shared", 0, 01777, "others may write"},
-      {"group", 0, 0775, "others may write"},
+      {"mine", 0755, nullptr},
+      {"shared", 01777, "others may write"},
+      {"group", 0775, "others may write"},
   };
   for (const FolderCase& c : folders) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(::mkdir(dir.file(c.name).c_str(), 0700), 0);
-    ASSERT_EQ(::chown(dir.file(c.name).c_str(), c.owner, 0), 0);
     ASSERT_EQ(::chmod(dir.file(c.name).c_str(), c.mode), 0);
     error.clear();
     int fd = open_log_folder(dir.file(c.name), &error);
@@ -372,8 +369,6 @@ TEST(FleetLog, OnlyAPrivateFolderAndPlainFilesOfThisUserAreUsed) {
   std::string secret = dir.file("secret");
   write_file(secret, "root's\n");
   std::string logs = dir.file("mine") + "/";
-  ASSERT_EQ(::symlink(secret.c_str(), (logs + "link.log").c_str()), 0);
-  ASSERT_EQ(::mkfifo((logs + "fifo.log").c_str(), 0600), 0);
   write_file(logs + "theirs.log", "");
   ASSERT_EQ(::chown((logs + "theirs.log").c_str(), 65534, 65534), 0);
   ASSERT_EQ(::link(secret.c_str(), (logs + "hard.log").c_str()), 0);
@@ -382,8 +377,6 @@ TEST(FleetLog, OnlyAPrivateFolderAndPlainFilesOfThisUserAreUsed) {
     const char* refusal;
   } files[] = {
       {"fresh.log", nullptr},
-      {"link.log", "symbolic link"},
-      {"fifo.log", "No such device or address"},  // no reader: no wait for one
       {"theirs.log", "another user"},
       {"hard.log", "other names"},
   };
