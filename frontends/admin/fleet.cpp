@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 
 #include "frontends/admin/fleet_child.h"
 #include "frontends/admin/fleet_list.h"
+#include "frontends/admin/fleet_log.h"
 #include "frontends/admin/fleet_view.h"
 #include "frontends/admin/progress.h"
 #include "frontends/admin/report.h"
@@ -55,7 +55,7 @@ struct Device {
   enum Phase { WAITING, RUNNING, DONE } phase = WAITING;
   bool canary = false;
   int port_retries = 0;
-  int log_fd = -1;
+  DeviceLog log;
   pid_t pid = -1;
   int out_fd = -1, err_fd = -1;
   std::string out, err_partial;
@@ -70,8 +70,9 @@ struct Device {
 class Fleet {
  public:
   Fleet(const FleetOptions& options, std::vector<FleetEntry> entries,
-        const std::vector<ReportRow>& earlier, ReportFile* report, int parallel)
+        const std::vector<ReportRow>& earlier, ReportFile* report, int parallel, int log_folder)
       : options_(options),
+        log_folder_(log_folder),
         self_(self_path()),
         terminal_(::isatty(STDERR_FILENO) != 0),
         report_(report),
@@ -107,7 +108,6 @@ class Fleet {
   int slots(int running) const;
   void start_next();
   bool spawn(Device& d);
-  void log_line(Device& d, const std::string& line);
   void enforce_time_limit(Device& d, Clock::time_point now);
   void read_output(Device& d, int fd);
   void child_ended(Device& d, int status);
@@ -119,6 +119,7 @@ class Fleet {
   bool write_report(bool snapshot = false);
 
   const FleetOptions options_;
+  const int log_folder_;  // --log-dir, -1 without
   const std::string self_;
   const bool terminal_;
   ReportFile* const report_;
@@ -159,12 +160,6 @@ void Fleet::start_next() {
   }
 }
 
-void Fleet::log_line(Device& d, const std::string& line) {
-  if (d.log_fd < 0) return;
-  std::string text = line + "\n";
-  [[maybe_unused]] ssize_t n = ::write(d.log_fd, text.data(), text.size());
-}
-
 bool Fleet::spawn(Device& d) {
   std::vector<std::string> args = {self_,    "upgrade", d.entry.address,
                                    "--json", "--yes",   "--exit-with-parent"};
@@ -183,12 +178,13 @@ bool Fleet::spawn(Device& d) {
   d.state = "start";
   d.percent = -1;
   d.deadline = d.began + std::chrono::seconds(options_.timeout_seconds);
-  if (!options_.log_dir.empty() && d.log_fd < 0) {
-    d.row.log = options_.log_dir + "/" + d.entry.address + ".log";
-    d.log_fd = ::open(d.row.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  }
-  log_line(d, "---- " + clock_text() + " upgrade of " + d.entry.address + " started" +
-                  (d.canary ? " (canary)" : ""));
+  std::string error;
+  if (log_folder_ >= 0 &&
+      !d.log.open(log_folder_, options_.log_dir, d.entry.address, &d.row.log, &error) &&
+      !error.empty())
+    say("qel-upgrade fleet: " + d.entry.address + " is not logged: " + error);
+  d.log.line("---- " + clock_text() + " upgrade of " + d.entry.address + " started" +
+             (d.canary ? " (canary)" : ""));
   if (!terminal_)
     say(clock_text() + " " + d.entry.address + " started" + (d.canary ? " (canary)" : ""));
   return true;
@@ -226,7 +222,7 @@ void Fleet::read_output(Device& d, int fd) {
   while ((end = d.err_partial.find('\n')) != std::string::npos) {
     std::string line = d.err_partial.substr(0, end);
     d.err_partial.erase(0, end + 1);
-    log_line(d, line);
+    d.log.line(line);
     std::string state, text;
     int percent;
     if (parse_step_line(line, &state, &percent, &text) && d.phase == Device::RUNNING) {
@@ -244,10 +240,9 @@ void Fleet::finish(Device& d, const std::string& result, const std::string& mess
   d.row.message = message;
   bool started = d.began != Clock::time_point{};
   d.row.seconds = started ? std::chrono::duration<double>(Clock::now() - d.began).count() : 0;
-  log_line(d, "---- " + clock_text() + " result: " + result + (message.empty() ? "" : ": ") +
-                  shown_utf8(message));
-  if (d.log_fd >= 0) ::close(d.log_fd);
-  d.log_fd = -1;
+  d.log.line("---- " + clock_text() + " result: " + result + (message.empty() ? "" : ": ") +
+             shown_utf8(message));
+  d.log.close();
   if (is_failure(result)) {
     ++failures_;
     if (d.canary && halted_.empty()) {
@@ -276,6 +271,11 @@ void Fleet::child_ended(Device& d, int status) {
   nlohmann::ordered_json object;
   bool have = last_json(d.out, &object);
   std::string limit = "no result within " + std::to_string(options_.timeout_seconds) + " s";
+  if (!have && aborting_ && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) {
+    // The abort reached it before it ran the upgrade.
+    finish(d, "aborted", "aborted before it contacted the device");
+    return;
+  }
   if (!have) {
     std::string how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                           : "exit status " + std::to_string(WEXITSTATUS(status));
@@ -301,7 +301,7 @@ void Fleet::child_ended(Device& d, int status) {
       ++d.port_retries <= PORT_RETRIES) {
     // Other upgrades hold every port: nothing reached the device; it waits
     // for one of them to end.
-    log_line(d, "---- every TFTP port is taken: waiting for one");
+    d.log.line("---- every TFTP port is taken: waiting for one");
     d.phase = Device::WAITING;
     d.state = "waiting";
     d.percent = -1;
@@ -435,20 +435,20 @@ int Fleet::run() {
   view_.erase();
 
   bool reported = write_report();
-  int upgraded = 0, skipped = 0, other = 0;
+  int upgraded = 0, skipped = 0, busy = 0, other = 0;
   for (const Device& d : devices_) {
-    if (d.row.result == "upgraded")
-      ++upgraded;
-    else if (d.row.result == "skipped")
-      ++skipped;
-    else
-      ++other;
+    const std::string& r = d.row.result;
+    ++(r == "upgraded" ? upgraded : r == "skipped" ? skipped : r == "busy" ? busy : other);
   }
   double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
-  std::fprintf(stderr, "qel-upgrade fleet: %d upgraded, %d skipped, %d not upgraded in %.1f s\n",
-               upgraded, skipped, other, seconds);
+  std::fprintf(
+      stderr, "qel-upgrade fleet: %d upgraded, %d skipped, %d not upgraded%s in %.1f s\n", upgraded,
+      skipped, other + busy,
+      busy ? (" (" + std::to_string(busy) + " busy: another run upgrades them)").c_str() : "",
+      seconds);
   if (stopping_) return EXIT_ABORTED;
-  return other == 0 && reported ? EXIT_UPGRADED : EXIT_FAILED;
+  if (other > 0 || !reported) return EXIT_FAILED;
+  return busy > 0 ? EXIT_BUSY : EXIT_UPGRADED;
 }
 
 }  // namespace
@@ -464,8 +464,9 @@ int run_fleet(const FleetOptions& options) {
   std::vector<ReportRow> earlier;
   if (!options.retry_report.empty() && !read_report(options.retry_report, &earlier, &error))
     errors.push_back("--retry: " + shown_utf8(error));
-  if (!options.log_dir.empty() && ::mkdir(options.log_dir.c_str(), 0755) != 0 && errno != EEXIST)
-    errors.push_back("cannot make " + shown_utf8(options.log_dir) + ": " + std::strerror(errno));
+  int log_folder = -1;
+  if (!options.log_dir.empty() && (log_folder = open_log_folder(options.log_dir, &error)) < 0)
+    errors.push_back(error);
   for (const std::string& why : errors)
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", why.c_str());
   if (!errors.empty()) return EXIT_USAGE;
@@ -492,7 +493,7 @@ int run_fleet(const FleetOptions& options) {
   sigemptyset(&action.sa_mask);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  return Fleet(options, std::move(entries), earlier, &report, parallel).run();
+  return Fleet(options, std::move(entries), earlier, &report, parallel, log_folder).run();
 }
 
 }  // namespace admin

@@ -16,6 +16,10 @@ struct Child {
   int out_fd = -1, err_fd = -1;  // its standard output and error, to read
 };
 
+// Tests only (qel-upgrade-testable): run in each child right after the fork,
+// before its signal handlers are reset (async-signal-safe calls only).
+extern void (*fleet_child_test_pause)();
+
 // Runs program with argv (argv[0] included); false with errno set.
 bool start_child(const std::string& program, std::vector<std::string> argv, Child* child);
 

@@ -41,6 +41,8 @@ bool read_fleet_list(const std::string& path, std::vector<FleetEntry>* entries,
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
+    // A byte-order mark, as Windows editors write one.
+    if (number == 1 && line.rfind("\xef\xbb\xbf", 0) == 0) line.erase(0, 3);
     std::size_t hash = line.find('#');
     if (hash != std::string::npos) line.resize(hash);
     if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -32,7 +32,7 @@ const std::vector<ItemHelp> UPGRADE_CODES = {
 
 // Every code of the JSON's and the report's code field.
 const std::vector<ItemHelp> CODES = {
-    {"(none)", "upgraded, current, skipped, dry-run and not-started have no code."},
+    {"(none)", "upgraded, current, skipped, dry-run, busy and not-started have no code."},
     {"user-abort",
      "Ctrl-C, a declined confirmation or a cancelled password prompt (the wizard's \"Upgrade "
      "Failed: User Abort\")."},
@@ -127,9 +127,11 @@ const std::vector<CommandHelp> COMMANDS = {
           "device are shown with control and direction characters replaced. Ctrl-C is the "
           "wizard's Cancel; a second Ctrl-C ends at once. When nothing happens for 120 s, the run "
           "ends as if cancelled. Serving the firmware needs a UDP port in 69-168; it is checked "
-          "before the device is contacted. Another run on this PC that is upgrading the same "
-          "device is never joined (result busy). An upgrade counts only when the device reports "
-          "the target version afterwards.",
+          "before the device is contacted. Only one run on this PC works on a device at a time, "
+          "whoever started it (upgrade, fleet, the Ansible modules): a second one does not "
+          "contact the device and ends busy, naming the run that holds it (pid, user, command); "
+          "a run that died holds nothing. An upgrade counts only when the device reports the "
+          "target version afterwards.",
           {}},
          {"Results and exit codes", "", UPGRADE_CODES},
          {"Codes",
@@ -173,10 +175,13 @@ const std::vector<CommandHelp> COMMANDS = {
           "unreachable, aborted, not-started, busy, "
           "running (in flight when that fleet was stopped) or unverified; the others are carried "
           "over as they were. A device that is current by then ends skipped, so a retry is "
-          "harmless. Give the same --report to keep one report up to date."},
+          "harmless. A report saved by a spreadsheet (CR LF line ends, a byte-order mark) is "
+          "read. Give the same --report to keep one report up to date."},
          {"--log-dir", "DIR",
-          "Append each device's steps and messages to DIR/ADDRESS.log (DIR is made if "
-          "missing); the report names each file."},
+          "Append each device's steps and messages to DIR/ADDRESS.log; the report names each "
+          "file. DIR is made private (0700) if missing, and refused when another user owns it "
+          "or others may write to it; a log that is a link, a FIFO or another user's file is "
+          "not used (said once)."},
      },
      {
          {"Running",
@@ -219,7 +224,10 @@ const std::vector<CommandHelp> COMMANDS = {
            {"1", "Any other outcome: the report says which devices."},
            {"2", "Bad usage, a bad list, an unreadable --retry report or an unwritable report."},
            {"3", "Interrupted (Ctrl-C, SIGTERM, SIGHUP)."},
-           {"6", "This PC may not serve the firmware, as for upgrade."}}},
+           {"6", "This PC may not serve the firmware, as for upgrade."},
+           {"7",
+            "The others were upgraded or skipped, but some were busy (another run had them: "
+            "--retry later)."}}},
      }},
 };
 

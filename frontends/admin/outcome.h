@@ -31,7 +31,8 @@ struct RunFacts {
 
 struct Outcome {
   int code = 1;
-  // upgraded, current, dry-run, failed, aborted, unreachable, unverified
+  // upgraded, current, dry-run, failed, aborted, unreachable, unverified (and
+  // busy, which upgrade.cpp decides before the wizard runs)
   std::string result;
   std::string message;
   std::string version_after;  // "" when the device reported none

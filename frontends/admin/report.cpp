@@ -37,18 +37,16 @@ bool write_all(int fd, const std::string& text) {
 }  // namespace
 
 bool is_failure(const std::string& result) {
-  return result != "upgraded" && result != "skipped" && result != "not-started";
+  return result != "upgraded" && result != "skipped" && result != "not-started" && result != "busy";
 }
 
-bool is_retried(const std::string& result) {
-  return result == "failed" || result == "unreachable" || result == "aborted" ||
-         result == "not-started";
-}
+bool is_retried(const std::string& result) { return result != "upgraded" && result != "skipped"; }
 
 bool report_is_json(const std::string& path) {
   return path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
 }
 
+const char UTF8_BOM[] = "\xef\xbb\xbf";
 const char CSV_HEADER[] =
     "address,product,version_before,version_after,result,message,seconds,log,code";
 
@@ -130,6 +128,7 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
       text.append(chunk, static_cast<std::size_t>(n));
     ::close(fd);
   }
+  if (text.rfind(UTF8_BOM, 0) == 0) text.erase(0, sizeof UTF8_BOM - 1);
   auto bad = [&](const std::string& why) {
     *error = path + ": " + why;
     return false;
@@ -160,8 +159,12 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     }
     return true;
   }
+  // Each line without its end, LF or CR LF.
+  auto line_at = [&](std::size_t at, std::size_t end) {
+    return text.substr(at, end - at - (end > at && text[end - 1] == '\r'));
+  };
   std::size_t at = 0, end = text.find('\n');
-  if (end == std::string::npos || text.compare(0, end, CSV_HEADER) != 0)
+  if (end == std::string::npos || line_at(0, end) != CSV_HEADER)
     return bad("not a fleet report (its first line is not the report's header)");
   int number = 1;
   for (at = end + 1; at < text.size(); at = end + 1) {
@@ -169,7 +172,7 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
     std::vector<std::string> f;
-    if (!split_csv(text.substr(at, end - at), &f) || f.size() != 9)
+    if (!split_csv(line_at(at, end), &f) || f.size() != 9)
       return bad("line " + std::to_string(number) + " is not a report row");
     rows->push_back(
         {f[0], f[1], f[2], f[3], f[4], f[5], std::strtod(f[6].c_str(), nullptr), f[7], f[8]});

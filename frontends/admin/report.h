@@ -25,11 +25,12 @@ inline constexpr const char CODE_NO_RESULT[] = "no-result";
 inline constexpr int REPORT_VERSION = 2;
 
 // Results that count against --max-failures and end a canary wave: all but
-// upgraded, skipped and not-started.
+// upgraded, skipped, not-started and busy (another run on this PC had it).
 bool is_failure(const std::string& result);
-// Results that --retry upgrades again: failed, unreachable, aborted,
-// not-started (an unverified device took its image: it is checked, not
-// flashed again).
+// Results that --retry upgrades again: all but upgraded and skipped. That
+// includes unverified and running (a fleet that ended without its final
+// report): the upgrade looks first, and a device already on the target
+// version ends skipped with nothing sent.
 bool is_retried(const std::string& result);
 
 // JSON when the name ends in ".json", else CSV.
@@ -39,8 +40,9 @@ bool report_is_json(const std::string& path);
 std::string report_csv(const std::vector<ReportRow>& rows);
 std::string report_json(const std::vector<ReportRow>& rows);
 
-// Reads a report this program wrote (CSV or JSON, by the name), for --retry;
-// false with *error.
+// Reads a report this program wrote (CSV or JSON, by the name), for --retry,
+// also after a spreadsheet or a Windows tool saved it (CR LF line ends, a
+// UTF-8 byte-order mark); false with *error.
 bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::string* error);
 
 class ReportFile {

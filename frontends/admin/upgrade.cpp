@@ -23,6 +23,7 @@
 #include "app/app.h"
 #include "firmware/firmware.h"
 #include "frontends/admin/answers.h"
+#include "frontends/admin/device_lock.h"
 #include "frontends/admin/outcome.h"
 #include "frontends/admin/progress.h"
 #include "frontends/admin/util.h"
@@ -195,6 +196,31 @@ int run_upgrade(const UpgradeOptions& options) {
     double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     if (options.json) std::printf("%s\n", outcome_json(facts, o, seconds).c_str());
     return EXIT_NO_PORT;
+  }
+
+  // Held until the process ends, however it ends.
+  static DeviceLock lock;
+  {
+    LockHolder holder;
+    DeviceLock::State state = lock.take(device, &holder);
+    if (state == DeviceLock::BUSY) {
+      std::string message = "another run on this PC is upgrading " + dotted(device) + " (" +
+                            holder_text(holder) + "): not contacted";
+      std::fprintf(stderr, "qel-upgrade upgrade: %s\n", message.c_str());
+      RunFacts facts;
+      facts.address = options.address;
+      facts.version_target = image_version(&target_image);
+      double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+      if (options.json)
+        std::printf("%s\n",
+                    outcome_json(facts, {EXIT_BUSY, "busy", message, "", ""}, seconds).c_str());
+      return EXIT_BUSY;
+    }
+    if (state == DeviceLock::UNGUARDED)
+      std::fprintf(stderr,
+                   "qel-upgrade upgrade: the lock of %s is taken by a process that may not "
+                   "upgrade devices (%s): going on without it\n",
+                   dotted(device).c_str(), holder_text(holder).c_str());
   }
 
   // Every thread started from here on inherits the blocked signals, so only

@@ -21,6 +21,8 @@ inline constexpr int EXIT_UNREACHABLE = 4;
 inline constexpr int EXIT_UNVERIFIED = 5;
 // This PC may not serve the firmware: every TFTP port was refused.
 inline constexpr int EXIT_NO_PORT = 6;
+// Another run on this PC is upgrading the device: it was not contacted.
+inline constexpr int EXIT_BUSY = 7;
 
 // Strict dotted-quad parsing (no shorthand forms), host byte order.
 bool parse_dotted(const std::string& text, std::uint32_t* address);

@@ -13,12 +13,15 @@
 #include <sys/stat.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -850,6 +853,219 @@ TEST_F(AdminTest, RolloutsStopEarlyAndARetryResumesWhereTheyStopped) {
       EXPECT_FALSE(has(log, "QEL@" + lan::device(other))) << log;
     }
   }
+}
+
+void as_nobody() {
+  if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+}
+
+// A device's lock names, as the command line takes them (abstract sockets).
+int bind_lock_name(const std::string& device, int index) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string name = "qel-upgrade/device/" + device + "/" + std::to_string(index);
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd, 16) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A process of nobody's that holds some of a device's lock names, as any
+// local user could, until destroyed.
+class Squatter {
+ public:
+  Squatter(const std::string& device, std::vector<int> names) {
+    int ready[2];
+    if (::pipe(ready) != 0 || ::pipe(stop_) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ready[0]);
+      ::close(stop_[1]);
+      as_nobody();
+      char answer = 'y';
+      for (int n : names)
+        if (bind_lock_name(device, n) < 0) answer = 'n';
+      [[maybe_unused]] ssize_t w = ::write(ready[1], &answer, 1);
+      char byte;
+      [[maybe_unused]] ssize_t r = ::read(stop_[0], &byte, 1);  // until the test is done
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(stop_[0]);
+    char answer = 0;
+    holding_ = ::read(ready[0], &answer, 1) == 1 && answer == 'y';
+    ::close(ready[0]);
+  }
+  ~Squatter() {
+    ::close(stop_[1]);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  bool holding() const { return holding_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  int stop_[2] = {-1, -1};
+  pid_t pid_ = -1;
+  bool holding_ = false;
+};
+
+// What another local user can prepare: a log folder of theirs, links and a
+// FIFO among the logs, a folder open to all; and a second run on a device
+// another holds, whoever holds it.
+TEST_F(AdminTest, AHostileLocalUserCannotRedirectStallOrBlockTheFleet) {
+  // A transfer of about 17 s: time for the second runs while the first holds it.
+  auto slow = lan::start_device(lan::device(0),
+                                device_args({"--ack-delay", "all", "--ack-delay-ms", "10"}));
+  auto current = lan::start_device(lan::device(1), device_args({"--software", "5.2.5"}));
+  auto other = lan::start_device(lan::device(2), device_args({"--software", "5.2.5"}));
+  auto list = [&](const std::string& name, std::vector<int> devices) {
+    std::ofstream out(dir.file(name));
+    for (int n : devices) out << lan::device(n) << "\n";
+    return dir.file(name);
+  };
+  std::string secret = dir.file("secret");
+  write_private(secret, "root's own\n");
+
+  // nobody's folder in a shared sticky one, with a link to root's file.
+  std::string shared = dir.file("shared"), theirs = shared + "/fleet-logs";
+  ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(::mkdir(theirs.c_str(), 0755), 0);
+  std::string link = theirs + "/" + lan::device(1) + ".log";
+  ASSERT_EQ(::symlink(secret.c_str(), link.c_str()), 0);
+  ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  std::string open_folder = dir.file("open");
+  ASSERT_EQ(::mkdir(open_folder.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(open_folder.c_str(), 0777), 0);
+  for (auto [folder, refusal] : {std::pair{theirs, "belongs to another user"},
+                                 std::pair{open_folder, "others may write to the log folder"}}) {
+    SCOPED_TRACE(folder);
+    Ran refused = qel_upgrade({"fleet", list("one.txt", {1}), "--log-dir", folder});
+    EXPECT_EQ(refused.exit_code, 2) << refused.err;
+    EXPECT_TRUE(has(refused.err, refusal)) << refused.err;
+  }
+  EXPECT_FALSE(has(current->log(), "HTTP-REQ")) << "contacted before the refusal";
+
+  // root's own folder, where a link and a FIFO wait: each said once, neither
+  // used, and the FIFO holds nothing up.
+  std::string logs = dir.file("logs");
+  ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(secret.c_str(), (logs + "/" + lan::device(1) + ".log").c_str()), 0);
+  ASSERT_EQ(::mkfifo((logs + "/" + lan::device(2) + ".log").c_str(), 0600), 0);
+  Ran logged = qel_upgrade({"fleet", list("two.txt", {1, 2}), "--log-dir", logs, "--timeout", "30",
+                            "--report", dir.file("logged.csv")});
+  EXPECT_EQ(logged.exit_code, 0) << logged.err;
+  EXPECT_EQ(count_of(logged.err, "is not logged"), 2) << logged.err;
+  EXPECT_EQ(count_of(simtest::read_text(dir.file("logged.csv")), ",skipped,"), 2)
+      << simtest::read_text(dir.file("logged.csv"));
+  EXPECT_EQ(simtest::read_text(secret), "root's own\n");
+
+  // A run upgrades the slow device; a second one, alone or in a fleet, is
+  // told who holds it and leaves the device alone.
+  Running holder({"upgrade", lan::device(0), "--yes", "--json"});
+  ASSERT_TRUE(simtest::wait_until([&] { return has(slow->log(), "TFTP-RX DATA block=20 "); }, 60s))
+      << slow->log();
+  Ran second = qel_upgrade({"upgrade", lan::device(0), "--yes", "--json"});
+  EXPECT_EQ(second.exit_code, 7) << second.err;
+  Json busy = result_of(second);
+  EXPECT_EQ(busy["result"], "busy");
+  std::string message = busy["message"];
+  for (std::string part : {"pid " + std::to_string(holder.pid()) + ", user root: ",
+                           "upgrade " + lan::device(0) + " --yes --json"})
+    EXPECT_TRUE(has(message, part)) << message;
+  Ran fleet = qel_upgrade({"fleet", list("both.txt", {0, 1}), "--report", dir.file("both.csv")});
+  EXPECT_EQ(fleet.exit_code, 7) << fleet.err;
+  std::string both = simtest::read_text(dir.file("both.csv"));
+  EXPECT_TRUE(has(both, lan::device(0) + ",,,,busy,\"another run on this PC is upgrading "))
+      << both;
+  EXPECT_TRUE(has(both, lan::device(1) + ",QEL-742,5.2.5,5.2.5,skipped,")) << both;
+  Ran first = holder.finish();
+  EXPECT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_EQ(count_of(slow->log(), "UPGRADE request"), 1) << slow->log();
+
+  // nobody may not serve firmware: a name of theirs is not in the way, and
+  // behind it a run of root's still is.
+  std::vector<std::string> look = {"upgrade", lan::device(1), "--yes", "--json"};
+  {
+    Squatter squatter(lan::device(1), {0});
+    ASSERT_TRUE(squatter.holding());
+    Ran passed = qel_upgrade(look);
+    EXPECT_EQ(passed.exit_code, 0) << passed.err;
+    EXPECT_EQ(result_of(passed)["result"], "current");
+    int held = bind_lock_name(lan::device(1), 1);
+    ASSERT_GE(held, 0);
+    Ran behind = qel_upgrade(look);
+    ::close(held);
+    EXPECT_EQ(behind.exit_code, 7) << behind.err;
+    EXPECT_TRUE(has(behind.err, "pid " + std::to_string(::getpid()) + ", user root")) << behind.err;
+  }
+  Squatter everywhere(lan::device(1), {0, 1, 2, 3, 4, 5, 6, 7});
+  ASSERT_TRUE(everywhere.holding());
+  Ran unguarded = qel_upgrade(look);
+  EXPECT_EQ(unguarded.exit_code, 0) << unguarded.err;
+  EXPECT_TRUE(has(unguarded.err, "pid " + std::to_string(everywhere.pid()) + ", user nobody"))
+      << unguarded.err;
+  EXPECT_TRUE(has(unguarded.err, "going on without it")) << unguarded.err;
+}
+
+// A job runner's end of a rollout: Ctrl-C, then SIGKILL for the fleet and its
+// upgrades. The report left says running; a retry from it, after a
+// spreadsheet saved it, upgrades the device. An abort that reaches an
+// upgrade before it runs ends it there.
+TEST_F(AdminTest, AKilledRolloutIsRetriedFromItsReportAndNoAbortIsLost) {
+  auto slow = lan::start_device(lan::device(0), device_args({"--ack-delay", "all", "--ack-delay-ms",
+                                                             "5", "--tftp-timeout-ms", "200"}));
+  auto other = lan::start_device(lan::device(1), device_args({}));
+  std::string list = dir.file("list.txt");
+  { std::ofstream(list, std::ios::binary) << "\xef\xbb\xbf" << lan::device(0) << "\r\n"; }
+  std::string report = dir.file("report.csv");
+  {
+    Running fleet({"fleet", list, "--report", report});
+    ASSERT_TRUE(
+        simtest::wait_until([&] { return has(slow->log(), "TFTP-RX DATA block=20 "); }, 60s));
+    ::kill(fleet.pid(), SIGINT);
+    ASSERT_TRUE(fleet.read_until([&] { return has(fleet.err(), "interrupted:"); }));
+    std::vector<pid_t> children = fleet_children();
+    ASSERT_EQ(children.size(), 1u);
+    ::kill(fleet.pid(), SIGKILL);
+    ::kill(children[0], SIGKILL);
+    fleet.finish();
+  }
+  std::string left = simtest::read_text(report);
+  ASSERT_TRUE(has(left, lan::device(0) + ",,,,running,running when the fleet was interrupted"))
+      << left;
+  std::string saved = "\xef\xbb\xbf";
+  for (char c : left) saved += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  { std::ofstream(report, std::ios::binary) << saved; }
+  ASSERT_TRUE(slow->wait_log("TFTP-END failed", 20s)) << slow->log();
+  // At once: the killed upgrade's lock went with it.
+  Ran retry = qel_upgrade({"fleet", list, "--retry", report, "--report", dir.file("retry.csv")});
+  EXPECT_EQ(retry.exit_code, 0) << retry.err;
+  EXPECT_TRUE(has(simtest::read_text(dir.file("retry.csv")), ",5.2.5,upgraded,"))
+      << simtest::read_text(dir.file("retry.csv"));
+  EXPECT_EQ(count_of(slow->log(), "UPGRADE request"), 2) << slow->log();
+  EXPECT_TRUE(has(slow->log(), "REBOOT done version=5.2.5")) << slow->log();
+
+  // Each child of this fleet waits right after its fork; the second Ctrl-C's
+  // abort reaches it there.
+  { std::ofstream(dir.file("other.txt")) << lan::device(1) << "\n"; }
+  Running paused({"fleet", dir.file("other.txt"), "--report", dir.file("paused.csv")}, "",
+                 [] { ::setenv("QEL_FLEET_TEST_FORK_PAUSE_MS", "6000", 1); });
+  ASSERT_TRUE(paused.read_until([&] { return has(paused.err(), " started"); })) << paused.err();
+  ::kill(paused.pid(), SIGINT);
+  ASSERT_TRUE(paused.read_until([&] { return has(paused.err(), "interrupted:"); }));
+  ::kill(paused.pid(), SIGINT);
+  Ran stopped = paused.finish();
+  EXPECT_EQ(stopped.exit_code, 3) << stopped.err;
+  EXPECT_TRUE(has(simtest::read_text(dir.file("paused.csv")),
+                  ",aborted,aborted before it contacted the device"))
+      << simtest::read_text(dir.file("paused.csv")) << stopped.err;
+  EXPECT_FALSE(asked_for_upgrade(*other)) << other->log();
 }
 
 // The fleet at its limit: a hundred devices at once, a few of each kind.

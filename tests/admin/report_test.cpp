@@ -18,6 +18,7 @@
 
 #include "frontends/admin/admin.h"
 #include "frontends/admin/fleet_list.h"
+#include "frontends/admin/fleet_log.h"
 #include "frontends/admin/help.h"
 #include "frontends/admin/outcome.h"
 #include "frontends/admin/report.h"
@@ -223,12 +224,57 @@ TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
     } else {
       EXPECT_EQ(report_csv(back), csv);
     }
+    // Saved again by a spreadsheet or a Windows tool: CR LF and a byte-order mark.
+    std::string saved = "\xef\xbb\xbf";
+    for (char c : simtest::read_text(path))
+      saved += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    write_file(path, saved);
+    std::vector<ReportRow> again;
+    ASSERT_TRUE(read_report(path, &again, &error)) << error;
+    EXPECT_EQ(report_csv(again), report_csv(back));
   }
-  std::vector<ReportRow> none;
-  std::string error;
-  write_file(dir.file("other.csv"), "a,b\n1,2\n");
-  EXPECT_FALSE(read_report(dir.file("other.csv"), &none, &error));
-  EXPECT_NE(error.find("not a fleet report"), std::string::npos) << error;
+  // Still refused: what is not a report, with or without those.
+  for (auto [name, text] : {std::pair{"other.csv", "a,b\n1,2\n"},
+                            {"other.csv",
+                             "\xef\xbb\xbf"
+                             "a,b\r\n1,2\r\n"},
+                            {"other.json", "\xef\xbb\xbf{\"devices\": 1}"}}) {
+    std::vector<ReportRow> none;
+    std::string error;
+    write_file(dir.file(name), text);
+    EXPECT_FALSE(read_report(dir.file(name), &none, &error)) << text;
+    EXPECT_NE(error.find("not a fleet report"), std::string::npos) << error;
+  }
+}
+
+TEST(Report, ARetryRedoesEveryDeviceNotUpgradedOrSkipped) {
+  // Each result a report can hold; running is what a fleet killed after its
+  // first Ctrl-C left, busy what another run on the PC caused.
+  struct Case {
+    const char* result;
+    bool retried, failure;
+  } cases[] = {
+      {"upgraded", false, false},  {"skipped", false, false}, {"failed", true, true},
+      {"unreachable", true, true}, {"aborted", true, true},   {"unverified", true, true},
+      {"running", true, true},     {"busy", true, false},     {"not-started", true, false},
+  };
+  std::vector<ReportRow> earlier;
+  std::vector<FleetEntry> entries;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    std::string address = "198.51.100." + std::to_string(20 + i);
+    earlier.push_back({address, "QEL-742", "5.1.2(GR)", "", cases[i].result, "", 1, "", ""});
+    FleetEntry entry;
+    entry.address = address;
+    entries.push_back(entry);
+  }
+  std::vector<PlannedDevice> plan = plan_rollout(entries, earlier);
+  ASSERT_EQ(plan.size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].result);
+    EXPECT_EQ(is_retried(cases[i].result), cases[i].retried);
+    EXPECT_EQ(plan[i].carried, !cases[i].retried);
+    EXPECT_EQ(is_failure(cases[i].result), cases[i].failure);
+  }
 }
 
 TEST(Report, WrittenWholeOrNotAtAllAndRefusedBeforeTheWork) {
@@ -325,6 +371,18 @@ TEST(FleetList, EveryBadLineIsReportedWithItsReason) {
   EXPECT_NE(error.find("leave --password-file out"), std::string::npos) << error;
   ::close(terminal);
   ::close(master);
+
+  // Saved by a Windows editor: a byte-order mark and CR LF.
+  write_file(dir.file("windows.txt"),
+             "\xef\xbb\xbf"
+             "198.51.100.20\r\n198.51.100.21 admin ok.pw\r\n");
+  entries.clear();
+  errors.clear();
+  EXPECT_TRUE(read_fleet_list(dir.file("windows.txt"), &entries, &errors))
+      << ::testing::PrintToString(errors);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].address, "198.51.100.20");
+  EXPECT_EQ(entries[1].password_file, dir.file("ok.pw"));
 }
 
 // --help and the manual page say the same, and say everything: every option
@@ -388,6 +446,77 @@ TEST(Help, TheParserAndTheManualPageShowTheSameTableAndEveryCode) {
       for (const ItemHelp& item : section.items) terms += std::string(", ") + item.term + ",";
   for (const std::string& code : codes)
     EXPECT_NE(terms.find(", " + code + ","), std::string::npos) << code << " is not explained";
+}
+
+// What another local user may have left in a log folder, beyond the links,
+// FIFOs and folders of the fleet's own test (the tests run as root and hand
+// things to nobody).
+TEST(FleetLog, OnlyAPrivateFolderAndPlainFilesOfThisUserAreUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+  TempDir dir;
+  std::string error;
+  auto folder_mode = [](int fd) {
+    struct stat about {};
+    ::fstat(fd, &about);
+    return about.st_mode & 07777;
+  };
+  int made = open_log_folder(dir.file("new"), &error);
+  ASSERT_GE(made, 0) << error;
+  EXPECT_EQ(folder_mode(made), 0700u);
+  ::close(made);
+  struct FolderCase {
+    const char* name;
+    mode_t mode;
+    const char* refusal;  // nullptr: used
+  } folders[] = {
+      {"mine", 0755, nullptr},
+      {"shared", 01777, "others may write"},
+      {"group", 0775, "others may write"},
+  };
+  for (const FolderCase& c : folders) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(::mkdir(dir.file(c.name).c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(dir.file(c.name).c_str(), c.mode), 0);
+    error.clear();
+    int fd = open_log_folder(dir.file(c.name), &error);
+    EXPECT_EQ(fd >= 0, c.refusal == nullptr) << error;
+    if (c.refusal) {
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+    }
+    if (fd >= 0) ::close(fd);
+  }
+
+  int folder = ::open(dir.file("mine").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  std::string secret = dir.file("secret");
+  write_file(secret, "root's\n");
+  std::string logs = dir.file("mine") + "/";
+  write_file(logs + "theirs.log", "");
+  ASSERT_EQ(::chown((logs + "theirs.log").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::link(secret.c_str(), (logs + "hard.log").c_str()), 0);
+  struct FileCase {
+    const char* name;
+    const char* refusal;
+  } files[] = {
+      {"fresh.log", nullptr},
+      {"theirs.log", "another user"},
+      {"hard.log", "other names"},
+  };
+  for (const FileCase& c : files) {
+    SCOPED_TRACE(c.name);
+    error.clear();
+    int fd = open_log(folder, c.name, &error);
+    EXPECT_EQ(fd >= 0, c.refusal == nullptr) << error;
+    if (c.refusal) {
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  struct stat about {};
+  ASSERT_EQ(::stat((logs + "fresh.log").c_str(), &about), 0);
+  EXPECT_EQ(about.st_mode & 0777, 0600u);
+  EXPECT_EQ(simtest::read_text(secret), "root's\n");
+  ::close(folder);
 }
 
 }  // namespace

@@ -3,12 +3,16 @@
 // clock that many times faster (the 30-second wait after a transfer, the
 // resend timers), as the scripted harness's `clock` directive does. fleet
 // starts this same program for each device, so its upgrades get it too.
-// The product, qel-upgrade, has no such variable.
+// QEL_FLEET_TEST_FORK_PAUSE_MS holds each of the fleet's children that long
+// right after the fork, where a signal must not be lost or misread.
+// The product, qel-upgrade, has no such variables.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "frontends/admin/admin.h"
+#include "frontends/admin/fleet_child.h"
 #include "platform/posix/seams.h"
 
 int main(int argc, char** argv) {
@@ -21,6 +25,12 @@ int main(int argc, char** argv) {
       double value = std::strtod(scale, nullptr);
       if (value > 0) seam_set_clock(value, 0);
     }
+  }
+  static timespec fork_pause{};
+  if (const char* pause = std::getenv("QEL_FLEET_TEST_FORK_PAUSE_MS")) {
+    long ms = std::strtol(pause, nullptr, 10);
+    fork_pause = {ms / 1000, (ms % 1000) * 1000000};
+    admin::fleet_child_test_pause = [] { ::nanosleep(&fork_pause, nullptr); };
   }
   return admin_main(argc, argv);
 }
