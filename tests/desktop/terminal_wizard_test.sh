@@ -32,11 +32,12 @@ if [ "$SCENARIO" = no-privilege ]; then
     exec unshare --net "$0" "$@"
   fi
   ip link set lo up || fail "cannot bring loopback up"
-  # nobody runs a copy, with the port helper beside it as in the build
-  # folder, which may lie under a home closed to others.
+  # nobody runs a copy, with the terminal wizard and the port helper beside
+  # it as in the build folder, which may lie under a home closed to others.
+  FOLDER=$(dirname "$(readlink -f "$PROGRAM")")
   COPY=$(mktemp -d /tmp/qel-no-privilege.XXXXXX) && chmod 755 "$COPY" &&
-    cp "$PROGRAM" "$(dirname "$(readlink -f "$PROGRAM")")/qel-upgrade-bind" "$COPY/" ||
-    fail "cannot copy $PROGRAM and its port helper to $COPY"
+    cp "$PROGRAM" "$FOLDER/qel-upgrade-terminal" "$FOLDER/qel-upgrade-bind" "$COPY/" ||
+    fail "cannot copy $PROGRAM, the terminal wizard and the port helper to $COPY"
   PROGRAM=$COPY/$(basename "$PROGRAM")
   setpriv --reuid=65534 --regid=65534 --clear-groups test -x "$PROGRAM" ||
     skip "an unprivileged user cannot run $PROGRAM (/tmp is closed to others)"
