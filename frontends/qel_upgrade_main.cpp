@@ -131,10 +131,12 @@ bool desktop_can_start(const std::string& program, std::string* failure) {
       return false;
     }
     bool ended = reaped == child;
-    // Once it has ended, only what is already in the pipe is taken.
-    while (open && raw.size() < PROBE_SAID_MAX) {
+    // What is in the pipe is taken: the first PROBE_SAID_MAX bytes kept, the
+    // rest drained so that the probe never blocks writing. A bounded amount
+    // each round, so that whatever else holds the pipe cannot keep this here.
+    for (int chunks = 0; open && chunks < 64; ++chunks) {
       pollfd readable{said[0], POLLIN, 0};
-      if (poll(&readable, 1, ended ? 0 : 20) <= 0) break;
+      if (poll(&readable, 1, chunks == 0 && !ended ? 20 : 0) <= 0) break;
       char chunk[512];
       ssize_t n = read(said[0], chunk, sizeof chunk);
       if (n <= 0) {
@@ -142,10 +144,9 @@ bool desktop_can_start(const std::string& program, std::string* failure) {
         break;
       }
       raw.append(chunk, std::min(static_cast<std::size_t>(n), PROBE_SAID_MAX - raw.size()));
-      if (!ended) break;
     }
     if (ended) break;
-    if (!open || raw.size() >= PROBE_SAID_MAX) usleep(20000);
+    if (!open) usleep(20000);
     if (std::chrono::steady_clock::now() >= deadline) {
       kill(child, SIGKILL);
       while (waitpid(child, &status, 0) < 0 && errno == EINTR) {

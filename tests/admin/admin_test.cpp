@@ -765,6 +765,25 @@ TEST_F(AdminTest, WhatANewUserTriesGetsAClearAnswer) {
   });
   EXPECT_EQ(nowhere.exit_code, 1) << nowhere.err;
   EXPECT_TRUE(has(nowhere.err, "needs a display or a terminal")) << nowhere.err;
+
+  // A display that cannot be opened: the launcher says what the desktop
+  // program's probe said, not only that it failed.
+  std::string folder = QEL_UPGRADE;
+  folder.erase(folder.rfind('/') + 1);
+  if (std::filesystem::exists(folder + "qel-upgrade-desktop")) {
+    Ran closed_display = qel_upgrade({"qel-upgrade"}, "", "", [] {
+      ::setenv("DISPLAY", ":93", 1);  // no server: the test's own network, a fresh socket name
+      ::unsetenv("WAYLAND_DISPLAY");
+      ::unsetenv("QT_QPA_PLATFORM");
+    });
+    EXPECT_EQ(closed_display.exit_code, 1) << closed_display.err;
+    EXPECT_TRUE(has(
+        closed_display.err,
+        "probe was ended by signal 6; it said:\n  qt.qpa.xcb: could not connect to display :93"))
+        << closed_display.err;
+    EXPECT_TRUE(has(closed_display.err, "cannot open the display :93 and no terminal"))
+        << closed_display.err;
+  }
 }
 
 TEST_F(AdminTest, RolloutsStopEarlyAndARetryResumesWhereTheyStopped) {
