@@ -29,13 +29,20 @@ endforeach()
 # drawn by the tool that draws the Windows icon.
 install(FILES ${qel_packaging}/qel-upgrade.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 set(qel_package_outputs)
+# A cross build takes the drawer from a native build (QEL_HOST_TOOLS).
+set(qel_icon_drawer)
 if(TARGET qel-make-icon)
+  set(qel_icon_drawer qel-make-icon)
+elseif(QEL_MAKE_ICON)
+  set(qel_icon_drawer ${QEL_MAKE_ICON})
+endif()
+if(qel_icon_drawer)
   foreach(size 16 32 48 64 128)
     set(png ${qel_staged}/icons/${size}x${size}/qel-upgrade.png)
     add_custom_command(OUTPUT ${png}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${qel_staged}/icons/${size}x${size}
-      COMMAND qel-make-icon --png ${size} ${png}
-      DEPENDS qel-make-icon
+      COMMAND ${qel_icon_drawer} --png ${size} ${png}
+      DEPENDS ${qel_icon_drawer}
       COMMENT "Drawing the ${size} x ${size} icon"
       VERBATIM)
     list(APPEND qel_package_outputs ${png})

@@ -10,11 +10,15 @@
 // make the same check before their first dialog), and exits with 1: the
 // wizard could not run at all (its own failures exit with 0).
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +26,9 @@
 #include <string>
 
 #include "frontends/common/privilege.h"
+#include "frontends/common/text.h"
 #include "platform/process.h"
+#include "platform/trace_text.h"
 
 #ifdef QEL_WITH_ADMIN
 #include "frontends/admin/admin.h"
@@ -66,25 +72,98 @@ std::string wizard_program(const char* name) {
   return "";
 }
 
+// The probe's bounds: what it says is kept for the message when it fails,
+// and a probe that hangs (a display that never answers) is given up.
+constexpr std::size_t PROBE_SAID_MAX = 2048;
+constexpr int PROBE_MS = 30000;
+
+// What the probe said, made safe for a terminal (the text comes from Qt, its
+// plugins and the display, none of them ours): escaped controls, each line
+// indented, the last one cut at the bound.
+std::string probe_said(const std::string& raw) {
+  std::string printable(raw.size() * 4 + 1, '\0');
+  trace_printable(raw.c_str(), printable.data(), printable.size());
+  printable.resize(std::strlen(printable.c_str()));
+  std::string out;
+  for (const std::string& line : frontend::split_lines(printable)) {
+    if (!line.empty()) out += "  " + line + "\n";
+  }
+  if (raw.size() >= PROBE_SAID_MAX) out += "  ...\n";
+  return out;
+}
+
 // Whether Qt can open the display: the desktop program tries it in a child
 // (--probe), because a platform plugin that cannot start ends the process
-// that asked.
-bool desktop_can_start(const std::string& program) {
+// that asked. When it cannot, *failure says how the probe ended and what it
+// said on its standard error.
+bool desktop_can_start(const std::string& program, std::string* failure) {
+  int said[2];
+  if (pipe2(said, O_CLOEXEC) != 0) {
+    *failure = std::string("cannot probe the display: ") + std::strerror(errno) + "\n";
+    return false;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, said[1], STDERR_FILENO);
   char probe[] = "--probe";
   char* argv[] = {const_cast<char*>(program.c_str()), probe, nullptr};
   std::fflush(nullptr);
   pid_t child = 0;
   int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return false;
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return false;
+  close(said[1]);
+  if (spawned != 0) {
+    close(said[0]);
+    *failure = "cannot start " + program + ": " + std::strerror(spawned) + "\n";
+    return false;
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  // Read until the probe has ended (whatever else keeps the pipe open) or its
+  // time is up; only the first PROBE_SAID_MAX bytes are kept.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PROBE_MS);
+  std::string raw;
+  int status = 0;
+  bool open = true;
+  for (;;) {
+    pid_t reaped = waitpid(child, &status, WNOHANG);
+    if (reaped < 0 && errno != EINTR) {
+      close(said[0]);
+      *failure = std::string("lost the desktop program's probe: ") + std::strerror(errno) + "\n";
+      return false;
+    }
+    bool ended = reaped == child;
+    // What is in the pipe is taken: the first PROBE_SAID_MAX bytes kept, the
+    // rest drained so that the probe never blocks writing. A bounded amount
+    // each round, so that whatever else holds the pipe cannot keep this here.
+    for (int chunks = 0; open && chunks < 64; ++chunks) {
+      pollfd readable{said[0], POLLIN, 0};
+      if (poll(&readable, 1, chunks == 0 && !ended ? 20 : 0) <= 0) break;
+      char chunk[512];
+      ssize_t n = read(said[0], chunk, sizeof chunk);
+      if (n <= 0) {
+        open = n < 0 && errno == EINTR;
+        break;
+      }
+      raw.append(chunk, std::min(static_cast<std::size_t>(n), PROBE_SAID_MAX - raw.size()));
+    }
+    if (ended) break;
+    if (!open) usleep(20000);
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(child, SIGKILL);
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+      close(said[0]);
+      *failure = "the desktop program's probe did not end within " +
+                 std::to_string(PROBE_MS / 1000) + " s; it said:\n" + probe_said(raw);
+      return false;
+    }
+  }
+  close(said[0]);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  *failure = "the desktop program's probe " +
+             (WIFSIGNALED(status) ? "was ended by signal " + std::to_string(WTERMSIG(status))
+                                  : "exited with " + std::to_string(WEXITSTATUS(status))) +
+             (raw.empty() ? std::string(" and said nothing\n") : "; it said:\n" + probe_said(raw));
+  return false;
 }
 
 }  // namespace
@@ -114,11 +193,12 @@ int main(int argc, char** argv) {
     if (set("DISPLAY") && !set("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "xcb", 1);
     if (desktop.empty()) {
       why = "the desktop dialogs are not installed (package qel-upgrade-desktop)";
-    } else if (desktop_can_start(desktop)) {
+    } else if (std::string failure; desktop_can_start(desktop, &failure)) {
       std::fflush(nullptr);
       execv(desktop.c_str(), argv);
       why = std::string("cannot start ") + desktop + ": " + std::strerror(errno);
     } else {
+      std::fprintf(stderr, "qel-upgrade: %s", failure.c_str());
       why = set("DISPLAY")
                 ? std::string("cannot open the display ") + std::getenv("DISPLAY")
                 : std::string("cannot open the Wayland display ") + std::getenv("WAYLAND_DISPLAY");

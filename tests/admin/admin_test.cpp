@@ -54,15 +54,15 @@ struct Ran {
 
 // qel-upgrade running: its output collected while the test waits for it.
 // args[0] "qel-upgrade" runs the product itself, "scan" the product's scan,
-// anything else qel-upgrade-testable; in_child runs in the child before the
-// program starts (to close its input, drop its privileges...).
+// an absolute path that program, anything else qel-upgrade-testable; in_child runs in the child
+// before the program starts (to close its input, drop its privileges...).
 class Running {
  public:
   explicit Running(std::vector<std::string> args, const std::string& input = "",
                    const std::function<void()>& in_child = {}) {
     if (args.at(0) == "qel-upgrade")
       args[0] = QEL_UPGRADE;
-    else
+    else if (args.at(0).front() != '/')  // else a program given by its path
       args.insert(args.begin(), args.at(0) == "scan" ? QEL_UPGRADE : QEL_UPGRADE_TESTABLE);
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return;
@@ -697,14 +697,17 @@ TEST_F(AdminTest, ThePortPrivilegeIsCheckedBeforeAnyDeviceIsContacted) {
   { std::ofstream(dir.file("two.txt")) << lan::device(0) << "\n" << lan::device(1) << "\n"; }
   ::chmod(dir.path().c_str(), 0755);
   ::chmod(dir.file("two.txt").c_str(), 0644);
+  // nobody runs a copy: the build folder may lie under a home closed to others.
+  const std::string program = dir.file("qel-upgrade-testable");
+  std::filesystem::copy_file(QEL_UPGRADE_TESTABLE, program);
   auto as_nobody = [] {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
   };
   for (std::vector<std::string> args :
-       {std::vector<std::string>{"upgrade", lan::device(0), "--yes", "--json"},
-        std::vector<std::string>{"upgrade", lan::device(0), "--dry-run"},
-        std::vector<std::string>{"fleet", dir.file("two.txt")}}) {
-    SCOPED_TRACE(args[0] + " " + args[1]);
+       {std::vector<std::string>{program, "upgrade", lan::device(0), "--yes", "--json"},
+        std::vector<std::string>{program, "upgrade", lan::device(0), "--dry-run"},
+        std::vector<std::string>{program, "fleet", dir.file("two.txt")}}) {
+    SCOPED_TRACE(args[1] + " " + args[2]);
     Ran run = qel_upgrade(args, "", "", as_nobody);
     EXPECT_EQ(run.exit_code, 6) << run.err;
     EXPECT_EQ(count_of(run.err, "Can't bind TFTP listener socket"), 1) << run.err;
@@ -717,7 +720,7 @@ TEST_F(AdminTest, ThePortPrivilegeIsCheckedBeforeAnyDeviceIsContacted) {
   std::string fifo = dir.file("password.fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
   ::chmod(fifo.c_str(), 0666);
-  Running reading({"upgrade", lan::device(0), "--password-file", fifo}, "", as_nobody);
+  Running reading({program, "upgrade", lan::device(0), "--password-file", fifo}, "", as_nobody);
   std::string proc = "/proc/" + std::to_string(reading.pid());
   struct stat about {};
   ASSERT_TRUE(simtest::wait_until(
@@ -790,6 +793,25 @@ TEST_F(AdminTest, WhatANewUserTriesGetsAClearAnswer) {
   });
   EXPECT_EQ(nowhere.exit_code, 1) << nowhere.err;
   EXPECT_TRUE(has(nowhere.err, "needs a display or a terminal")) << nowhere.err;
+
+  // A display that cannot be opened: the launcher says what the desktop
+  // program's probe said, not only that it failed.
+  std::string folder = QEL_UPGRADE;
+  folder.erase(folder.rfind('/') + 1);
+  if (std::filesystem::exists(folder + "qel-upgrade-desktop")) {
+    Ran closed_display = qel_upgrade({"qel-upgrade"}, "", "", [] {
+      ::setenv("DISPLAY", ":93", 1);  // no server: the test's own network, a fresh socket name
+      ::unsetenv("WAYLAND_DISPLAY");
+      ::unsetenv("QT_QPA_PLATFORM");
+    });
+    EXPECT_EQ(closed_display.exit_code, 1) << closed_display.err;
+    EXPECT_TRUE(has(
+        closed_display.err,
+        "probe was ended by signal 6; it said:\n  qt.qpa.xcb: could not connect to display :93"))
+        << closed_display.err;
+    EXPECT_TRUE(has(closed_display.err, "cannot open the display :93 and no terminal"))
+        << closed_display.err;
+  }
 }
 
 TEST_F(AdminTest, RolloutsStopEarlyAndARetryResumesWhereTheyStopped) {

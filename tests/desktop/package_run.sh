@@ -32,6 +32,10 @@ for top in $(printf '%s\n' "${keep[@]}" | sort -u); do
     fail "cannot keep /tmp/$top"
 done
 ip link set lo up || fail "cannot bring loopback up"
+# The unprivileged user loads the test plugin: a copy, since the build folder
+# may lie under a home closed to others.
+cp -r "$PLUGINS" /tmp/plugins && chmod -R go+rX /tmp/plugins || fail "cannot copy $PLUGINS"
+PLUGINS=/tmp/plugins
 
 HELPER=/usr/libexec/qel-upgrade/qel-upgrade-bind
 install_packages() {
@@ -105,7 +109,10 @@ export XAUTHORITY=/tmp/Xauthority
 : >"$XAUTHORITY"
 xauth add ":$NUMBER" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" || fail "xauth"
 chmod 644 "$XAUTHORITY"
-Xvfb ":$NUMBER" -auth "$XAUTHORITY" -screen 0 1024x768x24 -nolisten tcp >"$OUT/xvfb.out" 2>&1 &
+# -noreset: an X server resets when its last client leaves, and the reset
+# drops a client that connected meanwhile (the readiness check's leaving
+# and the program's probe arriving can meet there on a loaded machine).
+Xvfb ":$NUMBER" -auth "$XAUTHORITY" -noreset -screen 0 1024x768x24 -nolisten tcp >"$OUT/xvfb.out" 2>&1 &
 XVFB_PID=$!
 export DISPLAY=:$NUMBER
 wait_until 10 "xdotool getmouselocation >/dev/null 2>&1" || fail "Xvfb did not start"
@@ -142,11 +149,31 @@ DEBIAN_FRONTEND=noninteractive dpkg --purge qel-upgrade-desktop qel-upgrade >>"$
 
 # A statoverride is the administrator's decision: the package leaves the
 # helper as it says, without the capability.
-dpkg-statoverride --add root root 0755 "$HELPER" || fail "dpkg-statoverride"
+dpkg-statoverride --add root qel-upgrade 0750 "$HELPER" || fail "dpkg-statoverride"
 install_packages
-[ "$(stat -c '%U:%G %a' "$HELPER")" = "root:root 755" ] || fail "the override was not kept: $(stat -c '%U:%G %a' "$HELPER")"
+[ "$(stat -c '%U:%G %a' "$HELPER")" = "root:qel-upgrade 750" ] || fail "the override was not kept: $(stat -c '%U:%G %a' "$HELPER")"
 [ -z "$(getcap "$HELPER")" ] || fail "the package set a capability despite the override"
 echo "statoverride: the helper left as listed"
+
+# The administrator gives it the capability by hand; an upgrade replaces the
+# file, which loses it: the package gives it back and says so. The newer
+# version is this package with its version raised.
+setcap cap_net_bind_service=+ep "$HELPER" || fail "setcap by hand"
+NEWER=$OUT/newer
+dpkg-deb -R "$HEADLESS" "$NEWER" || fail "cannot unpack $HEADLESS"
+sed -i "s/^Version: .*/Version: $VERSION+upgrade1/" "$NEWER/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$NEWER" "$OUT/newer.deb" >/dev/null || fail "cannot build the newer package"
+DEBIAN_FRONTEND=noninteractive dpkg --purge qel-upgrade-desktop >>"$OUT/dpkg.log" 2>&1 || fail "dpkg --purge qel-upgrade-desktop failed"
+DEBIAN_FRONTEND=noninteractive dpkg -i "$OUT/newer.deb" >"$OUT/upgrade.out" 2>&1 || fail "the upgrade failed: $(cat "$OUT/upgrade.out")"
+[ "$(dpkg-query -W -f '${Version}' qel-upgrade)" = "$VERSION+upgrade1" ] || fail "not upgraded"
+[ "$(stat -c '%U:%G %a' "$HELPER")" = "root:qel-upgrade 750" ] || fail "the upgrade lost the override: $(stat -c '%U:%G %a' "$HELPER")"
+getcap "$HELPER" | grep -q 'cap_net_bind_service=ep' || fail "the upgrade lost the capability set by hand: $(cat "$OUT/upgrade.out")"
+grep -q "before the upgrade: given back" "$OUT/upgrade.out" ||
+  fail "the upgrade did not say it gave the capability back: $(cat "$OUT/upgrade.out")"
+headless_run member member-after-upgrade /usr/bin/qel-upgrade
+grep -q "Can't bind" "$OUT/member-after-upgrade.out" && fail "a member may not bind after the upgrade: $(cat "$OUT/member-after-upgrade.out")"
+[ -e /var/lib/qel-upgrade/helper-had-capability ] && fail "the upgrade left its note behind"
+echo "statoverride: the capability set by hand survived an upgrade to $VERSION+upgrade1"
 
 # A file system without extended attributes: setcap fails, the install
 # says so and still succeeds.

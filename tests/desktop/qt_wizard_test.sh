@@ -37,7 +37,8 @@ ON_FAIL='shot zz-failure; echo "--- program:"; cat "$OUT/program.out"; echo "---
 export XAUTHORITY=$OUT/Xauthority
 : >"$XAUTHORITY"
 xauth add ":$NUMBER" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" || fail "xauth"
-Xvfb ":$NUMBER" -auth "$XAUTHORITY" -screen 0 1024x768x24 -nolisten tcp >"$OUT/xvfb.log" 2>&1 &
+# -noreset: see package_run.sh (a reset drops a client that came meanwhile).
+Xvfb ":$NUMBER" -auth "$XAUTHORITY" -noreset -screen 0 1024x768x24 -nolisten tcp >"$OUT/xvfb.log" 2>&1 &
 XVFB_PID=$!
 trap 'stop_device; kill $PROGRAM_PID $XVFB_PID 2>/dev/null' EXIT
 wait_until 10 "xdotool getmouselocation >/dev/null 2>&1" || fail "Xvfb did not start"

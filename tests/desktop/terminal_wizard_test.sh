@@ -32,8 +32,15 @@ if [ "$SCENARIO" = no-privilege ]; then
     exec unshare --net "$0" "$@"
   fi
   ip link set lo up || fail "cannot bring loopback up"
-  [ -x "$PROGRAM" ] && setpriv --reuid=65534 --regid=65534 --clear-groups test -x "$PROGRAM" ||
-    skip "an unprivileged user cannot run $PROGRAM (its folders are closed to others)"
+  # nobody runs a copy, with the terminal wizard and the port helper beside
+  # it as in the build folder, which may lie under a home closed to others.
+  FOLDER=$(dirname "$(readlink -f "$PROGRAM")")
+  COPY=$(mktemp -d /tmp/qel-no-privilege.XXXXXX) && chmod 755 "$COPY" &&
+    cp "$PROGRAM" "$FOLDER/qel-upgrade-terminal" "$FOLDER/qel-upgrade-bind" "$COPY/" ||
+    fail "cannot copy $PROGRAM, the terminal wizard and the port helper to $COPY"
+  PROGRAM=$COPY/$(basename "$PROGRAM")
+  setpriv --reuid=65534 --regid=65534 --clear-groups test -x "$PROGRAM" ||
+    skip "an unprivileged user cannot run $PROGRAM (/tmp is closed to others)"
 else
   enter_namespace "$@"
 fi
@@ -44,7 +51,7 @@ mkdir -p "$OUT"
 echo "screens: $OUT"
 TMUX_CMD=(tmux -L "qel-test-$$" -f /dev/null)
 ON_FAIL='echo "--- screen:"; "${TMUX_CMD[@]}" capture-pane -t wizard -p; echo "--- device:"; tail -5 "$OUT/device.log"'
-trap 'stop_device; "${TMUX_CMD[@]}" kill-server 2>/dev/null' EXIT
+trap 'stop_device; "${TMUX_CMD[@]}" kill-server 2>/dev/null; [ -n "${COPY:-}" ] && rm -rf "$COPY"' EXIT
 
 case $SCENARIO in
   upgrade) start_device "$OUT" "${SLOW_REQUEST[@]}" --password secret ;;

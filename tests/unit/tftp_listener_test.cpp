@@ -303,13 +303,18 @@ bool drop_bind_capability() {
   return ::syscall(SYS_capset, &header, data) == 0;
 }
 
-// The message names this program's real path, on a line of its own.
+// The message names this program's real path, on lines of their own, and
+// gives the right to a group's members only, never to every user.
 TEST(TftpListenerNetwork, PortsRefusedForWantOfPrivilegeSayHowToGrantIt) {
-  RUN_IN_PRIVATE_NETWORK(30000, EXITED,
-                         std::string("Upgrade Failed: Can't bind TFTP listener socket\r\n"
-                                     "UDP ports 69-168 need root, or give this program the right "
-                                     "once:\r\nsudo setcap cap_net_bind_service=+ep ") +
-                             this_program());
+  const std::string program = this_program();
+  RUN_IN_PRIVATE_NETWORK(
+      30000, EXITED,
+      "Upgrade Failed: Can't bind TFTP listener socket\r\n"
+      "UDP ports 69-168 need root, or give this program the right once, for a group's members "
+      "only (whoever runs it may take these ports on any address):\r\n"
+      "sudo groupadd -f --system qel-upgrade\r\nsudo chown root:qel-upgrade " +
+          program + "\r\nsudo chmod 750 " + program + "\r\nsudo setcap cap_net_bind_service=+ep " +
+          program + "\r\nsudo usermod -aG qel-upgrade root\r\nThen log in again.");
   ASSERT_TRUE(drop_bind_capability());
   start_tftp_listener(LOOPBACK);
   ADD_FAILURE() << "the listener started without the right to bind its ports";
