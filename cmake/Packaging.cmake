@@ -52,11 +52,17 @@ endif()
 
 # The manual page with the version filled in and the subcommands' part
 # written from the table their --help prints (dh_installman compresses it).
+# A cross build takes the writer from a native build (QEL_HOST_TOOLS).
 configure_file(${qel_packaging}/qel-upgrade.1.in ${qel_staged}/man/qel-upgrade.1.in @ONLY)
+if(CMAKE_CROSSCOMPILING)
+  find_program(QEL_MAKE_MANUAL qel-admin-manual REQUIRED HINTS ${QEL_HOST_TOOLS})
+  set(qel_manual_writer ${QEL_MAKE_MANUAL})
+else()
+  set(qel_manual_writer qel-admin-manual)
+endif()
 add_custom_command(OUTPUT ${qel_staged}/man/qel-upgrade.1
-  COMMAND $<TARGET_FILE:qel-admin-manual> ${qel_staged}/man/qel-upgrade.1.in
-          ${qel_staged}/man/qel-upgrade.1
-  DEPENDS qel-admin-manual ${qel_staged}/man/qel-upgrade.1.in
+  COMMAND ${qel_manual_writer} ${qel_staged}/man/qel-upgrade.1.in ${qel_staged}/man/qel-upgrade.1
+  DEPENDS ${qel_manual_writer} ${qel_staged}/man/qel-upgrade.1.in
   COMMENT "Writing the manual page"
   VERBATIM)
 list(APPEND qel_package_outputs ${qel_staged}/man/qel-upgrade.1)

@@ -82,7 +82,9 @@ export DISPLAY=":$DISPLAY_NUMBER"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
+# Without -noreset the server resets when its last client leaves and drops
+# one that connected meanwhile (seen on a loaded machine with the package test).
+Xvfb "$DISPLAY" -noreset -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
 xvfb_pid=$!
 sim_pid=""
 cleanup() {
