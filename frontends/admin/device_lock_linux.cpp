@@ -124,10 +124,12 @@ bool may_use_helper(const Peer& peer) {
 
 bool could_serve_firmware(const Peer& peer) {
   if (peer.cred.uid == 0 || peer.cred.uid == ::geteuid()) return true;
-  // The TFTP ports lie at or above the first port open to every user.
-  long first_open =
-      std::strtol(read_small("/proc/sys/net/ipv4/ip_unprivileged_port_start").c_str(), nullptr, 10);
-  if (first_open > 0 && first_open <= 168) return true;
+  // The TFTP ports lie at or above the first port open to every user (0:
+  // every port is; an unreadable setting says nothing).
+  std::string setting = read_small("/proc/sys/net/ipv4/ip_unprivileged_port_start");
+  char* end = nullptr;
+  long first_open = std::strtol(setting.c_str(), &end, 10);
+  if (end != setting.c_str() && first_open >= 0 && first_open <= 168) return true;
   return has_port_capability(peer.cred.pid) || may_use_helper(peer);
 }
 
