@@ -64,13 +64,11 @@ std::string read_small(const std::string& path) {
   return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
 }
 
-// Another user's texts, shown: printable ASCII only (no controls, no
-// bidirectional marks), anything else as '?'.
+// Another user's texts, shown as a device's are (the arguments of a command
+// line are separated by NULs).
 std::string plain(std::string text) {
-  for (char& c : text)
-    if (c < 0x20 || c > 0x7e) c = c == '\0' ? ' ' : '?';
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
+  std::replace(text.begin(), text.end(), '\0', ' ');
+  return shown_utf8(text);
 }
 
 struct Peer {
