@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh [build] [desktop] [win32]    (no group: all of them)
 #   build    the Linux build, its tests and the demo
 #   desktop  the Qt and terminal front-ends, their tests, the Debian packages
-#   win32    the MinGW-w64 cross build and its test under Wine
+#   win32    the MinGW-w64 cross build, the MSI package and their tests under Wine
 set -euo pipefail
 
 group_build=(
@@ -38,6 +38,7 @@ group_win32=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # cross compiler, windres
   wine wine64 fonts-wine           # runs the .exe (`wine` is the command); MS Sans Serif
   xvfb xdotool imagemagick         # headless display, input, screenshots
+  wixl msitools faketime           # the MSI package (wixl, msibuild), built the same twice
 )
 
 groups=("$@")
