@@ -66,6 +66,12 @@ std::uint16_t start_tftp_listener(std::uint32_t local_address);
 
 // The first stage's waiting dialog shows this text (the second stage's none).
 extern const char TFTP_WAITING_TEXT[];
+// How the upload dialog's caption starts while the image is sent ("Uploading
+// Target Firmware to QEL@ADDRESS ACKED/SIZE Bytes") and while the device
+// reflashes ("Updating Target Firmware to QEL@ADDRESS"): the command line
+// tells the two steps apart by them.
+extern const char UPLOAD_CAPTION_PREFIX[];
+extern const char REFLASH_CAPTION_PREFIX[];
 
 // The listener thread's body (argument: the TftpListener). Never returns: it
 // ends the process after the Target stage.

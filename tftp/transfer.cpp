@@ -15,6 +15,8 @@
 #include "ui/failures.h"
 #include "ui/ui.h"
 
+const char UPLOAD_CAPTION_PREFIX[] = "Uploading ";
+
 namespace {
 
 const FirmwareImage* stage_image() {
@@ -27,9 +29,9 @@ const char* stage_name() {
 
 void show_upload_progress(const TftpSession* session) {
   char caption[160];
-  std::snprintf(caption, sizeof caption, "Uploading %s Firmware to QEL@%s %d/%d Bytes",
-                stage_name(), wizard.device_address_text, static_cast<int>(session->bytes_acked),
-                static_cast<int>(session->image_size));
+  std::snprintf(caption, sizeof caption, "%s%s Firmware to QEL@%s %d/%d Bytes",
+                UPLOAD_CAPTION_PREFIX, stage_name(), wizard.device_address_text,
+                static_cast<int>(session->bytes_acked), static_cast<int>(session->image_size));
   dialog_progress_pos(session->upload_dialog, IDC_PROGRESS,
                       static_cast<int>(session->current_block));
   dialog_set_caption(session->upload_dialog, caption);

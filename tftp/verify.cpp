@@ -15,6 +15,8 @@
 #include "ui/failures.h"
 #include "ui/ui.h"
 
+const char REFLASH_CAPTION_PREFIX[] = "Updating ";
+
 namespace {
 
 // Ticks of 32 ms: 27 bits of the 32-bit millisecond clock.
@@ -29,7 +31,7 @@ void wait_for_restart(TftpSession* session) {
   dialog_progress_range(upload_dialog, IDC_PROGRESS, 0, VERIFY_WAIT_TICKS);
   dialog_progress_pos(upload_dialog, IDC_PROGRESS, 0);
   char caption[128];
-  std::snprintf(caption, sizeof caption, "Updating %s Firmware to QEL@%s",
+  std::snprintf(caption, sizeof caption, "%s%s Firmware to QEL@%s", REFLASH_CAPTION_PREFIX,
                 wizard.upgrade_stage.load() != STAGE_TRANSITION ? "Target" : "Transition",
                 wizard.device_address_text);
   dialog_set_caption(upload_dialog, caption);

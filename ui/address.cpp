@@ -8,6 +8,8 @@
 #include "resources/ids.h"
 #include "ui/ui.h"
 
+const char INVALID_ADDRESS_TEXT[] = "Invalid IP Address";
+
 namespace {
 
 const char PHONE_INSTRUCTIONS[] =
@@ -115,7 +117,7 @@ std::intptr_t address_dialog_proc(DialogHandle dialog, unsigned message, std::ui
           dialog_end(dialog, 1);
           break;
         case ADDRESS_INVALID:
-          dialog_message_box(dialog, "Invalid IP Address", "Error");
+          dialog_message_box(dialog, INVALID_ADDRESS_TEXT, "Error");
           dialog_focus_item(dialog, IDC_DEVICE_ADDRESS);
           break;
         case ADDRESS_NO_LOCAL:

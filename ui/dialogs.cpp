@@ -6,6 +6,8 @@
 #include "resources/ids.h"
 #include "ui/ui.h"
 
+const char TRANSITION_NOTE_PREFIX[] = "Note: ";
+
 namespace {
 
 const char WARNING_TEXT[] =
@@ -21,7 +23,7 @@ const char CONFIRM_TEXT[] =
     "if you would like to proceed. If you would\r\nlike to quit click \"Cancel\".";
 
 const char TRANSITION_NOTE_FORMAT[] =
-    "%s\r\n\r\nNote: Since your current firmware version\r\nis older than %s, this upgrade "
+    "%s\r\n\r\n%sSince your current firmware version\r\nis older than %s, this upgrade "
     "procedure\r\nrequires additional steps and will be\r\nslightly longer.\r\n";
 
 const char SUCCESS_TEXT[] =
@@ -66,7 +68,7 @@ std::intptr_t confirm_dialog_proc(DialogHandle dialog, unsigned message, std::ui
       dialog_set_item_text(dialog, IDC_CONFIRM_TEXT, CONFIRM_TEXT);
     } else {
       char text[512];
-      std::snprintf(text, sizeof text, TRANSITION_NOTE_FORMAT, CONFIRM_TEXT,
+      std::snprintf(text, sizeof text, TRANSITION_NOTE_FORMAT, CONFIRM_TEXT, TRANSITION_NOTE_PREFIX,
                     image_version(&transition_image));
       dialog_set_item_text(dialog, IDC_CONFIRM_TEXT, text);
     }

@@ -25,6 +25,9 @@ std::intptr_t end_on_button(DialogHandle dialog, std::uintptr_t wparam);
 // Centres the window on the screen, on top, without resizing it.
 void center_window(DialogHandle window);
 
+// The confirm dialog's note before a two-stage upgrade starts with it.
+extern const char TRANSITION_NOTE_PREFIX[];
+
 // Warning, confirm and success dialogs.
 std::intptr_t warning_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                                   std::intptr_t lparam);
@@ -47,6 +50,10 @@ std::intptr_t password_dialog_proc(DialogHandle dialog, unsigned message, std::u
 // The address dialog (one template for adapters, one for phones).
 std::intptr_t address_dialog_proc(DialogHandle dialog, unsigned message, std::uintptr_t wparam,
                                   std::intptr_t lparam);
+
+// The box the address dialog shows for an entry it refuses (the command line
+// recognises it).
+extern const char INVALID_ADDRESS_TEXT[];
 
 // Validates a dotted IPv4 address ('.' or '*' between parts); address is
 // always written (0 unless the result is 0). Results: 0 accepted, 1 a part

@@ -6,6 +6,7 @@
 #include "frontends/admin/admin.h"
 #include "frontends/admin/fleet.h"
 #include "frontends/admin/help.h"
+#include "frontends/admin/result.h"
 #include "frontends/admin/scan.h"
 #include "frontends/admin/upgrade.h"
 #include "frontends/admin/util.h"

@@ -8,24 +8,21 @@
 
 #include "session/session.h"
 #include "firmware/firmware.h"
+#include "frontends/admin/result.h"
 #include "frontends/admin/util.h"
 #include "frontends/common/dialog.h"
 #include "frontends/common/text.h"
 #include "http/query.h"
 #include "platform/clock.h"
 #include "resources/ids.h"
+#include "tftp/tftp.h"
+#include "ui/ui.h"
 
 namespace admin {
 
 namespace {
 
 using frontend::plain_text;
-
-// The wizard's texts this front-end recognises (outcome.h has the others).
-const char INVALID_ADDRESS[] = "Invalid IP Address";
-const char REFLASH_CAPTION_PREFIX[] = "Updating ";
-const char UPLOAD_CAPTION_PREFIX[] = "Uploading ";
-const char TRANSITION_NOTE_PREFIX[] = "Note: ";
 
 constexpr int INTERACTIVE_PASSWORD_TRIES = 3;
 
@@ -360,10 +357,10 @@ void CliFrontend::message_box(DialogHandle owner, const std::string& text, const
     {
       std::lock_guard lock(lock_);
       if (own_code_ < 0) {
-        own_code_ = text == INVALID_ADDRESS ? EXIT_USAGE : EXIT_FAILED;
+        own_code_ = text == INVALID_ADDRESS_TEXT ? EXIT_USAGE : EXIT_FAILED;
         own_message_ = text;
         own_failure_ =
-            text == INVALID_ADDRESS ? CODE_INVALID_ADDRESS : failure_code(last_failure());
+            text == INVALID_ADDRESS_TEXT ? CODE_INVALID_ADDRESS : failure_code(last_failure());
       }
     }
     dialog_post_command(owner, IDCANCEL);

@@ -111,7 +111,7 @@ class Fleet {
   void enforce_time_limit(Device& d, Clock::time_point now);
   void read_output(Device& d, int fd);
   void child_ended(Device& d, int status);
-  void finish(Device& d, const std::string& result, const std::string& message);
+  void finish(Device& d, Result result, const std::string& message);
   void on_signal_byte(char number);
   void redraw();
   void say(const std::string& line);  // a permanent line above the live block
@@ -156,7 +156,7 @@ void Fleet::start_next() {
   d.began = Clock::now();
   if (!spawn(d)) {
     d.row.code = CODE_NO_RESULT;
-    finish(d, "failed", std::string("cannot start: ") + std::strerror(errno));
+    finish(d, Result::FAILED, std::string("cannot start: ") + std::strerror(errno));
   }
 }
 
@@ -234,31 +234,32 @@ void Fleet::read_output(Device& d, int fd) {
   }
 }
 
-void Fleet::finish(Device& d, const std::string& result, const std::string& message) {
+void Fleet::finish(Device& d, Result result, const std::string& message) {
   d.phase = Device::DONE;
   d.row.result = result;
   d.row.message = message;
   bool started = d.began != Clock::time_point{};
   d.row.seconds = started ? std::chrono::duration<double>(Clock::now() - d.began).count() : 0;
-  d.log.line("---- " + clock_text() + " result: " + result + (message.empty() ? "" : ": ") +
+  const std::string word = result_word(result);
+  d.log.line("---- " + clock_text() + " result: " + word + (message.empty() ? "" : ": ") +
              shown_utf8(message));
   d.log.close();
   if (is_failure(result)) {
     ++failures_;
     if (d.canary && halted_.empty()) {
-      halted_ = "the canary " + d.entry.address + " ended " + result;
+      halted_ = "the canary " + d.entry.address + " ended " + word;
       say("qel-upgrade fleet: " + halted_ + ": no more upgrades start");
     } else if (failure_limit_ > 0 && failures_ >= failure_limit_ && halted_.empty()) {
       halted_ = std::to_string(failures_) + (failures_ == 1 ? " upgrade" : " upgrades") +
                 " failed (--max-failures)";
       say("qel-upgrade fleet: " + halted_ + ": no more upgrades start; the running ones finish");
     }
-  } else if (d.canary && result == "upgraded" && ++canaries_passed_ == options_.canary) {
+  } else if (d.canary && result == Result::UPGRADED && ++canaries_passed_ == options_.canary) {
     canary_phase_ = false;
     say("qel-upgrade fleet: the canaries were upgraded; the rollout goes on");
   }
-  std::string line = (terminal_ ? "" : clock_text() + " ") + d.entry.address + "  " + result;
-  if (result == "upgraded")
+  std::string line = (terminal_ ? "" : clock_text() + " ") + d.entry.address + "  " + word;
+  if (result == Result::UPGRADED)
     line += "  " + shown_utf8(d.row.version_before) + " -> " + shown_utf8(d.row.version_after);
   else if (!message.empty())
     line += "  " + shown_utf8(message);
@@ -273,32 +274,34 @@ void Fleet::child_ended(Device& d, int status) {
   std::string limit = "no result within " + std::to_string(options_.timeout_seconds) + " s";
   if (!have && aborting_ && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) {
     // The abort reached it before it ran the upgrade.
-    finish(d, "aborted", "aborted before it contacted the device");
+    finish(d, Result::ABORTED, "aborted before it contacted the device");
     return;
   }
   if (!have) {
     std::string how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                           : "exit status " + std::to_string(WEXITSTATUS(status));
     d.row.code = d.timed_out ? CODE_TIMEOUT : CODE_NO_RESULT;
-    finish(d, "failed",
+    finish(d, Result::FAILED,
            d.timed_out ? limit + ": stopped (" + how + ")"
                        : "the upgrade process ended without a result (" + how + ")");
     return;
   }
   // The child's values as it wrote them: its JSON is UTF-8 already.
-  std::string result = json_text(object, "result");
+  // A word this program does not write is a result it cannot count on.
+  Result result = Result::FAILED;
+  parse_result(json_text(object, "result"), &result);
   if (std::string product = json_text(object, "product"); !product.empty()) d.row.product = product;
   if (std::string before = json_text(object, "version_before"); !before.empty())
     d.row.version_before = before;
   d.row.version_after = json_text(object, "version_after");
   d.row.code = json_text(object, "code");
   std::string message = json_text(object, "message");
-  if (result == "current") {
-    finish(d, "skipped", "already on " + json_text(object, "version_target"));
+  if (result == Result::CURRENT) {
+    finish(d, Result::SKIPPED, "already on " + json_text(object, "version_target"));
     return;
   }
-  if (result == "failed" && d.row.code == failure_code(FAILURE_LISTENER_BIND) && !d.timed_out &&
-      ++d.port_retries <= PORT_RETRIES) {
+  if (result == Result::FAILED && d.row.code == failure_code(FAILURE_LISTENER_BIND) &&
+      !d.timed_out && ++d.port_retries <= PORT_RETRIES) {
     // Other upgrades hold every port: nothing reached the device; it waits
     // for one of them to end.
     d.log.line("---- every TFTP port is taken: waiting for one");
@@ -312,13 +315,14 @@ void Fleet::child_ended(Device& d, int status) {
   if (d.timed_out) {
     // Stopped by the limit: whatever it said then, it did not finish in time.
     // The stop reached it as a Cancel: its "User Abort" is not what happened.
-    if (d.row.code == failure_code(FAILURE_USER_ABORT) && result != "unverified") message.clear();
+    if (d.row.code == failure_code(FAILURE_USER_ABORT) && result != Result::UNVERIFIED)
+      message.clear();
     d.row.code = CODE_TIMEOUT;
-    finish(d, result == "unverified" ? result : "failed",
+    finish(d, result == Result::UNVERIFIED ? result : Result::FAILED,
            limit + ": stopped" + (message.empty() ? "" : " (" + message + ")"));
     return;
   }
-  finish(d, result.empty() ? "failed" : result, message);
+  finish(d, result, message);
 }
 
 void Fleet::on_signal_byte(char number) {
@@ -351,8 +355,8 @@ void Fleet::redraw() {
     if (d.phase == Device::WAITING) {
       ++totals.waiting;
     } else if (d.phase == Device::DONE) {
-      totals.upgraded += d.row.result == "upgraded";
-      totals.skipped += d.row.result == "skipped";
+      totals.upgraded += d.row.result == Result::UPGRADED;
+      totals.skipped += d.row.result == Result::SKIPPED;
       totals.failed += is_failure(d.row.result);
     } else {
       running.push_back({d.entry.address, d.state, d.percent,
@@ -371,7 +375,7 @@ bool Fleet::write_report(bool snapshot) {
     rows.push_back(d.row);
     if (!snapshot || d.phase == Device::DONE) continue;
     ReportRow& row = rows.back();
-    row.result = d.phase == Device::RUNNING ? "running" : "not-started";
+    row.result = d.phase == Device::RUNNING ? Result::RUNNING : Result::NOT_STARTED;
     row.message = d.phase == Device::RUNNING
                       ? "running when the fleet was interrupted (" + d.state +
                             (d.percent >= 0 ? " " + std::to_string(d.percent) + "%" : "") + ")"
@@ -431,14 +435,17 @@ int Fleet::run() {
   }
   std::string why = stopping_ ? "the fleet was interrupted" : halted_;
   for (Device& d : devices_)
-    if (d.phase == Device::WAITING) finish(d, "not-started", "not started: " + why);
+    if (d.phase == Device::WAITING) finish(d, Result::NOT_STARTED, "not started: " + why);
   view_.erase();
 
   bool reported = write_report();
   int upgraded = 0, skipped = 0, busy = 0, other = 0;
   for (const Device& d : devices_) {
-    const std::string& r = d.row.result;
-    ++(r == "upgraded" ? upgraded : r == "skipped" ? skipped : r == "busy" ? busy : other);
+    Result r = d.row.result;
+    ++(r == Result::UPGRADED  ? upgraded
+       : r == Result::SKIPPED ? skipped
+       : r == Result::BUSY    ? busy
+                              : other);
   }
   double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
   std::fprintf(

@@ -21,9 +21,29 @@ std::string joined(const std::string& text) {
   return out;
 }
 
+Outcome ended(Result result, const std::string& message, const std::string& version_after = "",
+              const std::string& code = "") {
+  return {result_exit_code(result), result, message, version_after, code};
+}
+
 Outcome unverified(const std::string& message, const std::string& reported,
                    const std::string& code) {
-  return {EXIT_UNVERIFIED, "unverified", message, reported, code};
+  return ended(Result::UNVERIFIED, message, reported, code);
+}
+
+// The command line's own endings (its exit code kept: a refused address is
+// a usage error, a refused port says so).
+Result result_of_own_code(int code) {
+  switch (code) {
+    case EXIT_UNREACHABLE:
+      return Result::UNREACHABLE;
+    case EXIT_UNVERIFIED:
+      return Result::UNVERIFIED;
+    case EXIT_BUSY:
+      return Result::BUSY;
+    default:
+      return Result::FAILED;
+  }
 }
 
 }  // namespace
@@ -34,22 +54,19 @@ Outcome decide_outcome(const RunFacts& f) {
     // The command line's own ending; once the image is there, only the
     // device's version can say how it went.
     if (f.image_delivered) return unverified(f.own_message, f.version_reported, f.own_failure);
-    const char* result = f.own_code == EXIT_UNREACHABLE  ? "unreachable"
-                         : f.own_code == EXIT_UNVERIFIED ? "unverified"
-                                                         : "failed";
-    return {f.own_code, result, f.own_message, "", f.own_failure};
+    return {f.own_code, result_of_own_code(f.own_code), f.own_message, "", f.own_failure};
   }
   // Ending on purpose leaves the wizard's "User Abort" behind: no failure.
   if (f.current)
-    return {EXIT_UPGRADED, "current",
-            device + " already runs " + f.version_target + ": nothing was sent", f.version_before,
-            ""};
+    return ended(Result::CURRENT,
+                 device + " already runs " + f.version_target + ": nothing was sent",
+                 f.version_before);
   const std::string code = failure_code(f.failure);
   if (f.success_seen) {
     // The wizard does not compare versions for every model: the command
     // line does, always.
     if (f.version_reported == f.version_target)
-      return {EXIT_UPGRADED, "upgraded", device + " Upgrade Successful!", f.version_reported, ""};
+      return ended(Result::UPGRADED, device + " Upgrade Successful!", f.version_reported);
     if (f.version_reported.empty())
       return unverified(
           device + " reports no software version after the upgrade to " + f.version_target, "",
@@ -59,11 +76,10 @@ Outcome decide_outcome(const RunFacts& f) {
                       f.version_reported, failure_code(FAILURE_VERSION_NOT_MATCHING));
   }
   if (f.dry_run_done)
-    return {EXIT_UPGRADED, "dry-run",
-            f.product + " on " + f.version_before + ": the upgrade would install " +
-                f.version_target + (f.stages == 2 ? " in two stages" : " in one stage") +
-                "; no upgrade request was sent",
-            "", ""};
+    return ended(Result::DRY_RUN, f.product + " on " + f.version_before +
+                                      ": the upgrade would install " + f.version_target +
+                                      (f.stages == 2 ? " in two stages" : " in one stage") +
+                                      "; no upgrade request was sent");
   bool aborted = f.user_aborted || f.failure == FAILURE_USER_ABORT;
   const std::string abort_code = failure_code(FAILURE_USER_ABORT);
   if (f.image_delivered) {
@@ -78,10 +94,10 @@ Outcome decide_outcome(const RunFacts& f) {
                             : f.last_message,
                         "", code);
   }
-  if (aborted) return {EXIT_ABORTED, "aborted", f.last_message, "", abort_code};
+  if (aborted) return ended(Result::ABORTED, f.last_message, "", abort_code);
   if (f.failure == FAILURE_NO_RESPONSE && !f.confirmed)
-    return {EXIT_UNREACHABLE, "unreachable", f.last_message, "", code};
-  Outcome o{EXIT_FAILED, "failed", f.last_message, "", code};
+    return ended(Result::UNREACHABLE, f.last_message, "", code);
+  Outcome o = ended(Result::FAILED, f.last_message, "", code);
   // What the device reported instead: the verification just read it.
   if (f.failure == FAILURE_VERSION_NOT_MATCHING) o.version_after = f.version_reported;
   return o;
@@ -94,7 +110,7 @@ std::string outcome_json(const RunFacts& f, const Outcome& o, double seconds) {
   };
   Json line;
   line["address"] = valid_utf8(f.address);
-  line["result"] = o.result;
+  line["result"] = result_word(o.result);
   line["message"] = latin1_to_utf8(joined(o.message));
   line["version_before"] = text_or_null(f.version_before);
   line["version_after"] = text_or_null(o.version_after);
@@ -111,12 +127,12 @@ std::string outcome_line(const RunFacts& f, const Outcome& o, double seconds) {
   std::string address = shown_utf8(f.address);
   char time[32];
   std::snprintf(time, sizeof time, "%.1f s", seconds);
-  if (o.result == "upgraded")
+  if (o.result == Result::UPGRADED)
     return address + ": upgraded from " + shown_text(f.version_before) + " to " +
            shown_text(o.version_after) + " in " + time;
   std::string message = shown_text(joined(o.message));
-  if (o.result == "dry-run" || o.result == "current") return address + ": " + message;
-  return address + ": " + o.result + (message.empty() ? "" : ": " + message);
+  if (o.result == Result::DRY_RUN || o.result == Result::CURRENT) return address + ": " + message;
+  return address + ": " + result_word(o.result) + (message.empty() ? "" : ": " + message);
 }
 
 }  // namespace admin

@@ -4,6 +4,7 @@
 #pragma once
 #include <string>
 
+#include "frontends/admin/result.h"
 #include "ui/failures.h"
 
 namespace admin {
@@ -24,16 +25,14 @@ struct RunFacts {
   bool user_aborted = false;       // Ctrl-C, a declined confirmation, a cancelled prompt
   Failure failure = FAILURE_NONE;  // the last failure the wizard showed
   std::string last_message;        // the wizard's last message box, as shown
-  int own_code = -1;               // the command line ended the run itself
+  int own_code = -1;               // the command line ended the run itself (EXIT_*)
   std::string own_message;
   std::string own_failure;  // its code (CODE_*)
 };
 
 struct Outcome {
-  int code = 1;
-  // upgraded, current, dry-run, failed, aborted, unreachable, unverified (and
-  // busy, which upgrade.cpp decides before the wizard runs)
-  std::string result;
+  int code = EXIT_FAILED;  // the exit code: the result's, or the command line's own
+  Result result = Result::FAILED;
   std::string message;
   std::string version_after;  // "" when the device reported none
   // What ended a run that did not succeed, for programs (JSON's and the

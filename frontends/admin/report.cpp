@@ -36,12 +36,6 @@ bool write_all(int fd, const std::string& text) {
 
 }  // namespace
 
-bool is_failure(const std::string& result) {
-  return result != "upgraded" && result != "skipped" && result != "not-started" && result != "busy";
-}
-
-bool is_retried(const std::string& result) { return result != "upgraded" && result != "skipped"; }
-
 bool report_is_json(const std::string& path) {
   return path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
 }
@@ -54,7 +48,7 @@ std::string report_csv(const std::vector<ReportRow>& rows) {
   std::string text = std::string(CSV_HEADER) + "\n";
   for (const ReportRow& r : rows)
     text += csv_field(r.address) + "," + csv_field(r.product) + "," + csv_field(r.version_before) +
-            "," + csv_field(r.version_after) + "," + csv_field(r.result) + "," +
+            "," + csv_field(r.version_after) + "," + result_word(r.result) + "," +
             csv_field(r.message) + "," + seconds_text(r.seconds) + "," + csv_field(r.log) + "," +
             csv_field(r.code) + "\n";
   return text;
@@ -72,7 +66,7 @@ std::string report_json(const std::vector<ReportRow>& rows) {
     row["product"] = text_or_null(r.product);
     row["version_before"] = text_or_null(r.version_before);
     row["version_after"] = text_or_null(r.version_after);
-    row["result"] = valid_utf8(r.result);
+    row["result"] = result_word(r.result);
     row["message"] = valid_utf8(r.message);
     row["seconds"] = std::round(r.seconds * 10) / 10;
     row["log"] = text_or_null(r.log);
@@ -144,15 +138,18 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     };
     for (const Json& row : report["devices"]) {
       if (!row.is_object()) return bad("not a fleet report");
-      ReportRow r{field(row, "address"),
-                  field(row, "product"),
-                  field(row, "version_before"),
-                  field(row, "version_after"),
-                  field(row, "result"),
-                  field(row, "message"),
-                  0,
-                  field(row, "log"),
-                  field(row, "code")};
+      ReportRow r;
+      r.address = field(row, "address");
+      r.product = field(row, "product");
+      r.version_before = field(row, "version_before");
+      r.version_after = field(row, "version_after");
+      if (!parse_result(field(row, "result"), &r.result))
+        return bad("device " + std::to_string(rows->size() + 1) +
+                   " has no result this program "
+                   "writes");
+      r.message = field(row, "message");
+      r.log = field(row, "log");
+      r.code = field(row, "code");
       if (auto it = row.find("seconds"); it != row.end() && it->is_number())
         r.seconds = it->get<double>();
       rows->push_back(r);
@@ -174,8 +171,18 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     std::vector<std::string> f;
     if (!split_csv(line_at(at, end), &f) || f.size() != 9)
       return bad("line " + std::to_string(number) + " is not a report row");
-    rows->push_back(
-        {f[0], f[1], f[2], f[3], f[4], f[5], std::strtod(f[6].c_str(), nullptr), f[7], f[8]});
+    ReportRow r;
+    r.address = f[0];
+    r.product = f[1];
+    r.version_before = f[2];
+    r.version_after = f[3];
+    if (!parse_result(f[4], &r.result))
+      return bad("line " + std::to_string(number) + " has no result this program writes");
+    r.message = f[5];
+    r.seconds = std::strtod(f[6].c_str(), nullptr);
+    r.log = f[7];
+    r.code = f[8];
+    rows->push_back(r);
   }
   return true;
 }

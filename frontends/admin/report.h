@@ -6,11 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "frontends/admin/result.h"
+
 namespace admin {
 
 // Texts are UTF-8, as the upgrades' JSON gave them.
 struct ReportRow {
-  std::string address, product, version_before, version_after, result, message;
+  std::string address, product, version_before, version_after;
+  Result result = Result::NOT_STARTED;
+  std::string message;
   double seconds = 0;
   std::string log;   // the device's log file, "" without --log-dir
   std::string code;  // what ended it (Outcome::failure, or CODE_*), "" when it succeeded
@@ -24,15 +28,6 @@ inline constexpr const char CODE_NO_RESULT[] = "no-result";
 // The JSON report's shape: {"report_version": REPORT_VERSION, "devices": [...]}.
 inline constexpr int REPORT_VERSION = 2;
 
-// Results that count against --max-failures and end a canary wave: all but
-// upgraded, skipped, not-started and busy (another run on this PC had it).
-bool is_failure(const std::string& result);
-// Results that --retry upgrades again: all but upgraded and skipped. That
-// includes unverified and running (a fleet that ended without its final
-// report): the upgrade looks first, and a device already on the target
-// version ends skipped with nothing sent.
-bool is_retried(const std::string& result);
-
 // JSON when the name ends in ".json", else CSV.
 bool report_is_json(const std::string& path);
 // CSV fields are made safe to show and to open in a spreadsheet (csv_field);
@@ -42,7 +37,8 @@ std::string report_json(const std::vector<ReportRow>& rows);
 
 // Reads a report this program wrote (CSV or JSON, by the name), for --retry,
 // also after a spreadsheet or a Windows tool saved it (CR LF line ends, a
-// UTF-8 byte-order mark); false with *error.
+// UTF-8 byte-order mark); false with *error, also for a result no report
+// holds.
 bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::string* error);
 
 class ReportFile {

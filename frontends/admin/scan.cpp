@@ -1,3 +1,4 @@
+#include "frontends/admin/result.h"
 #include "frontends/admin/scan.h"
 
 #include <arpa/inet.h>

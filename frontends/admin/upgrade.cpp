@@ -57,6 +57,20 @@ void report(const RunFacts& facts, const Outcome& o) {
   std::printf("%s\n", line.c_str());
 }
 
+// A run the command line ends before the wizard starts goes through the
+// same decision and report as every other.
+int end_before_wizard(int own_code, const std::string& message, const std::string& failure) {
+  RunFacts facts;
+  facts.address = run_options.address;
+  facts.version_target = image_version(&target_image);
+  facts.own_code = own_code;
+  facts.own_message = message;
+  facts.own_failure = failure;
+  Outcome o = decide_outcome(facts);
+  report(facts, o);
+  return o.code;
+}
+
 // Called by process_exit on whichever thread ends the run.
 void finish(int) {
   static std::atomic<bool> finishing{false};
@@ -143,6 +157,7 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
 
 int run_upgrade(const UpgradeOptions& options) {
   started = Clock::now();
+  run_options = options;
   if (options.exit_with_parent) {
     // The fleet that started this run may die without a word: then end too,
     // as at Ctrl-C. Set again here because running a program with file
@@ -188,14 +203,8 @@ int run_upgrade(const UpgradeOptions& options) {
   // upgrade cannot happen, and a dry run would promise what cannot be done.
   if (std::string refusal = frontend::tftp_bind_refusal(local); !refusal.empty()) {
     std::fprintf(stderr, "qel-upgrade upgrade: %s\n", frontend::plain_text(refusal).c_str());
-    RunFacts facts;
-    facts.address = options.address;
-    facts.version_target = image_version(&target_image);
-    Outcome o{EXIT_NO_PORT, "failed", failure_text(FAILURE_LISTENER_BIND), "",
-              failure_code(FAILURE_LISTENER_BIND)};
-    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    if (options.json) std::printf("%s\n", outcome_json(facts, o, seconds).c_str());
-    return EXIT_NO_PORT;
+    return end_before_wizard(EXIT_NO_PORT, failure_text(FAILURE_LISTENER_BIND),
+                             failure_code(FAILURE_LISTENER_BIND));
   }
 
   // Held until the process ends, however it ends.
@@ -207,14 +216,7 @@ int run_upgrade(const UpgradeOptions& options) {
       std::string message = "another run on this PC is upgrading " + dotted(device) + " (" +
                             holder_text(holder) + "): not contacted";
       std::fprintf(stderr, "qel-upgrade upgrade: %s\n", message.c_str());
-      RunFacts facts;
-      facts.address = options.address;
-      facts.version_target = image_version(&target_image);
-      double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-      if (options.json)
-        std::printf("%s\n",
-                    outcome_json(facts, {EXIT_BUSY, "busy", message, "", ""}, seconds).c_str());
-      return EXIT_BUSY;
+      return end_before_wizard(EXIT_BUSY, message, "");
     }
     if (state == DeviceLock::UNGUARDED)
       std::fprintf(stderr,
@@ -234,7 +236,6 @@ int run_upgrade(const UpgradeOptions& options) {
   // A reader that went away must not stop an upgrade half-way.
   std::signal(SIGPIPE, SIG_IGN);
 
-  run_options = options;
   progress = new Progress(::isatty(STDERR_FILENO) != 0);
   frontend = new CliFrontend(options, progress, std::move(password), have_password,
                              ::isatty(STDIN_FILENO) != 0, local);
