@@ -1,5 +1,5 @@
-// qel-upgrade-cli.exe: the administrators' subcommands (scan, upgrade) in a
-// Windows console, the same code as Linux's qel-upgrade scan|upgrade.
+// qel-upgrade-cli.exe, the Windows console program: the administrators'
+// subcommands scan and upgrade, the same code as Linux's qel-upgrade scan|upgrade.
 #include <windows.h>
 #include <mmsystem.h>
 #include <shellapi.h>
