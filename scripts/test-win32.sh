@@ -2,7 +2,7 @@
 # Builds the Windows programs and runs their tests under Wine against the
 # device simulator: the wizard's acceptance test (about two minutes: each
 # upgrade waits out the device's own restart), then the console program's
-# (tests/wine/cli_test.sh, about a minute). Needs root for the private
+# (tests/wine/cli_test.sh, about two minutes). Needs root for the private
 # network namespaces.
 #   scripts/test-win32.sh [--only PATH]...   the wizard's paths: warning_cancel
 #       confirm_cancel upgrade password_upgrade; "--only cli" runs the
@@ -28,9 +28,15 @@ if [ $cli_only -eq 0 ]; then
     --image "$cross/resources/target.bin" --work "$cross" "$@" || status=$?
 fi
 if [ $cli_only -eq 1 ] || [ $# -eq 0 ]; then
+  # The administrators' tests that apply to both programs, when the host
+  # build has tests.
+  shared=()
+  if cmake --build "$host" -j2 --target qel_admin_tests >/dev/null 2>&1; then
+    shared=(--admin-tests "$host/tests/admin/qel_admin_tests")
+  fi
   tests/wine/cli_test.sh --exe "$cross/qel-upgrade-cli.exe" \
     --sim "$host/tools/device-sim/qel-device-sim" \
-    --image "$cross/resources/target.bin" --work "$cross" || {
+    --image "$cross/resources/target.bin" --work "$cross" "${shared[@]}" || {
     code=$?
     # A skip (77) does not hide a failure of the other test.
     [ $status -eq 0 ] || [ $status -eq 77 ] && status=$code
