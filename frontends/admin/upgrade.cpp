@@ -7,14 +7,8 @@
 // saw into the result, prints it and ends the process with the right code.
 #include "frontends/admin/upgrade.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -28,7 +22,7 @@
 #include "frontends/admin/progress.h"
 #include "frontends/admin/util.h"
 #include "frontends/common/privilege.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "platform/options.h"
 #include "platform/process.h"
 #include "session/session.h"
@@ -54,7 +48,7 @@ void report(const RunFacts& facts, const Outcome& o) {
   double seconds = std::chrono::duration<double>(Clock::now() - started).count();
   std::string line =
       run_options.json ? outcome_json(facts, o, seconds) : outcome_line(facts, o, seconds);
-  std::printf("%s\n", line.c_str());
+  print_out("%s\n", line.c_str());
 }
 
 // A run the command line ends before the wizard starts goes through the
@@ -75,7 +69,7 @@ int end_before_wizard(int own_code, const std::string& message, const std::strin
 void finish(int) {
   static std::atomic<bool> finishing{false};
   if (finishing.exchange(true)) {
-    for (;;) ::pause();  // the first caller ends the process
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));  // the first caller ends it
   }
   forget_run_secrets();  // however the run ended, a second Ctrl-C included
   RunFacts facts = frontend->facts();
@@ -83,21 +77,19 @@ void finish(int) {
   restore_terminal();
   progress->clear();
   report(facts, o);
-  std::fflush(nullptr);
-  ::_exit(o.code);
+  end_process(o.code);
 }
 
-// Takes Ctrl-C (and the end of the session or a polite kill) for the whole
-// process: the first one cancels whatever dialog is open, as Cancel would;
-// a second one, or no dialog taking it in time, ends the run at once.
-void signal_thread(sigset_t signals) {
+// Takes Ctrl-C (and on POSIX the end of the session or a polite kill) for
+// the whole process: the first one cancels whatever dialog is open, as
+// Cancel would; a second one, or no dialog taking it in time, ends the run
+// at once.
+void interrupt_thread() {
   int received = 0;
   bool pending = false;  // a Cancel waits for a dialog to take it
   Clock::time_point give_up_at = Clock::time_point::max();
   for (;;) {
-    timespec step{0, (pending ? 20L : 250L) * 1000 * 1000};
-    int signal = ::sigtimedwait(&signals, nullptr, &step);
-    if (signal > 0) {
+    if (wait_interrupt(pending ? 20 : 250)) {
       if (++received > 1) process_exit(0);
       pending = !frontend->interrupt();
       give_up_at = Clock::now() + CANCEL_GRACE;
@@ -124,8 +116,8 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
   *local = 0;
   if (!options.local.empty()) {
     if (!parse_dotted(options.local, local)) {
-      std::fprintf(stderr, "qel-upgrade upgrade: --local needs an IPv4 address, not %s\n",
-                   shown_utf8(options.local).c_str());
+      print_err("qel-upgrade upgrade: --local needs an IPv4 address, not %s\n",
+                shown_utf8(options.local).c_str());
       return false;
     }
     std::string list;
@@ -133,9 +125,9 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
       if (s.address == *local) return true;
       list += (list.empty() ? "" : ", ") + dotted(s.address);
     }
-    std::fprintf(stderr, "qel-upgrade upgrade: --local %s is not an address of this PC (%s)\n",
-                 options.local.c_str(),
-                 list.empty() ? "it has none" : ("its addresses: " + list).c_str());
+    print_err("qel-upgrade upgrade: --local %s is not an address of this PC (%s)\n",
+              options.local.c_str(),
+              list.empty() ? "it has none" : ("its addresses: " + list).c_str());
     return false;
   }
   std::uint32_t device = 0;
@@ -146,10 +138,10 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
       *local = s.address;
       return true;
     }
-  std::fprintf(stderr,
-               "qel-upgrade upgrade: no address of this PC is on the subnet of %s: the device may "
-               "not reach the one used (choose another with --local)\n",
-               options.address.c_str());
+  print_err(
+      "qel-upgrade upgrade: no address of this PC is on the subnet of %s: the device may "
+      "not reach the one used (choose another with --local)\n",
+      options.address.c_str());
   return true;
 }
 
@@ -158,29 +150,22 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
 int run_upgrade(const UpgradeOptions& options) {
   started = Clock::now();
   run_options = options;
-  if (options.exit_with_parent) {
-    // The fleet that started this run may die without a word: then end too,
-    // as at Ctrl-C. Set again here because running a program with file
-    // capabilities clears it.
-    pid_t parent = ::getppid();
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) return EXIT_ABORTED;
-  }
+  if (options.exit_with_parent && !tie_to_parent()) return EXIT_ABORTED;
   // The wizard's own check (as a fleet's list is checked), said once as a
   // usage error rather than as a failed upgrade.
   std::uint32_t device = 0;
   if (options.address.size() > 63 ||
       options.address.find_first_not_of("0123456789.") != std::string::npos ||
       parse_ip_address(options.address.c_str(), &device) != 0 || device == 0) {
-    std::fprintf(stderr, "qel-upgrade upgrade: not an IPv4 address: %s\n",
-                 shown_utf8(options.address).c_str());
+    print_err("qel-upgrade upgrade: not an IPv4 address: %s\n",
+              shown_utf8(options.address).c_str());
     return EXIT_USAGE;
   }
   if (!printable_ascii(options.user) || options.user.size() > CREDENTIAL_LIMIT) {
-    std::fprintf(stderr,
-                 "qel-upgrade upgrade: --user takes a name of 1 to %zu printable ASCII "
-                 "characters\n",
-                 CREDENTIAL_LIMIT);
+    print_err(
+        "qel-upgrade upgrade: --user takes a name of 1 to %zu printable ASCII "
+        "characters\n",
+        CREDENTIAL_LIMIT);
     return EXIT_USAGE;
   }
   std::string password;
@@ -189,7 +174,7 @@ int run_upgrade(const UpgradeOptions& options) {
     make_undumpable();
     std::string error;
     if (!read_password_file(options.password_file, &password, &error)) {
-      std::fprintf(stderr, "qel-upgrade upgrade: %s\n", shown_utf8(error).c_str());
+      print_err("qel-upgrade upgrade: %s\n", shown_utf8(error).c_str());
       return EXIT_USAGE;
     }
     have_password = true;
@@ -202,7 +187,7 @@ int run_upgrade(const UpgradeOptions& options) {
   // Before the device is contacted: without a port to serve from, the
   // upgrade cannot happen, and a dry run would promise what cannot be done.
   if (std::string refusal = frontend::tftp_bind_refusal(local); !refusal.empty()) {
-    std::fprintf(stderr, "qel-upgrade upgrade: %s\n", frontend::plain_text(refusal).c_str());
+    print_err("qel-upgrade upgrade: %s\n", frontend::plain_text(refusal).c_str());
     return end_before_wizard(EXIT_NO_PORT, failure_text(FAILURE_LISTENER_BIND),
                              failure_code(FAILURE_LISTENER_BIND));
   }
@@ -215,33 +200,26 @@ int run_upgrade(const UpgradeOptions& options) {
     if (state == DeviceLock::BUSY) {
       std::string message = "another run on this PC is upgrading " + dotted(device) + " (" +
                             holder_text(holder) + "): not contacted";
-      std::fprintf(stderr, "qel-upgrade upgrade: %s\n", message.c_str());
+      print_err("qel-upgrade upgrade: %s\n", message.c_str());
       return end_before_wizard(EXIT_BUSY, message, "");
     }
     if (state == DeviceLock::UNGUARDED)
-      std::fprintf(stderr,
-                   "qel-upgrade upgrade: the lock of %s is taken by a process that may not "
-                   "upgrade devices (%s): going on without it\n",
-                   dotted(device).c_str(), holder_text(holder).c_str());
+      print_err(
+          "qel-upgrade upgrade: the lock of %s is taken by a process that may not "
+          "upgrade devices (%s): going on without it\n",
+          dotted(device).c_str(), holder_text(holder).c_str());
   }
 
-  // Every thread started from here on inherits the blocked signals, so only
-  // the signal thread sees them.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  // A reader that went away must not stop an upgrade half-way.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Only the interrupt thread sees Ctrl-C from here on; a reader that went
+  // away must not stop an upgrade half-way.
+  catch_interrupts();
 
-  progress = new Progress(::isatty(STDERR_FILENO) != 0);
+  progress = new Progress(can_redraw(Stream::Error));
   frontend = new CliFrontend(options, progress, std::move(password), have_password,
-                             ::isatty(STDIN_FILENO) != 0, local);
+                             is_terminal(Stream::Input), local);
   frontend_install(frontend);
   process_set_exit_hook(finish);
-  std::thread(signal_thread, signals).detach();
+  std::thread(interrupt_thread).detach();
   process_exit(wizard_main(nullptr));
 }
 
