@@ -19,7 +19,7 @@
 #include "platform/clock.h"
 #include "platform/dialog.h"
 #include "platform/net.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "resources/ids.h"
 #include "support/files.h"
 #include "support/process.h"

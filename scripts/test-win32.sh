@@ -19,3 +19,7 @@ cmake --build "$host" -j2 --target qel-device-sim
 tests/wine/wine_acceptance.sh --exe "$cross/qel-upgrade.exe" \
   --sim "$host/tools/device-sim/qel-device-sim" \
   --image "$cross/resources/target.bin" --work "$cross" "$@"
+
+# The fleet's child processes, and the console program's upgrade taking the
+# fleet's Cancel (about half a minute).
+tests/wine/child_process_test.sh --work "$cross/children" --cli "$cross/qel-upgrade-cli.exe"

@@ -10,9 +10,15 @@
 #include "frontends/admin/upgrade.h"
 #include "frontends/admin/util.h"
 
+#ifndef QEL_ADMIN_FLEET
+#define QEL_ADMIN_FLEET 1
+#endif
+
+// The Windows console program has no fleet yet: its child processes are
+// not ported (QEL_ADMIN_FLEET is set where they are).
 bool admin_is_subcommand(const char* word) {
   return word && (std::strcmp(word, "scan") == 0 || std::strcmp(word, "upgrade") == 0 ||
-                  std::strcmp(word, "fleet") == 0);
+                  (QEL_ADMIN_FLEET != 0 && std::strcmp(word, "fleet") == 0));
 }
 
 int admin_main(int argc, char** argv) {
@@ -22,10 +28,10 @@ int admin_main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     std::string word = argv[i];
     if (word == "--password" || word.rfind("--password=", 0) == 0) {
-      std::fprintf(stderr,
-                   "qel-upgrade: there is no --password option: a password is never taken as "
-                   "an argument; use --password-file FILE (its first line; - reads standard "
-                   "input), or type it when asked\n");
+      print_err(
+          "qel-upgrade: there is no --password option: a password is never taken as "
+          "an argument; use --password-file FILE (its first line; - reads standard "
+          "input), or type it when asked\n");
       return EXIT_USAGE;
     }
   }
@@ -62,6 +68,7 @@ int admin_main(int argc, char** argv) {
   upgrade_command->add_flag("--exit-with-parent", upgrade.exit_with_parent)->group("");
   upgrade_command->footer(help_footer(help_of("upgrade")));
 
+#if QEL_ADMIN_FLEET
   FleetOptions fleet;
   CLI::App* fleet_command = app.add_subcommand("fleet", help_of("fleet").summary);
   fleet_command->add_option("FILE", fleet.list_file, text("fleet", "FILE"))
@@ -87,6 +94,7 @@ int admin_main(int argc, char** argv) {
   fleet_command->add_option("--log-dir", fleet.log_dir, text("fleet", "--log-dir"))
       ->type_name("DIR");
   fleet_command->footer(help_footer(help_of("fleet")));
+#endif
 
   try {
     app.parse(argc, argv);
@@ -96,19 +104,23 @@ int admin_main(int argc, char** argv) {
   }
   if (scan_command->parsed()) return run_scan(scan);
   if (upgrade_command->parsed()) return run_upgrade(upgrade);
+#if QEL_ADMIN_FLEET
   if (!max_failures.empty()) {
     fleet.max_failures_percent = max_failures.back() == '%';
     std::string digits = max_failures.substr(0, max_failures.size() - fleet.max_failures_percent);
     if (digits.empty() || digits.size() > 6 ||
         digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) < 1 ||
         (fleet.max_failures_percent && std::stoi(digits) > 100)) {
-      std::fprintf(stderr,
-                   "qel-upgrade fleet: --max-failures takes N or N%% (N from 1; at most "
-                   "100%%), not %s\n",
-                   max_failures.c_str());
+      print_err(
+          "qel-upgrade fleet: --max-failures takes N or N%% (N from 1; at most "
+          "100%%), not %s\n",
+          max_failures.c_str());
       return EXIT_USAGE;
     }
     fleet.max_failures = std::stoi(digits);
   }
   return run_fleet(fleet);
+#else
+  return EXIT_USAGE;
+#endif
 }

@@ -1,7 +1,5 @@
 #include "frontends/admin/answers.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -154,17 +152,16 @@ void CliFrontend::answer_password(const DialogSnapshot& s) {
       progress_->print(plain_text(text_of(s, IDC_PASSWORD_EXPLANATION)) + "\n");
     else
       progress_->print("The password was not accepted.");
-    std::fprintf(stderr, "Password for %s: ", shown_utf8(who).c_str());
-    std::fflush(stderr);
+    print_err("Password for %s: ", shown_utf8(who).c_str());
     make_undumpable();
     password.reserve(256);  // typed characters never reallocate it
-    bool got = asking([&] { return read_line_cancellable(STDIN_FILENO, &password, false); });
+    bool got = asking([&] { return read_line_cancellable(&password, false); });
     if (!got || password.size() > CREDENTIAL_LIMIT) {
       if (got) {
         progress_->print("The password is longer than " + std::to_string(CREDENTIAL_LIMIT) +
                          " characters, more than the device's password field holds.");
       } else {
-        std::fputc('\n', stderr);
+        write_text(Stream::Error, "\n");
       }
       wipe(&password);
       {
@@ -232,13 +229,11 @@ void CliFrontend::answer_confirm(const DialogSnapshot& s) {
   bool accepted = options_.yes;
   if (!accepted) {
     progress_->clear();
-    if (!warning.empty()) std::fprintf(stderr, "%s\n\n", plain_text(warning).c_str());
-    std::fprintf(stderr, "Upgrade QEL@%s to %s? [y/N] ", shown_utf8(options_.address).c_str(),
-                 target.c_str());
-    std::fflush(stderr);
+    if (!warning.empty()) print_err("%s\n\n", plain_text(warning).c_str());
+    print_err("Upgrade QEL@%s to %s? [y/N] ", shown_utf8(options_.address).c_str(), target.c_str());
     std::string answer;
-    bool got = asking([&] { return read_line_cancellable(STDIN_FILENO, &answer); });
-    if (!got || !interactive_) std::fputc('\n', stderr);  // nothing echoed the line end
+    bool got = asking([&] { return read_line_cancellable(&answer); });
+    if (!got || !interactive_) write_text(Stream::Error, "\n");  // nothing echoed the line end
     accepted = got && (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes");
   } else if (!warning.empty()) {
     // Unattended: the warning's gist, not its seventeen lines.

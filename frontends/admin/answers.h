@@ -15,7 +15,7 @@
 #include "frontends/admin/upgrade.h"
 #include "frontends/common/dialog.h"
 #include "platform/clock.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 
 namespace admin {
 

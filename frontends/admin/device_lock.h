@@ -2,8 +2,8 @@
 // once would flash it twice, each transfer cut by the other's. A run holds
 // its device's lock from before it contacts the device until it ends; the
 // system releases it however the run ends, so a run that died is never in
-// the way. The Linux side is device_lock_linux.cpp (a Windows side would be a
-// named mutex behind the same class).
+// the way. The Linux side is posix/device_lock.cpp (abstract Unix sockets),
+// the Windows side win32/device_lock.cpp (a named mutex).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -38,7 +38,7 @@ class DeviceLock {
   State take(std::uint32_t device, LockHolder* holder);
 
  private:
-  int handle_ = -1;
+  std::intptr_t handle_ = -1;  // a descriptor, or a Windows handle
 };
 
 }  // namespace admin

@@ -3,8 +3,6 @@
 // leaves a device already on the Target version alone (reported skipped).
 #include "frontends/admin/fleet.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +15,7 @@
 #include "frontends/admin/fleet_view.h"
 #include "frontends/admin/progress.h"
 #include "frontends/admin/report.h"
+#include "frontends/admin/system.h"
 #include "frontends/admin/util.h"
 #include "frontends/common/privilege.h"
 #include "ui/failures.h"
@@ -60,7 +59,7 @@ class Fleet {
       : options_(options),
         log_folder_(log_folder),
         self_(self_path()),
-        terminal_(::isatty(STDERR_FILENO) != 0),
+        terminal_(is_terminal(Stream::Error)),
         report_(report),
         events_(events),
         parallel_(parallel),

@@ -1,9 +1,8 @@
 #include "frontends/admin/progress.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cstdio>
+
+#include "frontends/admin/util.h"
 
 namespace admin {
 
@@ -11,12 +10,6 @@ namespace {
 
 constexpr int BAR_WIDTH = 24;
 constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(100);
-
-int terminal_columns() {
-  winsize size{};
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20) return size.ws_col;
-  return 80;
-}
 
 }  // namespace
 
@@ -37,30 +30,27 @@ void Progress::update(const std::string& state, const std::string& text, int per
   if (!new_step && !force && decile <= decile_) return;
   decile_ = decile;
   if (percent < 0)
-    std::fprintf(stderr, "[%s] %s\n", state.c_str(), text.c_str());
+    print_err("[%s] %s\n", state.c_str(), text.c_str());
   else
-    std::fprintf(stderr, "[%s %d%%] %s\n", state.c_str(), percent, text.c_str());
-  std::fflush(stderr);
+    print_err("[%s %d%%] %s\n", state.c_str(), percent, text.c_str());
 }
 
 void Progress::print(const std::string& text) {
   std::lock_guard lock(lock_);
   clear_locked();
-  std::fprintf(stderr, "%s\n", text.c_str());
+  print_err("%s\n", text.c_str());
   if (terminal_ && !state_.empty()) draw_locked(true);
-  std::fflush(stderr);
 }
 
 void Progress::clear() {
   std::lock_guard lock(lock_);
   clear_locked();
   state_.clear();
-  std::fflush(stderr);
 }
 
 void Progress::clear_locked() {
   if (!terminal_ || !shown_) return;
-  std::fputs("\r\033[K", stderr);
+  write_text(Stream::Error, "\r\033[K");
   shown_ = false;
 }
 
@@ -80,8 +70,7 @@ void Progress::draw_locked(bool force) {
   line += text_;
   std::size_t columns = static_cast<std::size_t>(terminal_columns() - 1);
   if (line.size() > columns) line.resize(columns);
-  std::fprintf(stderr, "\r\033[K%s", line.c_str());
-  std::fflush(stderr);
+  print_err("\r\033[K%s", line.c_str());
   shown_ = true;
 }
 

@@ -1,12 +1,5 @@
 #include "frontends/admin/scan.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -89,7 +82,7 @@ std::size_t width_of(const std::string& utf8) {
 
 struct Probe {
   std::uint32_t address = 0;
-  int fd = -1;
+  ProbeSocket socket = NO_PROBE;
   bool connected = false;
   std::size_t sent = 0;
   Clock::time_point deadline;
@@ -98,45 +91,40 @@ struct Probe {
 
 class Scanner {
  public:
-  explicit Scanner(std::vector<std::uint32_t> targets) : targets_(std::move(targets)) {
-    // Leave room for what the process already holds.
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
-      limit_ = std::max<long>(1, std::min<long>(SCAN_IN_FLIGHT, long(files.rlim_cur) - 32));
-  }
+  explicit Scanner(std::vector<std::uint32_t> targets)
+      : targets_(std::move(targets)), limit_(probe_capacity(SCAN_IN_FLIGHT)) {}
 
   std::vector<FoundDevice> run() {
     std::size_t next = 0;
-    std::vector<pollfd> fds;
+    std::vector<ProbeWait> waits;
     while (next < targets_.size() || !active_.empty()) {
       while (static_cast<long>(active_.size()) < limit_ && next < targets_.size())
         start(targets_[next++]);
       Clock::time_point now = Clock::now();
       Clock::time_point soonest = now + std::chrono::milliseconds(SCAN_ANSWER_MS);
-      fds.clear();
+      waits.clear();
       for (const Probe& p : active_) {
-        fds.push_back({p.fd, static_cast<short>(p.connected ? POLLIN : POLLOUT), 0});
+        waits.push_back({p.socket, !p.connected});
         soonest = std::min(soonest, p.deadline);
       }
       if (!active_.empty()) {
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count();
-        int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait + 1)));
-        if (n < 0 && errno != EINTR) break;
+        if (!probe_wait(&waits, static_cast<int>(std::max<long long>(0, wait + 1)))) break;
       }
       now = Clock::now();
       for (std::size_t i = 0; i < active_.size(); ++i) {
         Probe& p = active_[i];
-        if (p.fd < 0) continue;
-        short events = fds[i].revents;
+        if (p.socket == NO_PROBE) continue;
+        bool events = waits[i].ready;
         if (!p.connected && events)
           on_connect(p);
         else if (p.connected && events)
           on_readable(p);
-        if (p.fd >= 0 && now >= p.deadline) finish(p);  // what came so far is judged
+        if (p.socket != NO_PROBE && now >= p.deadline) finish(p);  // what came so far is judged
       }
-      active_.erase(
-          std::remove_if(active_.begin(), active_.end(), [](const Probe& p) { return p.fd < 0; }),
-          active_.end());
+      active_.erase(std::remove_if(active_.begin(), active_.end(),
+                                   [](const Probe& p) { return p.socket == NO_PROBE; }),
+                    active_.end());
     }
     std::sort(found_.begin(), found_.end(),
               [](const FoundDevice& a, const FoundDevice& b) { return a.address < b.address; });
@@ -150,26 +138,16 @@ class Scanner {
   void start(std::uint32_t address) {
     Probe p;
     p.address = address;
-    p.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (p.fd < 0) return;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(address);
-    sa.sin_port = htons(HTTP_DEVICE_PORT);
+    bool connected = false;
+    p.socket = probe_connect(address, HTTP_DEVICE_PORT, &connected);
+    if (p.socket == NO_PROBE) return;
     p.deadline = Clock::now() + std::chrono::milliseconds(SCAN_CONNECT_MS);
-    int r = ::connect(p.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    if (r != 0 && errno != EINPROGRESS) {
-      ::close(p.fd);
-      return;
-    }
     active_.push_back(std::move(p));
-    if (r == 0) on_connect(active_.back());
+    if (connected) on_connect(active_.back());
   }
 
   void on_connect(Probe& p) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    if (!probe_connected(p.socket)) {
       drop(p);
       return;
     }
@@ -177,8 +155,8 @@ class Scanner {
     p.deadline = Clock::now() + std::chrono::milliseconds(SCAN_ANSWER_MS);
     // A request this short fits any socket buffer: one send.
     const std::string& request = page_request();
-    ssize_t n = ::send(p.fd, request.data(), request.size(), MSG_NOSIGNAL);
-    if (n != static_cast<ssize_t>(request.size())) drop(p);
+    long n = probe_send(p.socket, request.data(), request.size());
+    if (n != static_cast<long>(request.size())) drop(p);
   }
 
   void on_readable(Probe& p) {
@@ -189,14 +167,13 @@ class Scanner {
         finish(p);
         return;
       }
-      ssize_t n = ::recv(p.fd, chunk, std::min(room, sizeof chunk), 0);
+      long n = probe_receive(p.socket, chunk, std::min(room, sizeof chunk));
       if (n > 0) {
         p.answer.append(chunk, static_cast<std::size_t>(n));
         continue;
       }
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (n < 0 && errno == EINTR) continue;
-      finish(p);  // closed, or an error after what was received
+      if (n == -2) return;  // nothing more yet
+      finish(p);            // closed, or an error after what was received
       return;
     }
   }
@@ -212,13 +189,13 @@ class Scanner {
   }
 
   void drop(Probe& p) {
-    ::close(p.fd);
-    p.fd = -1;
+    probe_close(p.socket);
+    p.socket = NO_PROBE;
     std::string().swap(p.answer);
   }
 
   std::vector<std::uint32_t> targets_;
-  long limit_ = SCAN_IN_FLIGHT;
+  long limit_;
   std::vector<Probe> active_;
   std::vector<FoundDevice> found_;
   std::vector<std::uint32_t> silent_;  // took the connection, sent nothing
@@ -243,7 +220,7 @@ void print_table(const std::vector<FoundDevice>& devices) {
       line += row[i];
       if (i + 1 < row.size()) line += std::string(widths[i] - width_of(row[i]) + 2, ' ');
     }
-    std::printf("%s\n", line.c_str());
+    print_out("%s\n", line.c_str());
   }
 }
 
@@ -259,9 +236,8 @@ void print_json(const std::vector<FoundDevice>& devices) {
     line["software_version"] = value(d.software_version);
     line["mac"] = value(d.mac);
     line["password_required"] = d.password_required;
-    std::printf(
-        "%s\n",
-        line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    print_out("%s\n",
+              line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   }
 }
 
@@ -295,11 +271,11 @@ int run_scan(const ScanOptions& options) {
       std::uint32_t network = s.address & s.mask();
       if (s.prefix < SCAN_LARGEST_PREFIX) {
         // Scanned are the others; this one is named, with why.
-        std::fprintf(stderr, "qel-upgrade scan: skipped: %s\n",
-                     oversized(shown_utf8(s.interface) + "'s subnet " + dotted(network) + "/" +
-                                   std::to_string(s.prefix),
-                               s.address, s.prefix)
-                         .c_str());
+        print_err("qel-upgrade scan: skipped: %s\n",
+                  oversized(shown_utf8(s.interface_name) + "'s subnet " + dotted(network) + "/" +
+                                std::to_string(s.prefix),
+                            s.address, s.prefix)
+                      .c_str());
         skipped = true;
         continue;
       }
@@ -307,9 +283,9 @@ int run_scan(const ScanOptions& options) {
     }
     if (subnets.empty()) {
       if (!skipped)
-        std::fprintf(stderr,
-                     "qel-upgrade scan: this PC has no IPv4 interface besides loopback: name the "
-                     "subnet to scan, e.g. qel-upgrade scan 198.51.100.0/24\n");
+        print_err(
+            "qel-upgrade scan: this PC has no IPv4 interface besides loopback: name the "
+            "subnet to scan, e.g. qel-upgrade scan 198.51.100.0/24\n");
       return EXIT_USAGE;
     }
   }
@@ -317,14 +293,12 @@ int run_scan(const ScanOptions& options) {
     std::uint32_t network, given;
     int prefix;
     if (!parse_prefix(text, &network, &prefix, &given)) {
-      std::fprintf(stderr, "qel-upgrade scan: not an IPv4 address or prefix: %s\n",
-                   shown_utf8(text).c_str());
+      print_err("qel-upgrade scan: not an IPv4 address or prefix: %s\n", shown_utf8(text).c_str());
       return EXIT_USAGE;
     }
     if (prefix < SCAN_LARGEST_PREFIX) {
-      std::fprintf(
-          stderr, "qel-upgrade scan: %s\n",
-          oversized(dotted(network) + "/" + std::to_string(prefix), given, prefix).c_str());
+      print_err("qel-upgrade scan: %s\n",
+                oversized(dotted(network) + "/" + std::to_string(prefix), given, prefix).c_str());
       return EXIT_USAGE;
     }
     subnets.push_back({network, prefix});
@@ -347,10 +321,9 @@ int run_scan(const ScanOptions& options) {
     print_json(devices);
   else if (!devices.empty())
     print_table(devices);
-  std::fflush(stdout);
-  std::fprintf(stderr, "qel-upgrade scan: %zu device%s found among %zu address%s in %.1f s\n",
-               devices.size(), devices.size() == 1 ? "" : "s", targets.size(),
-               targets.size() == 1 ? "" : "es", seconds);
+  print_err("qel-upgrade scan: %zu device%s found among %zu address%s in %.1f s\n", devices.size(),
+            devices.size() == 1 ? "" : "s", targets.size(), targets.size() == 1 ? "" : "es",
+            seconds);
   if (const std::vector<std::uint32_t>& silent = scanner.silent(); !silent.empty()) {
     // Not listed as devices, yet maybe one that hangs: named, a few of them.
     constexpr std::size_t NAMED = 10;
@@ -358,11 +331,10 @@ int run_scan(const ScanOptions& options) {
     for (std::size_t i = 0; i < silent.size() && i < NAMED; ++i)
       named += (i ? ", " : "") + dotted(silent[i]);
     if (silent.size() > NAMED) named += " and " + std::to_string(silent.size() - NAMED) + " more";
-    std::fprintf(stderr,
-                 "qel-upgrade scan: %zu address%s accepted the connection but did not answer "
-                 "the information page within %d s: %s\n",
-                 silent.size(), silent.size() == 1 ? "" : "es", SCAN_ANSWER_MS / 1000,
-                 named.c_str());
+    print_err(
+        "qel-upgrade scan: %zu address%s accepted the connection but did not answer "
+        "the information page within %d s: %s\n",
+        silent.size(), silent.size() == 1 ? "" : "es", SCAN_ANSWER_MS / 1000, named.c_str());
   }
   return EXIT_UPGRADED;
 }

@@ -7,14 +7,8 @@
 // saw into the result, prints it and ends the process with the right code.
 #include "frontends/admin/upgrade.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -28,7 +22,7 @@
 #include "frontends/admin/progress.h"
 #include "frontends/admin/util.h"
 #include "frontends/common/privilege.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "platform/options.h"
 #include "platform/process.h"
 #include "session/session.h"
@@ -54,14 +48,14 @@ void report(const RunFacts& facts, const Outcome& o) {
   double seconds = std::chrono::duration<double>(Clock::now() - started).count();
   std::string line =
       run_options.json ? outcome_json(facts, o, seconds) : outcome_line(facts, o, seconds);
-  std::printf("%s\n", line.c_str());
+  print_out("%s\n", line.c_str());
 }
 
 // Called by process_exit on whichever thread ends the run.
 void finish(int) {
   static std::atomic<bool> finishing{false};
   if (finishing.exchange(true)) {
-    for (;;) ::pause();  // the first caller ends the process
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));  // the first caller ends it
   }
   forget_run_secrets();  // however the run ended, a second Ctrl-C included
   RunFacts facts = frontend->facts();
@@ -69,21 +63,19 @@ void finish(int) {
   restore_terminal();
   progress->clear();
   report(facts, o);
-  std::fflush(nullptr);
-  ::_exit(o.code);
+  end_process(o.code);
 }
 
-// Takes Ctrl-C (and the end of the session or a polite kill) for the whole
-// process: the first one cancels whatever dialog is open, as Cancel would;
-// a second one, or no dialog taking it in time, ends the run at once.
-void signal_thread(sigset_t signals) {
+// Takes Ctrl-C (and on POSIX the end of the session or a polite kill) for
+// the whole process: the first one cancels whatever dialog is open, as
+// Cancel would; a second one, or no dialog taking it in time, ends the run
+// at once.
+void interrupt_thread() {
   int received = 0;
   bool pending = false;  // a Cancel waits for a dialog to take it
   Clock::time_point give_up_at = Clock::time_point::max();
   for (;;) {
-    timespec step{0, (pending ? 20L : 250L) * 1000 * 1000};
-    int signal = ::sigtimedwait(&signals, nullptr, &step);
-    if (signal > 0) {
+    if (wait_interrupt(pending ? 20 : 250)) {
       if (++received > 1) process_exit(0);
       pending = !frontend->interrupt();
       give_up_at = Clock::now() + CANCEL_GRACE;
@@ -110,8 +102,8 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
   *local = 0;
   if (!options.local.empty()) {
     if (!parse_dotted(options.local, local)) {
-      std::fprintf(stderr, "qel-upgrade upgrade: --local needs an IPv4 address, not %s\n",
-                   shown_utf8(options.local).c_str());
+      print_err("qel-upgrade upgrade: --local needs an IPv4 address, not %s\n",
+                shown_utf8(options.local).c_str());
       return false;
     }
     std::string list;
@@ -119,9 +111,9 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
       if (s.address == *local) return true;
       list += (list.empty() ? "" : ", ") + dotted(s.address);
     }
-    std::fprintf(stderr, "qel-upgrade upgrade: --local %s is not an address of this PC (%s)\n",
-                 options.local.c_str(),
-                 list.empty() ? "it has none" : ("its addresses: " + list).c_str());
+    print_err("qel-upgrade upgrade: --local %s is not an address of this PC (%s)\n",
+              options.local.c_str(),
+              list.empty() ? "it has none" : ("its addresses: " + list).c_str());
     return false;
   }
   std::uint32_t device = 0;
@@ -132,10 +124,10 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
       *local = s.address;
       return true;
     }
-  std::fprintf(stderr,
-               "qel-upgrade upgrade: no address of this PC is on the subnet of %s: the device may "
-               "not reach the one used (choose another with --local)\n",
-               options.address.c_str());
+  print_err(
+      "qel-upgrade upgrade: no address of this PC is on the subnet of %s: the device may "
+      "not reach the one used (choose another with --local)\n",
+      options.address.c_str());
   return true;
 }
 
@@ -143,29 +135,22 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
 
 int run_upgrade(const UpgradeOptions& options) {
   started = Clock::now();
-  if (options.exit_with_parent) {
-    // The fleet that started this run may die without a word: then end too,
-    // as at Ctrl-C. Set again here because running a program with file
-    // capabilities clears it.
-    pid_t parent = ::getppid();
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) return EXIT_ABORTED;
-  }
+  if (options.exit_with_parent && !tie_to_parent()) return EXIT_ABORTED;
   // The wizard's own check (as a fleet's list is checked), said once as a
   // usage error rather than as a failed upgrade.
   std::uint32_t device = 0;
   if (options.address.size() > 63 ||
       options.address.find_first_not_of("0123456789.") != std::string::npos ||
       parse_ip_address(options.address.c_str(), &device) != 0 || device == 0) {
-    std::fprintf(stderr, "qel-upgrade upgrade: not an IPv4 address: %s\n",
-                 shown_utf8(options.address).c_str());
+    print_err("qel-upgrade upgrade: not an IPv4 address: %s\n",
+              shown_utf8(options.address).c_str());
     return EXIT_USAGE;
   }
   if (!printable_ascii(options.user) || options.user.size() > CREDENTIAL_LIMIT) {
-    std::fprintf(stderr,
-                 "qel-upgrade upgrade: --user takes a name of 1 to %zu printable ASCII "
-                 "characters\n",
-                 CREDENTIAL_LIMIT);
+    print_err(
+        "qel-upgrade upgrade: --user takes a name of 1 to %zu printable ASCII "
+        "characters\n",
+        CREDENTIAL_LIMIT);
     return EXIT_USAGE;
   }
   std::string password;
@@ -174,7 +159,7 @@ int run_upgrade(const UpgradeOptions& options) {
     make_undumpable();
     std::string error;
     if (!read_password_file(options.password_file, &password, &error)) {
-      std::fprintf(stderr, "qel-upgrade upgrade: %s\n", shown_utf8(error).c_str());
+      print_err("qel-upgrade upgrade: %s\n", shown_utf8(error).c_str());
       return EXIT_USAGE;
     }
     have_password = true;
@@ -187,14 +172,14 @@ int run_upgrade(const UpgradeOptions& options) {
   // Before the device is contacted: without a port to serve from, the
   // upgrade cannot happen, and a dry run would promise what cannot be done.
   if (std::string refusal = frontend::tftp_bind_refusal(local); !refusal.empty()) {
-    std::fprintf(stderr, "qel-upgrade upgrade: %s\n", frontend::plain_text(refusal).c_str());
+    print_err("qel-upgrade upgrade: %s\n", frontend::plain_text(refusal).c_str());
     RunFacts facts;
     facts.address = options.address;
     facts.version_target = image_version(&target_image);
     Outcome o{EXIT_NO_PORT, "failed", failure_text(FAILURE_LISTENER_BIND), "",
               failure_code(FAILURE_LISTENER_BIND)};
     double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    if (options.json) std::printf("%s\n", outcome_json(facts, o, seconds).c_str());
+    if (options.json) print_out("%s\n", outcome_json(facts, o, seconds).c_str());
     return EXIT_NO_PORT;
   }
 
@@ -206,41 +191,34 @@ int run_upgrade(const UpgradeOptions& options) {
     if (state == DeviceLock::BUSY) {
       std::string message = "another run on this PC is upgrading " + dotted(device) + " (" +
                             holder_text(holder) + "): not contacted";
-      std::fprintf(stderr, "qel-upgrade upgrade: %s\n", message.c_str());
+      print_err("qel-upgrade upgrade: %s\n", message.c_str());
       RunFacts facts;
       facts.address = options.address;
       facts.version_target = image_version(&target_image);
       double seconds = std::chrono::duration<double>(Clock::now() - started).count();
       if (options.json)
-        std::printf("%s\n",
-                    outcome_json(facts, {EXIT_BUSY, "busy", message, "", ""}, seconds).c_str());
+        print_out("%s\n",
+                  outcome_json(facts, {EXIT_BUSY, "busy", message, "", ""}, seconds).c_str());
       return EXIT_BUSY;
     }
     if (state == DeviceLock::UNGUARDED)
-      std::fprintf(stderr,
-                   "qel-upgrade upgrade: the lock of %s is taken by a process that may not "
-                   "upgrade devices (%s): going on without it\n",
-                   dotted(device).c_str(), holder_text(holder).c_str());
+      print_err(
+          "qel-upgrade upgrade: the lock of %s is taken by a process that may not "
+          "upgrade devices (%s): going on without it\n",
+          dotted(device).c_str(), holder_text(holder).c_str());
   }
 
-  // Every thread started from here on inherits the blocked signals, so only
-  // the signal thread sees them.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  // A reader that went away must not stop an upgrade half-way.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Only the interrupt thread sees Ctrl-C from here on; a reader that went
+  // away must not stop an upgrade half-way.
+  catch_interrupts();
 
   run_options = options;
-  progress = new Progress(::isatty(STDERR_FILENO) != 0);
+  progress = new Progress(can_redraw(Stream::Error));
   frontend = new CliFrontend(options, progress, std::move(password), have_password,
-                             ::isatty(STDIN_FILENO) != 0, local);
+                             is_terminal(Stream::Input), local);
   frontend_install(frontend);
   process_set_exit_hook(finish);
-  std::thread(signal_thread, signals).detach();
+  std::thread(interrupt_thread).detach();
   process_exit(wizard_main(nullptr));
 }
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "resources/templates.h"
 
 namespace frontend {

@@ -34,4 +34,22 @@ std::string latin1_to_utf8(const std::string& text);
 // treats it as a control character.
 bool is_bidi_control(std::uint32_t code_point);
 
+// What a device sent, made safe to show on a terminal or in a file: one line,
+// UTF-8, line ends and tabs as blanks, every other control character (C0,
+// DEL, C1) and every bidirectional control (is_bidi_control) as '?', blanks
+// at the ends trimmed. shown_text takes the program's single-byte texts
+// (Latin-1); shown_utf8 takes UTF-8 (what a child's JSON carries), with each
+// invalid byte as U+FFFD.
+std::string shown_text(const std::string& latin1);
+std::string shown_utf8(const std::string& utf8);
+// Text from the command line that goes into the wizard's fields and into
+// messages: printable ASCII without blanks, so no byte of it needs escaping.
+bool printable_ascii(const std::string& text);
+// Any bytes as valid UTF-8, each invalid byte as U+FFFD (for JSON).
+std::string valid_utf8(const std::string& text);
+
+// A report field for CSV: shown_utf8, a leading quote before a text a
+// spreadsheet would take for a formula, quotes where CSV needs them.
+std::string csv_field(const std::string& utf8);
+
 }  // namespace frontend

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "frontends/common/dialog.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "resources/templates.h"
 
 class QWidget;

@@ -33,7 +33,7 @@
 
 #include "frontends/common/update_merger.h"
 #include "frontends/qt/dialog_widget.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 
 class QObject;
 

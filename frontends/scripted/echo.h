@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "frontends/scripted/script.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 
 namespace scripted {
 

@@ -19,7 +19,7 @@
 
 #include "frontends/scripted/json.h"
 #include "frontends/scripted/script.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 
 namespace scripted {
 

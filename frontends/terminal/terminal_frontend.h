@@ -35,7 +35,7 @@
 
 #include "frontends/common/update_merger.h"
 #include "frontends/terminal/layout.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 
 namespace term {
 

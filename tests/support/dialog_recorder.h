@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/dialog.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "resources/ids.h"
 
 struct DialogRecord {

@@ -1,4 +1,4 @@
-// The POSIX dialog layer (modal and modeless dialogs, per-thread queues, the
+// The portable dialog layer (modal and modeless dialogs, per-thread queues, the
 // front-end edge) and the scripted front-end on top of it.
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@
 #include "frontends/scripted/script.h"
 #include "frontends/scripted/scripted_frontend.h"
 #include "platform/dialog.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "resources/ids.h"
 #include "ui/ui.h"
 

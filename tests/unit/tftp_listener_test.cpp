@@ -41,7 +41,7 @@
 #include "app/app.h"
 #include "firmware/firmware.h"
 #include "http/http.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "platform/posix/seams.h"
 #include "platform/process.h"
 #include "resources/image_builder.h"

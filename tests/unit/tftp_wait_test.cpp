@@ -33,7 +33,7 @@
 #include "app/app.h"
 #include "firmware/firmware.h"
 #include "platform/clock.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "platform/posix/seams.h"
 #include "resources/image_builder.h"
 #include "support/dialog_recorder.h"

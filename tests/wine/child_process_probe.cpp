@@ -4,6 +4,7 @@
 //   probe parent          arguments, cancel, kill, pipes per child, time order
 //   probe orphan FILE     starts `probe beat FILE` and waits (to be killed)
 //   probe interrupts      says each console interrupt it is given (two, then ends)
+//   probe upgrade EXE ADDRESS   cancels EXE's upgrade of ADDRESS after 4 s
 // Prints "FAIL ..." lines and exits 1 on a fault, "PASS ..." lines otherwise.
 #include <windows.h>
 
@@ -192,6 +193,39 @@ int orphan(const char* file) {
   return 0;
 }
 
+// An upgrade started as the fleet starts it, cancelled once while it waits
+// for a device that never answers: it must end by itself and report.
+int cancel_upgrade(const char* exe, const char* address) {
+  FleetEvents events;
+  ChildProcess child;
+  std::string error, out, err;
+  std::vector<std::string> args = {exe,      "upgrade", address,
+                                   "--json", "--yes",   "--exit-with-parent"};
+  if (!child.start(exe, args, 0, &events, &error)) {
+    std::printf("FAIL the upgrade did not start: %s\n", error.c_str());
+    return 1;
+  }
+  auto now = [] { return std::chrono::steady_clock::now(); };
+  auto cancel_at = now() + 4s, give_up = now() + 60s;
+  bool cancelled = false;
+  FleetEvent e;
+  while (now() < give_up) {
+    if (!cancelled && now() > cancel_at) {
+      child.cancel(admin::CancelReason::TIME_LIMIT);
+      cancelled = true;
+    }
+    if (!events.wait(&e, 100ms)) continue;
+    if (e.kind == FleetEvent::OUTPUT) out += e.bytes;
+    if (e.kind == FleetEvent::ERRORS) err += e.bytes;
+    if (e.kind != FleetEvent::EXITED) continue;
+    child.reap();
+    std::printf("%s\n%s\n%s\n", admin::child_exit_text(e.exit).c_str(), out.c_str(), err.c_str());
+    return cancelled ? 0 : 1;
+  }
+  std::printf("FAIL the upgrade did not end after its Cancel\n%s\n", err.c_str());
+  return 1;
+}
+
 int interrupts() {
   FleetEvents events;
   std::string error;
@@ -219,6 +253,7 @@ int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "beat") == 0) return beat(argv[2]);
   if (argc >= 3 && std::strcmp(argv[1], "orphan") == 0) return orphan(argv[2]);
   if (argc >= 2 && std::strcmp(argv[1], "interrupts") == 0) return interrupts();
+  if (argc >= 4 && std::strcmp(argv[1], "upgrade") == 0) return cancel_upgrade(argv[2], argv[3]);
   if (argc >= 2 && std::strcmp(argv[1], "parent") == 0) return Parent().run();
   std::fputs("usage: probe parent|orphan FILE|interrupts\n", stderr);
   return 2;

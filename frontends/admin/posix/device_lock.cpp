@@ -1,4 +1,5 @@
-// The device lock on Linux: a listening abstract Unix socket named after the
+// The device lock on Linux (device_lock.h; the Windows side is
+// win32/device_lock.cpp): a listening abstract Unix socket named after the
 // device's address. The kernel frees the name when the socket's last
 // descriptor closes, so a run that died holds nothing; the names belong to
 // the network namespace, as the addresses of the devices do.
@@ -148,15 +149,8 @@ LockHolder describe(const Peer& peer) {
 
 }  // namespace
 
-std::string holder_text(const LockHolder& holder) {
-  std::string text = holder.pid > 0 ? "pid " + std::to_string(holder.pid) : "an unknown process";
-  if (!holder.user.empty()) text += ", user " + holder.user;
-  if (!holder.command.empty()) text += ": " + holder.command;
-  return text;
-}
-
 DeviceLock::~DeviceLock() {
-  if (handle_ >= 0) ::close(handle_);
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
 DeviceLock::State DeviceLock::take(std::uint32_t device, LockHolder* holder) {
@@ -192,7 +186,7 @@ DeviceLock::State DeviceLock::take(std::uint32_t device, LockHolder* holder) {
     Peer peer;
     if (index == mine || !ask(name_of(device, index), &peer) || !could_serve_firmware(peer))
       continue;
-    ::close(handle_);
+    ::close(static_cast<int>(handle_));
     handle_ = -1;
     *holder = describe(peer);
     return BUSY;

@@ -1,6 +1,6 @@
-// The POSIX dialog layer: dialogs as records built from the templates, one
+// The portable dialog layer: dialogs as records built from the templates, one
 // message queue per thread, and a front-end at the edge that shows them.
-// Threading rules are in platform/posix/frontend.h.
+// Threading rules are in platform/portable/frontend.h.
 #include "platform/dialog.h"
 
 #include <algorithm>
@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/dialog_window.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/dialog_window.h"
+#include "platform/portable/frontend.h"
 #include "resources/templates.h"
 
-using namespace posix_dialog;
+using namespace portable_dialog;
 
 namespace {
 

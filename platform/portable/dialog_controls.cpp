@@ -1,14 +1,13 @@
-// The POSIX dialog layer's controls: texts, focus, combo boxes and progress
+// The portable dialog layer's controls: texts, focus, combo boxes and progress
 // bars, on the dialog's owner thread, each change told to the front-end.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <string.h>  // explicit_bzero
 
 #include "platform/dialog.h"
-#include "platform/posix/dialog_window.h"
+#include "platform/portable/dialog_window.h"
 
-namespace posix_dialog {
+namespace portable_dialog {
 
 bool on_owner_thread(DialogHandle dialog, const char* operation) {
   if (!dialog) return false;
@@ -37,8 +36,10 @@ ControlState* control_state(DialogHandle dialog, int id) {
   return index < 0 ? nullptr : &dialog->controls[static_cast<std::size_t>(index)];
 }
 
+// Volatile writes the compiler keeps, on every system this layer runs on.
 void wipe_text(std::string* text) {
-  if (!text->empty()) ::explicit_bzero(text->data(), text->size());
+  volatile char* bytes = text->data();
+  for (std::size_t i = 0; i < text->size(); ++i) bytes[i] = 0;
   text->clear();
 }
 
@@ -70,9 +71,9 @@ void apply_combo_select(DialogHandle dialog, int control, int index, bool report
 
 std::string text_or_empty(const char* text) { return text ? text : ""; }
 
-}  // namespace posix_dialog
+}  // namespace portable_dialog
 
-using namespace posix_dialog;
+using namespace portable_dialog;
 
 namespace {
 // The position always lies within the range, as the progress bar keeps it.

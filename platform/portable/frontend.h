@@ -1,5 +1,7 @@
-// The edge of the POSIX dialog layer: what a front-end (terminal, Qt,
-// scripted automation) sees of the dialogs and how it feeds user input back.
+// The edge of the portable dialog layer (the POSIX platform's, and the
+// Windows console program's; the Windows wizard has the real dialog
+// manager): what a front-end (terminal, Qt, scripted automation, the
+// command line) sees of the dialogs and how it feeds user input back.
 //
 // Threading
 // ---------

@@ -1,4 +1,4 @@
-// Inside the POSIX dialog layer (dialog.cpp, dialog_controls.cpp): the
+// Inside the portable dialog layer (dialog.cpp, dialog_controls.cpp): the
 // dialog record, its controls, the per-thread message queues, and the small
 // calls both files use. Nothing outside the layer includes it.
 #pragma once
@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "platform/dialog.h"
-#include "platform/posix/frontend.h"
+#include "platform/portable/frontend.h"
 #include "resources/templates.h"
 
-namespace posix_dialog {
+namespace portable_dialog {
 
 struct Message {
   enum class Kind { Command, ItemText, ComboSelect };
@@ -41,7 +41,7 @@ struct ControlState {
   int position = 0;
 };
 
-}  // namespace posix_dialog
+}  // namespace portable_dialog
 
 struct DialogWindow {
   // Fixed at creation; any thread may read them.
@@ -49,7 +49,7 @@ struct DialogWindow {
   DialogProc proc;
   bool modal;
   std::thread::id owner;
-  std::shared_ptr<posix_dialog::MessageQueue> queue;
+  std::shared_ptr<portable_dialog::MessageQueue> queue;
   DialogFrontend* frontend;  // may be null: a modeless dialog nobody sees
 
   // Guarded by queue->lock: once set, nothing more is queued for it.
@@ -57,7 +57,7 @@ struct DialogWindow {
 
   // Owner thread only.
   std::string caption;
-  std::vector<posix_dialog::ControlState> controls;
+  std::vector<portable_dialog::ControlState> controls;
   int focus = -1;  // index into controls
   int x = 0, y = 0;
   int width = 0, height = 0;
@@ -67,7 +67,7 @@ struct DialogWindow {
   int result = 0;
 };
 
-namespace posix_dialog {
+namespace portable_dialog {
 
 // False (with a note on stderr) when called off the dialog's owner thread.
 bool on_owner_thread(DialogHandle dialog, const char* operation);
@@ -85,4 +85,4 @@ bool is_secret(const ControlState& control);
 void apply_combo_select(DialogHandle dialog, int control, int index, bool report);
 std::string text_or_empty(const char* text);
 
-}  // namespace posix_dialog
+}  // namespace portable_dialog
