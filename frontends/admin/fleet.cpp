@@ -18,6 +18,7 @@
 #include "frontends/admin/system.h"
 #include "frontends/admin/util.h"
 #include "frontends/common/privilege.h"
+#include "platform/net.h"
 #include "ui/failures.h"
 #include "ui/ui.h"
 
@@ -431,6 +432,11 @@ int run_fleet(const FleetOptions& options) {
   for (const std::string& why : errors)
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", why.c_str());
   if (!errors.empty()) return EXIT_USAGE;
+  // The port checks below need sockets (Windows starts them on request).
+  if (net_startup() != 0) {
+    std::fprintf(stderr, "qel-upgrade fleet: cannot use the network\n");
+    return EXIT_FAILED;
+  }
   if (std::string refusal = frontend::tftp_bind_refusal(0); !refusal.empty()) {
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", frontend::plain_text(refusal).c_str());
     return EXIT_NO_PORT;

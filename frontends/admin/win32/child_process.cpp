@@ -6,6 +6,7 @@
 // byte is one Cancel, its end means the fleet is gone (watch_fleet). Console
 // events cannot single out one child, so they are not used for it.
 #include "frontends/admin/child_process.h"
+#include "frontends/admin/win32/wide.h"
 
 #include <windows.h>
 
@@ -24,38 +25,6 @@ namespace {
 // TerminateProcess's exit code for a child the fleet ended; it is reported
 // as ended by the fleet, not as this number.
 constexpr UINT KILLED_CODE = 0xFEED;
-
-std::string windows_error(DWORD code) {
-  wchar_t* text = nullptr;
-  DWORD n = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string out;
-  if (n > 0) {
-    int size =
-        ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    out.resize(static_cast<std::size_t>(size > 0 ? size : 0));
-    if (size > 0)
-      ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), size, nullptr,
-                            nullptr);
-  }
-  if (text) ::LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
-    out.pop_back();
-  return out.empty() ? "error " + std::to_string(code) : out;
-}
-
-bool to_wide(const std::string& utf8, std::wstring* wide) {
-  wide->clear();
-  if (utf8.empty()) return true;
-  int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                                   static_cast<int>(utf8.size()), nullptr, 0);
-  if (size <= 0) return false;
-  wide->resize(static_cast<std::size_t>(size));
-  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                        wide->data(), size);
-  return true;
-}
 
 // One argument as the C runtime's parser reads it back: quoted when it holds
 // a blank or a quote (or is empty), a quote escaped, and backslashes doubled
@@ -87,13 +56,13 @@ HANDLE fleet_job(std::string* error) {
   if (job) return job;
   HANDLE made = ::CreateJobObjectW(nullptr, nullptr);
   if (!made) {
-    *error = "cannot make a job object: " + windows_error(::GetLastError());
+    *error = "cannot make a job object: " + win32::error_text(::GetLastError());
     return nullptr;
   }
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   if (!::SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-    *error = "cannot set up a job object: " + windows_error(::GetLastError());
+    *error = "cannot set up a job object: " + win32::error_text(::GetLastError());
     ::CloseHandle(made);
     return nullptr;
   }
@@ -147,12 +116,12 @@ bool ChildProcess::running() const { return impl_ && impl_->process; }
 bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
                          std::size_t id, FleetEvents* events, std::string* error) {
   std::wstring application, line, arg;
-  if (!to_wide(program, &application)) {
+  if (!win32::widen(program, &application)) {
     *error = "the program's path is not valid UTF-8";
     return false;
   }
   for (const std::string& a : args) {
-    if (!to_wide(a, &arg) || arg.find(L'\0') != std::wstring::npos) {
+    if (!win32::widen(a, &arg) || arg.find(L'\0') != std::wstring::npos) {
       *error = "an argument is not valid UTF-8";
       return false;
     }
@@ -173,7 +142,7 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
   if (!::CreatePipe(&in_read, &in_write, nullptr, 0) ||
       !::CreatePipe(&out_read, &out_write, nullptr, 0) ||
       !::CreatePipe(&err_read, &err_write, nullptr, 0)) {
-    *error = "cannot make pipes: " + windows_error(::GetLastError());
+    *error = "cannot make pipes: " + win32::error_text(::GetLastError());
     close_all();
     return false;
   }
@@ -198,14 +167,14 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     *h = nullptr;
   }
   if (!made) {
-    *error = windows_error(made_error);
+    *error = win32::error_text(made_error);
     close_all();
     return false;
   }
   // In the job before it runs a single instruction, so it cannot outlive
   // the fleet even for a moment.
   if (!::AssignProcessToJobObject(job, info.hProcess)) {
-    *error = "cannot put it in the fleet's job: " + windows_error(::GetLastError());
+    *error = "cannot put it in the fleet's job: " + win32::error_text(::GetLastError());
     ::TerminateProcess(info.hProcess, KILLED_CODE);
     ::CloseHandle(info.hThread);
     ::CloseHandle(info.hProcess);
@@ -290,7 +259,7 @@ bool ended_by_abort(const ChildExit&) { return false; }
 bool deliver_interrupts(FleetEvents* events, std::string* error) {
   interrupt_events = events;
   if (!::SetConsoleCtrlHandler(on_console_event, TRUE)) {
-    *error = "cannot take Ctrl-C: " + windows_error(::GetLastError());
+    *error = "cannot take Ctrl-C: " + win32::error_text(::GetLastError());
     return false;
   }
   return true;
