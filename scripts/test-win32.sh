@@ -23,3 +23,7 @@ tests/wine/wine_acceptance.sh --exe "$cross/qel-upgrade.exe" \
 # The fleet's child processes, and the console program's upgrade taking the
 # fleet's Cancel (about half a minute).
 tests/wine/child_process_test.sh --work "$cross/children" --cli "$cross/qel-upgrade-cli.exe"
+# The console program's fleet against simulated devices (about two minutes).
+tests/wine/fleet_test.sh --cli "$cross/qel-upgrade-cli.exe" \
+  --sim "$host/tools/device-sim/qel-device-sim" --image "$cross/resources/target.bin" \
+  --work "$cross/fleet"
