@@ -451,7 +451,9 @@ int run_fleet(const FleetOptions& options) {
                  "upgrade%s at once\n",
                  free, free == 1 ? "is" : "are", parallel, parallel == 1 ? "" : "s");
   }
-  static FleetEvents events;  // outlives every thread that fills it
+  // Never destroyed: the thread that forwards interrupts (or the console's
+  // handler) may still fill it while the process ends.
+  static FleetEvents& events = *new FleetEvents;
   if (!deliver_interrupts(&events, &error)) {
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", shown_utf8(error).c_str());
     return EXIT_FAILED;
