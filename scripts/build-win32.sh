@@ -22,6 +22,8 @@ cmake -S "$root" -B "$cross" \
   -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
 cmake --build "$cross" -j"$jobs"
 
-exe="$cross/qel-upgrade.exe"
-echo "$exe: $(stat -c %s "$exe") bytes"
-x86_64-w64-mingw32-objdump -p "$exe" | grep 'DLL Name' | sed 's/^[[:space:]]*/  imports /'
+for exe in "$cross/qel-upgrade.exe" "$cross/qel-upgrade-cli.exe"; do
+  [ -f "$exe" ] || continue  # the console program needs CLI11 and nlohmann-json
+  echo "$exe: $(stat -c %s "$exe") bytes"
+  x86_64-w64-mingw32-objdump -p "$exe" | grep 'DLL Name' | sed 's/^[[:space:]]*/  imports /'
+done

@@ -142,8 +142,10 @@ std::string shown_utf8(const std::string& utf8) {
 std::string shown_text(const std::string& latin1) { return shown_utf8(latin1_to_utf8(latin1)); }
 
 bool printable_ascii(const std::string& text) {
-  for (unsigned char c : text)
-    if (c < 0x21 || c > 0x7e) return false;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x21 || byte > 0x7e) return false;
+  }
   return true;
 }
 

@@ -1,6 +1,7 @@
 // The administrators' command line without devices: how a run's facts become
 // its result, how device texts reach terminals, spreadsheets and JSON, the
 // fleet's list and report files, password files.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -305,6 +306,25 @@ TEST(Report, WrittenWholeOrNotAtAllAndRefusedBeforeTheWork) {
                           std::filesystem::directory_iterator()),
             1)
       << "nothing left behind but the report";
+}
+
+// The command line's own parser (it builds on Windows too) reads exactly
+// what the system's inet_pton reads, to the same address.
+TEST(Addresses, DottedQuadsAreReadAsTheSystemReadsThem) {
+  for (const char* text : {"198.51.100.20", "0.0.0.0",         "255.255.255.255", "203.0.113.0",
+                           "198.51.100",    "198.51.100.20.1", "198.51.100.256",  "198.051.100.20",
+                           "198.51.100.00", "198.51.100.20 ",  " 198.51.100.20",  "",
+                           "1234.1.1.1",    "1.1.1.1.",        ".1.1.1",          "1..1.1",
+                           "+1.1.1.1",      "0x1.1.1.1",       "1.1.1.1/24",      "198.51.100.2O",
+                           "4294967295"}) {
+    in_addr system{};
+    bool expected = ::inet_pton(AF_INET, text, &system) == 1;
+    std::uint32_t address = 0;
+    EXPECT_EQ(parse_dotted(text, &address), expected) << '"' << text << '"';
+    if (expected) {
+      EXPECT_EQ(address, ntohl(system.s_addr)) << text;
+    }
+  }
 }
 
 TEST(FleetList, EveryBadLineIsReportedWithItsReason) {

@@ -19,6 +19,7 @@ DeviceLock::~DeviceLock() {
 
 DeviceLock::State DeviceLock::take(std::uint32_t device, LockHolder* holder) {
   std::string name = "Global\\qel-upgrade-" + dotted(device);
+  SetLastError(ERROR_SUCCESS);
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   DWORD error = GetLastError();
   if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) {

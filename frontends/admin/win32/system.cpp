@@ -218,7 +218,8 @@ bool read_line_cancellable(std::string* line, bool echo) {
     SecureZeroMemory(typed.data(), typed.size() * sizeof(wchar_t));
     if (!echo) {
       restore_terminal();
-      write_text(Stream::Error, "\n");  // the line end the echo did not show
+      // The line end the echo did not show (a terminal's ECHONL on POSIX).
+      if (ok) write_text(Stream::Error, "\n");
     }
     return ok && !cancelled;
   }
@@ -345,7 +346,7 @@ bool SecretSource::open(const std::string& path, std::string* error) {
     return false;
   }
   handle_ = reinterpret_cast<std::intptr_t>(handle);
-  if (is_console(handle) || GetFileType(handle) == FILE_TYPE_CHAR) {
+  if (is_console(handle)) {
     // Read here, a typed password would show on the screen. The prompt the
     // program has already asks without echo, only when the device wants a
     // password, again when it is refused, and Ctrl-C cancels it.
