@@ -5,18 +5,22 @@
 #   report; the per-device time limit on a device that never answers; a first
 #   Ctrl-C (no more upgrades start) and a second (the running ones abort); and
 #   the fleet's wine process killed outright taking its upgrades with it.
+# With --admin-tests, the administrators' fleet case that says the same of
+# both programs runs too, with QEL_ADMIN_PROGRAM="wine EXE" (about two minutes).
 #   tests/wine/fleet_test.sh --cli qel-upgrade-cli.exe --sim qel-device-sim \
-#       --image target.bin --work DIR
+#       --image target.bin --work DIR [--admin-tests qel_admin_tests]
 # Exit status: 0 passed, 1 failed, 77 cannot run here.
 set -uo pipefail
 
-cli="" sim="" image="" work="" inside=0
+readonly SHARED_CASES='AdminTest.FleetReportsEachDevicesTrueOutcome'
+cli="" sim="" image="" work="" admin_tests="" inside=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --cli) cli=$(realpath "$2"); shift 2 ;;
     --sim) sim=$(realpath "$2"); shift 2 ;;
     --image) image=$(realpath "$2"); shift 2 ;;
     --work) mkdir -p "$2" && work=$(realpath "$2"); shift 2 ;;
+    --admin-tests) admin_tests=$(realpath "$2"); shift 2 ;;
     --inside) inside=1; shift ;;
     *) echo "fleet_test: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -36,7 +40,26 @@ if [ "$inside" -eq 0 ]; then
     echo "fleet_test: SKIPPED, needs root for a private network namespace" >&2
     exit 77
   fi
-  exec unshare --net "$0" --inside --cli "$cli" --sim "$sim" --image "$image" --work "$work"
+  unshare --net "$0" --inside --cli "$cli" --sim "$sim" --image "$image" --work "$work"
+  status=$?
+  if [ -n "$admin_tests" ]; then
+    # The cases make their own LAN; the program's wineserver starts there.
+    prefix="$work/wine-prefix-shared"
+    rm -rf "$prefix"
+    cp -a "$work/wine-prefix-fleet" "$prefix"
+    WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+      QEL_ADMIN_PROGRAM="wine $cli" "$admin_tests" --gtest_filter="$SHARED_CASES" \
+      >"$work/fleet-shared.log" 2>&1
+    shared=$?
+    grep -E '^\[ +(OK|FAILED|SKIPPED) +\]' "$work/fleet-shared.log" | sed 's/^/  /'
+    if [ $shared -ne 0 ]; then
+      echo "fleet_test: FAIL the administrators' fleet case (log: $work/fleet-shared.log)"
+      status=1
+    fi
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+    rm -rf "$prefix"
+  fi
+  exit $status
 fi
 
 # ---- inside the namespace ---------------------------------------------------
