@@ -2,8 +2,6 @@
 // child_process.cpp) under Wine, as the fleet does, with this same program
 // as the child:
 //   probe parent          arguments, cancel, kill, pipes per child, time order
-//   probe orphan FILE     starts `probe beat FILE` and waits (to be killed)
-//   probe interrupts      says each console interrupt it is given (two, then ends)
 //   probe upgrade EXE ADDRESS   cancels EXE's upgrade of ADDRESS after 4 s
 // Prints "FAIL ..." lines and exits 1 on a fault, "PASS ..." lines otherwise.
 #include <windows.h>
@@ -66,17 +64,6 @@ int wait_for_cancel() {
   put(::GetStdHandle(STD_ERROR_HANDLE), "waiting\n");
   ::Sleep(60000);
   return 9;
-}
-
-int beat(const char* file) {
-  for (long i = 0;; ++i) {
-    FILE* f = std::fopen(file, "w");
-    if (f) {
-      std::fprintf(f, "%ld\n", i);
-      std::fclose(f);
-    }
-    ::Sleep(100);
-  }
 }
 
 struct Parent {
@@ -179,20 +166,6 @@ struct Parent {
   }
 };
 
-int orphan(const char* file) {
-  FleetEvents events;
-  ChildProcess child;
-  std::string me = self(), error;
-  if (!child.start(me, {me, "beat", file}, 0, &events, &error)) {
-    std::printf("FAIL orphan: %s\n", error.c_str());
-    return 1;
-  }
-  std::printf("started\n");
-  std::fflush(stdout);
-  ::Sleep(60000);
-  return 0;
-}
-
 // An upgrade started as the fleet starts it, cancelled once while it waits
 // for a device that never answers: it must end by itself and report.
 int cancel_upgrade(const char* exe, const char* address) {
@@ -226,35 +199,13 @@ int cancel_upgrade(const char* exe, const char* address) {
   return 1;
 }
 
-int interrupts() {
-  FleetEvents events;
-  std::string error;
-  if (!admin::deliver_interrupts(&events, &error)) {
-    std::printf("FAIL %s\n", error.c_str());
-    return 1;
-  }
-  std::printf("ready\n");
-  std::fflush(stdout);
-  FleetEvent e;
-  for (int n = 0; n < 2 && events.wait(&e, 30s);) {
-    if (e.kind != FleetEvent::INTERRUPT && e.kind != FleetEvent::TERMINATE) continue;
-    std::printf("%s\n", e.kind == FleetEvent::INTERRUPT ? "interrupt" : "terminate");
-    std::fflush(stdout);
-    ++n;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "echo") == 0) return echo_arguments();
   if (argc >= 2 && std::strcmp(argv[1], "wait") == 0) return wait_for_cancel();
-  if (argc >= 3 && std::strcmp(argv[1], "beat") == 0) return beat(argv[2]);
-  if (argc >= 3 && std::strcmp(argv[1], "orphan") == 0) return orphan(argv[2]);
-  if (argc >= 2 && std::strcmp(argv[1], "interrupts") == 0) return interrupts();
   if (argc >= 4 && std::strcmp(argv[1], "upgrade") == 0) return cancel_upgrade(argv[2], argv[3]);
   if (argc >= 2 && std::strcmp(argv[1], "parent") == 0) return Parent().run();
-  std::fputs("usage: probe parent|orphan FILE|interrupts\n", stderr);
+  std::fputs("usage: probe parent | upgrade EXE ADDRESS\n", stderr);
   return 2;
 }

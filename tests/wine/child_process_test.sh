@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The fleet's Windows child processes under Wine (no display, no network):
-# arguments, output, cancel and kill (child_process_probe parent); children
-# ended with the fleet when its wine process is killed outright (the job
-# object); Ctrl-C reaching the fleet as SIGINT (the console handler).
-#   tests/wine/child_process_test.sh --work DIR
+# arguments, output, cancel and kill (child_process_probe parent); with
+# --cli, the console program's upgrade, started as the fleet starts it,
+# taking the fleet's Cancel while it waits for a device that never answers
+# (in a network namespace of its own: needs root). The job object and Ctrl-C
+# are tried on the fleet itself (fleet_test.sh).
+#   tests/wine/child_process_test.sh --work DIR [--cli qel-upgrade-cli.exe]
 # Exit status: 0 passed, 1 failed, 77 cannot run here.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -71,66 +73,11 @@ wineserver -p 30
 failed=0
 say() { echo "child_process_test: $*"; }
 
-# Waits (bounded) until FILE holds TEXT.
-wait_for() {
-  for _ in $(seq 1 200); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 timeout 120 wine "$probe" parent >"$work/parent.out" 2>&1
 rc=$?
 sed 's/^/  /' "$work/parent.out"
 [ "$rc" -eq 0 ] || { say "FAIL parent (exit $rc)"; failed=1; }
 
-# A fleet killed outright: its child's heartbeat stops.
-beat="$work/beat.txt"
-rm -f "$beat"
-# Not under timeout(1): the signals must reach wine itself (the probes end
-# on their own after a minute).
-wine "$probe" orphan 'Z:'"${beat//\//\\}" >"$work/orphan.out" 2>&1 &
-fleet=$!
-if wait_for "$work/orphan.out" started && wait_for "$beat" '[0-9]'; then
-  kill -KILL "$fleet"
-  wait "$fleet" 2>/dev/null
-  sleep 1
-  before=$(cat "$beat")
-  sleep 2
-  after=$(cat "$beat")
-  if [ "$before" = "$after" ]; then
-    say "PASS the child ended with its killed fleet"
-  else
-    say "FAIL the child outlived its killed fleet ($before -> $after)"
-    failed=1
-  fi
-else
-  say "FAIL the orphan's child did not start"; cat "$work/orphan.out"
-  kill -KILL "$fleet" 2>/dev/null
-  failed=1
-fi
-
-# Ctrl-C as the terminal sends it, twice: both reach the fleet's handler.
-wine "$probe" interrupts >"$work/interrupts.out" 2>&1 &
-fleet=$!
-if wait_for "$work/interrupts.out" ready; then
-  kill -INT "$fleet"
-  wait_for "$work/interrupts.out" interrupt
-  kill -INT "$fleet"
-  wait "$fleet"
-  rc=$?
-  if [ "$rc" -eq 0 ] && [ "$(grep -c '^interrupt' "$work/interrupts.out")" -eq 2 ]; then
-    say "PASS two Ctrl-C reach the console handler, and the program goes on"
-  else
-    say "FAIL Ctrl-C (exit $rc):"; cat "$work/interrupts.out"
-    failed=1
-  fi
-else
-  say "FAIL the interrupt probe did not start"; cat "$work/interrupts.out"
-  kill -KILL "$fleet" 2>/dev/null
-  failed=1
-fi
 wineserver -k 2>/dev/null
 
 if [ -n "$cli" ]; then
