@@ -20,6 +20,11 @@
 #    --version`, and a scan of a /24 where nobody answers (every probe runs
 #    to its deadline), measured with /usr/bin/time -v.
 # 6. The size of the Windows program.
+# 7. A fleet of 20 simulated devices at --parallel 10, upgraded by the Linux
+#    program and by the Windows console program under Wine (each against
+#    freshly started devices, in a private network namespace): wall time of
+#    each whole fleet (not when short; needs Wine and the console program,
+#    QEL_WIN32_CLI_EXE, else build/win32/qel-upgrade-cli.exe).
 #
 # Needs the Debian packages curl, atftp and tftpd-hpa. Build folder:
 # QEL_BENCH_BUILD (default build/bench, its own project), built with -j2; a
@@ -122,5 +127,50 @@ elif [ "$until_given_up" = 0 ]; then
   echo "Windows program: not built for a short run (no $exe)"
 else
   echo "Windows program: not built (no $exe, no MinGW-w64)"
+fi
+
+cli=${QEL_WIN32_CLI_EXE:-$root/build/win32/qel-upgrade-cli.exe}
+echo
+if [ "$until_given_up" = 0 ]; then
+  echo "Fleet, Linux and Windows: not measured in a short run"
+elif [ ! -f "$cli" ] || ! command -v wine >/dev/null; then
+  echo "Fleet, Linux and Windows: not measured (no $cli or no Wine)"
+else
+  echo "Fleet of 20 simulated devices at --parallel 10 (each device reflashes for 3 s; every"
+  echo "upgrade waits the wizard's 30 s after its transfer):"
+  "${netns[@]}" bash -c '
+    ip link set lo up
+    product=$1 cli=$2 work=$3
+    export WINEPREFIX="$work/wine-prefix-bench" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY
+    mkdir -p "$work" && cd "$work" || exit 1
+    [ -d "$WINEPREFIX" ] || wineboot -i >wineboot.log 2>&1
+    wineserver -k 2>/dev/null
+    wineserver -p 60
+    seq 2 21 | sed "s/^/127.0.0./" >fleet20.txt
+    run() {
+      local label=$1 sims=() n start ms
+      shift
+      for n in $(seq 2 21); do
+        "$product/tools/device-sim/qel-device-sim" --address "127.0.0.$n" --http-port 80 \
+          --reboot-seconds 3 --time-limit 600 --port-file "sim$n.port" >/dev/null 2>&1 &
+        sims+=($!)
+      done
+      for n in $(seq 2 21); do
+        for _ in $(seq 100); do [ -s "sim$n.port" ] && break; sleep 0.1; done
+      done
+      start=$(date +%s%N)
+      "$@" fleet fleet20.txt --parallel 10 --report fleet.csv >/dev/null 2>fleet.err
+      ms=$((($(date +%s%N) - start) / 1000000))
+      kill "${sims[@]}" 2>/dev/null
+      wait "${sims[@]}" 2>/dev/null
+      rm -f sim*.port
+      printf "  %-34s %6.1f s  (%s)\n" "$label:" "$(awk -v m="$ms" "BEGIN { print m / 1000 }")" \
+        "$(tr -d "\r" <fleet.err | sed -n "s/^qel-upgrade fleet: //p" | tail -1)"
+    }
+    run "Linux qel-upgrade" "$product/qel-upgrade"
+    run "Windows qel-upgrade-cli.exe (Wine)" wine "$cli"
+    wineserver -k 2>/dev/null
+  ' bench "$product" "$cli" "$build/fleet-bench"
 fi
 exit $status

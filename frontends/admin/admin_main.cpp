@@ -40,6 +40,9 @@ int admin_main(int argc, char** argv) {
                "qel-upgrade"};
   app.require_subcommand(1, 1);
   app.fallthrough(false);
+  // Options are spelled --name on every system: /data/list.txt (on Windows a
+  // path from the drive's root) is a file, never an option.
+  app.allow_windows_style_options(false);
 
   // Every text comes from help.h's table, which the manual page is made from.
   auto text = [](const char* command, const char* option) { return option_text(command, option); };

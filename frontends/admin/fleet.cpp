@@ -3,27 +3,22 @@
 // leaves a device already on the Target version alone (reported skipped).
 #include "frontends/admin/fleet.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 
+#include "frontends/admin/child_process.h"
 #include "frontends/admin/fleet_child.h"
 #include "frontends/admin/fleet_list.h"
 #include "frontends/admin/fleet_log.h"
 #include "frontends/admin/fleet_view.h"
 #include "frontends/admin/progress.h"
 #include "frontends/admin/report.h"
+#include "frontends/admin/system.h"
 #include "frontends/admin/util.h"
 #include "frontends/common/privilege.h"
+#include "platform/net.h"
 #include "ui/failures.h"
 #include "ui/ui.h"
 
@@ -33,16 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int signal_pipe[2] = {-1, -1};
-
-void on_signal(int number) {
-  int saved = errno;
-  char byte = static_cast<char>(number);
-  [[maybe_unused]] ssize_t n = ::write(signal_pipe[1], &byte, 1);
-  errno = saved;
-}
-
-// After the time limit a child gets SIGTERM (its Cancel) and this long to
+// After the time limit a child is asked to cancel and has this long to
 // report before it is killed.
 constexpr auto STOP_GRACE = std::chrono::seconds(10);
 
@@ -56,8 +42,7 @@ struct Device {
   bool canary = false;
   int port_retries = 0;
   DeviceLog log;
-  pid_t pid = -1;
-  int out_fd = -1, err_fd = -1;
+  ChildProcess process;
   std::string out, err_partial;
   std::string state = "waiting";
   int percent = -1;
@@ -70,12 +55,14 @@ struct Device {
 class Fleet {
  public:
   Fleet(const FleetOptions& options, std::vector<FleetEntry> entries,
-        const std::vector<ReportRow>& earlier, ReportFile* report, int parallel, int log_folder)
+        const std::vector<ReportRow>& earlier, ReportFile* report, FleetEvents* events,
+        int parallel, int log_folder)
       : options_(options),
         log_folder_(log_folder),
         self_(self_path()),
-        terminal_(::isatty(STDERR_FILENO) != 0),
+        terminal_(is_terminal(Stream::Error)),
         report_(report),
+        events_(events),
         parallel_(parallel),
         canary_phase_(options.canary > 0),
         view_(terminal_) {
@@ -107,12 +94,13 @@ class Fleet {
   }
   int slots(int running) const;
   void start_next();
-  bool spawn(Device& d);
+  bool spawn(Device& d, std::string* error);
   void enforce_time_limit(Device& d, Clock::time_point now);
-  void read_output(Device& d, int fd);
-  void child_ended(Device& d, int status);
+  void on_event(FleetEvent& event);
+  void read_errors(Device& d, const std::string& bytes);
+  void child_ended(Device& d, const ChildExit& how);
   void finish(Device& d, Result result, const std::string& message);
-  void on_signal_byte(char number);
+  void on_interrupt(bool terminate);
   void redraw();
   void say(const std::string& line);  // a permanent line above the live block
   // snapshot: the state now (running devices as "running"), not the end.
@@ -123,6 +111,7 @@ class Fleet {
   const std::string self_;
   const bool terminal_;
   ReportFile* const report_;
+  FleetEvents* const events_;
   int parallel_;  // lowered when TFTP ports run short
   std::vector<Device> devices_;
   std::deque<std::size_t> waiting_;  // indexes into devices_, in list order
@@ -154,24 +143,22 @@ void Fleet::start_next() {
   Device& d = devices_[index];
   d.canary = canary_phase_;
   d.began = Clock::now();
-  if (!spawn(d)) {
+  std::string error;
+  if (!spawn(d, &error)) {
     d.row.code = CODE_NO_RESULT;
-    finish(d, Result::FAILED, std::string("cannot start: ") + std::strerror(errno));
+    finish(d, Result::FAILED, "cannot start: " + error);
   }
 }
 
-bool Fleet::spawn(Device& d) {
+bool Fleet::spawn(Device& d, std::string* start_error) {
   std::vector<std::string> args = {self_,    "upgrade", d.entry.address,
                                    "--json", "--yes",   "--exit-with-parent"};
   if (options_.force) args.push_back("--force");
   if (!d.entry.password_file.empty()) {
     args.insert(args.end(), {"--user", d.entry.user, "--password-file", d.entry.password_file});
   }
-  Child child;
-  if (!start_child(self_, std::move(args), &child)) return false;
-  d.pid = child.pid;
-  d.out_fd = child.out_fd;
-  d.err_fd = child.err_fd;
+  std::size_t id = static_cast<std::size_t>(&d - devices_.data());
+  if (!d.process.start(self_, args, id, events_, start_error)) return false;
   d.out.clear();
   d.err_partial.clear();
   d.phase = Device::RUNNING;
@@ -191,33 +178,38 @@ bool Fleet::spawn(Device& d) {
 }
 
 void Fleet::enforce_time_limit(Device& d, Clock::time_point now) {
-  if (d.pid <= 0) return;
+  if (!d.process.running()) return;
   if (!d.timed_out && now >= d.deadline) {
     d.timed_out = true;
     d.kill_at = now + STOP_GRACE;
     say(d.entry.address + ": no result after " + std::to_string(options_.timeout_seconds) +
         " s: stopping it");
-    ::kill(-d.pid, SIGTERM);  // its Cancel: it still reports
+    d.process.cancel(CancelReason::TIME_LIMIT);  // it still reports
   } else if (now >= d.kill_at) {
     d.kill_at = Clock::time_point::max();
-    ::kill(-d.pid, SIGKILL);
+    d.process.kill();
   }
 }
 
-void Fleet::read_output(Device& d, int fd) {
-  char chunk[4096];
-  ssize_t n = ::read(fd, chunk, sizeof chunk);
-  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-  if (n <= 0) {
-    ::close(fd);
-    (fd == d.out_fd ? d.out_fd : d.err_fd) = -1;
+void Fleet::on_event(FleetEvent& event) {
+  if (event.kind == FleetEvent::INTERRUPT || event.kind == FleetEvent::TERMINATE) {
+    on_interrupt(event.kind == FleetEvent::TERMINATE);
     return;
   }
-  if (fd == d.out_fd) {
-    d.out.append(chunk, static_cast<std::size_t>(n));
-    return;
+  if (event.child >= devices_.size()) return;
+  Device& d = devices_[event.child];
+  if (event.kind == FleetEvent::OUTPUT) {
+    d.out += event.bytes;
+  } else if (event.kind == FleetEvent::ERRORS) {
+    read_errors(d, event.bytes);
+  } else {
+    d.process.reap();
+    child_ended(d, event.exit);
   }
-  d.err_partial.append(chunk, static_cast<std::size_t>(n));
+}
+
+void Fleet::read_errors(Device& d, const std::string& bytes) {
+  d.err_partial += bytes;
   std::size_t end;
   while ((end = d.err_partial.find('\n')) != std::string::npos) {
     std::string line = d.err_partial.substr(0, end);
@@ -267,23 +259,21 @@ void Fleet::finish(Device& d, Result result, const std::string& message) {
   say(line);
 }
 
-void Fleet::child_ended(Device& d, int status) {
-  d.pid = -1;
+void Fleet::child_ended(Device& d, const ChildExit& how) {
   nlohmann::ordered_json object;
   bool have = last_json(d.out, &object);
   std::string limit = "no result within " + std::to_string(options_.timeout_seconds) + " s";
-  if (!have && aborting_ && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) {
+  if (!have && aborting_ && ended_by_abort(how)) {
     // The abort reached it before it ran the upgrade.
     finish(d, Result::ABORTED, "aborted before it contacted the device");
     return;
   }
   if (!have) {
-    std::string how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
-                                          : "exit status " + std::to_string(WEXITSTATUS(status));
+    std::string ended = child_exit_text(how);
     d.row.code = d.timed_out ? CODE_TIMEOUT : CODE_NO_RESULT;
     finish(d, Result::FAILED,
-           d.timed_out ? limit + ": stopped (" + how + ")"
-                       : "the upgrade process ended without a result (" + how + ")");
+           d.timed_out ? limit + ": stopped (" + ended + ")"
+                       : "the upgrade process ended without a result (" + ended + ")");
     return;
   }
   // The child's values as it wrote them: its JSON is UTF-8 already.
@@ -325,8 +315,8 @@ void Fleet::child_ended(Device& d, int status) {
   finish(d, result, message);
 }
 
-void Fleet::on_signal_byte(char number) {
-  bool abort_now = number != SIGINT || stopping_;
+void Fleet::on_interrupt(bool terminate) {
+  bool abort_now = terminate || stopping_;
   if (!stopping_) {
     stopping_ = true;
     // The state at this moment, in case the fleet is ended harder next.
@@ -339,8 +329,7 @@ void Fleet::on_signal_byte(char number) {
     aborting_ = true;
     say("qel-upgrade fleet: aborting the running upgrades");
     // Each child takes it as Cancel in its open dialog.
-    for (Device& d : devices_)
-      if (d.pid > 0) ::kill(-d.pid, SIGINT);
+    for (Device& d : devices_) d.process.cancel(CancelReason::ABORT);
   }
 }
 
@@ -393,44 +382,17 @@ bool Fleet::write_report(bool snapshot) {
 }
 
 int Fleet::run() {
-  std::vector<pollfd> fds;
-  std::vector<Device*> owners;
   for (;;) {
     for (int free = slots(running()); free > 0 && !waiting_.empty(); --free) start_next();
     if (running() == 0 && (waiting_.empty() || slots(0) <= 0)) break;
 
-    fds.clear();
-    owners.clear();
-    fds.push_back({signal_pipe[0], POLLIN, 0});
-    owners.push_back(nullptr);
-    for (Device& d : devices_) {
-      for (int fd : {d.out_fd, d.err_fd}) {
-        if (fd < 0) continue;
-        fds.push_back({fd, POLLIN, 0});
-        owners.push_back(&d);
-      }
-    }
-    int n = ::poll(fds.data(), fds.size(), 200);
-    if (n < 0 && errno != EINTR) break;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      if (!owners[i]) {
-        char number;
-        while (::read(signal_pipe[0], &number, 1) == 1) on_signal_byte(number);
-        continue;
-      }
-      read_output(*owners[i], fds[i].fd);
-    }
-    // A child whose output is closed at both ends has ended (or is ending).
+    // Everything that came, then the clocks and the screen.
+    FleetEvent event;
+    for (auto wait = std::chrono::milliseconds(200); events_->wait(&event, wait);
+         wait = std::chrono::milliseconds(0))
+      on_event(event);
     Clock::time_point now = Clock::now();
-    for (Device& d : devices_) {
-      enforce_time_limit(d, now);
-      if (d.pid <= 0 || d.out_fd >= 0 || d.err_fd >= 0) continue;
-      int status = 0;
-      while (::waitpid(d.pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      child_ended(d, status);
-    }
+    for (Device& d : devices_) enforce_time_limit(d, now);
     redraw();
   }
   std::string why = stopping_ ? "the fleet was interrupted" : halted_;
@@ -477,6 +439,11 @@ int run_fleet(const FleetOptions& options) {
   for (const std::string& why : errors)
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", why.c_str());
   if (!errors.empty()) return EXIT_USAGE;
+  // The port checks below need sockets (Windows starts them on request).
+  if (net_startup() != 0) {
+    std::fprintf(stderr, "qel-upgrade fleet: cannot use the network\n");
+    return EXIT_FAILED;
+  }
   if (std::string refusal = frontend::tftp_bind_refusal(0); !refusal.empty()) {
     std::fprintf(stderr, "qel-upgrade fleet: %s\n", frontend::plain_text(refusal).c_str());
     return EXIT_NO_PORT;
@@ -491,16 +458,14 @@ int run_fleet(const FleetOptions& options) {
                  "upgrade%s at once\n",
                  free, free == 1 ? "is" : "are", parallel, parallel == 1 ? "" : "s");
   }
-  if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::fprintf(stderr, "qel-upgrade fleet: %s\n", std::strerror(errno));
+  // Never destroyed: the thread that forwards interrupts (or the console's
+  // handler) may still fill it while the process ends.
+  static FleetEvents& events = *new FleetEvents;
+  if (!deliver_interrupts(&events, &error)) {
+    std::fprintf(stderr, "qel-upgrade fleet: %s\n", shown_utf8(error).c_str());
     return EXIT_FAILED;
   }
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  return Fleet(options, std::move(entries), earlier, &report, parallel, log_folder).run();
+  return Fleet(options, std::move(entries), earlier, &report, &events, parallel, log_folder).run();
 }
 
 }  // namespace admin

@@ -1,20 +1,19 @@
 #include "frontends/admin/fleet_view.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <ctime>
+
+#include "frontends/admin/fleet_files.h"
 
 namespace admin {
 
 namespace {
 
 int terminal_size(int* columns) {
-  winsize size{};
-  bool known = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 4;
-  *columns = known && size.ws_col > 20 ? size.ws_col : 80;
-  return known ? size.ws_row : 24;
+  int rows = terminal_rows(columns);
+  bool known = rows > 4;
+  *columns = known && *columns > 20 ? *columns : 80;
+  return known ? rows : 24;
 }
 
 }  // namespace
@@ -27,8 +26,7 @@ std::string seconds_text(double seconds) {
 
 std::string clock_text() {
   std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_r(&now, &local);
+  std::tm local = local_time(now);
   char text[16];
   std::strftime(text, sizeof text, "%H:%M:%S", &local);
   return text;

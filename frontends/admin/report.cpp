@@ -1,16 +1,12 @@
 #include "frontends/admin/report.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "frontends/admin/fleet_files.h"
 #include "frontends/admin/util.h"
 
 namespace admin {
@@ -21,17 +17,6 @@ std::string seconds_text(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", seconds);
   return text;
-}
-
-bool write_all(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -111,16 +96,9 @@ bool split_csv(const std::string& line, std::vector<std::string>* fields) {
 bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::string* error) {
   using Json = nlohmann::ordered_json;
   std::string text;
-  {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      *error = "cannot read the report " + path + ": " + std::strerror(errno);
-      return false;
-    }
-    char chunk[65536];
-    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
-      text.append(chunk, static_cast<std::size_t>(n));
-    ::close(fd);
+  if (std::string why; !read_whole_file(path, &text, &why)) {
+    *error = "cannot read the report " + path + ": " + why;
+    return false;
   }
   if (text.rfind(UTF8_BOM, 0) == 0) text.erase(0, sizeof UTF8_BOM - 1);
   auto bad = [&](const std::string& why) {
@@ -188,19 +166,9 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
 }
 
 int ReportFile::make_temporary(std::string* name, std::string* error) const {
-  std::size_t slash = path_.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-  *name = folder + (folder.back() == '/' ? "" : "/") + "." + base + ".XXXXXX";
-  int fd = ::mkostemp(name->data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot write the report " + path_ + ": " + std::strerror(errno);
-    return -1;
-  }
-  // The permissions a file made by this user would have, not mkstemp's 0600.
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
+  std::string why;
+  int fd = make_file_beside(path_, name, &why);
+  if (fd < 0) *error = "cannot write the report " + path_ + ": " + why;
   return fd;
 }
 
@@ -210,34 +178,31 @@ bool ReportFile::open(const std::string& path, std::string* error) {
   std::string name;
   int fd = make_temporary(&name, error);
   if (fd < 0) return false;
-  ::close(fd);
-  ::unlink(name.c_str());
+  close_file(fd);
+  remove_file(name);
   return true;
 }
 
 bool ReportFile::commit(const std::vector<ReportRow>& rows, std::string* error) {
   std::string text = report_is_json(path_) ? report_json(rows) : report_csv(rows);
   if (path_.empty()) {
-    bool ok = write_all(STDOUT_FILENO, text);
+    bool ok = write_all(1, text);  // standard output
     if (!ok) *error = std::string("cannot write the report: ") + std::strerror(errno);
     return ok;
   }
   std::string name;
   int fd = make_temporary(&name, error);
   if (fd < 0) return false;
-  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
-  int saved = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && ::rename(name.c_str(), path_.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
+  std::string why;
+  bool ok = write_all(fd, text);
   if (!ok) {
-    ::unlink(name.c_str());
-    *error = "cannot write the report " + path_ + ": " + std::strerror(saved);
+    why = std::strerror(errno);
+    close_file(fd);
+  }
+  ok = ok && sync_and_close(fd, &why) && replace_file(name, path_, &why);
+  if (!ok) {
+    remove_file(name);
+    *error = "cannot write the report " + path_ + ": " + why;
   }
   return ok;
 }

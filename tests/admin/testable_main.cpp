@@ -12,7 +12,7 @@
 #include <ctime>
 
 #include "frontends/admin/admin.h"
-#include "frontends/admin/fleet_child.h"
+#include "frontends/admin/child_process.h"
 #include "platform/posix/seams.h"
 
 int main(int argc, char** argv) {

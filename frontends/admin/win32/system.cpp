@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "frontends/admin/child_process.h"
 #include "frontends/admin/system.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -486,8 +487,13 @@ bool wait_interrupt(int timeout_ms) {
   return WaitForSingleObject(interrupt_event(), static_cast<DWORD>(timeout_ms)) == WAIT_OBJECT_0;
 }
 
-// The fleet's children end with the fleet through its job object.
-bool tie_to_parent() { return true; }
+// The fleet's children end with the fleet through its job object; its
+// Cancel, and its end, come through standard input (child_process.h) and
+// count as a Ctrl-C here.
+bool tie_to_parent() {
+  watch_fleet([] { SetEvent(interrupt_event()); });
+  return true;
+}
 
 void end_process(int code) { ExitProcess(static_cast<UINT>(code)); }
 

@@ -1,0 +1,209 @@
+#!/usr/bin/env bash
+# The console program's fleet under Wine against simulated devices on a
+# private loopback (root, a network namespace of its own; no display):
+#   six devices at --parallel 3, one of them refusing connections, with a CSV
+#   report; the per-device time limit on a device that never answers; a first
+#   Ctrl-C (no more upgrades start) and a second (the running ones abort); and
+#   the fleet's wine process killed outright taking its upgrades with it.
+# With --admin-tests, the administrators' fleet case that says the same of
+# both programs runs too, with QEL_ADMIN_PROGRAM="wine EXE" (about two minutes).
+#   tests/wine/fleet_test.sh --cli qel-upgrade-cli.exe --sim qel-device-sim \
+#       --image target.bin --work DIR [--admin-tests qel_admin_tests]
+# Exit status: 0 passed, 1 failed, 77 cannot run here.
+set -uo pipefail
+
+readonly SHARED_CASES='AdminTest.FleetReportsEachDevicesTrueOutcome'
+cli="" sim="" image="" work="" admin_tests="" inside=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --cli) cli=$(realpath "$2"); shift 2 ;;
+    --sim) sim=$(realpath "$2"); shift 2 ;;
+    --image) image=$(realpath "$2"); shift 2 ;;
+    --work) mkdir -p "$2" && work=$(realpath "$2"); shift 2 ;;
+    --admin-tests) admin_tests=$(realpath "$2"); shift 2 ;;
+    --inside) inside=1; shift ;;
+    *) echo "fleet_test: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+if [ -z "$cli" ] || [ -z "$sim" ] || [ -z "$image" ] || [ -z "$work" ]; then
+  echo "usage: $0 --cli EXE --sim SIM --image TARGET_BIN --work DIR" >&2
+  exit 2
+fi
+if [ "$inside" -eq 0 ]; then
+  for tool in wine wineboot wineserver unshare ip; do
+    command -v "$tool" >/dev/null || {
+      echo "fleet_test: SKIPPED, missing $tool (scripts/install-deps.sh win32)" >&2
+      exit 77
+    }
+  done
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "fleet_test: SKIPPED, needs root for a private network namespace" >&2
+    exit 77
+  fi
+  unshare --net "$0" --inside --cli "$cli" --sim "$sim" --image "$image" --work "$work"
+  status=$?
+  if [ -n "$admin_tests" ]; then
+    # The cases make their own LAN; the program's wineserver starts there.
+    prefix="$work/wine-prefix-shared"
+    rm -rf "$prefix"
+    cp -a "$work/wine-prefix-fleet" "$prefix"
+    WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+      QEL_ADMIN_PROGRAM="wine $cli" "$admin_tests" --gtest_filter="$SHARED_CASES" \
+      >"$work/fleet-shared.log" 2>&1
+    shared=$?
+    grep -E '^\[ +(OK|FAILED|SKIPPED) +\]' "$work/fleet-shared.log" | sed 's/^/  /'
+    if [ $shared -ne 0 ]; then
+      echo "fleet_test: FAIL the administrators' fleet case (log: $work/fleet-shared.log)"
+      status=1
+    fi
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+    rm -rf "$prefix"
+  fi
+  exit $status
+fi
+
+# ---- inside the namespace ---------------------------------------------------
+ip link set lo up
+export WINEPREFIX="$work/wine-prefix-fleet" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+[ -d "$WINEPREFIX" ] || wineboot -i >"$work/wineboot.log" 2>&1
+# Started here, so that the program sees this namespace's loopback.
+wineserver -k 2>/dev/null
+wineserver -p 60
+cd "$work" || exit 1
+rm -rf fleet && mkdir fleet && cd fleet || exit 1
+
+failed=0
+sims=()
+say() { echo "fleet_test: $*"; }
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then say "PASS $what"; else say "FAIL $what"; failed=1; fi
+}
+# Device N (2..) on 127.0.0.N, with extra simulator options.
+device() {
+  local n=$1
+  shift
+  "$sim" --address "127.0.0.$n" --http-port 80 --reference "$image" --reboot-seconds 3 \
+    --port-file "dev$n.port" --time-limit 600 "$@" >"dev$n.out" 2>&1 &
+  sims+=($!)
+  for _ in $(seq 100); do
+    [ -s "dev$n.port" ] && return 0
+    sleep 0.1
+  done
+  say "FAIL device $n did not start"
+  failed=1
+}
+stop_devices() {
+  for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null; done
+  wait "${sims[@]}" 2>/dev/null
+  sims=()
+  rm -f dev*.port
+}
+# Waits (bounded) until FILE holds TEXT.
+wait_for() {
+  for _ in $(seq 1 600); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# An upgrade a fleet of this test started: in this network namespace (other
+# programs on the machine may run the same program).
+upgrades_running() {
+  local here pid
+  here=$(readlink /proc/self/ns/net)
+  for pid in $(pgrep -f 'qel-upgrade-cli.exe upgrade .*--exit-with-parent'); do
+    [ "$(readlink "/proc/$pid/ns/net" 2>/dev/null)" = "$here" ] && return 0
+  done
+  return 1
+}
+no_upgrades_running() { ! upgrades_running; }
+fleet() { wine "$cli" fleet "$@"; }
+
+# 1. Six at --parallel 3, the fourth refusing connections.
+for n in 2 3 4 6 7; do device "$n"; done
+device 5 --http-refuse
+printf '127.0.0.%s\n' 2 3 4 5 6 7 >six.txt
+start=$(date +%s%N)
+mkdir logs
+timeout 600 wine "$cli" fleet six.txt --parallel 3 --report six.csv --log-dir logs >six.out 2>six.err
+rc=$?
+say "six devices at --parallel 3: $((($(date +%s%N) - start) / 1000000)) ms"
+stop_devices
+check "a failed device makes the fleet exit 1 (exit $rc)" test "$rc" -eq 1
+check "the report has a header and six rows" test "$(tr -d '\r' <six.csv | wc -l)" -eq 7
+for n in 2 3 4 6 7; do
+  check "127.0.0.$n upgraded" grep -q "^127.0.0.$n,.*,upgraded," six.csv
+done
+check "127.0.0.5 unreachable" grep -q '^127.0.0.5,.*,unreachable,' six.csv
+check "the summary counts them" grep -q '5 upgraded, 0 skipped, 1 not upgraded' six.err
+# From the fleet's lines: each start, and each result, in the order they came.
+most=$(tr -d '\r' <six.err | awk '/ started/ { if (++n > most) most = n }
+  /  (upgraded|unreachable|failed|skipped)  / { --n } END { print most + 0 }')
+check "three ran at once, never more ($most)" test "$most" -eq 3
+
+check "each device has its log" test "$(ls logs | wc -l)" -eq 6
+check "a log tells its upgrade" grep -q 'result: upgraded' logs/127.0.0.2.log
+# A log folder others may write to is refused before any device is touched.
+mkdir shared && chmod 0777 shared
+wine "$cli" fleet six.txt --log-dir shared >shared.out 2>shared.err
+rc=$?
+check "a log folder others may write to is refused (exit $rc)" test "$rc" -eq 2
+check "the refusal says why" grep -q 'others may write to the log folder' shared.err
+
+# 2. The per-device time limit: a device that takes the request and never answers.
+device 2 --http-hang
+printf '127.0.0.2\n' >hung.txt
+timeout 120 wine "$cli" fleet hung.txt --timeout 3 --report hung.csv >hung.out 2>hung.err
+rc=$?
+stop_devices
+check "a device past its time limit is stopped and failed (exit $rc)" test "$rc" -eq 1
+check "its row says the time limit" grep -q '^127.0.0.2,.*failed,.*no result within 3 s: stopped' hung.csv
+check "no upgrade outlives the fleet" no_upgrades_running
+
+# 3. Ctrl-C twice: the first starts no more, the second aborts the running one.
+for n in 2 3; do device "$n" --http-hang; done
+printf '127.0.0.%s\n' 2 3 >two.txt
+wine "$cli" fleet two.txt --parallel 1 --timeout 120 --report two.csv >two.out 2>two.err &
+pid=$!
+if wait_for two.err '127.0.0.2 start'; then
+  sleep 1
+  kill -INT "$pid"
+  check "the first Ctrl-C stops new upgrades" wait_for two.err 'interrupted: no more upgrades start'
+  check "a snapshot of the report is written at once" wait_for two.csv '127.0.0.2,.*,running,'
+  kill -INT "$pid"
+  wait "$pid"
+  rc=$?
+  check "the second Ctrl-C aborts the running upgrade (exit $rc)" test "$rc" -eq 3
+  check "the running device is reported aborted" grep -q '^127.0.0.2,.*,aborted,' two.csv
+  check "the waiting device is reported not started" grep -q '^127.0.0.3,.*,not-started,' two.csv
+else
+  say "FAIL the interrupted fleet did not start its upgrade"; cat two.err
+  kill -KILL "$pid"
+  failed=1
+fi
+stop_devices
+
+# 4. The fleet killed outright: the job object ends its upgrades.
+for n in 2 3; do device "$n" --http-hang; done
+wine "$cli" fleet two.txt --parallel 2 --timeout 120 >killed.out 2>killed.err &
+pid=$!
+if wait_for killed.err '127.0.0.3 start' && upgrades_running; then
+  kill -KILL "$pid"
+  gone=1
+  for _ in $(seq 100); do
+    upgrades_running || { gone=0; break; }
+    sleep 0.1
+  done
+  check "the upgrades end with their killed fleet" test "$gone" -eq 0
+else
+  say "FAIL the fleet to kill did not start its upgrades"; cat killed.err
+  kill -KILL "$pid"
+  failed=1
+fi
+stop_devices
+
+wineserver -k 2>/dev/null
+exit "$failed"
