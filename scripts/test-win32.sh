@@ -24,9 +24,15 @@ QEL_WIN32_BUILD=$two_stage scripts/build-win32.sh -DQEL_TWO_STAGE=ON
 # The simulator is a Linux program, from the native build.
 cmake --build "$host" -j2 --target qel-device-sim
 
-tests/wine/msi_test.sh --build "$cross" --work "$cross"
+# Both run whatever the other found; the first failure is the exit status.
+status=0
+tests/wine/msi_test.sh --build "$cross" --work "$cross" || status=$?
 tests/wine/wine_acceptance.sh --exe "$cross/qel-upgrade.exe" \
   --sim "$host/tools/device-sim/qel-device-sim" \
   --image "$cross/resources/target.bin" --work "$cross" \
   --two-stage-exe "$two_stage/qel-upgrade.exe" \
-  --transition-image "$two_stage/resources/transition.bin" "$@"
+  --transition-image "$two_stage/resources/transition.bin" "$@" || {
+  code=$?
+  [ "$status" -ne 0 ] || status=$code
+}
+exit "$status"

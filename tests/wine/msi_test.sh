@@ -103,14 +103,17 @@ msiexec() {  # msiexec NAME ARGS...: the exit code, with a verbose log and
 }
 # The firewall rule cannot be seen under Wine (its netsh is a stub), but the
 # command lines the package hands to netsh can.
-ran_netsh() {  # ran_netsh LOG ARGUMENTS: netsh was started with exactly these
+netsh_calls() {  # netsh_calls LOG: netsh's arguments, one run a line, in order
   grep -a 'CreateProcessInternalW app L"C:\\\\windows\\\\system32\\\\netsh.exe"' "$logs/$1.processes" |
-    sed 's/.* cmdline L"//; s/"$//; s/\\"/"/g; s/\\\\/\\/g' |
-    grep -qxF "C:\\windows\\system32\\netsh.exe $2"
+    sed 's/.* cmdline L"C:\\\\windows\\\\system32\\\\netsh.exe //; s/"$//; s/\\"/"/g; s/\\\\/\\/g'
+}
+ran_netsh() {  # ran_netsh LOG ARGUMENTS: netsh was started with exactly these
+  netsh_calls "$1" | grep -qxF "$2"
 }
 rule='advfirewall firewall add rule name="QEL Upgrade TFTP" dir=in action=allow protocol=UDP localport=69-168'
 # shellcheck disable=SC1003  # a backslash at the end, not an escape
 program='program="C:\Program Files\QEL Upgrade\'
+delete='advfirewall firewall delete rule name="QEL Upgrade TFTP"'
 reg_value() {  # reg_value KEY NAME: the value's data, empty when absent
   wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
@@ -183,6 +186,10 @@ check "... with the copyright notice" \
 echo "msi_test: upgrade to $newer"
 check "msiexec /i of the newer package exits 0" exit_is 0 msiexec upgrade /i "$out/newer/qel-upgrade.msi"
 check "the older product is gone" lacks_key "$uninstall\\$product"
+# The old package's removal deletes the rule: the new one must add it after.
+check "the rule is deleted, then asked for again for both programs" \
+  test "$(netsh_calls upgrade)" = "$(printf '%s\n' "$delete" \
+    "$rule ${program}qel-upgrade.exe\" enable=yes" "$rule ${program}qel-upgrade-cli.exe\" enable=yes")"
 check "the newer product is installed" test "$(reg_value "$uninstall\\$newer_product" DisplayVersion)" = "$newer"
 check "the programs are still there" same_files
 check "the program folder is on the system PATH once" test "$(path_entries)" = 1
@@ -195,7 +202,7 @@ check "the newer product stays" test "$(reg_value "$uninstall\\$newer_product" D
 echo "msi_test: remove"
 check "msiexec /x exits 0" exit_is 0 msiexec remove /x "$out/newer/qel-upgrade.msi"
 check "the firewall rule is deleted" \
-  ran_netsh remove 'advfirewall firewall delete rule name="QEL Upgrade TFTP"'
+  ran_netsh remove "$delete"
 check "no file, folder, shortcut, registry key or PATH entry is left" nothing_left
 echo "msi_test: Wine steps in $((SECONDS - t0)) s; $failures failed"
 [ "$failures" -eq 0 ]
