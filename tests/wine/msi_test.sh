@@ -141,15 +141,11 @@ exit_is() {  # exit_is CODE COMMAND...
   got=$?
   [ "$got" = "$want" ] || { echo "       exit code $got, expected $want"; return 1; }
 }
-# The console program by its folder and by name alone (PATH), from a batch
-# file so that its output has somewhere to go (a console program started by
-# cmd without a console gets a new one, which nobody reads).
+# The console program by name alone, as a command prompt finds it (PATH; the
+# current folder holds no program), and by its folder.
 console_help_by_path() {
-  printf '@echo off\r\nqel-upgrade-cli --help > C:\\help.txt\r\nexit /b %%ERRORLEVEL%%\r\n' \
-    >"$drive/help.bat"
-  rm -f "$drive/help.txt"
-  wine cmd /c 'C:\help.bat' >/dev/null 2>&1 || return 1
-  grep -q scan "$drive/help.txt"
+  wine cmd /c qel-upgrade-cli --help >"$logs/cli-help-by-path.txt" 2>&1 &&
+    grep -q scan "$logs/cli-help-by-path.txt"
 }
 console_help_direct() {
   wine "C:\\Program Files\\QEL Upgrade\\qel-upgrade-cli.exe" --help >"$logs/cli-help.txt" 2>&1 &&
