@@ -5,7 +5,7 @@
 #   slow lanes  every other test of the default build; the benchmark, short;
 #               the Debian packages; the two-stage build and its tests; the
 #               suite under the sanitizers; each fuzz target for a while; the
-#               Windows program under Wine
+#               Windows programs (one-stage and two-stage) and their package under Wine
 # Each lane prints its time. Usage: scripts/test.sh
 # QEL_FUZZ_SECONDS sets each fuzz target's time (default 30).
 set -euo pipefail

@@ -66,7 +66,12 @@ fi
   "$root/tests/wine/child_process_probe.cpp" "$root/frontends/admin/win32/child_process.cpp" \
   "$root/frontends/admin/fleet_events.cpp" -o "$probe" -lshell32 || exit 1
 
-[ -d "$WINEPREFIX" ] || wineboot -i >"$work/wineboot.log" 2>&1
+# A copy of the ready prefix the Windows lane made (or of one made here).
+# shellcheck source=tests/wine/prefix.sh
+. "$root/tests/wine/prefix.sh"
+template=${QEL_WINE_TEMPLATE:-$work/wine-template}
+wine_prefix_template "$template" "$work/wineboot.log" || exit 1
+[ -d "$WINEPREFIX" ] || cp -a "$template" "$WINEPREFIX"
 # The prefix is this test's own: whatever an earlier run left there ends.
 wineserver -k 2>/dev/null
 wineserver -p 30

@@ -3,7 +3,11 @@
 # with the keyboard as a person would, against the device simulator.
 #
 #   tests/wine/wine_acceptance.sh --exe qel-upgrade.exe --sim qel-device-sim \
-#       --image target.bin --work DIR [--only PATH...]
+#       --image target.bin --work DIR [--only PATH...] \
+#       [--two-stage-exe EXE --transition-image transition.bin]
+#
+# With the two-stage build (Transition, then Target) given, the path
+# two_stage runs it against a device older than the Transition version.
 #
 # Everything runs as root inside a private network, UTS and mount namespace:
 # its own loopback (ports 69 and 80 are free there), its own X socket folder,
@@ -24,13 +28,15 @@ readonly PASSWORD='s3cret!'
 # for the new version; the simulator reflashes for --reboot-seconds.
 readonly UPGRADE_TIMEOUT=150
 
-exe="" sim="" image="" work="" only=()
+exe="" sim="" image="" work="" only=() two_stage_exe="" transition_image=""
 inside=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --exe) exe=$(realpath "$2"); shift 2 ;;
     --sim) sim=$(realpath "$2"); shift 2 ;;
     --image) image=$(realpath "$2"); shift 2 ;;
+    --two-stage-exe) two_stage_exe=$(realpath "$2"); shift 2 ;;
+    --transition-image) transition_image=$(realpath "$2"); shift 2 ;;
     --work) mkdir -p "$2" && work=$(realpath "$2"); shift 2 ;;
     --only) only+=("$2"); shift 2 ;;
     --inside) inside=1; shift ;;
@@ -56,6 +62,10 @@ if [ "$inside" -eq 0 ]; then
     exit 77
   fi
   args=(--exe "$exe" --sim "$sim" --image "$image" --work "$work")
+  if [ -n "$two_stage_exe" ]; then
+    [ -n "$transition_image" ] || { echo "wine_acceptance: --two-stage-exe needs --transition-image" >&2; exit 2; }
+    args+=(--two-stage-exe "$two_stage_exe" --transition-image "$transition_image")
+  fi
   for p in "${only[@]}"; do args+=(--only "$p"); done
   exec unshare --net --uts --mount "$0" --inside "${args[@]}"
 fi
@@ -102,18 +112,9 @@ xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "wine_acceptance: Xvfb did 
 
 # A ready prefix is kept per Wine version; each path starts from a copy.
 template="$work/wine-template"
-wine_version=$(wine --version)
-if [ "$(cat "$template/.qel-wine-version" 2>/dev/null)" != "$wine_version" ]; then
-  echo "wine_acceptance: preparing the Wine prefix template ($wine_version)"
-  rm -rf "$template"
-  WINEPREFIX="$template" wineboot -i >"$logs/wineboot.log" 2>&1
-  # Without a window manager, managed windows get no caption and stall.
-  WINEPREFIX="$template" wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
-    >>"$logs/wineboot.log" 2>&1
-  WINEPREFIX="$template" wineserver -w
-  [ -f "$template/system.reg" ] || { echo "wine_acceptance: wineboot failed" >&2; exit 1; }
-  echo "$wine_version" >"$template/.qel-wine-version"
-fi
+# shellcheck source=tests/wine/prefix.sh
+. "$(dirname "$0")/prefix.sh"
+wine_prefix_template "$template" "$logs/wineboot.log" || exit 1
 
 # ---- helpers ----------------------------------------------------------------
 
@@ -203,9 +204,16 @@ wait_id_gone() {
 keys() { xdotool key --delay 120 "$@"; }
 type_text() { xdotool type --delay 120 "$1"; }
 
+# The images the device expects, in order (default: the Target image once),
+# and the program to run (default: --exe); a path may set both.
+device_images=()
+wizard_exe=""
+
 start_device() {
-  local extra=("$@")
-  "$sim" --address "$DEVICE" --http-port 80 --reference "$image" \
+  local extra=("$@") references=() i
+  for i in "${device_images[@]}"; do references+=(--reference "$i"); done
+  [ ${#references[@]} -gt 0 ] || references=(--reference "$image")
+  "$sim" --address "$DEVICE" --http-port 80 "${references[@]}" \
     --verdict "$logs/$path_name-verdict.json" --log "$logs/$path_name-device.log" \
     --port-file "$logs/$path_name-port" --reboot-seconds 15 --time-limit 300 "${extra[@]}" \
     >"$logs/$path_name-sim.out" 2>&1 &
@@ -231,7 +239,7 @@ start_wizard() {
   cp -a "$template" "$WINEPREFIX"
   rm -f "$logs/$path_name-rc"
   (
-    wine "$exe" >"$logs/$path_name-wine.out" 2>&1
+    wine "${wizard_exe:-$exe}" >"$logs/$path_name-wine.out" 2>&1
     echo $? >"$logs/$path_name-rc"
   ) &
 }
@@ -275,6 +283,8 @@ finish_path() {
     unset WINEPREFIX
   fi
   window=""
+  device_images=()
+  wizard_exe=""
 }
 
 # Warning, Continue (Tab from the focused Cancel), then the address dialog.
@@ -386,9 +396,53 @@ path_password_upgrade() {
     { fail "the device never accepted credentials"; return 1; }
 }
 
+# The two-stage build against a device older than its Transition version
+# (the simulator's 5.1.2(GR)): the Transition image, the device's restart,
+# then the Target image, each stage through its own dialogs, and the success
+# dialog once, at the end.
+path_two_stage() {
+  device_images=("$transition_image" "$image")
+  wizard_exe=$two_stage_exe
+  start_device || return 1
+  start_wizard
+  through_warning || return 1
+  expect_dialog '^QEL-742/QEL-722 Firmware Upgrade$' address || return 1
+  type_text "$DEVICE"
+  keys shift+Tab Down
+  sleep 0.3
+  keys Return
+  expect_dialog '^Confirm Upgrade to Ver\. 5\.2\.5$' confirm-transition 30 || return 1
+  keys Return
+  local stage waiting='^Waiting For Firmware Download Request From QEL$'
+  for stage in Transition Target; do
+    # The device asks at once: the waiting dialog may pass unseen. Before
+    # the Target stage the Transition's restart wait (30 s) ends first.
+    wait_id_gone "$window" 60
+    window=$(wait_window "$waiting|^Uploading $stage Firmware to QEL@127\.0\.0\.2 " 30) &&
+      shot "$stage-waiting-or-uploading"
+    keep_window  # the upload dialog stays; its caption changes
+    expect_dialog "^Updating $stage Firmware to QEL@127\.0\.0\.2\$" "$stage-updating" 60 || return 1
+  done
+  expect_dialog '^QEL@127\.0\.0\.2 Upgrade Successful!$' success "$UPGRADE_TIMEOUT" || return 1
+  keys Return
+  expect_exit_zero 30 || return 1
+  stop_device
+  local verdict
+  verdict=$(cat "$logs/$path_name-verdict.json" 2>/dev/null)
+  verdict_has '"upgrade_requests":2' || { fail "not two upgrade requests: $verdict"; return 1; }
+  grep -o '"file":"[^"]*"' <<<"$verdict" | tr '\n' ' ' |
+    grep -Eqx '"file":"[^"]*\.bi0" "file":"[^"]*\.bi1" ' ||
+    { fail "not the Transition file, then the Target file: $verdict"; return 1; }
+  verdict_has '"reference_match":true' ||
+    { fail "the images did not arrive byte-identical, in order: $verdict"; return 1; }
+  verdict_has '"reported_version":"5.2.5"' || { fail "the device does not report 5.2.5: $verdict"; return 1; }
+  note "device verdict: $verdict"
+}
+
 # ---- run --------------------------------------------------------------------
 
 all_paths=(warning_cancel confirm_cancel upgrade password_upgrade)
+[ -n "$two_stage_exe" ] && all_paths+=(two_stage)
 [ ${#only[@]} -gt 0 ] && all_paths=("${only[@]}")
 passed=0
 started=$SECONDS
