@@ -23,11 +23,19 @@ int main() {
     words.push_back(word);
   }
   LocalFree(wide);
+  // What an installer or an administrator checks first.
+  if (words.size() == 2 && words[1] == "--version") {
+    std::string line = std::string("qel-upgrade-cli ") + QEL_VERSION + "\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+              &written, nullptr);
+    return 0;
+  }
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   // As the wizard's entry point: each wait notices the end of its 15.625 ms
   // tick within a millisecond.
   timeBeginPeriod(1);
-  return admin_main(static_cast<int>(words.size()), argv.data());
+  return admin_main(static_cast<int>(words.size()), argv.data(), "qel-upgrade-cli");
 }

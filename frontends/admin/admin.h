@@ -8,4 +8,5 @@ bool admin_is_subcommand(const char* word);
 
 // Runs the subcommand in argv[1] and returns the process exit code (some
 // paths end the process themselves, with the code the subcommand documents).
-int admin_main(int argc, char** argv);
+// program: the name --help shows.
+int admin_main(int argc, char** argv, const char* program = "qel-upgrade");

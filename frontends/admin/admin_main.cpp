@@ -22,7 +22,7 @@ bool admin_is_subcommand(const char* word) {
                   (QEL_ADMIN_FLEET != 0 && std::strcmp(word, "fleet") == 0));
 }
 
-int admin_main(int argc, char** argv) {
+int admin_main(int argc, char** argv, const char* program) {
   using namespace admin;
   ensure_standard_descriptors();
   // A password on the command line would be visible to every user of the PC.
@@ -37,7 +37,7 @@ int admin_main(int argc, char** argv) {
     }
   }
   CLI::App app{"Finds QEL devices on the LAN and upgrades their firmware from the command line.",
-               "qel-upgrade"};
+               program};
   app.require_subcommand(1, 1);
   app.fallthrough(false);
   // Options are spelled --name on every system: /data/list.txt (on Windows a

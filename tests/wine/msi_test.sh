@@ -149,7 +149,12 @@ console_help_by_path() {
 }
 console_help_direct() {
   wine "C:\\Program Files\\QEL Upgrade\\qel-upgrade-cli.exe" --help >"$logs/cli-help.txt" 2>&1 &&
-    grep -q scan "$logs/cli-help.txt"
+    grep -q 'qel-upgrade-cli.*scan' "$logs/cli-help.txt"
+}
+# The installed program says the version the package was built with.
+console_version() {
+  wine "C:\\Program Files\\QEL Upgrade\\qel-upgrade-cli.exe" --version >"$logs/cli-version.txt" 2>&1 &&
+    grep -qx "qel-upgrade-cli $1" <(tr -d '\r' <"$logs/cli-version.txt")
 }
 # What a removal must leave behind: nothing.
 nothing_left() {
@@ -174,6 +179,7 @@ check "a firewall rule is asked for for the wizard" \
 check "... and for the console program" \
   ran_netsh install "$rule ${program}qel-upgrade-cli.exe\" enable=yes"
 check "the console program runs from its folder" console_help_direct
+check "... and says its version, $version" console_version "$version"
 check "the console program is found through PATH" console_help_by_path
 check "Programs and Features shows $version" test "$(reg_value "$uninstall\\$product" DisplayVersion)" = "$version"
 check "... with the copyright notice" \
