@@ -12,12 +12,6 @@ namespace admin {
 
 namespace {
 
-std::string folder_of(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool has_control(const std::string& text) {
   for (unsigned char c : text)
     if (c < 0x20 || c == 0x7f) return true;
@@ -35,7 +29,6 @@ bool read_fleet_list(const std::string& path, std::vector<FleetEntry>* entries,
     errors->push_back("cannot read " + shown_utf8(path));
     return false;
   }
-  std::string folder = folder_of(path);
   std::set<std::uint32_t> seen;
   std::string line;
   int number = 0;
@@ -85,7 +78,7 @@ bool read_fleet_list(const std::string& path, std::vector<FleetEntry>* entries,
         continue;
       }
       entry.user = fields[1];
-      entry.password_file = fields[2][0] == '/' ? fields[2] : folder + "/" + fields[2];
+      entry.password_file = path_beside(path, fields[2]);
       std::string password, error;
       bool readable = read_password_file(entry.password_file, &password, &error);
       wipe(&password);

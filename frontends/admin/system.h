@@ -37,6 +37,11 @@ int terminal_columns();
 // The program's real path, or "qel-upgrade".
 std::string self_path();
 
+// A path written in a file (a fleet list's password file): as it is when
+// absolute, else relative to that file's folder. Windows takes both slashes
+// and drive letters.
+std::string path_beside(const std::string& file, const std::string& written);
+
 // --- Reads that Ctrl-C cuts short ----------------------------------------
 
 // Wakes every read_line_cancellable in progress for good (from any thread,

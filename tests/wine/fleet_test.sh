@@ -136,6 +136,14 @@ rc=$?
 check "a log folder others may write to is refused (exit $rc)" test "$rc" -eq 2
 check "the refusal says why" grep -q 'others may write to the log folder' shared.err
 
+# A list's password file is found beside the list, whichever slash its path
+# takes (here one others may read, so refused before any device is touched).
+mkdir lists && printf 's3cret\n' >lists/pw && chmod 0644 lists/pw
+printf '127.0.0.2 admin pw\n' >lists/office.txt
+wine "$cli" fleet 'lists\office.txt' >beside.out 2>beside.err
+rc=$?
+check "a list's password file is read beside it (exit $rc)" grep -qF 'the password file lists\pw ' beside.err
+
 # The per-device time limit, on a device that takes the request and never
 # answers; its log, in a folder the fleet makes.
 device 2 --http-hang

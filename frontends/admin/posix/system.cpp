@@ -105,6 +105,13 @@ std::string self_path() {
   return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "qel-upgrade";
 }
 
+std::string path_beside(const std::string& file, const std::string& written) {
+  if (!written.empty() && written[0] == '/') return written;
+  std::size_t slash = file.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "" : file.substr(0, slash);
+  return folder + "/" + written;
+}
+
 void cancel_reads() {
   make_wake_pipe();
   cancelled = true;

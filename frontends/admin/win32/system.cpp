@@ -167,6 +167,17 @@ std::string self_path() {
   return narrow(path, static_cast<int>(n));
 }
 
+std::string path_beside(const std::string& file, const std::string& written) {
+  auto separator = [](char c) { return c == '/' || c == '\\'; };
+  bool drive =
+      written.size() >= 2 && written[1] == ':' &&
+      ((written[0] >= 'A' && written[0] <= 'Z') || (written[0] >= 'a' && written[0] <= 'z'));
+  if (drive || (!written.empty() && separator(written[0]))) return written;
+  std::size_t end = file.find_last_of("/\\");
+  if (end == std::string::npos) return written;  // the list is in the current folder
+  return file.substr(0, end + 1) + written;
+}
+
 void cancel_reads() {
   cancelled = true;
   SetEvent(wake_event());
