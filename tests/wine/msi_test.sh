@@ -149,7 +149,7 @@ console_help_by_path() {
 }
 console_help_direct() {
   wine "C:\\Program Files\\QEL Upgrade\\qel-upgrade-cli.exe" --help >"$logs/cli-help.txt" 2>&1 &&
-    grep -q 'qel-upgrade-cli.*scan' "$logs/cli-help.txt"
+    grep -q '^Usage: qel-upgrade-cli ' "$logs/cli-help.txt" && grep -q scan "$logs/cli-help.txt"
 }
 # The installed program says the version the package was built with.
 console_version() {
