@@ -186,6 +186,24 @@ check open-pw "refused (exit 2)" test "$(rc_of open-pw)" = 2
 check open-pw "the message names who may read it" has open-pw "may be read or changed by others" err
 check open-pw "the device was not contacted" sh -c "! grep -q '^HTTP-REQ' '$logs/locked-device.log'"
 
+# Typed at the console, the password is not shown: the console's echo is
+# off while it is read, and the device accepts it.
+# Typed once the prompt is there: what a terminal gets before the program
+# runs is echoed by the terminal itself.
+: >"$logs/typed.out"
+{
+  for _ in $(seq 600); do
+    grep -q 'Password for' "$logs/typed.out" && break
+    sleep 0.1
+  done
+  sleep 0.5
+  printf '%s\r' "$PASSWORD"
+} | timeout 120 script -qec "wine '$exe' upgrade ${devices[0]} --dry-run --json" /dev/null \
+  >"$logs/typed.out" 2>&1
+check typed "the typed password was accepted (dry run)" grep -q '"result":"dry-run"' "$logs/typed.out"
+check typed "the prompt was shown" grep -q "Password for admin@${devices[0]}:" "$logs/typed.out"
+check typed "the password was not echoed" sh -c "! grep -qF '$PASSWORD' '$logs/typed.out'"
+
 run current upgrade "${devices[1]}" --yes --json
 check current "exit 0" test "$(rc_of current)" = 0
 check current "result current" json_is current result current
