@@ -88,7 +88,7 @@ status=0
   echo "after the transfers: load average $(cut -d" " -f1-3 /proc/loadavg)"
   ./qel-bench floor --seconds "$3"
   ./qel-bench timing --serve ./qel-bench-serve --until-given-up "$4"
-  ./qel-bench idle --harness "$product/frontends/scripted/qel-upgrade-scripted" \
+  ./qel-bench idle --harness "$product/qel-upgrade-scripted" \
       --sim "$product/tools/device-sim/qel-device-sim" --wait-seconds "$5"
   echo
   echo "Command line, peak RSS (/usr/bin/time -v; goals: --version under 4 MB, a /24 scan under 8 MB,"

@@ -48,7 +48,7 @@ else
 fi
 sim=$bin/tools/device-sim/qel-device-sim
 wizard=$bin/qel-upgrade
-[ $mode = script ] && wizard=$bin/frontends/scripted/qel-upgrade-scripted
+[ $mode = script ] && wizard=$bin/qel-upgrade-scripted
 for program in "$sim" "$wizard"; do
   [ -x "$program" ] || { echo "demo: $program is not built" >&2; exit 1; }
 done

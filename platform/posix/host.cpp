@@ -51,7 +51,30 @@ std::string default_route_interface() {
   return best;
 }
 
+int prefix_of(std::uint32_t mask) {
+  int prefix = 0;
+  while (prefix < 32 && (mask & (std::uint32_t(1) << (31 - prefix)))) ++prefix;
+  return prefix;
+}
+
 }  // namespace
+
+bool read_interfaces(std::vector<InterfaceAddress>* found) {
+  ifaddrs* interfaces = nullptr;
+  if (::getifaddrs(&interfaces) != 0) return false;
+  for (ifaddrs* i = interfaces; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+    const auto* sa = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+    int prefix = 32;
+    if (i->ifa_netmask)
+      prefix =
+          prefix_of(ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr));
+    found->push_back({i->ifa_name, ::if_nametoindex(i->ifa_name), ntohl(sa->sin_addr.s_addr),
+                      (i->ifa_flags & IFF_UP) != 0, (i->ifa_flags & IFF_LOOPBACK) != 0, prefix});
+  }
+  ::freeifaddrs(interfaces);
+  return true;
+}
 
 std::vector<std::uint32_t> order_interface_addresses(std::vector<InterfaceAddress> found,
                                                      const std::string& default_interface) {
@@ -79,16 +102,8 @@ namespace {
 // The PC's addresses in the order they are offered; false when the
 // interfaces cannot be read.
 bool interface_addresses(std::vector<std::uint32_t>* list) {
-  ifaddrs* interfaces = nullptr;
-  if (::getifaddrs(&interfaces) != 0) return false;
   std::vector<InterfaceAddress> found;
-  for (ifaddrs* i = interfaces; i; i = i->ifa_next) {
-    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-    const auto* sa = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
-    found.push_back({i->ifa_name, ::if_nametoindex(i->ifa_name), ntohl(sa->sin_addr.s_addr),
-                     (i->ifa_flags & IFF_UP) != 0, (i->ifa_flags & IFF_LOOPBACK) != 0});
-  }
-  ::freeifaddrs(interfaces);
+  if (!read_interfaces(&found)) return false;
   *list = order_interface_addresses(std::move(found), default_route_interface());
   return true;
 }

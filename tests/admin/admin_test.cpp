@@ -11,9 +11,9 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -901,26 +901,12 @@ void as_nobody() {
   if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
 }
 
-// A device's lock names, as the command line takes them (abstract sockets).
-int bind_lock_name(const std::string& device, int index) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::string name = "qel-upgrade/device/" + device + "/" + std::to_string(index);
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd, 16) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// A process of nobody's that holds some of a device's lock names, as any
-// local user could, until destroyed.
+// A process of nobody's, forked from the test, that tries what any local
+// user could against a device's lock and keeps what it got until destroyed;
+// got() says what it managed ("" when nothing).
 class Squatter {
  public:
-  Squatter(const std::string& device, std::vector<int> names) {
+  Squatter(const std::string& device, const std::string& lock_file) {
     int ready[2];
     if (::pipe(ready) != 0 || ::pipe(stop_) != 0) return;
     pid_ = ::fork();
@@ -928,32 +914,60 @@ class Squatter {
       ::close(ready[0]);
       ::close(stop_[1]);
       as_nobody();
-      char answer = 'y';
-      for (int n : names)
-        if (bind_lock_name(device, n) < 0) answer = 'n';
-      [[maybe_unused]] ssize_t w = ::write(ready[1], &answer, 1);
+      std::string got;
+      // Make, open or lock the device's file; make another in the folder.
+      int fd = ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd < 0) fd = ::open(lock_file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd >= 0) {
+        got += "opened ";
+        struct flock whole {};
+        whole.l_type = F_RDLCK;
+        if (::fcntl(fd, F_SETLK, &whole) == 0) got += "locked ";
+      }
+      std::string other = lock_file.substr(0, lock_file.rfind('/')) + "/nobody's";
+      if (::open(other.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666) >= 0) got += "made ";
+      // Names anyone may take, which a lock must not be: the device's
+      // abstract socket names, taken and never answered.
+      for (int n = 0; n < 8; ++n) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::string name = "qel-upgrade/device/" + device + "/" + std::to_string(n);
+        std::memcpy(address.sun_path + 1, name.data(), name.size());
+        int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::bind(socket, reinterpret_cast<sockaddr*>(&address),
+               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size()));
+        ::listen(socket, 0);
+      }
+      [[maybe_unused]] ssize_t w = ::write(ready[1], got.data(), got.size() + 1);
       char byte;
       [[maybe_unused]] ssize_t r = ::read(stop_[0], &byte, 1);  // until the test is done
       ::_exit(0);
     }
     ::close(ready[1]);
     ::close(stop_[0]);
-    char answer = 0;
-    holding_ = ::read(ready[0], &answer, 1) == 1 && answer == 'y';
+    char text[64] = {};
+    [[maybe_unused]] ssize_t n = ::read(ready[0], text, sizeof text - 1);
+    got_ = text;
     ::close(ready[0]);
   }
   ~Squatter() {
     ::close(stop_[1]);
     ::waitpid(pid_, nullptr, 0);
   }
-  bool holding() const { return holding_; }
-  pid_t pid() const { return pid_; }
+  const std::string& got() const { return got_; }
 
  private:
   int stop_[2] = {-1, -1};
   pid_t pid_ = -1;
-  bool holding_ = false;
+  std::string got_ = "not started";
 };
+
+// The lock file of a device in this test's network namespace.
+std::string lock_file_of(const std::string& device) {
+  struct stat net {};
+  ::stat("/proc/self/ns/net", &net);
+  return "/run/qel-upgrade/" + device + "@net" + std::to_string(net.st_ino);
+}
 
 // What another local user can prepare: a log folder of theirs, links and a
 // FIFO among the logs, a folder open to all; and a second run on a device
@@ -984,14 +998,27 @@ TEST_F(AdminTest, AHostileLocalUserCannotRedirectStallOrBlockTheFleet) {
   std::string open_folder = dir.file("open");
   ASSERT_EQ(::mkdir(open_folder.c_str(), 0700), 0);
   ASSERT_EQ(::chmod(open_folder.c_str(), 0777), 0);
+  // A link of nobody's where the folder is named, toward a folder of root's.
+  std::string roots = dir.file("roots"), roots_log = roots + "/" + lan::device(1) + ".log";
+  ASSERT_EQ(::mkdir(roots.c_str(), 0700), 0);
+  write_private(roots_log, "root's log\n");
+  std::string unsticky = dir.file("unsticky"), linked = unsticky + "/fleet-logs";
+  ASSERT_EQ(::mkdir(unsticky.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(unsticky.c_str(), 0777), 0);
+  ASSERT_EQ(::symlink(roots.c_str(), linked.c_str()), 0);
+  ASSERT_EQ(::lchown(linked.c_str(), 65534, 65534), 0);
   for (auto [folder, refusal] : {std::pair{theirs, "belongs to another user"},
-                                 std::pair{open_folder, "others may write to the log folder"}}) {
+                                 std::pair{open_folder, "others may write to the log folder"},
+                                 std::pair{linked, "is a symbolic link"},
+                                 std::pair{linked + "/", "is a symbolic link"}}) {
     SCOPED_TRACE(folder);
     Ran refused = qel_upgrade({"fleet", list("one.txt", {1}), "--log-dir", folder});
     EXPECT_EQ(refused.exit_code, 2) << refused.err;
     EXPECT_TRUE(has(refused.err, refusal)) << refused.err;
   }
   EXPECT_FALSE(has(current->log(), "HTTP-REQ")) << "contacted before the refusal";
+  EXPECT_EQ(simtest::read_text(roots_log), "root's log\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(roots), {}), 1);
 
   // root's own folder, where a link and a FIFO wait: each said once, neither
   // used, and the FIFO holds nothing up.
@@ -1008,7 +1035,9 @@ TEST_F(AdminTest, AHostileLocalUserCannotRedirectStallOrBlockTheFleet) {
   EXPECT_EQ(simtest::read_text(secret), "root's own\n");
 
   // A run upgrades the slow device; a second one, alone or in a fleet, is
-  // told who holds it and leaves the device alone.
+  // told who holds it and leaves the device alone, whatever nobody tries.
+  Squatter squatter(lan::device(0), lock_file_of(lan::device(0)));
+  EXPECT_EQ(squatter.got(), "") << "nobody got at the lock";
   Running holder({"upgrade", lan::device(0), "--yes", "--json"});
   ASSERT_TRUE(simtest::wait_until([&] { return has(slow->log(), "TFTP-RX DATA block=20 "); }, 60s))
       << slow->log();
@@ -1030,29 +1059,27 @@ TEST_F(AdminTest, AHostileLocalUserCannotRedirectStallOrBlockTheFleet) {
   EXPECT_EQ(first.exit_code, 0) << first.err;
   EXPECT_EQ(count_of(slow->log(), "UPGRADE request"), 1) << slow->log();
 
-  // nobody may not serve firmware: a name of theirs is not in the way, and
-  // behind it a run of root's still is.
+  // Only root and the group of the port helper may write where the locks
+  // are: nobody can neither make, open nor hold a device's lock, and root's
+  // runs still keep each other apart.
+  struct stat folder {};
+  ASSERT_EQ(::stat("/run/qel-upgrade", &folder), 0);
+  EXPECT_EQ(folder.st_uid, 0u);
+  EXPECT_EQ(folder.st_mode & 0002, 0u);
   std::vector<std::string> look = {"upgrade", lan::device(1), "--yes", "--json"};
   {
-    Squatter squatter(lan::device(1), {0});
-    ASSERT_TRUE(squatter.holding());
+    Squatter before(lan::device(1), lock_file_of(lan::device(1)));
+    EXPECT_EQ(before.got(), "") << "nobody got at the lock";
     Ran passed = qel_upgrade(look);
     EXPECT_EQ(passed.exit_code, 0) << passed.err;
     EXPECT_EQ(result_of(passed)["result"], "current");
-    int held = bind_lock_name(lan::device(1), 1);
-    ASSERT_GE(held, 0);
-    Ran behind = qel_upgrade(look);
-    ::close(held);
-    EXPECT_EQ(behind.exit_code, 7) << behind.err;
-    EXPECT_TRUE(has(behind.err, "pid " + std::to_string(::getpid()) + ", user root")) << behind.err;
   }
-  Squatter everywhere(lan::device(1), {0, 1, 2, 3, 4, 5, 6, 7});
-  ASSERT_TRUE(everywhere.holding());
-  Ran unguarded = qel_upgrade(look);
-  EXPECT_EQ(unguarded.exit_code, 0) << unguarded.err;
-  EXPECT_TRUE(has(unguarded.err, "pid " + std::to_string(everywhere.pid()) + ", user nobody"))
-      << unguarded.err;
-  EXPECT_TRUE(has(unguarded.err, "going on without it")) << unguarded.err;
+  // With the lock file there (root's run made it), still nothing for nobody.
+  Squatter after(lan::device(1), lock_file_of(lan::device(1)));
+  EXPECT_EQ(after.got(), "") << "nobody got at the lock";
+  Ran again = qel_upgrade(look);
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_FALSE(has(again.err, "lock")) << again.err;
 }
 
 // A job runner's end of a rollout: Ctrl-C, then SIGKILL for the fleet and its

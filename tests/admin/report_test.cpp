@@ -17,19 +17,40 @@
 #include <string>
 #include <vector>
 
-#include "frontends/admin/admin.h"
-#include "frontends/admin/fleet_list.h"
-#include "frontends/admin/fleet_log.h"
-#include "frontends/admin/help.h"
-#include "frontends/admin/outcome.h"
-#include "frontends/admin/report.h"
-#include "frontends/admin/util.h"
+#include "admin/command_line.h"
+#include "admin/fleet/list.h"
+#include "admin/fleet/log.h"
+#include "admin/help.h"
+#include "admin/record/outcome.h"
+#include "admin/fleet/report.h"
+#include "admin/address.h"
+#include "admin/record/code.h"
+#include "admin/record/record.h"
+#include "admin/upgrade/password_file.h"
 #include "support/files.h"
+#include "frontends/common/text.h"
+#include "platform/files.h"
 
 namespace {
 
 using namespace admin;
 using simtest::TempDir;
+
+ReportRow row(const std::string& address, const std::string& product, const std::string& before,
+              const std::string& after, Result result, const std::string& message, double seconds,
+              const std::string& log, Code code) {
+  ReportRow r;
+  r.address = address;
+  r.product = product;
+  r.version_before = before;
+  r.version_after = after;
+  r.result = result;
+  r.message = message;
+  r.seconds = seconds;
+  r.log = log;
+  r.code = code;
+  return r;
+}
 
 void write_file(const std::string& path, const std::string& text, mode_t mode = 0600) {
   { std::ofstream(path, std::ios::binary) << text; }
@@ -90,16 +111,16 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
   RunFacts stalled = nobody;
   stalled.own_code = EXIT_UNREACHABLE;
   stalled.own_message = "QEL@198.51.100.99 did not answer within 120 s";
-  stalled.own_failure = CODE_STALLED;
+  stalled.own_failure = Code::STALLED;
   stalled.failure = FAILURE_USER_ABORT;  // the Cancel that ended it
   RunFacts stalled_after = never_back;
   stalled_after.own_code = EXIT_FAILED;
   stalled_after.own_message = "took the image but did not answer";
-  stalled_after.own_failure = CODE_STALLED;
+  stalled_after.own_failure = Code::STALLED;
   RunFacts refused = aborted_early;
   refused.own_code = EXIT_FAILED;
   refused.own_message = "QEL@198.51.100.20 refused the password";
-  refused.own_failure = CODE_PASSWORD_REFUSED;
+  refused.own_failure = Code::PASSWORD_REFUSED;
   const Case cases[] = {
       {"target reported", reflashed("5.2.5"), 0, "upgraded", "Upgrade Successful!", ""},
       {"old version reported", reflashed("5.1.2(GR)"), EXIT_UNVERIFIED, "unverified",
@@ -133,10 +154,10 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
     EXPECT_EQ(o.code, c.code);
     EXPECT_STREQ(result_word(o.result), c.result);
     EXPECT_NE(o.message.find(c.message_part), std::string::npos) << o.message;
-    auto json = nlohmann::json::parse(outcome_json(c.facts, o, 1.25));
+    auto json = nlohmann::json::parse(upgrade_json(outcome_record(c.facts, o, 1.25)));
     EXPECT_EQ(json["result"], c.result);
     EXPECT_EQ(json["image_delivered"], c.facts.image_delivered);
-    EXPECT_EQ(o.failure, c.failure);
+    EXPECT_STREQ(code_word(o.failure), c.failure);
     if (*c.failure)
       EXPECT_EQ(json["code"], c.failure);
     else
@@ -151,28 +172,29 @@ TEST(DeviceText, ControlCharactersNeverReachATerminalAndJsonStaysValid) {
   const std::string hostile =
       "\x1b]0;owned\x07\x1b[2JQEL\x9b"
       "2J\x7f\xe9\r\nx";
-  std::string shown = shown_text(hostile);
+  std::string shown = frontend::shown_text(hostile);
   for (unsigned char c : shown) EXPECT_TRUE(c >= 0x20 && c != 0x7f) << int(c);
   EXPECT_EQ(shown, "?]0;owned??[2JQEL?2J?\xc3\xa9  x");
   // UTF-8 input: C1 code points and invalid bytes too.
-  EXPECT_EQ(shown_utf8("a\xc2\x9b"
-                       "b\xff"),
+  EXPECT_EQ(frontend::shown_utf8("a\xc2\x9b"
+                                 "b\xff"),
             "a?b\xef\xbf\xbd");
   // Bidirectional controls reorder what is read: each one, and only those.
   for (const char* bidi : {"\xd8\x9c", "\xe2\x80\x8e", "\xe2\x80\x8f", "\xe2\x80\xaa",
                            "\xe2\x80\xae", "\xe2\x81\xa6", "\xe2\x81\xa9"}) {
-    EXPECT_EQ(shown_utf8(std::string("ab") + bidi + "c"), "ab?c") << bidi;
-    EXPECT_EQ(csv_field(std::string(bidi) + "=1"), "?=1") << bidi;
+    EXPECT_EQ(frontend::shown_utf8(std::string("ab") + bidi + "c"), "ab?c") << bidi;
+    EXPECT_EQ(frontend::csv_field(std::string(bidi) + "=1"), "?=1") << bidi;
   }
   for (const char* kept : {"\xe2\x80\x8d", "\xe2\x80\xaf", "\xe2\x81\xa5", "\xe2\x81\xaa"})
-    EXPECT_EQ(shown_utf8(std::string("a") + kept), std::string("a") + kept) << kept;
-  EXPECT_EQ(valid_utf8("1.2.3.\xff"), "1.2.3.\xef\xbf\xbd");
+    EXPECT_EQ(frontend::shown_utf8(std::string("a") + kept), std::string("a") + kept) << kept;
+  EXPECT_EQ(frontend::valid_utf8("1.2.3.\xff"), "1.2.3.\xef\xbf\xbd");
 
   RunFacts f = reflashed(hostile);
   f.address = "1.2.3.\xff";
   f.product = hostile;
   Outcome o = decide_outcome(f);
-  auto json = nlohmann::json::parse(outcome_json(f, o, 0));  // no abort, valid UTF-8
+  auto json =
+      nlohmann::json::parse(upgrade_json(outcome_record(f, o, 0)));  // no abort, valid UTF-8
   EXPECT_EQ(json["product"],
             "\x1b]0;owned\x07\x1b[2JQEL\xc2\x9b"
             "2J\x7f\xc3\xa9\r\nx")
@@ -184,9 +206,10 @@ TEST(DeviceText, ControlCharactersNeverReachATerminalAndJsonStaysValid) {
 
 TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
   std::vector<ReportRow> rows = {
-      {"198.51.100.20", "=1+1", "@SUM(1+1)", "+5.1", Result::UNVERIFIED, "-5.1", 1.0, "", ""},
-      {"198.51.100.21", "Caf\xc3\xa9 QEL", "5.1\xc2\xb2", "line\nbreak", Result::FAILED,
-       "a,\"quoted\"\ttext", 2.26, "logs/198.51.100.21.log", "upload-incomplete"},
+      row("198.51.100.20", "=1+1", "@SUM(1+1)", "+5.1", Result::UNVERIFIED, "-5.1", 1.0, "",
+          Code::NONE),
+      row("198.51.100.21", "Caf\xc3\xa9 QEL", "5.1\xc2\xb2", "line\nbreak", Result::FAILED,
+          "a,\"quoted\"\ttext", 2.26, "logs/198.51.100.21.log", Code::UPLOAD_INCOMPLETE),
   };
   std::string csv = report_csv(rows);
   std::vector<std::string> lines;
@@ -218,7 +241,7 @@ TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
     ASSERT_EQ(back.size(), 2u);
     EXPECT_EQ(back[1].result, Result::FAILED);
     EXPECT_EQ(back[1].log, "logs/198.51.100.21.log");
-    EXPECT_EQ(back[1].code, "upload-incomplete");
+    EXPECT_EQ(back[1].code, Code::UPLOAD_INCOMPLETE);
     if (report_is_json(path)) {
       EXPECT_EQ(back[0].product, "=1+1");
       EXPECT_EQ(back[1].message, rows[1].message);
@@ -272,7 +295,7 @@ TEST(Report, ARetryRedoesEveryDeviceNotUpgradedOrSkipped) {
     Result result{};
     ASSERT_TRUE(parse_result(cases[i].result, &result));
     EXPECT_STREQ(result_word(result), cases[i].result);
-    earlier.push_back({address, "QEL-742", "5.1.2(GR)", "", result, "", 1, "", ""});
+    earlier.push_back(row(address, "QEL-742", "5.1.2(GR)", "", result, "", 1, "", Code::NONE));
     FleetEntry entry;
     entry.address = address;
     entries.push_back(entry);
@@ -300,8 +323,8 @@ TEST(Report, WrittenWholeOrNotAtAllAndRefusedBeforeTheWork) {
     ReportFile report;
     ASSERT_TRUE(report.open(path, &error)) << error;
     EXPECT_EQ(simtest::read_text(path), "the old report") << "replaced only when whole";
-    ASSERT_TRUE(
-        report.commit({{"198.51.100.20", "", "", "", Result::SKIPPED, "", 0, "", ""}}, &error));
+    ASSERT_TRUE(report.commit(
+        {row("198.51.100.20", "", "", "", Result::SKIPPED, "", 0, "", Code::NONE)}, &error));
   }
   EXPECT_EQ(nlohmann::json::parse(simtest::read_text(path))["devices"][0]["result"], "skipped");
   struct stat about {};
@@ -464,18 +487,43 @@ TEST(Help, TheParserAndTheManualPageShowTheSameTableAndEveryCode) {
       EXPECT_FALSE(option_text(command.name, name).empty()) << "not in the table: " << line;
     }
   }
-  // Every code a run or a fleet can give is explained.
-  std::vector<std::string> codes = {CODE_STALLED,          CODE_PASSWORD_NEEDED,
-                                    CODE_PASSWORD_REFUSED, CODE_INVALID_ADDRESS,
-                                    CODE_TIMEOUT,          CODE_NO_RESULT};
+  // Every code a run or a fleet can give is explained, and each of the
+  // wizard's failures has the code of the core's word.
   for (int f = FAILURE_NONE + 1; f < FAILURE_COUNT; ++f)
-    codes.push_back(failure_code(static_cast<Failure>(f)));
+    EXPECT_STREQ(code_word(code_of_failure(static_cast<Failure>(f))),
+                 failure_code(static_cast<Failure>(f)));
   std::string terms;
   for (const SectionHelp& section : help_of("upgrade").sections)
     if (std::string(section.title) == "Codes")
       for (const ItemHelp& item : section.items) terms += std::string(", ") + item.term + ",";
-  for (const std::string& code : codes)
-    EXPECT_NE(terms.find(", " + code + ","), std::string::npos) << code << " is not explained";
+  for (Code code : all_codes()) {
+    std::string word = *code_word(code) ? code_word(code) : "(none)";
+    EXPECT_NE(terms.find(", " + word + ","), std::string::npos) << word << " is not explained";
+  }
+  // Every result: a fleet's in its Results, each of upgrade's under its exit code.
+  std::string fleet_results, upgrade_exits;
+  for (const SectionHelp& section : help_of("fleet").sections)
+    if (std::string(section.title) == "Results")
+      for (const ItemHelp& item : section.items)
+        fleet_results += std::string(", ") + item.term + ",";
+  for (const SectionHelp& section : help_of("upgrade").sections)
+    if (std::string(section.title) == "Results and exit codes")
+      for (const ItemHelp& item : section.items)
+        upgrade_exits += std::string("|") + item.term + " " + item.text;
+  for (Result result : all_results()) {
+    std::string word = result_word(result);
+    if (fleet_result_text(result)) {
+      EXPECT_NE(fleet_results.find(", " + word + ","), std::string::npos) << word;
+    }
+    if (result == Result::SKIPPED || result == Result::NOT_STARTED || result == Result::RUNNING)
+      continue;  // the fleet's alone
+    std::string exit = "|" + std::to_string(result_exit_code(result)) + " ";
+    std::size_t at = upgrade_exits.find(exit);
+    ASSERT_NE(at, std::string::npos) << word;
+    EXPECT_NE(upgrade_exits.substr(at, upgrade_exits.find('|', at + 1) - at).find(word),
+              std::string::npos)
+        << word << " is not explained under exit " << result_exit_code(result);
+  }
 }
 
 // What another local user may have left in a log folder, beyond the links,
@@ -490,7 +538,7 @@ TEST(FleetLog, OnlyAPrivateFolderAndPlainFilesOfThisUserAreUsed) {
     ::fstat(fd, &about);
     return about.st_mode & 07777;
   };
-  int made = open_log_folder(dir.file("new"), &error);
+  int made = sys::open_log_folder(dir.file("new"), &error);
   ASSERT_GE(made, 0) << error;
   EXPECT_EQ(folder_mode(made), 0700u);
   ::close(made);
@@ -508,7 +556,7 @@ TEST(FleetLog, OnlyAPrivateFolderAndPlainFilesOfThisUserAreUsed) {
     ASSERT_EQ(::mkdir(dir.file(c.name).c_str(), 0700), 0);
     ASSERT_EQ(::chmod(dir.file(c.name).c_str(), c.mode), 0);
     error.clear();
-    int fd = open_log_folder(dir.file(c.name), &error);
+    int fd = sys::open_log_folder(dir.file(c.name), &error);
     EXPECT_EQ(fd >= 0, c.refusal == nullptr) << error;
     if (c.refusal) {
       EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
@@ -535,7 +583,7 @@ TEST(FleetLog, OnlyAPrivateFolderAndPlainFilesOfThisUserAreUsed) {
   for (const FileCase& c : files) {
     SCOPED_TRACE(c.name);
     error.clear();
-    int fd = open_log(folder, c.name, &error);
+    int fd = sys::open_log(folder, c.name, &error);
     EXPECT_EQ(fd >= 0, c.refusal == nullptr) << error;
     if (c.refusal) {
       EXPECT_NE(error.find(c.refusal), std::string::npos) << error;

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "frontends/admin/admin.h"
-#include "frontends/admin/child_process.h"
+#include "admin/command_line.h"
+#include "platform/child_process.h"
 #include "platform/posix/seams.h"
 
 int main(int argc, char** argv) {
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
   if (const char* pause = std::getenv("QEL_FLEET_TEST_FORK_PAUSE_MS")) {
     long ms = std::strtol(pause, nullptr, 10);
     fork_pause = {ms / 1000, (ms % 1000) * 1000000};
-    admin::fleet_child_test_pause = [] { ::nanosleep(&fork_pause, nullptr); };
+    sys::fleet_child_test_pause = [] { ::nanosleep(&fork_pause, nullptr); };
   }
   return admin_main(argc, argv);
 }

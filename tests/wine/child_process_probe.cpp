@@ -1,4 +1,4 @@
-// Drives the fleet's Windows child processes (frontends/admin/win32/
+// Drives the fleet's Windows child processes (platform/win32/
 // child_process.cpp) under Wine, as the fleet does, with this same program
 // as the child:
 //   probe parent          arguments, cancel, kill, pipes per child, time order
@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "frontends/admin/child_process.h"
+#include "platform/child_process.h"
 
-using admin::ChildProcess;
-using admin::FleetEvent;
-using admin::FleetEvents;
+using sys::ChildProcess;
+using sys::FleetEvent;
+using sys::FleetEvents;
 using namespace std::chrono_literals;
 
 namespace {
@@ -56,7 +56,7 @@ volatile LONG cancels = 0;
 // Cancels as an upgrade started by the fleet takes them: the first is said,
 // the second ends it.
 int wait_for_cancel() {
-  admin::watch_fleet([] {
+  sys::watch_fleet([] {
     LONG n = ::InterlockedIncrement(&cancels);
     put(::GetStdHandle(STD_OUTPUT_HANDLE), "cancel " + std::to_string(n) + "\n");
     if (n >= 2) ::ExitProcess(3);
@@ -79,7 +79,7 @@ struct Parent {
   struct Seen {
     std::string out, err;
     bool ended = false;
-    admin::ChildExit how;
+    sys::ChildExit how;
   };
   std::vector<Seen> seen = std::vector<Seen>(4);
 
@@ -135,19 +135,19 @@ struct Parent {
     echo.reap();
     check(seen[1].out == expected, "arguments arrive unchanged: got\n" + seen[1].out);
     check(seen[1].how.code == 0 && seen[1].how.signal == 0,
-          "an exit status: " + admin::child_exit_text(seen[1].how));
+          "an exit status: " + sys::child_exit_text(seen[1].how));
 
     // First cancel: it says so and goes on; the second ends it.
     check(until(0, [](const Seen& s) { return s.err == "waiting\n"; }), "standard error arrives");
-    hang.cancel(admin::CancelReason::TIME_LIMIT);
+    hang.cancel(sys::CancelReason::TIME_LIMIT);
     check(until(0, [](const Seen& s) { return s.out == "cancel 1\n"; }),
           "a cancel reaches the child");
     check(!seen[0].ended, "after one cancel the child still runs");
-    hang.cancel(admin::CancelReason::ABORT);
+    hang.cancel(sys::CancelReason::ABORT);
     bool ended = until_exit(0);
     hang.reap();
     check(ended && seen[0].how.code == 3,
-          "the second cancel ends it: " + admin::child_exit_text(seen[0].how));
+          "the second cancel ends it: " + sys::child_exit_text(seen[0].how));
 
     // The time limit's last step: ended outright, said as the fleet's doing.
     check(waiter.start(me, {me, "wait"}, 2, &events, &error), "a third child starts");
@@ -155,8 +155,8 @@ struct Parent {
     waiter.kill();
     ended = until_exit(2);
     waiter.reap();
-    check(ended && admin::child_exit_text(seen[2].how) == "ended by the fleet",
-          "a killed child: " + admin::child_exit_text(seen[2].how));
+    check(ended && sys::child_exit_text(seen[2].how) == "ended by the fleet",
+          "a killed child: " + sys::child_exit_text(seen[2].how));
 
     // A program that cannot be started is an error, not a child.
     error.clear();
@@ -184,7 +184,7 @@ int cancel_upgrade(const char* exe, const char* address) {
   FleetEvent e;
   while (now() < give_up) {
     if (!cancelled && now() > cancel_at) {
-      child.cancel(admin::CancelReason::TIME_LIMIT);
+      child.cancel(sys::CancelReason::TIME_LIMIT);
       cancelled = true;
     }
     if (!events.wait(&e, 100ms)) continue;
@@ -192,7 +192,7 @@ int cancel_upgrade(const char* exe, const char* address) {
     if (e.kind == FleetEvent::ERRORS) err += e.bytes;
     if (e.kind != FleetEvent::EXITED) continue;
     child.reap();
-    std::printf("%s\n%s\n%s\n", admin::child_exit_text(e.exit).c_str(), out.c_str(), err.c_str());
+    std::printf("%s\n%s\n%s\n", sys::child_exit_text(e.exit).c_str(), out.c_str(), err.c_str());
     return cancelled ? 0 : 1;
   }
   std::printf("FAIL the upgrade did not end after its Cancel\n%s\n", err.c_str());

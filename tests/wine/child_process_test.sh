@@ -63,8 +63,8 @@ while True:
 fi
 
 "$cxx" -std=c++20 -O1 -Wall -Wextra -Werror -I"$root" -static -static-libgcc -static-libstdc++ \
-  "$root/tests/wine/child_process_probe.cpp" "$root/frontends/admin/win32/child_process.cpp" \
-  "$root/frontends/admin/fleet_events.cpp" -o "$probe" -lshell32 || exit 1
+  "$root/tests/wine/child_process_probe.cpp" "$root/platform/win32/child_process.cpp" \
+  "$root/platform/portable/child_events.cpp" -o "$probe" -lshell32 || exit 1
 
 # A copy of the ready prefix the Windows lane made (or of one made here).
 # shellcheck source=tests/wine/prefix.sh

@@ -1,0 +1,136 @@
+#include "admin/upgrade/password_file.h"
+#include "admin/fleet/list.h"
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "admin/output.h"
+#include "ui/ui.h"
+#include "frontends/common/text.h"
+#include "platform/files.h"
+#include "platform/secret.h"
+
+namespace admin {
+
+namespace {
+
+bool has_control(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+const char EXPECTED[] = "expected ADDRESS [USER PASSWORD-FILE]";
+
+}  // namespace
+
+bool read_fleet_list(const std::string& path, std::vector<FleetEntry>* entries,
+                     std::vector<std::string>* errors) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    errors->push_back("cannot read " + frontend::shown_utf8(path));
+    return false;
+  }
+  std::set<std::uint32_t> seen;
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    // A byte-order mark, as Windows editors write one.
+    if (number == 1 && line.rfind("\xef\xbb\xbf", 0) == 0) line.erase(0, 3);
+    std::size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::vector<std::string> fields;
+    for (std::string w; words >> w;) fields.push_back(w);
+    if (fields.empty()) continue;
+    std::string where = frontend::shown_utf8(path) + ":" + std::to_string(number) + ": ";
+    auto bad = [&](const std::string& why) { errors->push_back(where + why); };
+    if (has_control(line)) {
+      bad("a control character or NUL byte in the line");
+      continue;
+    }
+    if (fields.size() == 2) {
+      bad("a user without a password file: " + std::string(EXPECTED));
+      continue;
+    }
+    if (fields.size() > 3) {
+      bad("too many fields (" + std::to_string(fields.size()) + "): " + EXPECTED);
+      continue;
+    }
+    std::uint32_t address = 0;
+    // The wizard's own check of an address, so that no upgrade fails on it.
+    if (fields[0].size() >= 64 || fields[0].find_first_not_of("0123456789.") != std::string::npos ||
+        parse_ip_address(fields[0].c_str(), &address) != 0 || address == 0) {
+      bad("Invalid IP Address: " + frontend::shown_utf8(fields[0]));
+      continue;
+    }
+    if (!seen.insert(address).second) {
+      bad(fields[0] + " is listed twice");
+      continue;
+    }
+    FleetEntry entry;
+    entry.line = number;
+    entry.address = fields[0];
+    if (fields.size() == 3) {
+      if (fields[1].size() > CREDENTIAL_LIMIT || !frontend::printable_ascii(fields[1])) {
+        bad("the user name must be 1 to " + std::to_string(CREDENTIAL_LIMIT) +
+            " printable ASCII characters");
+        continue;
+      }
+      entry.user = fields[1];
+      entry.password_file = sys::path_beside(path, fields[2]);
+      std::string password, error;
+      bool readable = read_password_file(entry.password_file, &password, &error);
+      sys::wipe(&password);
+      if (!readable) {
+        bad(frontend::shown_utf8(error));
+        continue;
+      }
+    }
+    entries->push_back(entry);
+  }
+  if (errors->empty() && entries->empty())
+    errors->push_back(frontend::shown_utf8(path) + ": no device listed");
+  return errors->empty();
+}
+
+std::vector<PlannedDevice> plan_rollout(std::vector<FleetEntry> entries,
+                                        const std::vector<ReportRow>& earlier) {
+  // Addresses compared by value: the list may write them with leading zeros.
+  auto value = [](const std::string& text) {
+    std::uint32_t address = 0;
+    return parse_ip_address(text.c_str(), &address) == 0 ? address : 0;
+  };
+  std::map<std::uint32_t, const ReportRow*> before;
+  for (const ReportRow& row : earlier)
+    if (std::uint32_t address = value(row.address); address != 0) before[address] = &row;
+  std::vector<PlannedDevice> plan;
+  std::set<std::uint32_t> listed;
+  for (FleetEntry& entry : entries) {
+    std::uint32_t address = value(entry.address);
+    listed.insert(address);
+    PlannedDevice device;
+    device.entry = std::move(entry);
+    auto found = before.find(address);
+    if (found != before.end() && !is_retried(found->second->result)) {
+      device.carried = true;
+      device.row = *found->second;
+    }
+    plan.push_back(std::move(device));
+  }
+  for (const auto& [address, row] : before) {
+    if (listed.count(address)) continue;
+    PlannedDevice device;
+    device.entry.address = row->address;
+    device.carried = true;
+    device.row = *row;
+    plan.push_back(std::move(device));
+  }
+  return plan;
+}
+
+}  // namespace admin

@@ -1,0 +1,212 @@
+#include "admin/fleet/report.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "platform/files.h"
+#include "admin/output.h"
+#include "frontends/common/text.h"
+
+namespace admin {
+
+namespace {
+
+using frontend::csv_field;
+using frontend::valid_utf8;
+
+}  // namespace
+
+bool report_is_json(const std::string& path) {
+  return path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
+}
+
+const char UTF8_BOM[] = "\xef\xbb\xbf";
+const char CSV_HEADER[] =
+    "address,product,version_before,version_after,result,message,seconds,log,code";
+
+std::string report_csv(const std::vector<ReportRow>& rows) {
+  std::string text = std::string(CSV_HEADER) + "\n";
+  for (const ReportRow& r : rows)
+    text += frontend::csv_field(r.address) + "," + frontend::csv_field(r.product) + "," +
+            frontend::csv_field(r.version_before) + "," + frontend::csv_field(r.version_after) +
+            "," + result_word(r.result) + "," + frontend::csv_field(r.message) + "," +
+            seconds_text(r.seconds) + "," + frontend::csv_field(r.log) + "," +
+            frontend::csv_field(code_word(r.code)) + "\n";
+  return text;
+}
+
+std::string report_json(const std::vector<ReportRow>& rows) {
+  using Json = nlohmann::ordered_json;
+  auto text_or_null = [](const std::string& value) {
+    return value.empty() ? Json(nullptr) : Json(frontend::valid_utf8(value));
+  };
+  Json all = Json::array();
+  for (const ReportRow& r : rows) {
+    Json row;
+    row["address"] = frontend::valid_utf8(r.address);
+    row["product"] = text_or_null(r.product);
+    row["version_before"] = text_or_null(r.version_before);
+    row["version_after"] = text_or_null(r.version_after);
+    row["result"] = result_word(r.result);
+    row["message"] = frontend::valid_utf8(r.message);
+    row["seconds"] = std::round(r.seconds * 10) / 10;
+    row["log"] = text_or_null(r.log);
+    row["code"] = text_or_null(code_word(r.code));
+    all.push_back(row);
+  }
+  Json report;
+  report["report_version"] = REPORT_VERSION;
+  report["devices"] = all;
+  return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+namespace {
+
+// One CSV line as report_csv writes it: fields separated by commas, quoted
+// ones with doubled quotes inside. False for a malformed line.
+bool split_csv(const std::string& line, std::vector<std::string>* fields) {
+  fields->assign(1, "");
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (quoted) {
+      if (c != '"')
+        fields->back() += c;
+      else if (i + 1 < line.size() && line[i + 1] == '"')
+        fields->back() += line[++i];
+      else
+        quoted = false;
+    } else if (c == '"' && fields->back().empty()) {
+      quoted = true;
+    } else if (c == ',') {
+      fields->emplace_back();
+    } else {
+      fields->back() += c;
+    }
+  }
+  return !quoted;
+}
+
+}  // namespace
+
+bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::string* error) {
+  using Json = nlohmann::ordered_json;
+  std::string text;
+  if (std::string why; !sys::read_whole_file(path, &text, &why)) {
+    *error = "cannot read the report " + path + ": " + why;
+    return false;
+  }
+  if (text.rfind(UTF8_BOM, 0) == 0) text.erase(0, sizeof UTF8_BOM - 1);
+  auto bad = [&](const std::string& why) {
+    *error = path + ": " + why;
+    return false;
+  };
+  if (report_is_json(path)) {
+    Json report = Json::parse(text, nullptr, false);
+    if (report.is_discarded() || !report.is_object() || !report.contains("devices") ||
+        !report["devices"].is_array())
+      return bad("not a fleet report");
+    auto field = [](const Json& row, const char* key) {
+      auto it = row.find(key);
+      return it != row.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    for (const Json& row : report["devices"]) {
+      if (!row.is_object()) return bad("not a fleet report");
+      ReportRow r;
+      r.address = field(row, "address");
+      r.product = field(row, "product");
+      r.version_before = field(row, "version_before");
+      r.version_after = field(row, "version_after");
+      if (!parse_result(field(row, "result"), &r.result))
+        return bad("device " + std::to_string(rows->size() + 1) +
+                   " has no result this program "
+                   "writes");
+      r.message = field(row, "message");
+      r.log = field(row, "log");
+      if (!parse_code(field(row, "code"), &r.code))
+        return bad("device " + std::to_string(rows->size() + 1) +
+                   " has no code this program writes");
+      if (auto it = row.find("seconds"); it != row.end() && it->is_number())
+        r.seconds = it->get<double>();
+      rows->push_back(r);
+    }
+    return true;
+  }
+  // Each line without its end, LF or CR LF.
+  auto line_at = [&](std::size_t at, std::size_t end) {
+    return text.substr(at, end - at - (end > at && text[end - 1] == '\r'));
+  };
+  std::size_t at = 0, end = text.find('\n');
+  if (end == std::string::npos || line_at(0, end) != CSV_HEADER)
+    return bad("not a fleet report (its first line is not the report's header)");
+  int number = 1;
+  for (at = end + 1; at < text.size(); at = end + 1) {
+    ++number;
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::vector<std::string> f;
+    if (!split_csv(line_at(at, end), &f) || f.size() != 9)
+      return bad("line " + std::to_string(number) + " is not a report row");
+    ReportRow r;
+    r.address = f[0];
+    r.product = f[1];
+    r.version_before = f[2];
+    r.version_after = f[3];
+    if (!parse_result(f[4], &r.result))
+      return bad("line " + std::to_string(number) + " has no result this program writes");
+    r.message = f[5];
+    r.seconds = std::strtod(f[6].c_str(), nullptr);
+    r.log = f[7];
+    if (!parse_code(f[8], &r.code))
+      return bad("line " + std::to_string(number) + " has no code this program writes");
+    rows->push_back(r);
+  }
+  return true;
+}
+
+int ReportFile::make_temporary(std::string* name, std::string* error) const {
+  std::string why;
+  int fd = sys::make_file_beside(path_, name, &why);
+  if (fd < 0) *error = "cannot write the report " + path_ + ": " + why;
+  return fd;
+}
+
+bool ReportFile::open(const std::string& path, std::string* error) {
+  path_ = path;
+  if (path.empty()) return true;
+  std::string name;
+  int fd = make_temporary(&name, error);
+  if (fd < 0) return false;
+  sys::close_file(fd);
+  sys::remove_file(name);
+  return true;
+}
+
+bool ReportFile::commit(const std::vector<ReportRow>& rows, std::string* error) {
+  std::string text = report_is_json(path_) ? report_json(rows) : report_csv(rows);
+  if (path_.empty()) {
+    bool ok = sys::write_all(1, text);  // standard output
+    if (!ok) *error = std::string("cannot write the report: ") + std::strerror(errno);
+    return ok;
+  }
+  std::string name;
+  int fd = make_temporary(&name, error);
+  if (fd < 0) return false;
+  std::string why;
+  bool ok = sys::write_all(fd, text);
+  if (!ok) {
+    why = std::strerror(errno);
+    sys::close_file(fd);
+  }
+  ok = ok && sys::sync_and_close(fd, &why) && sys::replace_file(name, path_, &why);
+  if (!ok) {
+    sys::remove_file(name);
+    *error = "cannot write the report " + path_ + ": " + why;
+  }
+  return ok;
+}
+
+}  // namespace admin

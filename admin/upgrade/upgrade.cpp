@@ -1,0 +1,237 @@
+// `qel-upgrade upgrade`: the wizard runs unchanged, its dialogs answered by
+// CliFrontend (dialog_answers.h): its checks, its wire formats and its messages are
+// the ones a person sees.
+//
+// The wizard ends the process itself (process_exit, from whichever thread
+// finishes the run, always with 0); the exit hook turns what the front-end
+// saw into the result, prints it and ends the process with the right code.
+#include "admin/upgrade/password_file.h"
+#include "admin/address.h"
+#include "admin/upgrade/upgrade.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app.h"
+#include "firmware/firmware.h"
+#include "admin/upgrade/dialog_answers.h"
+#include "platform/device_lock.h"
+#include "admin/record/outcome.h"
+#include "admin/upgrade/progress.h"
+#include "admin/output.h"
+#include "frontends/common/privilege.h"
+#include "platform/portable/frontend.h"
+#include "platform/options.h"
+#include "platform/process.h"
+#include "session/session.h"
+#include "ui/ui.h"
+#include "frontends/common/text.h"
+#include "platform/console.h"
+#include "platform/program.h"
+#include "platform/secret.h"
+#include "platform/subnets.h"
+
+namespace admin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// After Ctrl-C, how long to wait for a dialog to take the Cancel before the
+// run is ended without it.
+constexpr auto CANCEL_GRACE = std::chrono::seconds(5);
+
+// Everything the exit hook needs; set once before the wizard starts.
+CliFrontend* frontend = nullptr;
+Progress* progress = nullptr;
+UpgradeOptions run_options;
+Clock::time_point started;
+
+void report(const RunFacts& facts, const Outcome& o) {
+  double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  std::string line = run_options.json ? upgrade_json(outcome_record(facts, o, seconds))
+                                      : outcome_line(facts, o, seconds);
+  print_out("%s\n", line.c_str());
+}
+
+// A run the command line ends before the wizard starts goes through the
+// same decision and report as every other.
+int end_before_wizard(int own_code, const std::string& message, Code failure) {
+  RunFacts facts;
+  facts.address = run_options.address;
+  facts.version_target = image_version(&target_image);
+  facts.own_code = own_code;
+  facts.own_message = message;
+  facts.own_failure = failure;
+  Outcome o = decide_outcome(facts);
+  report(facts, o);
+  return o.code;
+}
+
+// Called by process_exit on whichever thread ends the run.
+void finish(int) {
+  static std::atomic<bool> finishing{false};
+  if (finishing.exchange(true)) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));  // the first caller ends it
+  }
+  forget_run_secrets();  // however the run ended, a second Ctrl-C included
+  RunFacts facts = frontend->facts();
+  Outcome o = decide_outcome(facts);
+  sys::restore_terminal();
+  progress->clear();
+  report(facts, o);
+  sys::end_process(o.code);
+}
+
+// Takes Ctrl-C (and on POSIX the end of the session or a polite kill) for
+// the whole process: the first one cancels whatever dialog is open, as
+// Cancel would; a second one, or no dialog taking it in time, ends the run
+// at once.
+void interrupt_thread() {
+  int received = 0;
+  bool pending = false;  // a Cancel waits for a dialog to take it
+  Clock::time_point give_up_at = Clock::time_point::max();
+  for (;;) {
+    if (sys::wait_interrupt(pending ? 20 : 250)) {
+      if (++received > 1) process_exit(0);
+      pending = !frontend->interrupt();
+      give_up_at = Clock::now() + CANCEL_GRACE;
+      continue;
+    }
+    if (pending) pending = !frontend->interrupt();
+    // A stalled run is ended like a Cancel, with the same grace.
+    if (give_up_at == Clock::time_point::max() && frontend->end_if_stalled())
+      give_up_at = Clock::now() + CANCEL_GRACE;
+    if (Clock::now() > give_up_at) process_exit(0);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// This PC's address toward the device, from all of its interfaces: --local
+// if given (it must be one of them), else the one on the device's subnet;
+// 0 when there is none (the wizard then offers its first). False after a
+// usage error, which it printed.
+bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
+  std::vector<sys::Subnet> subnets = sys::interface_subnets();
+  *local = 0;
+  if (!options.local.empty()) {
+    if (!parse_dotted(options.local, local)) {
+      print_err("qel-upgrade upgrade: --local needs an IPv4 address, not %s\n",
+                frontend::shown_utf8(options.local).c_str());
+      return false;
+    }
+    std::string list;
+    for (const sys::Subnet& s : subnets) {
+      if (s.address == *local) return true;
+      list += (list.empty() ? "" : ", ") + dotted(s.address);
+    }
+    print_err("qel-upgrade upgrade: --local %s is not an address of this PC (%s)\n",
+              options.local.c_str(),
+              list.empty() ? "it has none" : ("its addresses: " + list).c_str());
+    return false;
+  }
+  std::uint32_t device = 0;
+  if (parse_ip_address(options.address.c_str(), &device) != 0 || device == 0)
+    return true;  // the wizard's address check says what is wrong
+  for (const sys::Subnet& s : subnets)
+    if (s.holds(device)) {
+      *local = s.address;
+      return true;
+    }
+  print_err(
+      "qel-upgrade upgrade: no address of this PC is on the subnet of %s: the device may "
+      "not reach the one used (choose another with --local)\n",
+      options.address.c_str());
+  return true;
+}
+
+}  // namespace
+
+int run_upgrade(const UpgradeOptions& options) {
+  started = Clock::now();
+  run_options = options;
+  if (options.exit_with_parent && !sys::tie_to_parent()) return EXIT_ABORTED;
+  // The wizard's own check (as a fleet's list is checked), said once as a
+  // usage error rather than as a failed upgrade.
+  std::uint32_t device = 0;
+  if (options.address.size() > 63 ||
+      options.address.find_first_not_of("0123456789.") != std::string::npos ||
+      parse_ip_address(options.address.c_str(), &device) != 0 || device == 0) {
+    print_err("qel-upgrade upgrade: not an IPv4 address: %s\n",
+              frontend::shown_utf8(options.address).c_str());
+    return EXIT_USAGE;
+  }
+  if (!frontend::printable_ascii(options.user) || options.user.size() > CREDENTIAL_LIMIT) {
+    print_err(
+        "qel-upgrade upgrade: --user takes a name of 1 to %zu printable ASCII "
+        "characters\n",
+        CREDENTIAL_LIMIT);
+    return EXIT_USAGE;
+  }
+  std::string password;
+  bool have_password = false;
+  if (!options.password_file.empty()) {
+    sys::make_undumpable();
+    std::string error;
+    if (!read_password_file(options.password_file, &password, &error)) {
+      print_err("qel-upgrade upgrade: %s\n", frontend::shown_utf8(error).c_str());
+      return EXIT_USAGE;
+    }
+    have_password = true;
+  }
+  std::uint32_t local = 0;
+  if (!choose_local_address(options, &local)) return EXIT_USAGE;
+  // A fleet's hundred upgrades would share the wizard's 101 client ports.
+  platform_set_options({.system_client_ports = true, .preferred_local_address = local});
+
+  // Before the device is contacted: without a port to serve from, the
+  // upgrade cannot happen, and a dry run would promise what cannot be done.
+  if (std::string refusal = frontend::tftp_bind_refusal(local); !refusal.empty()) {
+    print_err("qel-upgrade upgrade: %s\n", frontend::plain_text(refusal).c_str());
+    return end_before_wizard(EXIT_NO_PORT, failure_text(FAILURE_LISTENER_BIND),
+                             Code::LISTENER_BIND);
+  }
+
+  // Held until the process ends, however it ends.
+  static sys::DeviceLock lock;
+  {
+    sys::LockHolder holder;
+    std::string why;
+    sys::DeviceLock::State state = lock.take(device, &holder, &why);
+    if (state == sys::DeviceLock::FAILED) {
+      std::string message = "cannot take the lock of " + dotted(device) + ": " +
+                            frontend::shown_utf8(why) + ": not contacted";
+      print_err("qel-upgrade upgrade: %s\n", message.c_str());
+      return end_before_wizard(EXIT_FAILED, message, Code::DEVICE_LOCK);
+    }
+    if (state == sys::DeviceLock::BUSY) {
+      std::string message = "another run on this PC is upgrading " + dotted(device) + " (" +
+                            frontend::shown_utf8(sys::holder_text(holder)) + "): not contacted";
+      print_err("qel-upgrade upgrade: %s\n", message.c_str());
+      return end_before_wizard(EXIT_BUSY, message, Code::NONE);
+    }
+    if (!lock.note().empty())
+      print_err("qel-upgrade upgrade: %s\n", frontend::shown_utf8(lock.note()).c_str());
+  }
+
+  // Only the interrupt thread sees Ctrl-C from here on; a reader that went
+  // away must not stop an upgrade half-way.
+  sys::catch_interrupts();
+
+  progress = new Progress(sys::can_redraw(sys::Stream::Error));
+  frontend = new CliFrontend(options, progress, std::move(password), have_password,
+                             sys::is_terminal(sys::Stream::Input), local);
+  frontend_install(frontend);
+  process_set_exit_hook(finish);
+  std::thread(interrupt_thread).detach();
+  process_exit(wizard_main(nullptr));
+}
+
+}  // namespace admin
