@@ -1007,10 +1007,10 @@ TEST_F(AdminTest, AHostileLocalUserCannotRedirectStallOrBlockTheFleet) {
   ASSERT_EQ(::chmod(unsticky.c_str(), 0777), 0);
   ASSERT_EQ(::symlink(roots.c_str(), linked.c_str()), 0);
   ASSERT_EQ(::lchown(linked.c_str(), 65534, 65534), 0);
-  for (auto [folder, refusal] : {std::pair{theirs, "belongs to another user"},
-                                 std::pair{open_folder, "others may write to the log folder"},
-                                 std::pair{linked, "is a symbolic link"},
-                                 std::pair{linked + "/", "is a symbolic link"}}) {
+  for (auto [folder, refusal] :
+       {std::pair{theirs, "belongs to another user"},
+        std::pair{open_folder, "others may write to the log folder"},
+        std::pair{linked, "is a symbolic link"}, std::pair{linked + "/", "is a symbolic link"}}) {
     SCOPED_TRACE(folder);
     Ran refused = qel_upgrade({"fleet", list("one.txt", {1}), "--log-dir", folder});
     EXPECT_EQ(refused.exit_code, 2) << refused.err;
