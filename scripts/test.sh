@@ -3,7 +3,8 @@
 # fails in minutes:
 #   fast lane   format and lint, the build (warnings are errors), unit tests
 #   slow lanes  every other test of the default build; the benchmark, short;
-#               the Debian packages; the two-stage build and its tests; the
+#               the Debian packages; a build without Qt and newt and the
+#               administrators' tests on it; the two-stage build and its tests; the
 #               suite under the sanitizers; each fuzz target for a while; the
 #               Windows programs (one-stage and two-stage) and their package under Wine
 # Each lane prints its time. Usage: scripts/test.sh
@@ -29,10 +30,23 @@ build_and_test_unit() {
 
 format_check() { QEL_LINT_FORMAT_ONLY=1 scripts/lint.sh; }
 tidy_check() { QEL_LINT_BUILD=build/ci scripts/lint.sh; }
-other_tests() { ctest --preset ci -LE '^unit$'; }
+# The administrators' tests run in the headless lane, on the same code.
+other_tests() { ctest --preset ci -LE '^(unit|admin)$'; }
 # The benchmark in its short form, on the ci build: it asserts no time, but
 # it must keep running.
 bench_short() { QEL_BENCH_BUILD=build/ci scripts/bench.sh --short; }
+# A server's build, without Qt and newt: qel-upgrade and its commands alone,
+# and the administrators' tests on it.
+headless() {
+  cmake --preset ci-headless >/dev/null
+  cmake --build --preset ci-headless --target qel-upgrade qel_admin_tests qel_admin_unit_tests
+  if [ -e build/ci-headless/qel-upgrade-terminal ] || [ -e build/ci-headless/qel-upgrade-desktop ]; then
+    echo "headless: a toolkit's program was built" >&2
+    return 1
+  fi
+  ctest --preset ci-headless
+}
+
 # Only what its tests run: the front-ends are the same code in both builds.
 two_stage() {
   cmake --preset ci-two-stage >/dev/null
@@ -77,6 +91,7 @@ lane "lint" tidy_check
 lane "all other tests" other_tests
 lane "benchmark (short)" bench_short
 lane "packages" packages
+lane "headless build" headless
 lane "two-stage build" two_stage
 lane "sanitizers" scripts/test-sanitizers.sh
 lane "fuzz" scripts/fuzz.sh "${QEL_FUZZ_SECONDS:-30}"
