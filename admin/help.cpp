@@ -130,7 +130,10 @@ const std::vector<CommandHelp> COMMANDS = {
           "before the device is contacted. Only one run on this PC works on a device at a time, "
           "whoever started it (upgrade, fleet, the Ansible modules): a second one does not "
           "contact the device and ends busy, naming the run that holds it (pid, user, command); "
-          "a run that died holds nothing. An upgrade counts only when the device reports the "
+          "a run that died holds nothing. The lock lives in a folder only root and the group "
+          "qel-upgrade may write (/run/qel-upgrade): no other user can take, hold or fake it; "
+          "a run that cannot take it ends failed (code device-lock) without contacting the "
+          "device. An upgrade counts only when the device reports the "
           "target version afterwards.",
           {}},
          {"Results and exit codes", "", UPGRADE_CODES},
