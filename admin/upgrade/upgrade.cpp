@@ -177,6 +177,12 @@ int run_upgrade(const UpgradeOptions& options) {
   }
   std::string password;
   bool have_password = false;
+  // A fleet's upgrade reads nothing from standard input: on Windows that is
+  // the fleet's cancel channel.
+  if (options.exit_with_parent && options.password_file == "-") {
+    print_err("qel-upgrade upgrade: a fleet's upgrade takes no password from standard input\n");
+    return EXIT_USAGE;
+  }
   if (!options.password_file.empty()) {
     sys::make_undumpable();
     std::string error;

@@ -52,8 +52,14 @@ bool SecretSource::open(const std::string& path, std::string* error) {
     return false;
   }
   struct stat about {};
-  if (!standard_input_ && ::fstat(fd, &about) == 0 && S_ISREG(about.st_mode) &&
-      (about.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+  if (standard_input_ || ::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) return true;
+  if (about.st_uid != ::geteuid() && about.st_uid != 0) {
+    // Its owner could put another password in it, or read this one.
+    *error = "the password file " + path + " belongs to another user (uid " +
+             std::to_string(about.st_uid) + "): use a file of your own, with chmod 600";
+    return false;
+  }
+  if ((about.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(about.st_mode & 07777));
     *error = "the password file " + path + " may be read or changed by others (mode " + mode +

@@ -288,7 +288,9 @@ std::string path_beside(const std::string& file, const std::string& written) {
       ((written[0] >= 'A' && written[0] <= 'Z') || (written[0] >= 'a' && written[0] <= 'z'));
   if (drive || (!written.empty() && separator(written[0]))) return written;
   std::size_t end = file.find_last_of("/\\");
-  if (end == std::string::npos) return written;  // the list is in the current folder
+  // Always with a folder, as on POSIX: a file named "-" is that file, never
+  // standard input.
+  if (end == std::string::npos) return ".\\" + written;
   return file.substr(0, end + 1) + written;
 }
 

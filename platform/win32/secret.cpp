@@ -7,12 +7,12 @@
 
 #include "platform/secret.h"
 #include "platform/win32/console_events.h"
+#include "platform/win32/password_acl.h"
 #include "platform/win32/wide.h"
 
 namespace sys {
 
 using win32::error_text;
-using win32::to_utf8;
 using win32::to_wide;
 
 void wipe_bytes(void* bytes, std::size_t size) {
@@ -32,61 +32,16 @@ void make_undumpable() {
 
 namespace {
 
-// Access that lets a holder read the password or put another in its place.
-constexpr ACCESS_MASK READ_OR_CHANGE = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL | GENERIC_WRITE |
-                                       FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC |
-                                       WRITE_OWNER | MAXIMUM_ALLOWED;
-
-std::string sid_text(PSID sid) {
-  char* text = nullptr;
-  std::string out = ConvertSidToStringSidA(sid, &text) ? text : "an unknown account";
-  LocalFree(text);
-  wchar_t name[256], domain[256];
-  DWORD name_size = 256, domain_size = 256;
-  SID_NAME_USE use;
-  if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use))
-    out = to_utf8(name) + " (" + out + ")";
-  return out;
-}
-
-bool well_known(WELL_KNOWN_SID_TYPE type, PSID sid) {
-  BYTE buffer[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof buffer;
-  return CreateWellKnownSid(type, nullptr, buffer, &size) && EqualSid(buffer, sid);
-}
-
-// The account other than the owner, SYSTEM and Administrators that the
-// access list lets read or change the file, or "" when there is none;
-// "everyone" for a missing list (no list grants everything to all).
-std::string others_with_access(HANDLE file, std::string* error) {
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  DWORD status =
-      GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      &owner, nullptr, &dacl, nullptr, &descriptor);
-  if (status != ERROR_SUCCESS) {
-    *error = error_text(status);
-    return "";
-  }
-  std::unique_ptr<void, decltype(&LocalFree)> keep(descriptor, &LocalFree);
-  if (dacl == nullptr) return "everyone (the file has no access list)";
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    void* entry = nullptr;
-    if (!GetAce(dacl, i, &entry)) continue;
-    auto* header = static_cast<ACE_HEADER*>(entry);
-    // Only what applies to the file itself, and only what allows.
-    if (header->AceFlags & INHERIT_ONLY_ACE) continue;
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    if (!(allowed->Mask & READ_OR_CHANGE)) continue;
-    PSID who = &allowed->SidStart;
-    if ((owner && EqualSid(who, owner)) || well_known(WinLocalSystemSid, who) ||
-        well_known(WinBuiltinAdministratorsSid, who))
-      continue;
-    return sid_text(who);
-  }
-  return "";
+// This process's user, as a SID in *buffer; nullptr when unknown.
+PSID own_user(std::unique_ptr<BYTE[]>* buffer) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  buffer->reset(new BYTE[size ? size : 1]);
+  bool ok = size && GetTokenInformation(token, TokenUser, buffer->get(), size, &size);
+  CloseHandle(token);
+  return ok ? reinterpret_cast<TOKEN_USER*>(buffer->get())->User.Sid : nullptr;
 }
 
 }  // namespace
@@ -118,18 +73,24 @@ bool SecretSource::open(const std::string& path, std::string* error) {
     return false;
   }
   if (standard_input_ || GetFileType(handle) != FILE_TYPE_DISK) return true;
-  // The list of the file as opened, so no other file can be put in its
-  // place between the check and the read.
-  std::string failure;
-  std::string others = others_with_access(handle, &failure);
-  if (!failure.empty()) {
-    *error = "cannot read the access list of the password file " + path + ": " + failure;
+  // The owner and list of the file as opened, so no other file can be put
+  // in its place between the check and the read.
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD status = GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                 nullptr, &dacl, nullptr, &descriptor);
+  if (status != ERROR_SUCCESS) {
+    *error = "cannot read the access list of the password file " + path + ": " + error_text(status);
     return false;
   }
-  if (!others.empty()) {
-    *error = "the password file " + path +
-             " may be read or changed by others than its owner, SYSTEM and Administrators (" +
-             others + "): make it private, e.g. icacls \"" + path +
+  std::unique_ptr<void, decltype(&LocalFree)> keep(descriptor, &LocalFree);
+  std::unique_ptr<BYTE[]> me_buffer;
+  std::string refusal = win32::password_file_refusal(owner, dacl, own_user(&me_buffer));
+  if (!refusal.empty()) {
+    *error = "the password file " + path + " is not private: " + refusal +
+             "; make it yours alone, e.g. takeown /f \"" + path + "\" && icacls \"" + path +
              "\" /inheritance:r /grant:r \"%USERNAME%\":F";
     return false;
   }

@@ -403,6 +403,13 @@ TEST(FleetList, EveryBadLineIsReportedWithItsReason) {
   std::string error;
   ASSERT_TRUE(read_password_file(dir.file("max.pw"), &password, &error)) << error;
   EXPECT_EQ(password, std::string(126, 'x')) << "the line end is not part of it";
+  // Private, but another user's: its owner could read it or put another in.
+  if (::geteuid() == 0) {
+    write_file(dir.file("theirs.pw"), "s3cret\n");
+    ASSERT_EQ(::chown(dir.file("theirs.pw").c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(read_password_file(dir.file("theirs.pw"), &password, &error));
+    EXPECT_NE(error.find("belongs to another user (uid 65534)"), std::string::npos) << error;
+  }
 
   // Standard input on a terminal would echo the password: refused, pointing
   // to the prompt, and nothing typed there is taken.
