@@ -11,7 +11,9 @@
 # second already runs the target version, the third drops 2 % of its
 # acknowledgements, the rest are plain), "plain", or a comma list of kinds
 # for the first devices, the rest plain: password, current, flaky, slow,
-# never-return, hang (accepts and never answers).
+# never-return, hang (accepts and never answers), late (switched on late:
+# nothing answers at its address, not even ARP, until it comes up
+# QEL_LAB_LATE_SECONDS after the lab starts, default 90; then it is plain).
 # Each device has its own MAC address and serial number.
 # The shell has $LAB (its folder: devices.txt, a fleet list with the
 # password file; inventory.yml, the same devices for Ansible; logs/, each
@@ -22,7 +24,8 @@
 # runs the collection's example rollout against the lab.
 # Needs root or unprivileged user namespaces. QEL_LAB_BUILD=DIR uses the
 # programs already built in DIR; QEL_LAB_REBOOT_SECONDS=S makes the devices
-# reboot in S seconds (default 5), for a program on a faster clock.
+# reboot in S seconds (default 5), for a program on a faster clock. A late
+# device's log says "UP after=S" when it comes up.
 set -euo pipefail
 self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
@@ -46,11 +49,13 @@ if ! [[ $count =~ ^[0-9]+$ ]] || [ "$count" -lt 1 ] || [ "$count" -gt 100 ]; the
 fi
 reboot=${QEL_LAB_REBOOT_SECONDS:-5}
 [[ $reboot =~ ^[0-9]+(\.[0-9]+)?$ ]] || { echo "lab: QEL_LAB_REBOOT_SECONDS must be a number of seconds" >&2; exit 2; }
+late=${QEL_LAB_LATE_SECONDS:-90}
+[[ $late =~ ^[0-9]+(\.[0-9]+)?$ ]] || { echo "lab: QEL_LAB_LATE_SECONDS must be a number of seconds" >&2; exit 2; }
 case $kinds in mix) kinds=password,current,flaky ;; plain) kinds= ;; esac
 IFS=, read -r -a kind_list <<<"$kinds"
 for kind in "${kind_list[@]}"; do
-  case $kind in password | current | flaky | slow | never-return | hang) ;;
-    *) echo "lab: unknown kind '$kind' (password, current, flaky, slow, never-return, hang)" >&2; exit 2 ;;
+  case $kind in password | current | flaky | slow | never-return | hang | late) ;;
+    *) echo "lab: unknown kind '$kind' (password, current, flaky, slow, never-return, hang, late)" >&2; exit 2 ;;
   esac
 done
 
@@ -117,9 +122,10 @@ fi
 # The PC's side of the LAN; the devices on the other side live as long as it.
 status=0
 tests/lan/lan.sh --devices "$count" -- bash -c '
-  bin=$1 lab=$2 count=$3 reboot=$4
-  shift 4
+  bin=$1 lab=$2 count=$3 reboot=$4 late=$5
+  shift 5
   mapfile -t kinds <"$lab/kinds"
+  on_devices() { nsenter --net="$LAN_DEVICE_NETNS" "$@"; }
   for ((n = 0; n < count; n++)); do
     address=198.51.100.$((20 + n))
     # Each its own MAC address and serial number, as real devices have.
@@ -133,8 +139,25 @@ tests/lan/lan.sh --devices "$count" -- bash -c '
       slow) args+=(--ack-delay all --ack-delay-ms 5) ;;
       never-return) args+=(--never-return) ;;
       hang) args+=(--http-hang) ;;
+      late) args+=(--up-after-seconds "$late") ;;
     esac
-    nsenter --net="$LAN_DEVICE_NETNS" "$bin/tools/device-sim/qel-device-sim" "${args[@]}" &
+    if [ "${kinds[$n]:-}" = late ]; then
+      # A switched-off phone answers nothing, not even ARP: its address leaves
+      # the LAN (the others stay when it was the first) until the device is up.
+      read -r _ interface _ cidr _ < <(on_devices ip -o -4 addr show to "$address/32")
+      echo 1 | on_devices tee "/proc/sys/net/ipv4/conf/$interface/promote_secondaries" >/dev/null
+      on_devices ip addr del "$cidr" dev "$interface"
+      on_devices "$bin/tools/device-sim/qel-device-sim" "${args[@]}" &
+      device=$!
+      # Until it says it is up, or is gone.
+      (while ! grep -q "^UP " "$lab/logs/$address.log" 2>/dev/null; do
+         kill -0 "$device" 2>/dev/null || exit 0
+         sleep 0.2
+       done
+       on_devices ip addr add "$cidr" dev "$interface") &
+    else
+      on_devices "$bin/tools/device-sim/qel-device-sim" "${args[@]}" &
+    fi
   done
   for ((n = 0; n < count; n++)); do
     for _ in $(seq 100); do [ -s "$lab/logs/198.51.100.$((20 + n)).port" ] && break; sleep 0.05; done
@@ -151,6 +174,8 @@ tests/lan/lan.sh --devices "$count" -- bash -c '
   fi
   echo "qel-upgrade lab: $count simulated devices at 198.51.100.20-$((19 + count)); this PC is"
   echo "198.51.100.10 (and 203.0.113.10). Kinds: ${kinds[*]:-all plain}."
+  [[ " ${kinds[*]} " == *" late "* ]] &&
+    echo "The late devices come up $late s after the start (QEL_LAB_LATE_SECONDS)."
   # Suggest an upgrade that does something: a plain device, else one with the password.
   suggest=""
   for ((n = count - 1; n >= 0; n--)); do
@@ -169,5 +194,5 @@ tests/lan/lan.sh --devices "$count" -- bash -c '
   echo "each device'"'"'s log (logs/)."
   echo "Leave with exit: the devices and the LAN go with the shell."
   PS1="(qel-lab) \w\$ " bash --norc -i
-' lab "$bin" "$lab" "$count" "$reboot" "${command[@]}" || status=$?
+' lab "$bin" "$lab" "$count" "$reboot" "$late" "${command[@]}" || status=$?
 exit $status

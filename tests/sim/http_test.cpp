@@ -122,6 +122,20 @@ TEST(Lifetime, TimeLimitEndsTheRunAndWritesTheVerdict) {
   EXPECT_EQ(json_value(verdict, "reference_match"), "null");
 }
 
+TEST(Lifetime, SwitchedOnLateRefusesUntilItIsUpThenServes) {
+  // Read before the device starts: it may come up no sooner than 3 s after
+  // this, so whatever this thread sees late can only look later still.
+  auto before_start = std::chrono::steady_clock::now();
+  Sim sim({"--up-after-seconds", "3"});
+  HttpReply early = http_exchange(sim.address(), sim.port(), product_request("/admin/advanced"));
+  auto since_start = [&] { return std::chrono::steady_clock::now() - before_start; };
+  EXPECT_TRUE(!early.connected || since_start() >= 3s) << "answered before it was up";
+  ASSERT_TRUE(sim.wait_log("UP after=3\n")) << sim.log();
+  EXPECT_GE(since_start(), 3s) << "up too soon";
+  HttpReply later = http_exchange(sim.address(), sim.port(), product_request("/admin/advanced"));
+  EXPECT_EQ(status_of(later.text), 200) << later.text;
+}
+
 TEST(Lifetime, RefusesNonLoopbackAddressesAndBadFlags) {
   std::string out;
   EXPECT_EQ(run_program(

@@ -80,7 +80,8 @@ class ProductStyleServer {
       if (opcode(d.data) == 4) out.push_back(block_of(d.data));
     return out;
   }
-  // Times at which each block (0 = the OACK) was sent, resends included.
+  // When each block (0 = the OACK) was sent, resends included: read just
+  // before the send, so that no reply can be stamped earlier than that.
   std::multimap<uint32_t, std::chrono::steady_clock::time_point> sent() const {
     std::lock_guard lock(mutex_);
     return sent_;
@@ -121,9 +122,10 @@ class ProductStyleServer {
         packet.insert(packet.end(), image.begin() + long(at),
                       image.begin() + long(std::min(image.size(), at + 512)));
       }
+      auto at = std::chrono::steady_clock::now();
       send_datagram(fd_, peer, packet);
       std::lock_guard lock(mutex_);
-      sent_.emplace(current, std::chrono::steady_clock::now());
+      sent_.emplace(current, at);
     };
     send_current();
     const int max_expiries = patient_count(opt_.max_expiries);
@@ -295,12 +297,17 @@ TEST(AckFaults, DelayHoldsTheAckBack) {
   Sim sim(fast({"--ack-delay", "2", "--ack-delay-ms", "300"}));
   ASSERT_EQ(request_upgrade(sim, server.port(), "/f"), 200);
   ASSERT_TRUE(sim.wait_log("REBOOT done"));
-  auto data2 = server.sent().find(2)->second;
-  for (const Datagram& d : server.received())
-    if (opcode(d.data) == 4 && block_of(d.data) == 2) {
-      EXPECT_GE(d.at - data2, 280ms);
-      break;
-    }
+  // Stamped before DATA 2 went out and when ACK 2 was read: a late server
+  // thread can only widen the gap, never narrow it.
+  auto sent = server.sent();
+  ASSERT_GT(sent.count(2), 0u);
+  auto data2 = sent.lower_bound(2)->second;  // its first send
+  std::vector<Datagram> got = server.received();
+  auto ack2 = std::find_if(got.begin(), got.end(), [](const Datagram& d) {
+    return opcode(d.data) == 4 && block_of(d.data) == 2;
+  });
+  ASSERT_NE(ack2, got.end());
+  EXPECT_GE(ack2->at - data2, 300ms);
 }
 
 TEST(AckFaults, SeededProbabilityIsReproducible) {
@@ -378,13 +385,16 @@ TEST(TftpFaults, SecondReadRequestMidTransfer) {
 TEST(TftpFaults, WrongNameFirstThenTheRightOneFromAFreshPort) {
   ProductStyleServer server({{"/qel1a2b.bi1", make_image(600, "2.0")}});
   Sim sim(fast({"--wrong-name-first", "/QEL1A2B.BI1", "--wrong-name-pause-ms", "300"}));
+  // Before the device could send anything: the pause is measured from here to
+  // the right request's arrival, both of which a late thread can only push apart.
+  auto asked = std::chrono::steady_clock::now();
   ASSERT_EQ(request_upgrade(sim, server.port(), "/qel1a2b.bi1"), 200);
   ASSERT_TRUE(sim.wait_log("REBOOT done"));
   std::vector<Datagram> got = server.received();
   ASSERT_GE(got.size(), 2u);
   EXPECT_EQ(std::string(got[0].data.begin() + 2, got[0].data.begin() + 14), "/QEL1A2B.BI1");
   EXPECT_EQ(std::string(got[1].data.begin() + 2, got[1].data.begin() + 14), "/qel1a2b.bi1");
-  EXPECT_GE(got[1].at - got[0].at, 280ms);
+  EXPECT_GE(got[1].at - asked, 300ms);
   EXPECT_NE(got[0].from.sin_port, got[1].from.sin_port);
   EXPECT_EQ(json_value(sim.stop(), "wrong_name_answered"), "false");
 }

@@ -25,7 +25,13 @@ TempDir::~TempDir() {
 
 std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  try {
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  } catch (const std::ios_base::failure&) {
+    // The file buffer throws when a read fails after the open: a /proc file
+    // whose process ended in between (ESRCH). That reads as no such file.
+    return {};
+  }
 }
 
 void write_bytes(const std::string& path, const Bytes& data) {

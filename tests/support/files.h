@@ -27,7 +27,9 @@ class TempDir {
   std::string path_;
 };
 
-std::string read_text(const std::string& path);  // "" when there is no such file
+// "" when there is no such file, or when it went while being read (the /proc
+// files of a process that ended).
+std::string read_text(const std::string& path);
 void write_bytes(const std::string& path, const Bytes& data);
 // Throws std::runtime_error when the file cannot be written.
 void write_text(const std::string& path, const std::string& text);

@@ -82,6 +82,8 @@ struct Config {
   std::string port_file;
   std::vector<std::string> references;
   double time_limit_seconds = 120.0;
+  // Off (connections refused, nothing fetched) until this long after the start.
+  double up_after_seconds = 0.0;
 };
 
 // Parses argv into cfg. Returns nothing when the device should run, or the

@@ -1,6 +1,7 @@
 #include "device.h"
 
 #include <chrono>
+#include <sstream>
 
 namespace sim {
 
@@ -15,6 +16,8 @@ Device::Device(const Config& cfg, EventLog& log, const Waker& waker, const std::
       references_(std::move(references)),
       guard_(cfg),
       tftp_(cfg, log, stop),
+      online_(!(cfg.up_after_seconds > 0)),
+      applied_(online_),
       version_(cfg.software) {}
 
 Device::~Device() { join(); }
@@ -70,6 +73,7 @@ Summary Device::summary() const {
 }
 
 void Device::worker() {
+  if (!online()) power_on();
   for (;;) {
     UpgradeTarget target;
     {
@@ -83,6 +87,19 @@ void Device::worker() {
     }
     upgrade(target);
   }
+}
+
+// A device switched on late: nothing answers until it is up, and the line
+// comes once connections are accepted.
+void Device::power_on() {
+  auto up = started_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(cfg_.up_after_seconds));
+  while (!stop_ && std::chrono::steady_clock::now() < up) std::this_thread::sleep_for(5ms);
+  if (stop_) return;
+  go_online(true);
+  std::ostringstream after;
+  after << cfg_.up_after_seconds;
+  log_.write("UP after=" + after.str());
 }
 
 void Device::upgrade(const UpgradeTarget& target) {

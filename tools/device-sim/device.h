@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -37,6 +38,8 @@ class Device {
          std::vector<std::vector<unsigned char>> references);
   ~Device();
 
+  // Starts the worker, which first waits out --up-after-seconds (counted from
+  // construction) with the device off.
   void start();
   void join();  // once `stop` is set
 
@@ -53,6 +56,7 @@ class Device {
 
  private:
   void worker();
+  void power_on();
   void upgrade(const UpgradeTarget& target);
   void reflash(const std::string& version);
   void go_online(bool state);
@@ -63,6 +67,7 @@ class Device {
   const Waker& waker_;
   const std::atomic<bool>& stop_;
   const std::vector<std::vector<unsigned char>> references_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   DigestGuard guard_;
   TftpClient tftp_;
 

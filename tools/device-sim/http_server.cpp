@@ -108,6 +108,9 @@ Fd HttpServer::bind_socket() const {
   int one = 1;
   // Lets the port be bound again after a reflash while old connections linger.
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // A device switched on late may find its address on the LAN only when it
+  // comes up (the lab adds it then, so that until then nobody answers ARP).
+  if (cfg_.up_after_seconds > 0) ::setsockopt(fd.get(), IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&bound_), sizeof bound_) != 0)
     throw std::runtime_error("cannot bind " + to_string(bound_) + ": " + std::strerror(errno));
   return fd;

@@ -281,9 +281,13 @@ void add_options(CLI::App& app, Config& c) {
                  "image expected for the next transfer; repeat for a two-stage upgrade")
       ->type_name("FILE")
       ->allow_extra_args(false);
-  text("--port-file", c.port_file, "FILE", "write \"http=PORT\" once listening");
+  text("--port-file", c.port_file, "FILE", "write \"http=PORT\" once the port is bound");
   seconds("--time-limit", c.time_limit_seconds, 0.1, 86400,
           "stop by itself after this long (default 120)");
+  seconds("--up-after-seconds", c.up_after_seconds, 0, 86400,
+          "come up this long after the start, as a device switched on late: until then "
+          "connections are refused (the port is reserved but not listening) and nothing is "
+          "fetched (default 0)");
   app.set_help_flag("-h,--help", "show this text");
 }
 

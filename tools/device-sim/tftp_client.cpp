@@ -195,7 +195,7 @@ void Session::try_wrong_name() {
   r_.wrong_name_answered = false;
   auto until = Clock::now() + std::chrono::milliseconds(cfg_.wrong_name_pause_ms);
   while (!stop_) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) break;
     sockaddr_in src{};
     if (auto p = receive(wrong.get(), unsigned(left), src)) {
@@ -287,7 +287,7 @@ void Session::finish() {
 void Session::dally() {
   auto until = Clock::now() + std::chrono::milliseconds(cfg_.tftp_timeout_ms);
   while (!stop_) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) return;
     sockaddr_in src{};
     auto p = receive(sock_.get(), unsigned(left), src);
@@ -302,10 +302,12 @@ void Session::dally() {
   }
 }
 
+// Waits rounded up to whole milliseconds: a pause or a timeout never ends
+// before its time (rounding down ended a 300 ms pause at 299.4 ms).
 std::optional<Packet> Session::receive(int fd, unsigned timeout_ms, sockaddr_in& src) {
   auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!stop_) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) return std::nullopt;
     pollfd pfd{fd, POLLIN, 0};
     if (::poll(&pfd, 1, int(std::min<long long>(left, 100))) <= 0) continue;
