@@ -28,8 +28,9 @@ const std::vector<ItemHelp> UPGRADE_CODES = {
      "(version_after), or its version could not be read (it did not come back, or the run was "
      "interrupted while it reflashed). Check the device."},
     {"6",
-     "This PC may not serve the firmware: no UDP port from 69 to 168 could be bound (root, or "
-     "the port helper's right; the message says how to get it)."},
+     "This PC cannot serve the firmware: no UDP port from 69 to 168 could be bound (other "
+     "programs hold them all, or this user may not bind them: root, or the port helper's "
+     "right; the message says how to get it). Result failed, code listener-bind."},
     {"7",
      "busy: another run on this PC (an upgrade, a fleet, an Ansible task) is upgrading this "
      "device; nothing was sent. The message says which run holds it."},

@@ -24,11 +24,20 @@ bool sync_and_close(int fd, std::string* error);
 // Puts from in place of to in one step; false with *error.
 bool replace_file(const std::string& from, const std::string& to, std::string* error);
 void remove_file(const std::string& name);
+// Puts from at to only when no file is there; false with *error (EEXIST,
+// ERROR_ALREADY_EXISTS) otherwise.
+bool move_to_new(const std::string& from, const std::string& to, std::string* error);
+// Whether an existing file could be replaced now (Windows: no other program
+// holds it open without letting it be deleted, as Excel holds a CSV it
+// shows); true when it does not exist. False with *error.
+bool can_replace(const std::string& path, std::string* error);
 
 // A path written in a file (a fleet list's password file): as it is when
 // absolute, else relative to that file's folder. Windows takes both slashes
 // and drive letters.
 std::string path_beside(const std::string& file, const std::string& written);
+// NAME in FOLDER, with the system's separator ("logs/x.log", "C:\\logs\\x.log").
+std::string path_in(const std::string& folder, const std::string& name);
 
 // The log folder. Another local user may have prepared it or its files
 // (links, FIFOs, files of theirs, a folder of theirs), so the folder must be

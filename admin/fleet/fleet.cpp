@@ -238,9 +238,12 @@ void Fleet::finish(Device& d, Result result, const std::string& message) {
   d.log.line("---- " + clock_text() + " result: " + word + (message.empty() ? "" : ": ") +
              frontend::shown_utf8(message));
   d.log.close();
-  if (is_failure(result)) {
+  // What the fleet's own abort ended says nothing of the firmware or the
+  // devices; an unreachable canary says nothing of the firmware (the next
+  // device is the canary), though it counts against --max-failures.
+  if (is_failure(result) && !aborting_) {
     ++failures_;
-    if (d.canary && halted_.empty()) {
+    if (d.canary && result != Result::UNREACHABLE && halted_.empty()) {
       halted_ = "the canary " + d.entry.address + " ended " + word;
       say("qel-upgrade fleet: " + halted_ + ": no more upgrades start");
     } else if (failure_limit_ > 0 && failures_ >= failure_limit_ && halted_.empty()) {
@@ -370,7 +373,10 @@ bool Fleet::write_report(bool snapshot) {
                       : "not started: the fleet was interrupted";
   }
   std::string error;
-  if (report_->commit(rows, &error)) return true;
+  bool written = report_->commit(rows, &error);
+  if (!error.empty() && (written || snapshot))
+    say("qel-upgrade fleet: " + frontend::shown_utf8(error));
+  if (written) return true;
   if (snapshot) return false;
   // Never lost: on standard output when its file cannot take it.
   print_err("qel-upgrade fleet: %s; the report follows on standard output\n",
@@ -401,6 +407,7 @@ int Fleet::run() {
   bool reported = write_report();
   int upgraded = 0, skipped = 0, busy = 0, other = 0;
   for (const Device& d : devices_) {
+    if (d.entry.line == 0) continue;  // carried from --retry's report, no longer listed
     Result r = d.row.result;
     ++(r == Result::UPGRADED  ? upgraded
        : r == Result::SKIPPED ? skipped

@@ -1,12 +1,12 @@
 #include "admin/upgrade/password_file.h"
 #include "admin/fleet/list.h"
 
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "admin/output.h"
+#include "admin/text_file.h"
 #include "ui/ui.h"
 #include "frontends/common/text.h"
 #include "platform/files.h"
@@ -24,33 +24,62 @@ bool has_control(const std::string& text) {
 
 const char EXPECTED[] = "expected ADDRESS [USER PASSWORD-FILE]";
 
+// A line's fields, separated by blanks; a field in double quotes may hold
+// blanks and '#' (a Windows path: "C:\Users\John Smith\qel.pw"). '#' outside
+// quotes starts a comment. False for a quote left open.
+bool split_fields(const std::string& line, std::vector<std::string>* fields) {
+  fields->clear();
+  std::size_t at = 0;
+  for (;;) {
+    at = line.find_first_not_of(" \t\r", at);
+    if (at == std::string::npos || line[at] == '#') return true;
+    if (line[at] == '"') {
+      std::size_t end = line.find('"', at + 1);
+      if (end == std::string::npos) return false;
+      fields->push_back(line.substr(at + 1, end - at - 1));
+      at = end + 1;
+      if (at < line.size() && line.find_first_of(" \t\r#", at) != at) return false;
+      continue;
+    }
+    std::size_t end = line.find_first_of(" \t\r#", at);
+    fields->push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    if (end == std::string::npos) return true;
+    at = end;
+  }
+}
+
 }  // namespace
 
 bool read_fleet_list(const std::string& path, std::vector<FleetEntry>* entries,
                      std::vector<std::string>* errors) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    errors->push_back("cannot read " + frontend::shown_utf8(path));
+  std::string bytes, text, why;
+  if (!sys::read_whole_file(path, &bytes, &why)) {
+    errors->push_back("cannot read " + frontend::shown_utf8(path) + ": " +
+                      frontend::shown_utf8(why));
+    return false;
+  }
+  if (!decode_text(bytes, &text, &why)) {
+    errors->push_back(frontend::shown_utf8(path) + ": " + why);
     return false;
   }
   std::set<std::uint32_t> seen;
+  std::istringstream in(text);
   std::string line;
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
-    // A byte-order mark, as Windows editors write one.
-    if (number == 1 && line.rfind("\xef\xbb\xbf", 0) == 0) line.erase(0, 3);
-    std::size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::istringstream words(line);
-    std::vector<std::string> fields;
-    for (std::string w; words >> w;) fields.push_back(w);
-    if (fields.empty()) continue;
     std::string where = frontend::shown_utf8(path) + ":" + std::to_string(number) + ": ";
     auto bad = [&](const std::string& why) { errors->push_back(where + why); };
-    if (has_control(line)) {
+    std::vector<std::string> fields;
+    bool quotes_closed = split_fields(line, &fields);
+    if (fields.empty() && quotes_closed) continue;
+    if (has_control(line.substr(0, line.find('#')))) {
       bad("a control character or NUL byte in the line");
+      continue;
+    }
+    if (!quotes_closed) {
+      bad("a quote left open, or text right after a closing quote: " + std::string(EXPECTED));
       continue;
     }
     if (fields.size() == 2) {

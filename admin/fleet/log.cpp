@@ -13,9 +13,9 @@ bool DeviceLog::open(int folder, const std::string& dir, const std::string& addr
   std::string name = address + ".log", why;
   fd = sys::open_log(folder, name, &why);
   if (fd >= 0)
-    *path = dir + "/" + name;
+    *path = sys::path_in(dir, name);
   else
-    *error = frontend::shown_utf8(dir + "/" + name) + ": " + why;
+    *error = frontend::shown_utf8(sys::path_in(dir, name) + ": " + why);
   return fd >= 0;
 }
 

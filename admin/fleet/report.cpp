@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "platform/files.h"
 #include "admin/output.h"
+#include "admin/text_file.h"
 #include "frontends/common/text.h"
 
 namespace admin {
@@ -20,10 +22,12 @@ using frontend::valid_utf8;
 }  // namespace
 
 bool report_is_json(const std::string& path) {
-  return path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
+  if (path.size() < 5) return false;
+  std::string end = path.substr(path.size() - 5);
+  for (char& c : end) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return end == ".json";  // as Windows names it: REPORT.JSON is JSON too
 }
 
-const char UTF8_BOM[] = "\xef\xbb\xbf";
 const char CSV_HEADER[] =
     "address,product,version_before,version_after,result,message,seconds,log,code";
 
@@ -67,7 +71,7 @@ namespace {
 
 // One CSV line as report_csv writes it: fields separated by commas, quoted
 // ones with doubled quotes inside. False for a malformed line.
-bool split_csv(const std::string& line, std::vector<std::string>* fields) {
+bool split_csv(const std::string& line, std::vector<std::string>* fields, char separator) {
   fields->assign(1, "");
   bool quoted = false;
   for (std::size_t i = 0; i < line.size(); ++i) {
@@ -81,7 +85,7 @@ bool split_csv(const std::string& line, std::vector<std::string>* fields) {
         quoted = false;
     } else if (c == '"' && fields->back().empty()) {
       quoted = true;
-    } else if (c == ',') {
+    } else if (c == separator) {
       fields->emplace_back();
     } else {
       fields->back() += c;
@@ -94,16 +98,16 @@ bool split_csv(const std::string& line, std::vector<std::string>* fields) {
 
 bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::string* error) {
   using Json = nlohmann::ordered_json;
-  std::string text;
-  if (std::string why; !sys::read_whole_file(path, &text, &why)) {
+  std::string bytes, text;
+  if (std::string why; !sys::read_whole_file(path, &bytes, &why)) {
     *error = "cannot read the report " + path + ": " + why;
     return false;
   }
-  if (text.rfind(UTF8_BOM, 0) == 0) text.erase(0, sizeof UTF8_BOM - 1);
   auto bad = [&](const std::string& why) {
     *error = path + ": " + why;
     return false;
   };
+  if (std::string why; !decode_text(bytes, &text, &why)) return bad(why);
   if (report_is_json(path)) {
     Json report = Json::parse(text, nullptr, false);
     if (report.is_discarded() || !report.is_object() || !report.contains("devices") ||
@@ -140,15 +144,20 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     return text.substr(at, end - at - (end > at && text[end - 1] == '\r'));
   };
   std::size_t at = 0, end = text.find('\n');
-  if (end == std::string::npos || line_at(0, end) != CSV_HEADER)
-    return bad("not a fleet report (its first line is not the report's header)");
+  // Excel saves CSV with semicolons where the decimal mark is a comma.
+  std::string header = end == std::string::npos ? "" : line_at(0, end);
+  char separator = header.find(';') != std::string::npos ? ';' : ',';
+  std::replace(header.begin(), header.end(), ';', ',');
+  if (header != CSV_HEADER)
+    return bad("not a fleet report (its first line is not the report's header: " +
+               std::string(CSV_HEADER) + ")");
   int number = 1;
   for (at = end + 1; at < text.size(); at = end + 1) {
     ++number;
     end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
     std::vector<std::string> f;
-    if (!split_csv(line_at(at, end), &f) || f.size() != 9)
+    if (!split_csv(line_at(at, end), &f, separator) || f.size() != 9)
       return bad("line " + std::to_string(number) + " is not a report row");
     ReportRow r;
     r.address = f[0];
@@ -158,6 +167,7 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     if (!parse_result(f[4], &r.result))
       return bad("line " + std::to_string(number) + " has no result this program writes");
     r.message = f[5];
+    std::replace(f[6].begin(), f[6].end(), ',', '.');  // a decimal comma
     r.seconds = std::strtod(f[6].c_str(), nullptr);
     r.log = f[7];
     if (!parse_code(f[8], &r.code))
@@ -182,8 +192,26 @@ bool ReportFile::open(const std::string& path, std::string* error) {
   if (fd < 0) return false;
   sys::close_file(fd);
   sys::remove_file(name);
+  if (std::string why; !sys::can_replace(path, &why)) {
+    *error = "cannot replace the report " + path + ": " + why;
+    return false;
+  }
   return true;
 }
+
+namespace {
+
+// office.csv -> office.new.csv (then office.new2.csv ...): where a report
+// goes when its own file cannot be replaced.
+std::string name_beside(const std::string& path, int attempt) {
+  std::size_t slash = path.find_last_of("/\\");
+  std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = path.size();
+  return path.substr(0, dot) + ".new" + (attempt ? std::to_string(attempt + 1) : "") +
+         path.substr(dot);
+}
+
+}  // namespace
 
 bool ReportFile::commit(const std::vector<ReportRow>& rows, std::string* error) {
   std::string text = report_is_json(path_) ? report_json(rows) : report_csv(rows);
@@ -201,7 +229,20 @@ bool ReportFile::commit(const std::vector<ReportRow>& rows, std::string* error) 
     why = std::strerror(errno);
     sys::close_file(fd);
   }
-  ok = ok && sys::sync_and_close(fd, &why) && sys::replace_file(name, path_, &why);
+  ok = ok && sys::sync_and_close(fd, &why);
+  if (ok && !sys::replace_file(name, path_, &why)) {
+    // Never lost: beside its place, under a name of its own, when its own
+    // file cannot be replaced (another program holds it).
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string beside = name_beside(path_, attempt), held;
+      if (sys::move_to_new(name, beside, &held)) {
+        *error =
+            "cannot replace the report " + path_ + " (" + why + "): it was written to " + beside;
+        return true;
+      }
+    }
+    ok = false;
+  }
   if (!ok) {
     sys::remove_file(name);
     *error = "cannot write the report " + path_ + ": " + why;

@@ -32,11 +32,14 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
 
 class ReportFile {
  public:
-  // Checks that a file can be made beside path ("": standard output, always
-  // fine); false with *error when it cannot.
+  // Checks that a file can be made beside path and that the report's own
+  // file could be replaced now ("": standard output, always fine); false
+  // with *error when either cannot.
   bool open(const std::string& path, std::string* error);
   // Writes the rows to a new temporary file and renames it into place (each
   // time: a snapshot first, the final report later); false with *error.
+  // When the report's own file cannot be replaced (another program holds
+  // it), it goes beside it (NAME.new.EXT) and *error says where: true.
   bool commit(const std::vector<ReportRow>& rows, std::string* error);
   bool to_standard_output() const { return path_.empty(); }
 

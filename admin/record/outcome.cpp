@@ -136,6 +136,9 @@ Outcome decide_outcome(const RunFacts& f) {
   if (f.failure == FAILURE_NO_RESPONSE && !f.confirmed)
     return ended(Result::UNREACHABLE, f.last_message, "", code);
   Outcome o = ended(Result::FAILED, f.last_message, "", code);
+  // Every TFTP port was taken (by other programs, here): this PC could not
+  // serve the firmware, as when it may not bind them.
+  if (f.failure == FAILURE_LISTENER_BIND) o.code = EXIT_NO_PORT;
   // What the device reported instead: the verification just read it.
   if (f.failure == FAILURE_VERSION_NOT_MATCHING) o.version_after = f.version_reported;
   return o;

@@ -143,6 +143,23 @@ std::string path_beside(const std::string& file, const std::string& written) {
   return folder + "/" + written;
 }
 
+bool move_to_new(const std::string& from, const std::string& to, std::string* error) {
+  // A hard link is made only where no file is; then the old name goes.
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  ::unlink(from.c_str());
+  return true;
+}
+
+// A rename replaces a file whoever holds it open.
+bool can_replace(const std::string&, std::string*) { return true; }
+
+std::string path_in(const std::string& folder, const std::string& name) {
+  return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
 std::tm local_time(std::time_t when) {
   std::tm local{};
   ::localtime_r(&when, &local);

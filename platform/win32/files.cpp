@@ -294,6 +294,36 @@ std::string path_beside(const std::string& file, const std::string& written) {
   return file.substr(0, end + 1) + written;
 }
 
+bool move_to_new(const std::string& from, const std::string& to, std::string* error) {
+  if (::MoveFileExW(win32::to_wide(from).c_str(), win32::to_wide(to).c_str(),
+                    MOVEFILE_WRITE_THROUGH))
+    return true;
+  *error = error_text(::GetLastError());
+  return false;
+}
+
+bool can_replace(const std::string& path, std::string* error) {
+  HANDLE h = ::CreateFileW(win32::to_wide(path).c_str(), DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(h);
+    return true;
+  }
+  DWORD code = ::GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND) return true;
+  *error = error_text(code);
+  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
+    *error += " (another program has it open: close it there)";
+  return false;
+}
+
+std::string path_in(const std::string& folder, const std::string& name) {
+  bool ends =
+      !folder.empty() && (folder.back() == '\\' || folder.back() == '/' || folder.back() == ':');
+  return folder.empty() || ends ? folder + name : folder + "\\" + name;
+}
+
 std::tm local_time(std::time_t when) {
   std::tm local{};
   ::localtime_s(&local, &when);

@@ -685,6 +685,7 @@ TEST_F(AdminTest, InterruptedAfterTheImageWasDeliveredSaysSoAndChildrenEndWithTh
   ::kill(fleet.pid(), SIGINT);
   Ran stopped = fleet.finish();
   EXPECT_EQ(stopped.exit_code, 3) << stopped.err;
+  EXPECT_FALSE(has(stopped.err, "--max-failures")) << "the fleet's own abort is no failure";
   EXPECT_TRUE(has(simtest::read_text(dir.file("r.csv")), ",unverified,interrupted after the image"))
       << simtest::read_text(dir.file("r.csv")) << stopped.err;
 
@@ -898,6 +899,19 @@ TEST_F(AdminTest, RolloutsStopEarlyAndARetryResumesWhereTheyStopped) {
       EXPECT_FALSE(has(log, "QEL@" + lan::device(other))) << log;
     }
   }
+
+  // An unreachable canary says nothing of the firmware: the next device is
+  // the canary. Devices of an earlier report that the list no longer has
+  // are carried into the report but decide nothing.
+  sims[4].reset();
+  Ran next = qel_upgrade({"fleet", list("c.txt", {4, 3}), "--canary", "1", "--retry",
+                          dir.file("canary.json"), "--report", dir.file("next.json")});
+  EXPECT_EQ(results(dir.file("next.json")), (Results{"unreachable", "skipped", "failed"}));
+  EXPECT_FALSE(has(next.err, "the canary")) << next.err;
+  Ran listed_done = qel_upgrade({"fleet", list("d.txt", {3}), "--retry", dir.file("canary.json"),
+                                 "--report", dir.file("done.json")});
+  EXPECT_EQ(listed_done.exit_code, 0) << listed_done.err;
+  EXPECT_EQ(results(dir.file("done.json")), (Results{"skipped", "failed", "not-started"}));
 }
 
 void as_nobody() {
@@ -1126,8 +1140,9 @@ TEST_F(AdminTest, AKilledRolloutIsRetriedFromItsReportAndNoAbortIsLost) {
   // Each child of this fleet waits right after its fork; the second Ctrl-C's
   // abort reaches it there.
   { std::ofstream(dir.file("other.txt")) << lan::device(1) << "\n"; }
-  Running paused({"fleet", dir.file("other.txt"), "--report", dir.file("paused.csv")}, "",
-                 [] { ::setenv("QEL_FLEET_TEST_FORK_PAUSE_MS", "6000", 1); });
+  Running paused(
+      {"fleet", dir.file("other.txt"), "--report", dir.file("paused.csv"), "--max-failures", "1"},
+      "", [] { ::setenv("QEL_FLEET_TEST_FORK_PAUSE_MS", "6000", 1); });
   ASSERT_TRUE(paused.read_until([&] { return has(paused.err(), " started"); })) << paused.err();
   ::kill(paused.pid(), SIGINT);
   ASSERT_TRUE(paused.read_until([&] { return has(paused.err(), "interrupted:"); }));

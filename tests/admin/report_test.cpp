@@ -117,6 +117,10 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
   stalled_after.own_code = EXIT_FAILED;
   stalled_after.own_message = "took the image but did not answer";
   stalled_after.own_failure = Code::STALLED;
+  RunFacts ports_taken = nobody;
+  ports_taken.failure = FAILURE_LISTENER_BIND;
+  ports_taken.confirmed = true;
+  ports_taken.last_message = failure_text(FAILURE_LISTENER_BIND);
   RunFacts refused = aborted_early;
   refused.own_code = EXIT_FAILED;
   refused.own_message = "QEL@198.51.100.20 refused the password";
@@ -147,6 +151,8 @@ TEST(Outcome, OnlyTheTargetVersionIsAnUpgradeAndADeliveredImageIsNeverAborted) {
        "stalled"},
       {"password refused", refused, EXIT_FAILED, "failed", "refused the password",
        "password-refused"},
+      {"every TFTP port taken", ports_taken, EXIT_NO_PORT, "failed", "TFTP listener",
+       "listener-bind"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -269,6 +275,21 @@ TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
     EXPECT_FALSE(read_report(dir.file(name), &none, &error)) << text;
     EXPECT_NE(error.find("not a fleet report"), std::string::npos) << error;
   }
+  // As Excel saves it where the decimal mark is a comma: semicolons; and a
+  // name in capitals is still JSON.
+  std::string semicolons = report_csv({rows[1]});
+  for (std::size_t at = 0; (at = semicolons.find(',', at)) != std::string::npos; ++at)
+    semicolons[at] = ';';
+  semicolons.replace(semicolons.find("2.3"), 3, "2,3");
+  write_file(dir.file("excel.csv"), semicolons);
+  std::vector<ReportRow> excel;
+  std::string why;
+  ASSERT_TRUE(read_report(dir.file("excel.csv"), &excel, &why)) << why;
+  ASSERT_EQ(excel.size(), 1u);
+  EXPECT_EQ(excel[0].code, Code::UPLOAD_INCOMPLETE);
+  EXPECT_DOUBLE_EQ(excel[0].seconds, 2.3);
+  EXPECT_TRUE(report_is_json("C:\\Reports\\OFFICE.JSON"));
+  EXPECT_FALSE(report_is_json("office.json.csv"));
   // A result no run writes (a hand-edited report) is refused, not guessed at.
   std::vector<ReportRow> none;
   std::string error;
@@ -403,6 +424,52 @@ TEST(FleetList, EveryBadLineIsReportedWithItsReason) {
   std::string error;
   ASSERT_TRUE(read_password_file(dir.file("max.pw"), &password, &error)) << error;
   EXPECT_EQ(password, std::string(126, 'x')) << "the line end is not part of it";
+  // As Windows tools write it: a byte-order mark and UTF-16 are not part of
+  // the password; a blank before the line end (cmd's echo x > f) is refused.
+  std::string utf16le =
+      std::string("\xff\xfe") + std::string("l\0\xe4\0b\0\x3d\xd8\x00\xde\r\0\n\0", 14);
+  std::string utf16be = std::string("\xfe\xff") + std::string("\0l\0\xe4\0b\0\r\0\n", 10);
+  for (auto [written, expected] :
+       {std::pair{std::string("\xef\xbb\xbflab\r\n"), std::string("lab")},
+        {utf16le,
+         "l\xc3\xa4"
+         "b\xf0\x9f\x98\x80"},
+        {utf16be,
+         "l\xc3\xa4"
+         "b"},
+        {std::string("\xef\xbbx\n"), "\xef\xbbx"},
+        {std::string("lab \r\n"), ""},
+        {std::string("lab\t\n"), ""}}) {
+    SCOPED_TRACE(written);
+    write_file(dir.file("windows.pw"), written);
+    bool read = read_password_file(dir.file("windows.pw"), &password, &error);
+    if (expected.empty()) {
+      EXPECT_FALSE(read);
+      EXPECT_NE(error.find("ends with a blank"), std::string::npos) << error;
+    } else {
+      EXPECT_TRUE(read) << error;
+      EXPECT_EQ(password, expected);
+    }
+  }
+  // A list as Windows users write it: UTF-16, a quoted path with blanks.
+  write_file(dir.file("John Smith.pw"), "s3cret\n");
+  std::string list16 = "\xff\xfe";
+  for (char c : std::string("198.51.100.30 admin \"John Smith.pw\" # quoted\r\n"
+                            "198.51.100.31 admin \"John Smith.pw\r\n"))
+    list16 += std::string(1, c) + '\0';
+  write_file(dir.file("list16.txt"), list16);
+  entries.clear();
+  errors.clear();
+  EXPECT_FALSE(read_fleet_list(dir.file("list16.txt"), &entries, &errors));
+  ASSERT_EQ(entries.size(), 1u) << ::testing::PrintToString(errors);
+  EXPECT_EQ(entries[0].password_file, dir.file("John Smith.pw"));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find(":2: a quote left open"), std::string::npos) << errors[0];
+  write_file(dir.file("nomark.txt"), std::string("1\0009\0008\0.\0", 8));
+  errors.clear();
+  EXPECT_FALSE(read_fleet_list(dir.file("nomark.txt"), &entries, &errors));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("UTF-16 without a byte-order mark"), std::string::npos) << errors[0];
   // Private, but another user's: its owner could read it or put another in.
   if (::geteuid() == 0) {
     write_file(dir.file("theirs.pw"), "s3cret\n");
