@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "admin/command_line.h"
 #include "admin/fleet/fleet.h"
@@ -11,6 +12,7 @@
 #include "admin/upgrade/upgrade.h"
 #include "admin/output.h"
 #include "platform/console.h"
+#include "platform/program.h"
 
 bool admin_is_subcommand(const char* word) {
   return word && (std::strcmp(word, "scan") == 0 || std::strcmp(word, "upgrade") == 0 ||
@@ -20,6 +22,15 @@ bool admin_is_subcommand(const char* word) {
 int admin_main(int argc, char** argv, const char* program) {
   using namespace admin;
   sys::ensure_standard_descriptors();
+  const bool windows = sys::system_kind() == sys::SystemKind::WINDOWS;
+  // /? is how Windows asks a program for its help.
+  std::vector<std::string> words(argv, argv + argc);
+  std::vector<char*> args;
+  for (std::string& word : words) {
+    if (windows && word == "/?") word = "--help";
+    args.push_back(word.data());
+  }
+  argv = args.data();
   // A password on the command line would be visible to every user of the PC.
   for (int i = 2; i < argc; ++i) {
     std::string word = argv[i];
@@ -38,18 +49,24 @@ int admin_main(int argc, char** argv, const char* program) {
   // Options are spelled --name on every system: /data/list.txt (on Windows a
   // path from the drive's root) is a file, never an option.
   app.allow_windows_style_options(false);
+  app.set_version_flag("--version", std::string(program) + " " + QEL_VERSION);
 
   // Every text comes from help.h's table, which the manual page is made from.
-  auto text = [](const char* command, const char* option) { return option_text(command, option); };
+  const HelpSystem system = windows ? HelpSystem::WINDOWS : HelpSystem::POSIX;
+  auto text = [system](const char* command, const char* option) {
+    return option_text(command, option, system);
+  };
+  auto footer = [system](const char* command) { return help_footer(help_of(command), system); };
 
   ScanOptions scan;
-  CLI::App* scan_command = app.add_subcommand("scan", help_of("scan").summary);
+  CLI::App* scan_command = app.add_subcommand("scan", for_system(help_of("scan").summary, system));
   scan_command->add_option("PREFIX", scan.prefixes, text("scan", "PREFIX"))->type_name("");
   scan_command->add_flag("--json", scan.json, text("scan", "--json"));
-  scan_command->footer(help_footer(help_of("scan")));
+  scan_command->footer(footer("scan"));
 
   UpgradeOptions upgrade;
-  CLI::App* upgrade_command = app.add_subcommand("upgrade", help_of("upgrade").summary);
+  CLI::App* upgrade_command =
+      app.add_subcommand("upgrade", for_system(help_of("upgrade").summary, system));
   upgrade_command->add_option("ADDRESS", upgrade.address, text("upgrade", "ADDRESS"))
       ->required()
       ->type_name("");
@@ -65,10 +82,11 @@ int admin_main(int argc, char** argv, const char* program) {
   upgrade_command->add_flag("--force", upgrade.force, text("upgrade", "--force"));
   // The fleet's own, for its children: not shown.
   upgrade_command->add_flag("--exit-with-parent", upgrade.exit_with_parent)->group("");
-  upgrade_command->footer(help_footer(help_of("upgrade")));
+  upgrade_command->footer(footer("upgrade"));
 
   FleetOptions fleet;
-  CLI::App* fleet_command = app.add_subcommand("fleet", help_of("fleet").summary);
+  CLI::App* fleet_command =
+      app.add_subcommand("fleet", for_system(help_of("fleet").summary, system));
   fleet_command->add_option("FILE", fleet.list_file, text("fleet", "FILE"))
       ->required()
       ->type_name("");
@@ -91,7 +109,7 @@ int admin_main(int argc, char** argv, const char* program) {
       ->type_name("REPORT");
   fleet_command->add_option("--log-dir", fleet.log_dir, text("fleet", "--log-dir"))
       ->type_name("DIR");
-  fleet_command->footer(help_footer(help_of("fleet")));
+  fleet_command->footer(footer("fleet"));
 
   try {
     app.parse(argc, argv);

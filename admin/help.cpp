@@ -29,8 +29,8 @@ const std::vector<ItemHelp> UPGRADE_CODES = {
      "interrupted while it reflashed). Check the device."},
     {"6",
      "This PC cannot serve the firmware: no UDP port from 69 to 168 could be bound (other "
-     "programs hold them all, or this user may not bind them: root, or the port helper's "
-     "right; the message says how to get it). Result failed, code listener-bind."},
+     "programs hold them all{, or this user may not bind them: root, or the port helper's "
+     "right; the message says how to get it|}). Result failed, code listener-bind."},
     {"7",
      "busy: another run on this PC (an upgrade, a fleet, an Ansible task) is upgrading this "
      "device; nothing was sent. The message says which run holds it."},
@@ -101,8 +101,11 @@ const std::vector<CommandHelp> COMMANDS = {
          {"--user", "NAME", "User name for the device's password (default admin)."},
          {"--password-file", "FILE",
           "Read the device's password from the first line of FILE (- for standard input, when "
-          "it is not a terminal). A file others may read or change is refused (chmod 600), and "
-          "so is a password longer than 126 characters. Without it the password is asked on the "
+          "it is not a {terminal|console}). A file others may read or change is refused ({chmod "
+          "600|it must be yours, and no one's but yours, SYSTEM's and Administrators': icacls "
+          "FILE /inheritance:r /grant:r %USERNAME%:F}), as is one whose first line ends with a "
+          "blank (a byte-order mark and UTF-16 are read), and so is a password longer than 126 "
+          "characters. Without it the password is asked on the "
           "terminal, without echo, when the device wants one. It is never taken as an argument, "
           "and a process that holds one leaves no core file."},
          {"--yes", "",
@@ -132,7 +135,9 @@ const std::vector<CommandHelp> COMMANDS = {
           "whoever started it (upgrade, fleet, the Ansible modules): a second one does not "
           "contact the device and ends busy, naming the run that holds it (pid, user, command); "
           "a run that died holds nothing. The lock lives in a folder only root and the group "
-          "qel-upgrade may write (/run/qel-upgrade): no other user can take, hold or fake it; "
+          "qel-upgrade may write ({/run/qel-upgrade|%ProgramData%\\QEL Upgrade\\devices: "
+          "SYSTEM, Administrators and whom they allow}): no other user can take, hold or "
+          "fake it; "
           "a run that cannot take it ends failed (code device-lock) without contacting the "
           "device. An upgrade counts only when the device reports the "
           "target version afterwards.",
@@ -183,8 +188,9 @@ const std::vector<CommandHelp> COMMANDS = {
           "read. Give the same --report to keep one report up to date."},
          {"--log-dir", "DIR",
           "Append each device's steps and messages to DIR/ADDRESS.log; the report names each "
-          "file. DIR is made private (0700) if missing, and refused when another user owns it "
-          "or others may write to it; a log that is a link, a FIFO or another user's file is "
+          "file. DIR is made private ({0700|for you, SYSTEM and Administrators}) if missing, and "
+          "refused when it is a link, another user owns it or others may write to it; a log "
+          "that is a link, {a FIFO |a device }or another user's file is "
           "not used (said once)."},
      },
      {
@@ -216,7 +222,9 @@ const std::vector<CommandHelp> COMMANDS = {
           {{"0", "Every device was upgraded or skipped."},
            {"1", "Any other outcome: the report says which devices."},
            {"2", "Bad usage, a bad list, an unreadable --retry report or an unwritable report."},
-           {"3", "Interrupted (Ctrl-C, SIGTERM, SIGHUP)."},
+           {"3",
+            "Interrupted ({Ctrl-C, SIGTERM, SIGHUP|Ctrl-C, Ctrl-Break, the console window "
+            "closed, logging off or shutting down}): the report says what was done."},
            {"6", "This PC may not serve the firmware, as for upgrade."},
            {"7",
             "The others were upgraded or skipped, but some were busy (another run had them: "
@@ -268,6 +276,26 @@ std::string quoted(const std::string& text) {
 
 }  // namespace
 
+// The text as the system says it: each {POSIX|Windows} choice resolved.
+std::string for_system(const std::string& text, HelpSystem system) {
+  std::string out;
+  std::size_t at = 0;
+  for (std::size_t open; (open = text.find('{', at)) != std::string::npos;) {
+    std::size_t bar = text.find('|', open), close = text.find('}', open);
+    if (close == std::string::npos) break;
+    out += text.substr(at, open - at);
+    if (bar == std::string::npos || bar > close) {  // a brace of the text's own (JSON)
+      out += text.substr(open, close + 1 - open);
+      at = close + 1;
+      continue;
+    }
+    out += system == HelpSystem::WINDOWS ? text.substr(bar + 1, close - bar - 1)
+                                         : text.substr(open + 1, bar - open - 1);
+    at = close + 1;
+  }
+  return out + text.substr(at);
+}
+
 const std::vector<CommandHelp>& command_help() { return COMMANDS; }
 
 const CommandHelp& help_of(const std::string& command) {
@@ -276,29 +304,30 @@ const CommandHelp& help_of(const std::string& command) {
   std::abort();  // only the program's own names are asked for
 }
 
-std::string option_text(const std::string& command, const std::string& option) {
+std::string option_text(const std::string& command, const std::string& option, HelpSystem system) {
   for (const OptionHelp& o : help_of(command).options)
-    if (option == o.name) return o.text;
+    if (option == o.name) return for_system(o.text, system);
   return "";
 }
 
-std::string help_footer(const CommandHelp& command, std::size_t width) {
+std::string help_footer(const CommandHelp& command, HelpSystem system, std::size_t width) {
   std::string out;
   for (const SectionHelp& s : command.sections) {
     if (!out.empty()) out += "\n";
     std::string title = std::string(s.title) + ":";
     if (*s.text)
-      out += wrapped(s.text, width, title, "");
+      out += wrapped(for_system(s.text, system), width, title, "");
     else
       out += title + "\n";
     for (const ItemHelp& item : s.items) {
       std::string term = std::string("  ") + item.term;
+      std::string text = for_system(item.text, system);
       // Short terms (exit codes) share the line with their text.
       if (term.size() <= 4) {
-        out += wrapped(item.text, width, term + std::string(6 - term.size(), ' '), "      ");
+        out += wrapped(text, width, term + std::string(6 - term.size(), ' '), "      ");
       } else {
         out += wrapped(item.term, width, "  ", "  ");
-        out += wrapped(item.text, width, "      ", "      ");
+        out += wrapped(text, width, "      ", "      ");
       }
     }
   }
@@ -328,7 +357,8 @@ std::string manual_synopsis() {
 std::string manual_commands() {
   std::string out;
   for (const CommandHelp& c : COMMANDS) {
-    out += ".SS " + roff(c.name) + "\n" + roff(c.summary) + "\n";
+    auto text = [](const char* t) { return for_system(t, HelpSystem::POSIX); };
+    out += ".SS " + roff(c.name) + "\n" + roff(text(c.summary)) + "\n";
     for (const OptionHelp& o : c.options) {
       bool argument = o.name[0] != '-';
       out += ".TP\n";
@@ -338,13 +368,13 @@ std::string manual_commands() {
         out += ".BI " + quoted(std::string(o.name) + " ") + " " + roff(o.value) + "\n";
       else
         out += ".B " + roff(o.name) + "\n";
-      out += roff(o.text) + "\n";
+      out += roff(text(o.text)) + "\n";
     }
     for (const SectionHelp& s : c.sections) {
       out += ".PP\n.I " + quoted(s.title) + "\n";
-      if (*s.text) out += ".br\n" + roff(s.text) + "\n";
+      if (*s.text) out += ".br\n" + roff(text(s.text)) + "\n";
       for (const ItemHelp& item : s.items)
-        out += ".TP\n.B " + quoted(item.term) + "\n" + roff(item.text) + "\n";
+        out += ".TP\n.B " + quoted(item.term) + "\n" + roff(text(item.text)) + "\n";
     }
   }
   return out;

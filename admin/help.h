@@ -35,15 +35,22 @@ struct CommandHelp {
   std::vector<SectionHelp> sections;
 };
 
+// Texts may hold {POSIX words|Windows words}: each system's help says what is
+// true there; the manual page is POSIX's.
+enum class HelpSystem { POSIX, WINDOWS };
+std::string for_system(const std::string& text, HelpSystem system);
+
 const std::vector<CommandHelp>& command_help();
 const CommandHelp& help_of(const std::string& command);
 // The text of a command's option; "" when the table has none (a test
 // checks that every option of the parser has one).
-std::string option_text(const std::string& command, const std::string& option);
+std::string option_text(const std::string& command, const std::string& option,
+                        HelpSystem system = HelpSystem::POSIX);
 
 // The sections as --help prints them after the options, lines at most
 // `width` characters.
-std::string help_footer(const CommandHelp& command, std::size_t width = 88);
+std::string help_footer(const CommandHelp& command, HelpSystem system = HelpSystem::POSIX,
+                        std::size_t width = 88);
 // The manual page's synopsis lines for every command, and its COMMANDS
 // section's subsections (roff, man macros).
 std::string manual_synopsis();

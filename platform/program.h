@@ -11,6 +11,10 @@ namespace sys {
 // whatever the code page; POSIX: argv as it is).
 std::vector<std::string> program_arguments(int argc, char** argv);
 
+// Which system's words the program speaks to its users (help texts, hints).
+enum class SystemKind { POSIX, WINDOWS };
+SystemKind system_kind();
+
 // The program's real path, or "qel-upgrade".
 std::string self_path();
 

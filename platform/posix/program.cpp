@@ -30,6 +30,8 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 
+SystemKind system_kind() { return SystemKind::POSIX; }
+
 std::string error_text(int code) { return std::strerror(code); }
 
 int last_error() { return errno; }

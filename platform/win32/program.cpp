@@ -30,6 +30,8 @@ std::string self_path() {
   return win32::to_utf8(path, static_cast<int>(n));
 }
 
+SystemKind system_kind() { return SystemKind::WINDOWS; }
+
 std::string error_text(int code) { return win32::error_text(static_cast<DWORD>(code)); }
 
 int last_error() { return static_cast<int>(GetLastError()); }

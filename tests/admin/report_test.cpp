@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -542,16 +543,32 @@ TEST(Help, TheParserAndTheManualPageShowTheSameTableAndEveryCode) {
     EXPECT_NE(help.find(help_footer(command)), std::string::npos) << help;
     EXPECT_NE(page.find(".SS " + std::string(command.name) + "\n" + command.summary),
               std::string::npos);
+    // This system's words (the tests run on POSIX, as the manual page is).
+    auto posix = [](const char* text) { return for_system(text, HelpSystem::POSIX); };
     for (const OptionHelp& option : command.options) {
-      EXPECT_NE(help.find(option.text), std::string::npos) << option.name << " in:\n" << help;
-      EXPECT_NE(page.find(option.text), std::string::npos) << option.name;
+      EXPECT_NE(help.find(posix(option.text)), std::string::npos) << option.name << " in:\n"
+                                                                  << help;
+      EXPECT_NE(page.find(posix(option.text)), std::string::npos) << option.name;
       EXPECT_NE(synopsis.find(option.name), std::string::npos) << option.name;
     }
     for (const SectionHelp& section : command.sections)
       for (const ItemHelp& item : section.items)
-        EXPECT_NE(page.find(".B \"" + std::string(item.term) + "\"\n" + item.text),
+        EXPECT_NE(page.find(".B \"" + std::string(item.term) + "\"\n" + posix(item.text)),
                   std::string::npos)
             << item.term;
+    // Each system's words: none of the other's.
+    std::string windows = help_footer(command, HelpSystem::WINDOWS),
+                unix_words = help_footer(command);
+    for (const OptionHelp& option : command.options) {
+      windows += for_system(option.text, HelpSystem::WINDOWS);
+      unix_words += posix(option.text);
+    }
+    for (const char* word : {"chmod", "SIGTERM", "0700", "FIFO", "/run/qel-upgrade", "terminal)"})
+      EXPECT_EQ(windows.find(word), std::string::npos) << word << " in Windows help";
+    for (const char* word : {"icacls", "%ProgramData%", "console window"})
+      EXPECT_EQ(unix_words.find(word), std::string::npos) << word << " in POSIX help";
+    EXPECT_FALSE(std::regex_search(unix_words + windows, std::regex("\\{[^{}]*\\|[^{}]*\\}")))
+        << "a choice left unresolved";
     // No option of the parser without its text in the table.
     std::istringstream lines(help);
     for (std::string line; std::getline(lines, line);) {
