@@ -8,9 +8,21 @@
 # Windows section; wixl cannot write the PATH entry, so it is added
 # afterwards with msibuild.
 #
-# The same inputs give the same bytes: fixed clock (the newest
-# debian/changelog entry's date), file times, product and package codes
-# derived from the version and the contents.
+# Signing (Authenticode, with osslsigncode): both programs are signed before
+# they go into the package, then the package. The certificate and key come
+# from the environment, never from the tree:
+#   QEL_SIGN_CERT=cert.pem QEL_SIGN_KEY=key.pem   (PEM; the key may be encrypted)
+#   QEL_SIGN_PKCS12=signer.p12                    (instead of the two)
+#   QEL_SIGN_PASS_FILE=FILE                       the key's passphrase, if any
+# The key, the PKCS#12 file and the passphrase file must be the user's and
+# closed to everyone else (mode 600 or 400), and not lie in the checkout
+# unless git ignores them. Without QEL_SIGN_* the package is built unsigned
+# and says so.
+#
+# The same inputs give the same bytes: fixed clock and signing time (the
+# newest debian/changelog entry's date), file times, product and package
+# codes derived from the version and the contents (the signer's
+# certificate included).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -69,6 +81,56 @@ if [ -n "$version" ] && [ "$version" != "$programs_version" ]; then
 fi
 version=$programs_version
 
+# The signer, when given. A private file must be the user's alone and out of
+# what a commit or a source package would take.
+private_file() {  # private_file WHAT FILE
+  local what=$1 f=$2 p
+  [ -f "$f" ] || { echo "build-msi: $what $f is not a file" >&2; return 1; }
+  [ -O "$f" ] || { echo "build-msi: $what $f is not yours" >&2; return 1; }
+  if [ $((8#$(stat -L -c %a "$f") & 8#077)) -ne 0 ]; then
+    echo "build-msi: $what $f is open to others (chmod 600 it)" >&2
+    return 1
+  fi
+  p=$(realpath "$f")
+  case $p in
+    "$root"/*)
+      git -C "$root" check-ignore -q --no-index "$p" 2>/dev/null ||
+        { echo "build-msi: $what $f lies in the checkout, where git would take it" >&2; return 1; }
+      ;;
+  esac
+}
+sign=() signer="" cert=""
+if [ -n "${QEL_SIGN_PKCS12:-}" ]; then
+  private_file "the PKCS#12 file" "$QEL_SIGN_PKCS12" || exit 1
+  sign=(-pkcs12 "$QEL_SIGN_PKCS12")
+elif [ -n "${QEL_SIGN_CERT:-}${QEL_SIGN_KEY:-}" ]; then
+  [ -n "${QEL_SIGN_CERT:-}" ] && [ -n "${QEL_SIGN_KEY:-}" ] ||
+    { echo "build-msi: QEL_SIGN_CERT and QEL_SIGN_KEY go together" >&2; exit 1; }
+  [ -f "$QEL_SIGN_CERT" ] || { echo "build-msi: the certificate $QEL_SIGN_CERT is not a file" >&2; exit 1; }
+  private_file "the key" "$QEL_SIGN_KEY" || exit 1
+  sign=(-certs "$QEL_SIGN_CERT" -key "$QEL_SIGN_KEY")
+  cert=$QEL_SIGN_CERT
+fi
+if [ ${#sign[@]} -gt 0 ]; then
+  for tool in osslsigncode openssl; do
+    command -v "$tool" >/dev/null ||
+      { echo "build-msi: $tool is missing (scripts/install-deps.sh win32)" >&2; exit 1; }
+  done
+  if [ -n "${QEL_SIGN_PASS_FILE:-}" ]; then
+    private_file "the passphrase file" "$QEL_SIGN_PASS_FILE" || exit 1
+    sign+=(-readpass "$QEL_SIGN_PASS_FILE")
+  fi
+  # The certificate's fingerprint names the signer in the package code; a
+  # PKCS#12 file is named by its bytes' hash (it cannot be opened without
+  # its passphrase here).
+  if [ -n "$cert" ]; then
+    signer=$(openssl x509 -in "$cert" -noout -fingerprint -sha256 | sed 's/.*=//') ||
+      { echo "build-msi: $cert is not a PEM certificate" >&2; exit 1; }
+  else
+    signer=$(sha256sum <"$QEL_SIGN_PKCS12" | cut -c1-64)
+  fi
+fi
+
 # A GUID from a SHA-1 of the text (name-based, version 5 form).
 guid_of() {
   local h
@@ -81,10 +143,19 @@ mkdir -p "${out%/*}"
 stage=$(mktemp -d "${out%/*}/.msi-stage.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 # wixl takes relative paths only; the copies get one fixed time, which the
-# cabinet records.
+# cabinet records, and it is the signatures' time too.
 release=$(sed -n 's/^ -- .*>  //p' debian/changelog | head -n 1)
 epoch=$(date -u -d "$release" +%s)
 stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
+
+signed() {  # signed IN OUT: Authenticode-signs IN into OUT
+  osslsigncode sign "${sign[@]}" -h sha256 -n "QEL Upgrade" -time "$epoch" \
+    -in "$1" -out "$2" >>"$stage/sign.log" 2>&1 || {
+    sed 's/^/  /' "$stage/sign.log" >&2
+    echo "build-msi: osslsigncode could not sign $(basename "$1")" >&2
+    return 1
+  }
+}
 
 # README.txt: README.md's Windows section for the people who install the
 # package (its "Building" part left out), as plain text with the line ends
@@ -105,7 +176,7 @@ awk -v title="QEL Upgrade $version for Windows" '
 grep -q 'msiexec' "$stage/text/README.txt" ||
   { echo "build-msi: README.md has no Windows section to install" >&2; exit 1; }
 
-content=""
+content="signer $signer "
 for s in "${sources[@]}"; do
   rel=${s//\$(var.BuildDir)/build}
   rel=${rel//\$(var.SourceDir)/source}
@@ -115,7 +186,11 @@ for s in "${sources[@]}"; do
   f=${f//\$(var.TextDir)/$stage/text}
   if [ "$f" != "$stage/$rel" ]; then
     mkdir -p "$stage/${rel%/*}"
-    cp "$f" "$stage/$rel"
+    if [ ${#sign[@]} -gt 0 ] && [[ $rel == *.exe ]]; then
+      signed "$f" "$stage/$rel" || exit 1
+    else
+      cp "$f" "$stage/$rel"
+    fi
   fi
   touch -d "@$epoch" "$stage/$rel"
   content+="$rel $(sha256sum <"$f" | cut -c1-64) "
@@ -155,5 +230,13 @@ export TZ=UTC
   faketime "$stamp" msibuild package.msi -s "QEL Upgrade $version" "qel-upgrade maintainers" \
     "x64;1033" "{$package_code}"
 ) || { echo "build-msi: wixl or msibuild failed" >&2; exit 1; }
+if [ ${#sign[@]} -gt 0 ]; then
+  signed "$stage/package.msi" "$stage/signed.msi" || exit 1
+  mv "$stage/signed.msi" "$stage/package.msi"
+  signed_by=", signed"
+  [ -z "$cert" ] || signed_by+=" by $(openssl x509 -in "$cert" -noout -subject | sed 's/^subject=//')"
+else
+  signed_by=", unsigned (no QEL_SIGN_CERT/QEL_SIGN_KEY or QEL_SIGN_PKCS12)"
+fi
 mv "$stage/package.msi" "$out"
-echo "$out: QEL Upgrade $version, $(stat -c %s "$out") bytes, product {$product_code}"
+echo "$out: QEL Upgrade $version, $(stat -c %s "$out") bytes, product {$product_code}$signed_by"
