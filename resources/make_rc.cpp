@@ -1,6 +1,9 @@
-// Build-time tool: writes the program's resource script.
+// Build-time tool: writes a program's resource script.
 //   qel-make-rc OUTPUT.rc --icon FILE --version MAJOR.MINOR.PATCH
 //               --firmware NUMBER=FILE [--firmware NUMBER=FILE]
+//               [--name NAME --description TEXT]
+// NAME and TEXT are the program's own in its version resource (default the
+// wizard's: qel-upgrade, "QEL Firmware Upgrade").
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -14,7 +17,8 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: qel-make-rc OUTPUT.rc --icon FILE --version X.Y.Z "
-               "--firmware NUMBER=FILE [--firmware NUMBER=FILE]\n");
+               "--firmware NUMBER=FILE [--firmware NUMBER=FILE] "
+               "[--name NAME --description TEXT]\n");
   return 2;
 }
 
@@ -43,6 +47,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--version") {
       if (!parse_version(value, inputs.version)) return usage();
       have_version = true;
+    } else if (arg == "--name") {
+      inputs.internal_name = value;
+    } else if (arg == "--description") {
+      inputs.file_description = value;
     } else if (arg == "--firmware") {
       auto eq = value.find('=');
       if (eq == std::string::npos) return usage();

@@ -217,12 +217,18 @@ std::string rc_resource_script(const ResourceScriptInputs& inputs) {
       "        BLOCK \"040904e4\"\n"
       "        BEGIN\n"
       "            VALUE \"CompanyName\", \"QEL\"\n"
-      "            VALUE \"FileDescription\", \"QEL Firmware Upgrade\"\n"
+      "            VALUE \"FileDescription\", " +
+      rc_quote(inputs.file_description) +
+      "\n"
       "            VALUE \"FileVersion\", " +
       rc_quote(dotted) +
       "\n"
-      "            VALUE \"InternalName\", \"qel-upgrade\"\n"
-      "            VALUE \"OriginalFilename\", \"qel-upgrade.exe\"\n"
+      "            VALUE \"InternalName\", " +
+      rc_quote(inputs.internal_name) +
+      "\n"
+      "            VALUE \"OriginalFilename\", " +
+      rc_quote(inputs.internal_name + ".exe") +
+      "\n"
       "            VALUE \"ProductName\", \"qel-upgrade\"\n"
       "            VALUE \"ProductVersion\", " +
       rc_quote(dotted) +

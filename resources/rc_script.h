@@ -17,6 +17,10 @@ struct ResourceScriptInputs {
   std::string icon_file;  // icon 106
   std::vector<FirmwareResource> firmware;
   int version[4];  // major, minor, patch, build
+  // The program's own names in its version resource, as Task Manager,
+  // Explorer and allow-lists show them.
+  std::string file_description = "QEL Firmware Upgrade";
+  std::string internal_name = "qel-upgrade";  // OriginalFilename adds ".exe"
 };
 
 // One control statement, e.g. `    DEFPUSHBUTTON "OK", 1, 26, 126, 50, 14`.

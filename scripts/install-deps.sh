@@ -39,6 +39,7 @@ group_win32=(
   wine wine64 fonts-wine           # runs the .exe (`wine` is the command); MS Sans Serif
   xvfb xdotool imagemagick         # headless display, input, screenshots
   wixl msitools faketime           # the MSI package (wixl, msibuild), built the same twice
+  osslsigncode openssl             # Authenticode signatures on the programs and the package
 )
 
 groups=("$@")

@@ -155,10 +155,15 @@ install_packages
 [ -z "$(getcap "$HELPER")" ] || fail "the package set a capability despite the override"
 echo "statoverride: the helper left as listed"
 
-# The administrator gives it the capability by hand; an upgrade replaces the
-# file, which loses it: the package gives it back and says so. The newer
-# version is this package with its version raised.
-setcap cap_net_bind_service=+ep "$HELPER" || fail "setcap by hand"
+# The administrator gives it capabilities by hand, more than the package
+# would; an upgrade replaces the file, which loses them: the package gives
+# back exactly those and says so. The newer version is this package with its
+# version raised.
+CAPS=cap_net_bind_service,cap_net_raw=ep
+NOTE=/var/lib/qel-upgrade/helper-had-capability
+helper_caps() { getcap "$HELPER" | sed -n "s|^$HELPER \(= \)\{0,1\}||p"; }
+setcap "$CAPS" "$HELPER" || fail "setcap by hand"
+[ "$(helper_caps)" = "$CAPS" ] || fail "getcap shows $(getcap "$HELPER") after setcap $CAPS"
 NEWER=$OUT/newer
 dpkg-deb -R "$HEADLESS" "$NEWER" || fail "cannot unpack $HEADLESS"
 sed -i "s/^Version: .*/Version: $VERSION+upgrade1/" "$NEWER/DEBIAN/control"
@@ -167,13 +172,31 @@ DEBIAN_FRONTEND=noninteractive dpkg --purge qel-upgrade-desktop >>"$OUT/dpkg.log
 DEBIAN_FRONTEND=noninteractive dpkg -i "$OUT/newer.deb" >"$OUT/upgrade.out" 2>&1 || fail "the upgrade failed: $(cat "$OUT/upgrade.out")"
 [ "$(dpkg-query -W -f '${Version}' qel-upgrade)" = "$VERSION+upgrade1" ] || fail "not upgraded"
 [ "$(stat -c '%U:%G %a' "$HELPER")" = "root:qel-upgrade 750" ] || fail "the upgrade lost the override: $(stat -c '%U:%G %a' "$HELPER")"
-getcap "$HELPER" | grep -q 'cap_net_bind_service=ep' || fail "the upgrade lost the capability set by hand: $(cat "$OUT/upgrade.out")"
-grep -q "before the upgrade: given back" "$OUT/upgrade.out" ||
-  fail "the upgrade did not say it gave the capability back: $(cat "$OUT/upgrade.out")"
+[ "$(helper_caps)" = "$CAPS" ] ||
+  fail "the helper has '$(helper_caps)' after the upgrade, not $CAPS: $(cat "$OUT/upgrade.out")"
+grep -qF "$CAPS before the upgrade: given back" "$OUT/upgrade.out" ||
+  fail "the upgrade did not say it gave $CAPS back: $(cat "$OUT/upgrade.out")"
 headless_run member member-after-upgrade /usr/bin/qel-upgrade
 grep -q "Can't bind" "$OUT/member-after-upgrade.out" && fail "a member may not bind after the upgrade: $(cat "$OUT/member-after-upgrade.out")"
-[ -e /var/lib/qel-upgrade/helper-had-capability ] && fail "the upgrade left its note behind"
-echo "statoverride: the capability set by hand survived an upgrade to $VERSION+upgrade1"
+[ -e "$NOTE" ] && fail "the upgrade left its note behind"
+echo "statoverride: the capabilities set by hand ($CAPS) survived an upgrade to $VERSION+upgrade1"
+
+# What the note says reaches setcap only as a capability text. Between the
+# preinst (which notes exactly what getcap shows) and the postinst, the note
+# becomes an option: the postinst must not hand it to setcap (which takes it
+# as "remove"), nor claim anything given back, but say to set them again.
+DEBIAN_FRONTEND=noninteractive dpkg --unpack "$OUT/newer.deb" >"$OUT/unpack.out" 2>&1 ||
+  fail "dpkg --unpack failed: $(cat "$OUT/unpack.out")"
+[ "$(cat "$NOTE" 2>/dev/null)" = "$CAPS" ] || fail "the preinst noted '$(cat "$NOTE" 2>/dev/null)', not $CAPS"
+printf '%s\n' -r >"$NOTE"
+DEBIAN_FRONTEND=noninteractive dpkg --configure qel-upgrade >"$OUT/configure.out" 2>&1 ||
+  fail "dpkg --configure failed: $(cat "$OUT/configure.out")"
+grep -q "given back" "$OUT/configure.out" && fail "a note '-r' was taken as capabilities: $(cat "$OUT/configure.out")"
+grep -q "is not a capability text" "$OUT/configure.out" && grep -qF "sudo setcap cap_net_bind_service=ep $HELPER" "$OUT/configure.out" ||
+  fail "the upgrade did not say to set the capabilities again: $(cat "$OUT/configure.out")"
+[ -z "$(getcap "$HELPER")" ] || fail "the helper has $(getcap "$HELPER")"
+[ -e "$NOTE" ] && fail "the upgrade left its note behind"
+echo "statoverride: a note that is no capability text is refused, and the upgrade says so"
 
 # A file system without extended attributes: setcap fails, the install
 # says so and still succeeds.
