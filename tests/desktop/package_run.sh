@@ -54,7 +54,11 @@ getcap "$HELPER" | grep -q 'cap_net_bind_service=ep' || fail "the helper lacks t
 for program in /usr/bin/qel-upgrade /usr/libexec/qel-upgrade/qel-upgrade-terminal /usr/libexec/qel-upgrade/qel-upgrade-desktop; do
   [ -z "$(getcap "$program")" ] || fail "$program has a capability: $(getcap "$program")"
 done
-echo "installed: helper $(stat -c '%U:%G %a' "$HELPER"), $(getcap "$HELPER")"
+[ "$(stat -c '%U:%G %a' /run/qel-upgrade)" = "root:qel-upgrade 2770" ] ||
+  fail "the lock folder is $(stat -c '%U:%G %a' /run/qel-upgrade 2>&1), not root:qel-upgrade 2770"
+grep -qx 'd /run/qel-upgrade 2770 root qel-upgrade -' /usr/lib/tmpfiles.d/qel-upgrade.conf ||
+  fail "no tmpfiles.d entry for the lock folder"
+echo "installed: helper $(stat -c '%U:%G %a' "$HELPER"), $(getcap "$HELPER"), locks in /run/qel-upgrade"
 
 OUTSIDER=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all)
 MEMBER=(setpriv --reuid=65534 --regid=65534 --groups="$GID" --inh-caps=-all)

@@ -9,8 +9,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 tree=$work/tree
 mkdir -p "$tree"
-git -C "$root" ls-files -z '*.cpp' '*.h' | tar -C "$root" --null -T - -cf - | tar -C "$tree" -xf - ||
-  exit 1
+# The checkout's sources (a package build's copy is no checkout: every one).
+if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git -C "$root" ls-files -z '*.cpp' '*.h'
+else
+  (cd "$root" && find . -path ./build -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0)
+fi | tar -C "$root" --null -T - -cf - | tar -C "$tree" -xf - || exit 1
 
 status=0
 if ! /usr/bin/python3 "$check" "$tree" >"$work/clean.txt"; then
