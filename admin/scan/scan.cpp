@@ -1,4 +1,4 @@
-#include "admin/address.h"
+#include "frontends/common/dotted.h"
 #include "admin/record/result.h"
 #include "admin/scan/scan.h"
 
@@ -53,7 +53,7 @@ bool parse_prefix(const std::string& text, std::uint32_t* network, int* prefix,
     if (*prefix > 32) return false;
   }
   std::uint32_t a;
-  if (!parse_dotted(address, &a)) return false;
+  if (!frontend::parse_dotted(address, &a)) return false;
   *given = a;
   std::uint32_t mask = *prefix == 0 ? 0 : ~std::uint32_t(0) << (32 - *prefix);
   *network = a & mask;
@@ -75,7 +75,8 @@ std::string oversized(const std::string& what, std::uint32_t address, int prefix
   return what + " holds " + std::to_string(count) + " addresses, more than a /" +
          std::to_string(SCAN_LARGEST_PREFIX) + " (" +
          std::to_string(1ull << (32 - SCAN_LARGEST_PREFIX)) +
-         "): name the part to scan, e.g. qel-upgrade scan " + dotted(address & 0xffffff00u) + "/24";
+         "): name the part to scan, e.g. qel-upgrade scan " +
+         frontend::dotted(address & 0xffffff00u) + "/24";
 }
 
 // Characters, not bytes: the table's columns line up on a UTF-8 terminal.
@@ -214,8 +215,8 @@ void print_table(const std::vector<FoundDevice>& devices) {
     auto cell = [&](const std::string& value) {
       return d.password_required && value.empty() ? std::string("-") : frontend::shown_text(value);
     };
-    rows.push_back({dotted(d.address), cell(d.product), cell(d.software_version), cell(d.mac),
-                    d.password_required ? "yes" : "no"});
+    rows.push_back({frontend::dotted(d.address), cell(d.product), cell(d.software_version),
+                    cell(d.mac), d.password_required ? "yes" : "no"});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows)
@@ -233,7 +234,7 @@ void print_table(const std::vector<FoundDevice>& devices) {
 void print_json(const std::vector<FoundDevice>& devices) {
   for (const FoundDevice& d : devices) {
     nlohmann::ordered_json line;
-    line["address"] = dotted(d.address);
+    line["address"] = frontend::dotted(d.address);
     auto value = [&](const std::string& text) {
       return d.password_required && text.empty()
                  ? nlohmann::ordered_json(nullptr)
@@ -280,7 +281,7 @@ int run_scan(const ScanOptions& options) {
         // Scanned are the others; this one is named, with why.
         print_err("qel-upgrade scan: skipped: %s\n",
                   oversized(frontend::shown_utf8(s.interface_name) + "'s subnet " +
-                                dotted(network) + "/" + std::to_string(s.prefix),
+                                frontend::dotted(network) + "/" + std::to_string(s.prefix),
                             s.address, s.prefix)
                       .c_str());
         skipped = true;
@@ -306,7 +307,8 @@ int run_scan(const ScanOptions& options) {
     }
     if (prefix < SCAN_LARGEST_PREFIX) {
       print_err("qel-upgrade scan: %s\n",
-                oversized(dotted(network) + "/" + std::to_string(prefix), given, prefix).c_str());
+                oversized(frontend::dotted(network) + "/" + std::to_string(prefix), given, prefix)
+                    .c_str());
       return EXIT_USAGE;
     }
     subnets.push_back({network, prefix});
@@ -337,7 +339,7 @@ int run_scan(const ScanOptions& options) {
     constexpr std::size_t NAMED = 10;
     std::string named;
     for (std::size_t i = 0; i < silent.size() && i < NAMED; ++i)
-      named += (i ? ", " : "") + dotted(silent[i]);
+      named += (i ? ", " : "") + frontend::dotted(silent[i]);
     if (silent.size() > NAMED) named += " and " + std::to_string(silent.size() - NAMED) + " more";
     print_err(
         "qel-upgrade scan: %zu address%s accepted the connection but did not answer "

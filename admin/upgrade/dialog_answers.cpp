@@ -1,5 +1,5 @@
 #include "admin/upgrade/password_file.h"
-#include "admin/address.h"
+#include "frontends/common/dotted.h"
 #include "admin/upgrade/dialog_answers.h"
 
 #include <algorithm>
@@ -103,7 +103,7 @@ void CliFrontend::answer_address(const DialogSnapshot& s) {
   const ControlSnapshot* combo = control_of(s, IDC_LOCAL_ADDRESS);
   std::vector<std::string> items = combo ? combo->items : std::vector<std::string>{};
   // Start-up offers the chosen address first (platform_set_options).
-  auto chosen = std::find(items.begin(), items.end(), dotted(local_address_));
+  auto chosen = std::find(items.begin(), items.end(), frontend::dotted(local_address_));
   int index =
       local_address_ != 0 && chosen != items.end() ? static_cast<int>(chosen - items.begin()) : 0;
   frontend::DialogInput input;

@@ -6,7 +6,7 @@
 // finishes the run, always with 0); the exit hook turns what the front-end
 // saw into the result, prints it and ends the process with the right code.
 #include "admin/upgrade/password_file.h"
-#include "admin/address.h"
+#include "frontends/common/dotted.h"
 #include "admin/upgrade/upgrade.h"
 
 #include <atomic>
@@ -122,7 +122,7 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
   std::vector<sys::Subnet> subnets = sys::interface_subnets();
   *local = 0;
   if (!options.local.empty()) {
-    if (!parse_dotted(options.local, local)) {
+    if (!frontend::parse_dotted(options.local, local)) {
       print_err("qel-upgrade upgrade: --local needs an IPv4 address, not %s\n",
                 frontend::shown_utf8(options.local).c_str());
       return false;
@@ -130,7 +130,7 @@ bool choose_local_address(const UpgradeOptions& options, std::uint32_t* local) {
     std::string list;
     for (const sys::Subnet& s : subnets) {
       if (s.address == *local) return true;
-      list += (list.empty() ? "" : ", ") + dotted(s.address);
+      list += (list.empty() ? "" : ", ") + frontend::dotted(s.address);
     }
     print_err("qel-upgrade upgrade: --local %s is not an address of this PC (%s)\n",
               options.local.c_str(),
@@ -212,14 +212,15 @@ int run_upgrade(const UpgradeOptions& options) {
     std::string why;
     sys::DeviceLock::State state = lock.take(device, &holder, &why);
     if (state == sys::DeviceLock::FAILED) {
-      std::string message = "cannot take the lock of " + dotted(device) + ": " +
+      std::string message = "cannot take the lock of " + frontend::dotted(device) + ": " +
                             frontend::shown_utf8(why) + ": not contacted";
       print_err("qel-upgrade upgrade: %s\n", message.c_str());
       return end_before_wizard(EXIT_FAILED, message, Code::DEVICE_LOCK);
     }
     if (state == sys::DeviceLock::BUSY) {
-      std::string message = "another run on this PC is upgrading " + dotted(device) + " (" +
-                            frontend::shown_utf8(sys::holder_text(holder)) + "): not contacted";
+      std::string message = "another run on this PC is upgrading " + frontend::dotted(device) +
+                            " (" + frontend::shown_utf8(sys::holder_text(holder)) +
+                            "): not contacted";
       print_err("qel-upgrade upgrade: %s\n", message.c_str());
       return end_before_wizard(EXIT_BUSY, message, Code::NONE);
     }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "frontends/common/dotted.h"
 #include "resources/ids.h"
 
 namespace scripted {
@@ -112,28 +113,6 @@ bool to_id(const std::string& text, long low, long high, int* out) {
   return to_int(text, low, high, out);
 }
 
-bool to_ipv4(const std::string& text, std::uint32_t* out) {
-  std::uint32_t value = 0;
-  int parts = 0;
-  std::size_t i = 0;
-  while (parts < 4) {
-    std::size_t start = i;
-    unsigned part = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3)
-      part = part * 10 + static_cast<unsigned>(text[i++] - '0');
-    if (i == start || part > 255) return false;
-    value = (value << 8) | part;
-    ++parts;
-    if (parts < 4) {
-      if (i >= text.size() || text[i] != '.') return false;
-      ++i;
-    }
-  }
-  if (i != text.size()) return false;
-  *out = value;
-  return true;
-}
-
 bool parse_action(const std::vector<Token>& words, Action* action, std::string* error) {
   if (words.empty()) {
     *error = "empty action";
@@ -226,7 +205,7 @@ bool parse_line(const std::vector<Token>& tokens, const std::string& base_dir, S
     script->host = HostAddresses::List;
     for (std::size_t i = 1; i < count; ++i) {
       std::uint32_t address;
-      if (!to_ipv4(tokens[i].text, &address)) {
+      if (!frontend::parse_dotted(tokens[i].text, &address)) {
         *error = "'addresses': bad address '" + tokens[i].text + "'";
         return false;
       }

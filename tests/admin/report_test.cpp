@@ -24,7 +24,7 @@
 #include "admin/help.h"
 #include "admin/record/outcome.h"
 #include "admin/fleet/report.h"
-#include "admin/address.h"
+#include "frontends/common/dotted.h"
 #include "admin/record/code.h"
 #include "admin/record/record.h"
 #include "admin/upgrade/password_file.h"
@@ -375,7 +375,7 @@ TEST(Addresses, DottedQuadsAreReadAsTheSystemReadsThem) {
     in_addr system{};
     bool expected = ::inet_pton(AF_INET, text, &system) == 1;
     std::uint32_t address = 0;
-    EXPECT_EQ(parse_dotted(text, &address), expected) << '"' << text << '"';
+    EXPECT_EQ(frontend::parse_dotted(text, &address), expected) << '"' << text << '"';
     if (expected) {
       EXPECT_EQ(address, ntohl(system.s_addr)) << text;
     }

@@ -1,6 +1,6 @@
-#include "admin/address.h"
+#include "frontends/common/dotted.h"
 
-namespace admin {
+namespace frontend {
 
 // As inet_pton reads IPv4: exactly four parts of one to three decimal
 // digits, each at most 255; a leading zero only as the part "0".
@@ -32,4 +32,4 @@ std::string dotted(std::uint32_t a) {
          std::to_string((a >> 8) & 0xff) + "." + std::to_string(a & 0xff);
 }
 
-}  // namespace admin
+}  // namespace frontend
