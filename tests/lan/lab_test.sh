@@ -4,10 +4,12 @@
 # Passes when its shell sees the mix of devices it promises and the lab
 # leaves nothing behind. Exit 77: no namespaces here.
 set -uo pipefail
+# shellcheck source=tests/lib/test_lib.sh
+. "$(dirname "$0")/../lib/test_lib.sh" || exit 1
 lab=$1 build=$2
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-fail() { echo "FAIL: $*" >&2; cat "$out" >&2; exit 1; }
+ON_FAIL='cat "$out"'
 "$lab" --help >/dev/null || fail "lab --help ended with $?"
 before=$(ls -d /tmp/qel-lab.* 2>/dev/null | wc -l)
 # shellcheck disable=SC2016
@@ -25,4 +27,4 @@ grep -qF '"address":"198.51.100.22","product":"QEL-742","software_version":"5.1.
 grep -q '"address":"198.51.100.21","result":"current"' "$out" || fail "the current device is not current"
 grep -qx '198.51.100.20  admin  password' "$out" || fail "the fleet list lacks the password file"
 [ "$(ls -d /tmp/qel-lab.* 2>/dev/null | wc -l)" -eq "$before" ] || fail "the lab's folder was left behind"
-echo "lab_test: passed"
+say "passed"
