@@ -175,7 +175,9 @@ enter_namespace() {
 # its unix socket only; with XAUTHORITY it lets in only the clients that show
 # the cookie made there, as a desktop's does. Without -noreset the server
 # resets when its last client leaves and drops one that connected meanwhile
-# (seen on a loaded machine). XVFB_PID; 1 when it does not answer within 10 s.
+# (seen on a loaded machine); without -r a key whose release comes late on a
+# loaded machine repeats (127.0.0.2 was typed as 122.7.0.02). XVFB_PID; 1
+# when it does not answer within 10 s.
 start_xvfb() {
   local number=$1 log=$2 auth=() client=(env DISPLAY=":$1")
   if [ -n "${3:-}" ]; then
@@ -184,7 +186,7 @@ start_xvfb() {
     auth=(-auth "$3")
     client+=(XAUTHORITY="$3")
   fi
-  Xvfb ":$number" "${auth[@]}" -noreset -screen 0 1024x768x24 -nolisten tcp >"$log" 2>&1 &
+  Xvfb ":$number" "${auth[@]}" -noreset -r -screen 0 1024x768x24 -nolisten tcp >"$log" 2>&1 &
   # shellcheck disable=SC2034  # the caller's, to stop it
   XVFB_PID=$!
   local deadline=$((SECONDS + 10))
