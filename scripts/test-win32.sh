@@ -37,38 +37,40 @@ logs="$cross/lane-logs"
 rm -rf "$logs"
 mkdir -p "$logs"
 # One prefix template for every test, made before they run side by side.
-# shellcheck source=tests/wine/prefix.sh
-. tests/wine/prefix.sh
+# shellcheck source=tests/lib/test_lib.sh
+. tests/lib/test_lib.sh
 wine_prefix_template "$cross/wine-template" "$logs/wineboot.log"
 export QEL_WINE_TEMPLATE="$cross/wine-template"
 # The administrators' tests that apply to both programs, when the host build
-# has tests.
+# has tests (the ci build has); then a failed build of them fails the lane
+# instead of leaving their cases out.
 shared=()
-if cmake --build "$host" -j2 --target qel_admin_tests >/dev/null 2>&1; then
+if grep -qx 'QEL_BUILD_TESTS:BOOL=ON' "$host/CMakeCache.txt"; then
+  cmake --build "$host" -j2 --target qel_admin_tests >"$logs/admin-tests-build.log" 2>&1 ||
+    { cat "$logs/admin-tests-build.log"; exit 1; }
   shared=(--admin-tests "$host/tests/admin/qel_admin_tests")
 fi
 
 # Each test runs whatever the others found; a group's status is its first
-# failure, a skip (77) giving way to a failure.
-worse() { [ "$1" -eq 0 ] || [ "$1" -eq 77 ] && echo "$2" || echo "$1"; }
+# failure, a skip (77) giving way to a failure (worse_status).
 
 wizard_group() {
   local status=0
-  tests/wine/msi_test.sh --build "$cross" --work "$cross" || status=$(worse $status $?)
+  tests/wine/msi_test.sh --build "$cross" --work "$cross" || status=$(worse_status $status $?)
   tests/wine/wine_acceptance.sh --exe "$cross/qel-upgrade.exe" --sim "$sim" --image "$image" \
     --work "$cross" --two-stage-exe "$two_stage/qel-upgrade.exe" \
-    --transition-image "$two_stage/resources/transition.bin" "$@" || status=$(worse $status $?)
+    --transition-image "$two_stage/resources/transition.bin" "$@" || status=$(worse_status $status $?)
   return "$status"
 }
 
 console_group() {
   local status=0
   tests/wine/cli_test.sh --exe "$cross/qel-upgrade-cli.exe" --sim "$sim" --image "$image" \
-    --work "$cross" "${shared[@]}" || status=$(worse $status $?)
+    --work "$cross" "${shared[@]}" || status=$(worse_status $status $?)
   tests/wine/child_process_test.sh --work "$cross/child_process" \
-    --cli "$cross/qel-upgrade-cli.exe" || status=$(worse $status $?)
+    --cli "$cross/qel-upgrade-cli.exe" || status=$(worse_status $status $?)
   tests/wine/fleet_test.sh --work "$cross/fleet" --cli "$cross/qel-upgrade-cli.exe" \
-    --sim "$sim" --image "$image" "${shared[@]}" || status=$(worse $status $?)
+    --sim "$sim" --image "$image" "${shared[@]}" || status=$(worse_status $status $?)
   return "$status"
 }
 
@@ -86,6 +88,6 @@ else
   wait "$wizard" || wizard_status=$?
   echo "== the package and the wizard"
   cat "$logs/wizard.log"
-  status=$(worse $status $wizard_status)
+  status=$(worse_status $status $wizard_status)
 fi
 exit "$status"

@@ -295,7 +295,14 @@ class AdminTest : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(AdminTest, ScanListsTheDevicesOfTheSubnetsAndNothingElse) {
+// The cases that say the same of both programs, each group a suite of its
+// own: tests/wine/cli_test.sh and fleet_test.sh run these suites whole under
+// Wine (QEL_ADMIN_PROGRAM) and fail when fewer cases pass than are listed,
+// so a case renamed or skipped cannot drop out of the Windows lane unseen.
+class SharedAdminTest : public AdminTest {};
+class SharedFleetTest : public AdminTest {};
+
+TEST_F(SharedAdminTest, ScanListsTheDevicesOfTheSubnetsAndNothingElse) {
   auto locked = lan::start_device(lan::device(0), device_args({"--password", "s3cret"}));
   auto adapter = lan::start_device(
       lan::device(1),
@@ -349,7 +356,7 @@ TEST_F(AdminTest, ScanListsTheDevicesOfTheSubnetsAndNothingElse) {
   EXPECT_TRUE(oversized.out.empty());
 }
 
-TEST_F(AdminTest, UpgradeWithAPasswordFile) {
+TEST_F(SharedAdminTest, UpgradeWithAPasswordFile) {
   auto sim = lan::start_device(lan::device(0), device_args({"--password", "s3cret", "--qop", "auth",
                                                             "--reference", QEL_TARGET_IMAGE_PATH}));
   write_private(dir.file("password"), "s3cret\n");
@@ -395,7 +402,7 @@ TEST_F(AdminTest, UpgradeWithAPasswordFile) {
   std::printf("[ measured ] one upgrade: %.2f s\n", run.seconds);
 }
 
-TEST_F(AdminTest, DryRunAndDeclinedConfirmationSendNoUpgradeRequest) {
+TEST_F(SharedAdminTest, DryRunAndDeclinedConfirmationSendNoUpgradeRequest) {
   auto sim = lan::start_device(lan::device(0), device_args({}));
 
   Ran dry = qel_upgrade({"upgrade", lan::device(0), "--dry-run", "--json"});
@@ -424,7 +431,7 @@ TEST_F(AdminTest, DryRunAndDeclinedConfirmationSendNoUpgradeRequest) {
   EXPECT_FALSE(asked_for_upgrade(*sim)) << sim->log();
 }
 
-TEST_F(AdminTest, CtrlCDuringTheTransferAbortsAndTheDeviceKeepsItsVersion) {
+TEST_F(SharedAdminTest, CtrlCDuringTheTransferAbortsAndTheDeviceKeepsItsVersion) {
   // Slow acknowledgements: the transfer lasts seconds.
   auto sim =
       lan::start_device(lan::device(0), device_args({"--ack-delay", "all", "--ack-delay-ms", "5"}));
@@ -437,7 +444,7 @@ TEST_F(AdminTest, CtrlCDuringTheTransferAbortsAndTheDeviceKeepsItsVersion) {
   EXPECT_FALSE(has(sim->log(), "REBOOT")) << sim->log();
 }
 
-TEST_F(AdminTest, FailuresEndWithTheWizardsMessageAndTheirExitCode) {
+TEST_F(SharedAdminTest, FailuresEndWithTheWizardsMessageAndTheirExitCode) {
   auto gone = lan::start_device(lan::device(0), device_args({"--never-return"}));
 
   // It took the image and never came back: nobody knows its version.
@@ -465,7 +472,7 @@ TEST_F(AdminTest, FailuresEndWithTheWizardsMessageAndTheirExitCode) {
   }
 }
 
-TEST_F(AdminTest, FleetReportsEachDevicesTrueOutcome) {
+TEST_F(SharedFleetTest, FleetReportsEachDevicesTrueOutcome) {
   add_device_addresses(lan::DEVICES, 7 - lan::DEVICES);
   write_private(dir.file("password"), "s3cret\n");
   std::map<int, std::unique_ptr<simtest::Sim>> sims;

@@ -16,7 +16,7 @@
 #          "Upgrade Failed: User Abort"; nothing is sent to the device.
 set -u
 SCENARIO=$1 PROGRAM=$2 SIM=$3 CHECKER=$4 OUT=$5 NUMBER=${6:-93}
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/common.sh" || exit 1
 
 need Xvfb xdotool xauth xprop import convert compare
 enter_namespace "$@"
@@ -35,13 +35,9 @@ ON_FAIL='shot zz-failure; echo "--- program:"; cat "$OUT/program.out"; echo "---
 # that show its cookie.
 [ -e /tmp/.X11-unix/X$NUMBER ] && skip "display :$NUMBER is taken (remove /tmp/.X11-unix/X$NUMBER if stale)"
 export XAUTHORITY=$OUT/Xauthority
-: >"$XAUTHORITY"
-xauth add ":$NUMBER" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" || fail "xauth"
-# -noreset: see package_run.sh (a reset drops a client that came meanwhile).
-Xvfb ":$NUMBER" -auth "$XAUTHORITY" -noreset -screen 0 1024x768x24 -nolisten tcp >"$OUT/xvfb.log" 2>&1 &
-XVFB_PID=$!
+PROGRAM_PID='' XVFB_PID=''
 trap 'stop_device; kill $PROGRAM_PID $XVFB_PID 2>/dev/null' EXIT
-wait_until 10 "xdotool getmouselocation >/dev/null 2>&1" || fail "Xvfb did not start"
+start_xvfb "$NUMBER" "$OUT/xvfb.log" "$XAUTHORITY" || fail "Xvfb did not start"
 XAUTHORITY=/dev/null xdotool getmouselocation >/dev/null 2>&1 &&
   fail "the X server lets in a client without its cookie"
 
@@ -53,7 +49,6 @@ else
   start_device "$OUT"
 fi
 
-PROGRAM_PID=
 QEL_QT_GEOMETRY_LOG=$LOG "$PROGRAM" >"$OUT/program.out" 2>&1 &
 PROGRAM_PID=$!
 

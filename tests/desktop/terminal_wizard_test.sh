@@ -18,20 +18,15 @@
 #               program's port helper the right; exit code 0.
 set -u
 SCENARIO=$1 PROGRAM=$2 SIM=$3 OUT=$4
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/common.sh" || exit 1
 
 need tmux
 if [ "$SCENARIO" = no-privilege ]; then
   # A namespace of the real root, so that an unprivileged user in it lacks
   # CAP_NET_BIND_SERVICE there.
-  need setpriv unshare ip
-  if [ -z "${QEL_IN_NAMESPACE:-}" ]; then
-    [ "$(id -u)" = 0 ] || skip "needs root to make a namespace an unprivileged user can run in"
-    unshare --net true 2>/dev/null || skip "cannot make a network namespace here"
-    export QEL_IN_NAMESPACE=1
-    exec unshare --net "$0" "$@"
-  fi
-  ip link set lo up || fail "cannot bring loopback up"
+  need setpriv
+  need_root "to make a namespace an unprivileged user can run in"
+  enter_namespace --root "$@"
   # nobody runs a copy, with the terminal wizard and the port helper beside
   # it as in the build folder, which may lie under a home closed to others.
   FOLDER=$(dirname "$(readlink -f "$PROGRAM")")

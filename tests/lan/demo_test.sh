@@ -4,6 +4,8 @@
 # Passes when the device is upgraded from this PC's address on its subnet
 # and the demo ends with its summary. Exit 77: no namespaces here.
 set -uo pipefail
+# shellcheck source=tests/lib/test_lib.sh
+. "$(dirname "$0")/../lib/test_lib.sh" || exit 1
 demo=$1 build=$2
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
@@ -11,9 +13,8 @@ start=$SECONDS
 QEL_DEMO_BUILD=$build "$demo" --fast >"$out" 2>&1
 status=$?
 cat "$out"
-echo "demo_test: the demo took $((SECONDS - start)) s and ended with $status"
+say "the demo took $((SECONDS - start)) s and ended with $status"
 [ $status -eq 77 ] && exit 77
-fail() { echo "FAIL: $*" >&2; exit 1; }
 "$demo" --help >/dev/null || fail "demo --help ended with $?"
 [ $status -eq 0 ] || fail "the demo ended with $status"
 grep -qF '< *198.51.100.10 | 203.0.113.10 >' "$out" || fail "the PC's interface addresses were not offered"
@@ -24,4 +25,4 @@ grep -qF '  Software   5.1.2(GR) before, 5.2.5 after' "$out" || fail "summary: v
 grep -qE '^  Transfer   871,243 bytes in [0-9]+\.[0-9]{3} s, complete, identical' "$out" ||
   fail "summary: transfer"
 grep -q '"transfers"' "$out" && fail "the raw verdict was printed"
-echo "demo_test: passed"
+say "passed"

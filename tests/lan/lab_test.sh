@@ -5,10 +5,12 @@
 # absent, not even answering ARP, until it is up) and the lab leaves nothing
 # behind. Exit 77: no namespaces here.
 set -uo pipefail
+# shellcheck source=tests/lib/test_lib.sh
+. "$(dirname "$0")/../lib/test_lib.sh" || exit 1
 lab=$1 build=$2
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-fail() { echo "FAIL: $*" >&2; cat "$out" >&2; exit 1; }
+ON_FAIL='cat "$out"'
 "$lab" --help >/dev/null || fail "lab --help ended with $?"
 before=$(ls -d /tmp/qel-lab.* 2>/dev/null | wc -l)
 late=15
@@ -46,4 +48,4 @@ fi
 sed -n '/^late device after:/,$p' "$out" | grep -qF '"address":"198.51.100.23","product":"QEL-742"' ||
   fail "the late device did not come up"
 [ "$(ls -d /tmp/qel-lab.* 2>/dev/null | wc -l)" -eq "$before" ] || fail "the lab's folder was left behind"
-echo "lab_test: passed"
+say "passed"

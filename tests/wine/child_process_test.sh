@@ -8,7 +8,7 @@
 #   tests/wine/child_process_test.sh --work DIR [--cli qel-upgrade-cli.exe]
 # Exit status: 0 passed, 1 failed, 77 cannot run here.
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 root=$(pwd)
 work="" cli="" inside=0
 while [ $# -gt 0 ]; do
@@ -20,22 +20,19 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$work" ] || { echo "usage: $0 --work DIR" >&2; exit 2; }
+# shellcheck source=tests/lib/test_lib.sh
+. "$root/tests/lib/test_lib.sh" || exit 1
 cxx=x86_64-w64-mingw32-g++-posix
-for tool in wine wineboot wineserver "$cxx"; do
-  command -v "$tool" >/dev/null || {
-    echo "child_process_test: SKIPPED, missing $tool (scripts/install-deps.sh win32)" >&2
-    exit 77
-  }
-done
+NEED_HINT="scripts/install-deps.sh win32"
+need wine wineboot wineserver "$cxx"
 
 probe="$work/child_process_probe.exe"
-export WINEPREFIX="$work/wine-prefix-children" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
+export WINEPREFIX="$work/wine-prefix-children"
+wine_env --console
 
 if [ "$inside" -eq 1 ]; then
   # In the namespace: a device on 127.0.0.2 that takes the connection and
   # never answers; wineserver started here, where the program runs.
-  ip link set lo up
   /usr/bin/python3 -c '
 import socket
 s = socket.socket()
@@ -46,42 +43,33 @@ while True:
     held.append(s.accept()[0])
 ' &
   device=$!
-  wineserver -k 2>/dev/null
-  wineserver -p 30
+  wine_server_here 30
   timeout 120 wine "$probe" upgrade "Z:${cli//\//\\}" 127.0.0.2 >"$work/upgrade.out" 2>&1
   rc=$?
   kill "$device"
   wineserver -k 2>/dev/null
-  if [ "$rc" -eq 0 ] && tr -d '\r' <"$work/upgrade.out" | grep -qx 'exit status 3' &&
-    grep -q '"result":"aborted"' "$work/upgrade.out"; then
-    echo "child_process_test: PASS the upgrade took the fleet's Cancel and reported aborted"
-    exit 0
-  fi
-  echo "child_process_test: FAIL the upgrade and the fleet's Cancel (exit $rc):"
-  cat "$work/upgrade.out"
-  exit 1
+  check "the probe ended (exit $rc)" test "$rc" -eq 0
+  check "the upgrade took the fleet's Cancel (exit status 3)" \
+    grep -qx 'exit status 3' <(tr -d '\r' <"$work/upgrade.out")
+  check "... and reported aborted" grep -q '"result":"aborted"' "$work/upgrade.out"
+  checks_passed || { cat "$work/upgrade.out"; exit 1; }
+  exit 0
 fi
 
 "$cxx" -std=c++20 -O1 -Wall -Wextra -Werror -I"$root" -static -static-libgcc -static-libstdc++ \
   "$root/tests/wine/child_process_probe.cpp" "$root/platform/win32/child_process.cpp" \
   "$root/platform/portable/child_events.cpp" -o "$probe" -lshell32 || exit 1
 
-# A copy of the ready prefix the Windows lane made (or of one made here).
-# shellcheck source=tests/wine/prefix.sh
-. "$root/tests/wine/prefix.sh"
-template=${QEL_WINE_TEMPLATE:-$work/wine-template}
-wine_prefix_template "$template" "$work/wineboot.log" || exit 1
-[ -d "$WINEPREFIX" ] || cp -a "$template" "$WINEPREFIX"
-# The prefix is this test's own: whatever an earlier run left there ends.
-wineserver -k 2>/dev/null
-wineserver -p 30
-failed=0
-say() { echo "child_process_test: $*"; }
+# A fresh copy of the ready prefix the Windows lane made (or of one made
+# here), with a wineserver of its own.
+wine_template "$work" "$work/wineboot.log" || exit 1
+wine_prefix_fresh "$WINEPREFIX"
+wine_server_here 30
 
 timeout 120 wine "$probe" parent >"$work/parent.out" 2>&1
 rc=$?
 sed 's/^/  /' "$work/parent.out"
-[ "$rc" -eq 0 ] || { say "FAIL parent (exit $rc)"; failed=1; }
+check "the probe's parent: arguments, output, cancel and kill (exit $rc)" test "$rc" -eq 0
 
 wineserver -k 2>/dev/null
 
@@ -89,7 +77,8 @@ if [ -n "$cli" ]; then
   if [ "$(id -u)" -ne 0 ]; then
     say "SKIPPED the upgrade's Cancel: needs root for a network namespace"
   else
-    unshare --net "$0" --work "$work" --cli "$cli" --upgrade-inside || failed=1
+    check "the upgrade, started as the fleet starts it, takes the fleet's Cancel" \
+      netns_run "$0" --work "$work" --cli "$cli" --upgrade-inside
   fi
 fi
-exit "$failed"
+checks_passed

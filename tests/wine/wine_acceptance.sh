@@ -48,22 +48,16 @@ if [ -z "$exe" ] || [ -z "$sim" ] || [ -z "$image" ] || [ -z "$work" ]; then
   exit 2
 fi
 
+# shellcheck source=tests/lib/test_lib.sh
+. "$(dirname "$0")/../lib/test_lib.sh" || exit 1
+
 if [ "$inside" -eq 0 ]; then
-  missing=()
-  for tool in wine wineboot wineserver Xvfb xdotool import unshare ip mount; do
-    command -v "$tool" >/dev/null || missing+=("$tool")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "wine_acceptance: SKIPPED, missing ${missing[*]} (scripts/install-deps.sh win32)" >&2
-    exit 77
-  fi
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "wine_acceptance: SKIPPED, needs root for a private network namespace" >&2
-    exit 77
-  fi
+  NEED_HINT="scripts/install-deps.sh win32"
+  need wine wineboot wineserver Xvfb xdotool import unshare ip mount
+  need_root "a private network namespace"
   args=(--exe "$exe" --sim "$sim" --image "$image" --work "$work")
   if [ -n "$two_stage_exe" ]; then
-    [ -n "$transition_image" ] || { echo "wine_acceptance: --two-stage-exe needs --transition-image" >&2; exit 2; }
+    [ -n "$transition_image" ] || { say "--two-stage-exe needs --transition-image" >&2; exit 2; }
     args+=(--two-stage-exe "$two_stage_exe" --transition-image "$transition_image")
   fi
   for p in "${only[@]}"; do args+=(--only "$p"); done
@@ -89,32 +83,20 @@ mkdir -p "$screens" "$logs"
 shot_number=0
 
 export DISPLAY=":$DISPLAY_NUMBER"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+wine_env
 
-# Without -noreset the server resets when its last client leaves and drops
-# one that connected meanwhile (seen on a loaded machine with the package test).
-Xvfb "$DISPLAY" -noreset -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
-xvfb_pid=$!
-sim_pid=""
+XVFB_PID=""
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+  sims_stop
   [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null
-  kill "$xvfb_pid" 2>/dev/null
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
   wait 2>/dev/null
 }
 trap cleanup EXIT
-for _ in $(seq 100); do
-  xdotool getdisplaygeometry >/dev/null 2>&1 && break
-  sleep 0.1
-done
-xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "wine_acceptance: Xvfb did not start" >&2; exit 1; }
+start_xvfb "$DISPLAY_NUMBER" "$logs/xvfb.log" || fail "Xvfb did not start"
 
 # A ready prefix is kept per Wine version; each path starts from a copy.
-template="$work/wine-template"
-# shellcheck source=tests/wine/prefix.sh
-. "$(dirname "$0")/prefix.sh"
-wine_prefix_template "$template" "$logs/wineboot.log" || exit 1
+wine_template "$work" "$logs/wineboot.log" || exit 1
 
 # ---- helpers ----------------------------------------------------------------
 
@@ -123,7 +105,7 @@ failures=()
 
 note() { echo "  [$path_name] $*"; }
 
-fail() {
+path_fail() {
   note "FAIL: $*"
   shot "FAIL"
   visible_windows | sed 's/^/      visible: /'
@@ -178,9 +160,9 @@ window=""
 expect_dialog() {
   local pattern=$1 name=$2 timeout=${3:-30} w
   if [ -n "$window" ]; then
-    wait_id_gone "$window" "$timeout" || { fail "window $window stayed"; return 1; }
+    wait_id_gone "$window" "$timeout" || { path_fail "window $window stayed"; return 1; }
   fi
-  w=$(wait_window "$pattern" "$timeout") || { fail "no window matching '$pattern'"; return 1; }
+  w=$(wait_window "$pattern" "$timeout") || { path_fail "no window matching '$pattern'"; return 1; }
   window=$w
   sleep 0.7
   shot "$name"
@@ -213,30 +195,18 @@ start_device() {
   local extra=("$@") references=() i
   for i in "${device_images[@]}"; do references+=(--reference "$i"); done
   [ ${#references[@]} -gt 0 ] || references=(--reference "$image")
-  "$sim" --address "$DEVICE" --http-port 80 "${references[@]}" \
+  sim_start "$logs/$path_name-port" "$logs/$path_name-sim.out" \
+    "$sim" --address "$DEVICE" --http-port 80 "${references[@]}" \
     --verdict "$logs/$path_name-verdict.json" --log "$logs/$path_name-device.log" \
-    --port-file "$logs/$path_name-port" --reboot-seconds 15 --time-limit 300 "${extra[@]}" \
-    >"$logs/$path_name-sim.out" 2>&1 &
-  sim_pid=$!
-  local _
-  for _ in $(seq 100); do
-    [ -s "$logs/$path_name-port" ] && return 0
-    sleep 0.1
-  done
-  fail "the device simulator did not start"
+    --reboot-seconds 15 --time-limit 300 "${extra[@]}" ||
+    path_fail "the device simulator did not start"
 }
 
-stop_device() {
-  [ -z "$sim_pid" ] && return 0
-  kill -TERM "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
-  sim_pid=""
-}
+stop_device() { sims_stop; }
 
 start_wizard() {
   export WINEPREFIX="$work/prefix-$path_name"
-  rm -rf "$WINEPREFIX"
-  cp -a "$template" "$WINEPREFIX"
+  wine_prefix_fresh "$WINEPREFIX"
   rm -f "$logs/$path_name-rc"
   (
     wine "${wizard_exe:-$exe}" >"$logs/$path_name-wine.out" 2>&1
@@ -249,10 +219,10 @@ expect_exit_zero() {
   local timeout=${1:-30} deadline
   deadline=$((SECONDS + timeout))
   while [ $SECONDS -lt $deadline ] && [ ! -s "$logs/$path_name-rc" ]; do sleep 0.2; done
-  [ -s "$logs/$path_name-rc" ] || { fail "the program did not end"; return 1; }
+  [ -s "$logs/$path_name-rc" ] || { path_fail "the program did not end"; return 1; }
   local rc
   rc=$(cat "$logs/$path_name-rc")
-  [ "$rc" = 0 ] || { fail "exit code $rc"; return 1; }
+  [ "$rc" = 0 ] || { path_fail "exit code $rc"; return 1; }
   note "exit code 0"
 }
 
@@ -262,7 +232,7 @@ expect_no_window() {
   deadline=$((SECONDS + seconds))
   while [ $SECONDS -lt $deadline ]; do
     if [ -n "$(xdotool search --onlyvisible --name '.' 2>/dev/null)" ]; then
-      fail "a window appeared"
+      path_fail "a window appeared"
       return 1
     fi
     sleep 0.2
@@ -305,7 +275,7 @@ path_warning_cancel() {
   expect_exit_zero 20 || return 1
   expect_no_window 2 || return 1
   stop_device
-  ! grep -q '^HTTP-CONN' "$logs/$path_name-device.log" || { fail "the device was contacted"; return 1; }
+  ! grep -q '^HTTP-CONN' "$logs/$path_name-device.log" || { path_fail "the device was contacted"; return 1; }
 }
 
 # An empty address is refused with a box owned by the dialog; then the real
@@ -320,7 +290,7 @@ path_confirm_cancel() {
   keep_window  # the box stands over the address dialog
   expect_dialog '^Error$' invalid-address || return 1
   keys Return
-  wait_gone '^Error$' 10 || { fail "the error box stayed"; return 1; }
+  wait_gone '^Error$' 10 || { path_fail "the error box stayed"; return 1; }
   type_text "$DEVICE"
   keys shift+Tab Down
   sleep 0.3
@@ -332,9 +302,9 @@ path_confirm_cancel() {
   keys Return
   expect_exit_zero 20 || return 1
   stop_device
-  verdict_has '"upgrade_requests":0' || { fail "an upgrade was requested"; return 1; }
+  verdict_has '"upgrade_requests":0' || { path_fail "an upgrade was requested"; return 1; }
   grep -q '^HTTP-REQ GET /admin/advanced ' "$logs/$path_name-device.log" ||
-    { fail "the device was not queried"; return 1; }
+    { path_fail "the device was not queried"; return 1; }
 }
 
 # The whole upgrade. $1: the password to type when the device asks for one;
@@ -374,11 +344,11 @@ full_upgrade() {
   keys Return
   expect_exit_zero 30 || return 1
   stop_device
-  verdict_has '"identical":true' || { fail "the image did not arrive byte-identical"; return 1; }
-  verdict_has '"complete":true' || { fail "the transfer was not complete"; return 1; }
-  verdict_has '"reference_match":true' || { fail "the device does not report the image"; return 1; }
+  verdict_has '"identical":true' || { path_fail "the image did not arrive byte-identical"; return 1; }
+  verdict_has '"complete":true' || { path_fail "the transfer was not complete"; return 1; }
+  verdict_has '"reference_match":true' || { path_fail "the device does not report the image"; return 1; }
   verdict_has '"server":"127.0.0.1:69"' ||
-    { fail "the upgrade request did not name 127.0.0.1:69 (the chosen local address)"; return 1; }
+    { path_fail "the upgrade request did not name 127.0.0.1:69 (the chosen local address)"; return 1; }
   note "device verdict: $(cat "$logs/$path_name-verdict.json")"
 }
 
@@ -386,14 +356,14 @@ path_upgrade() {
   start_device --wrong-name-first /qelwrong.bi1 --wrong-name-pause-ms 3000 \
     --ack-delay 400-449 --ack-delay-ms 50 || return 1
   full_upgrade "" hold || return 1
-  verdict_has '"wrong_name_answered":false' || { fail "the wrong file name was answered"; return 1; }
+  verdict_has '"wrong_name_answered":false' || { path_fail "the wrong file name was answered"; return 1; }
 }
 
 path_password_upgrade() {
   start_device --password "$PASSWORD" || return 1
   full_upgrade "$PASSWORD" "" || return 1
   grep -q '^HTTP-AUTH ok' "$logs/$path_name-device.log" ||
-    { fail "the device never accepted credentials"; return 1; }
+    { path_fail "the device never accepted credentials"; return 1; }
 }
 
 # The two-stage build against a device older than its Transition version
@@ -429,13 +399,13 @@ path_two_stage() {
   stop_device
   local verdict
   verdict=$(cat "$logs/$path_name-verdict.json" 2>/dev/null)
-  verdict_has '"upgrade_requests":2' || { fail "not two upgrade requests: $verdict"; return 1; }
+  verdict_has '"upgrade_requests":2' || { path_fail "not two upgrade requests: $verdict"; return 1; }
   grep -o '"file":"[^"]*"' <<<"$verdict" | tr '\n' ' ' |
     grep -Eqx '"file":"[^"]*\.bi0" "file":"[^"]*\.bi1" ' ||
-    { fail "not the Transition file, then the Target file: $verdict"; return 1; }
+    { path_fail "not the Transition file, then the Target file: $verdict"; return 1; }
   verdict_has '"reference_match":true' ||
-    { fail "the images did not arrive byte-identical, in order: $verdict"; return 1; }
-  verdict_has '"reported_version":"5.2.5"' || { fail "the device does not report 5.2.5: $verdict"; return 1; }
+    { path_fail "the images did not arrive byte-identical, in order: $verdict"; return 1; }
+  verdict_has '"reported_version":"5.2.5"' || { path_fail "the device does not report 5.2.5: $verdict"; return 1; }
   note "device verdict: $verdict"
 }
 
@@ -457,6 +427,6 @@ for path_name in "${all_paths[@]}"; do
   fi
   finish_path
 done
-echo "wine_acceptance: ${#all_paths[@]} paths in $((SECONDS - started)) s; screenshots in $screens"
+say "${#all_paths[@]} paths in $((SECONDS - started)) s; screenshots in $screens"
 echo "${passed} passed, ${#failures[@]} failed"
 [ ${#failures[@]} -eq 0 ]
