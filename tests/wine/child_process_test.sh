@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The fleet's Windows child processes under Wine (no display, no network):
-# arguments, output, cancel and kill (child_process_probe parent); with
+# arguments, output, cancel and kill (child_process_probe parent); the
+# password file's access list judged from given ones (password_acl_probe); with
 # --cli, the console program's upgrade, started as the fleet starts it,
 # taking the fleet's Cancel while it waits for a device that never answers
 # (in a network namespace of its own: needs root). The job object and Ctrl-C
@@ -59,6 +60,11 @@ fi
 "$cxx" -std=c++20 -O1 -Wall -Wextra -Werror -I"$root" -static -static-libgcc -static-libstdc++ \
   "$root/tests/wine/child_process_probe.cpp" "$root/platform/win32/child_process.cpp" \
   "$root/platform/portable/child_events.cpp" -o "$probe" -lshell32 || exit 1
+# The password file's owner and access list, judged from given descriptors
+# (Wine keeps no access lists of its own).
+acl_probe="$work/password_acl_probe.exe"
+"$cxx" -std=c++20 -O1 -Wall -Wextra -Werror -I"$root" -static -static-libgcc -static-libstdc++ \
+  "$root/tests/wine/password_acl_probe.cpp" -o "$acl_probe" -ladvapi32 || exit 1
 
 # A fresh copy of the ready prefix the Windows lane made (or of one made
 # here), with a wineserver of its own.
@@ -70,6 +76,11 @@ timeout 120 wine "$probe" parent >"$work/parent.out" 2>&1
 rc=$?
 sed 's/^/  /' "$work/parent.out"
 check "the probe's parent: arguments, output, cancel and kill (exit $rc)" test "$rc" -eq 0
+timeout 120 wine "$acl_probe" >"$work/password_acl.out" 2>&1
+rc=$?
+sed 's/^/  /' "$work/password_acl.out"
+check "a password file must be this user's, SYSTEM's or Administrators', and no one else's (exit $rc)" \
+  test "$rc" -eq 0
 
 wineserver -k 2>/dev/null
 

@@ -4,7 +4,9 @@
 #   a log folder others may write to; the per-device time limit on a device
 #   that never answers, with its log; a first Ctrl-C (no more upgrades start)
 #   and a second (the running ones abort); and the fleet's wine process killed
-#   outright taking its upgrades with it.
+#   outright taking its upgrades with it; a list's password file named -, a
+#   list's path that is not ASCII, and a report held open by another program
+#   at the start and at the end.
 # With --admin-tests, the administrators' fleet cases that say the same of
 # both programs (the suite SharedFleetTest: six devices at --parallel 3, one
 # failing, a CSV report) run too, with QEL_ADMIN_PROGRAM="wine EXE" (about
@@ -36,10 +38,12 @@ wine_env --console
 
 if [ "$inside" -eq 0 ]; then
   NEED_HINT="scripts/install-deps.sh win32"
-  need wine wineboot wineserver unshare ip
+  need wine wineboot wineserver unshare ip x86_64-w64-mingw32-g++-posix
   [ -z "$admin_tests" ] || need /usr/bin/python3
   need_root "a private network namespace"
   wine_template "$work" "$work/wineboot.log" || exit 1
+  x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -municode -static \
+    "$(dirname "$0")/hold_file_probe.cpp" -o "$work/hold_file_probe.exe" || exit 1
   netns_run "$0" --inside --cli "$cli" --sim "$sim" --image "$image" --work "$work"
   status=$?
   if [ -n "$admin_tests" ]; then
@@ -149,6 +153,56 @@ if wait_file killed.err '127.0.0.3 start' && upgrades_running; then
   check "the upgrades end with their killed fleet" wait_until 10 no_upgrades_running
 else
   check_failed "the fleet to kill did not start its upgrades"; cat killed.err
+  kill -KILL "$pid"
+fi
+stop_devices
+
+# Files as Windows users have them. A list naming a password file "-"
+# beside it: that file, never standard input (the fleet's cancel channel),
+# for a device that needs that password.
+mkdir -p 'Büro'
+printf 's3cret\n' >'Büro/-' && chmod 0600 'Büro/-'
+printf '127.0.0.2 admin -\n' >'Büro/office.txt'
+device 2 --password s3cret --software 5.2.5
+(cd 'Büro' && timeout 60 wine "$cli" fleet office.txt --timeout 20 --report dash.csv) \
+  >dash.out 2>dash.err
+rc=$?
+stop_devices
+check "a list with a password file named - beside it (exit $rc)" test "$rc" -eq 0
+check "... the file was read: the device is skipped" grep -q '^127.0.0.2,.*,skipped,' 'Büro/dash.csv'
+# A folder's name that is not ASCII is read and shown as written.
+wine "$cli" fleet 'Büro\missing.txt' >bureau.out 2>bureau.err
+check "a list's path in Büro is shown as written" grep -qF 'cannot read Büro\missing.txt' bureau.err
+
+# A report another program holds open is refused before any device is
+# touched; one that becomes held meanwhile is written beside it at the end.
+held() {  # held FILE: holds it until the returned descriptor closes
+  coproc HOLD { wine "$work/hold_file_probe.exe" "$1"; }
+  read -r -t 30 line <&"${HOLD[0]}" && [ "${line%$'\r'}" = held ]
+}
+printf 'address\n' >office.csv
+if held office.csv; then
+  wine "$cli" fleet one.txt --report office.csv >held.out 2>held.err
+  rc=$?
+  check "a report held open is refused at the start (exit $rc)" test "$rc" -eq 2
+  check "... saying to close it" grep -q 'another program has it open: close it there' held.err
+  eval "exec ${HOLD[1]}>&-"
+  wait "$HOLD_PID"
+else
+  check_failed "could not hold the report open"
+fi
+device 2 --http-hang
+wine "$cli" fleet one.txt --timeout 6 --report later.csv >later.out 2>later.err &
+pid=$!
+if wait_file later.err '127.0.0.2 start' && held later.csv; then
+  wait "$pid"
+  rc=$?
+  check "a report held at the end is written beside it (exit $rc)" grep -q 'it was written to later.new.csv' later.err
+  check "... whole" grep -q '^127.0.0.2,.*,failed,' later.new.csv
+  eval "exec ${HOLD[1]}>&-"
+  wait "$HOLD_PID"
+else
+  check_failed "the fleet did not start, or its report could not be held"
   kill -KILL "$pid"
 fi
 stop_devices
