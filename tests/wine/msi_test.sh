@@ -326,6 +326,14 @@ netsh_calls_are() {  # netsh_calls_are LOG COMMAND...: exactly these, in order
   [ "$(netsh_calls "$log")" = "$(at_installdir "$@")" ] ||
     { netsh_calls "$log" | sed 's/^/       ran: /'; return 1; }
 }
+# Wine's icacls is a stub too: the command lines the package hands to it.
+icacls_calls_are() {  # icacls_calls_are LOG COMMAND...: exactly these, in order
+  local log=$1 ran
+  shift
+  ran=$(grep -a 'CreateProcessInternalW app L"C:\\\\windows\\\\system32\\\\icacls.exe"' "$logs/$log.processes" |
+    sed 's/.* cmdline L"C:\\\\windows\\\\system32\\\\icacls.exe //; s/"$//; s/\\"/"/g; s/\\\\/\\/g')
+  [ "$ran" = "$(printf '%s\n' "$@")" ] || { printf '%s\n' "$ran" | sed 's/^/       ran: /'; return 1; }
+}
 reg_value() {  # reg_value KEY NAME: the value's data, empty when absent
   wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
@@ -379,6 +387,7 @@ nothing_left() {
   local left=()
   [ -e "$folder" ] && left+=("$folder")
   [ -e "$menu/QEL Upgrade" ] && left+=("$menu/QEL Upgrade")
+  [ -e "$drive/ProgramData/QEL Upgrade" ] && left+=("$drive/ProgramData/QEL Upgrade")
   has_key 'HKLM\Software\QEL Upgrade' && left+=('HKLM\Software\QEL Upgrade')
   has_key "$uninstall\\$product" && left+=("$uninstall\\$product")
   has_key "$uninstall\\$newer_product" && left+=("$uninstall\\$newer_product")
@@ -401,6 +410,10 @@ check "the Start menu shortcut starts the wizard" shortcut_names_wizard
 path_checks "$version"
 check "the firewall rule is asked for for both programs" \
   netsh_calls_are install "$add_wizard" "$add_console"
+check "the device locks' folder is made" test -d "$drive/ProgramData/QEL Upgrade/devices"
+check "... and given to SYSTEM and Administrators alone" icacls_calls_are install \
+  '"C:\ProgramData\QEL Upgrade\devices\\" /setowner *S-1-5-32-544' \
+  '"C:\ProgramData\QEL Upgrade\devices\\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F'
 check "the console program runs from its folder" console_help_direct
 check "... and says its version, $version" console_version "$version"
 check "Programs and Features shows $version" test "$(reg_value "$uninstall\\$product" DisplayVersion)" = "$version"
