@@ -3,7 +3,7 @@
 # namespaces (never on its own): installs the packages into overlays of /usr,
 # /etc and /var, then runs the installed programs as the user nobody.
 set -u
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/common.sh" || exit 1
 OUT=$PACKAGE_TEST_OUT/installed
 mkdir -p "$OUT"
 ON_FAIL='for f in "$OUT"/*.out "$OUT"/dpkg.log; do [ -s "$f" ] && { echo "--- $f:"; tail -15 "$f"; }; done'

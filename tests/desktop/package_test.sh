@@ -15,7 +15,7 @@
 # QEL_DEBS_AGAIN naming a second build's folder, the packages must match it.
 set -u
 DEBS=$(realpath "$1") BUILD=$(realpath "$2") OUT=$(realpath -m "$3")
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/common.sh" || exit 1
 
 need dpkg-deb lintian hardening-check readelf man
 HEADLESS=$(ls "$DEBS"/qel-upgrade_*.deb 2>/dev/null | head -1)

@@ -28,26 +28,15 @@ if [ -z "$build" ] || [ -z "$work" ]; then
   echo "usage: $0 --build WIN32_BUILD --work DIR" >&2
   exit 2
 fi
-for tool in wine wineserver wixl msibuild msiinfo msiextract faketime osslsigncode openssl /usr/bin/python3; do
-  command -v "$tool" >/dev/null ||
-    { echo "msi_test: SKIPPED, missing $tool (scripts/install-deps.sh win32)" >&2; exit 77; }
-done
+# shellcheck source=tests/lib/test_lib.sh
+. "$root/tests/lib/test_lib.sh" || exit 1
+NEED_HINT="scripts/install-deps.sh win32"
+need wine wineserver wixl msibuild msiinfo msiextract faketime osslsigncode openssl /usr/bin/python3
 
 logs=$work/msi-logs
 out=$work/msi
 rm -rf "$logs" "$out"
 mkdir -p "$logs" "$out"
-failures=0
-check() {  # check DESCRIPTION COMMAND...: runs the command, reports
-  local what=$1
-  shift
-  if "$@"; then
-    echo "  ok   $what"
-  else
-    echo "  FAIL $what"
-    failures=$((failures + 1))
-  fi
-}
 exit_is() {  # exit_is CODE COMMAND...
   local want=$1 got
   shift
@@ -280,21 +269,17 @@ check "... and its delete command too" grep -qF "\`netsh $delete\`" README.md
 
 # ---- under Wine -------------------------------------------------------------
 
-export WINEDEBUG=-all
-# No Mono or Gecko prompts; no menu entries written into this machine's
-# desktop (the shortcut stays inside the prefix).
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+wine_env --console
+# No menu entries written into this machine's desktop (the shortcut stays
+# inside the prefix).
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
 export XDG_DATA_HOME=$work/msi-xdg XDG_CONFIG_HOME=$work/msi-xdg
-unset DISPLAY
-# shellcheck source=tests/wine/prefix.sh
-. "$root/tests/wine/prefix.sh"
-wine_prefix_template "$work/wine-template" "$logs/wineboot.log" || exit 1
+wine_template "$work" "$logs/wineboot.log" || exit 1
 export WINEPREFIX=$work/prefix-msi
-rm -rf "$WINEPREFIX"
-cp -a "$work/wine-template" "$WINEPREFIX"
+wine_prefix_fresh "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; rm -rf "$WINEPREFIX"' EXIT
 # One wineserver for every step.
-wineserver -p
+wine_server_here
 # Programs are started from a folder that holds none of them, so that a name
 # can only be found through PATH.
 empty=$work/msi-empty
@@ -461,5 +446,5 @@ check "msiexec /i of the failing package fails" eval '! msiexec failing /i "$out
 check "the rule was asked for, then deleted again" \
   netsh_calls_are failing "$add_wizard" "$add_console" "$delete"
 check "the product is not installed; the PATH is as before" nothing_left
-echo "msi_test: Wine steps in $((SECONDS - t0)) s; $failures failed"
-[ "$failures" -eq 0 ]
+echo "msi_test: Wine steps in $((SECONDS - t0)) s"
+checks_passed
