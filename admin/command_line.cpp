@@ -1,16 +1,17 @@
+#include "admin/command_line.h"
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "admin/command_line.h"
 #include "admin/fleet/fleet.h"
 #include "admin/help.h"
+#include "admin/output.h"
 #include "admin/record/result.h"
 #include "admin/scan/scan.h"
 #include "admin/upgrade/upgrade.h"
-#include "admin/output.h"
 #include "platform/console.h"
 #include "platform/program.h"
 

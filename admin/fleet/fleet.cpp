@@ -8,21 +8,21 @@
 #include <cstring>
 #include <deque>
 
-#include "platform/child_process.h"
 #include "admin/fleet/list.h"
 #include "admin/fleet/log.h"
-#include "admin/fleet/view.h"
-#include "admin/upgrade/progress.h"
 #include "admin/fleet/report.h"
-#include "platform/console.h"
+#include "admin/fleet/view.h"
 #include "admin/output.h"
+#include "admin/upgrade/progress.h"
 #include "frontends/common/privilege.h"
+#include "frontends/common/text.h"
+#include "platform/child_process.h"
+#include "platform/console.h"
+#include "platform/files.h"
 #include "platform/net.h"
+#include "platform/program.h"
 #include "ui/failures.h"
 #include "ui/ui.h"
-#include "frontends/common/text.h"
-#include "platform/files.h"
-#include "platform/program.h"
 
 namespace admin {
 

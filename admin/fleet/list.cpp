@@ -1,4 +1,3 @@
-#include "admin/upgrade/password_file.h"
 #include "admin/fleet/list.h"
 
 #include <map>
@@ -7,10 +6,11 @@
 
 #include "admin/output.h"
 #include "admin/text_file.h"
-#include "ui/ui.h"
+#include "admin/upgrade/password_file.h"
 #include "frontends/common/text.h"
 #include "platform/files.h"
 #include "platform/secret.h"
+#include "ui/ui.h"
 
 namespace admin {
 

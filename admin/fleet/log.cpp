@@ -1,8 +1,8 @@
 #include "admin/fleet/log.h"
 
-#include "platform/files.h"
 #include "admin/output.h"
 #include "frontends/common/text.h"
+#include "platform/files.h"
 
 namespace admin {
 

@@ -1,16 +1,16 @@
 #include "admin/fleet/report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "platform/files.h"
 #include "admin/output.h"
 #include "admin/text_file.h"
 #include "frontends/common/text.h"
+#include "platform/files.h"
 
 namespace admin {
 

@@ -1,5 +1,3 @@
-#include "frontends/common/dotted.h"
-#include "admin/record/result.h"
 #include "admin/scan/scan.h"
 
 #include <algorithm>
@@ -11,9 +9,11 @@
 #include <set>
 
 #include "admin/output.h"
+#include "admin/record/result.h"
+#include "frontends/common/dotted.h"
+#include "frontends/common/text.h"
 #include "http/http.h"
 #include "http/query.h"
-#include "frontends/common/text.h"
 #include "platform/probe.h"
 #include "platform/subnets.h"
 

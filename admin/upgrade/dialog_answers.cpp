@@ -1,24 +1,24 @@
-#include "admin/upgrade/password_file.h"
-#include "frontends/common/dotted.h"
 #include "admin/upgrade/dialog_answers.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
 
-#include "session/session.h"
-#include "firmware/firmware.h"
-#include "admin/record/result.h"
 #include "admin/output.h"
+#include "admin/record/result.h"
+#include "admin/upgrade/password_file.h"
+#include "firmware/firmware.h"
 #include "frontends/common/dialog.h"
+#include "frontends/common/dotted.h"
 #include "frontends/common/text.h"
 #include "http/query.h"
 #include "platform/clock.h"
-#include "resources/ids.h"
-#include "tftp/tftp.h"
-#include "ui/ui.h"
 #include "platform/console.h"
 #include "platform/secret.h"
+#include "resources/ids.h"
+#include "session/session.h"
+#include "tftp/tftp.h"
+#include "ui/ui.h"
 
 namespace admin {
 

@@ -14,9 +14,9 @@
 #include "admin/upgrade/progress.h"
 #include "admin/upgrade/upgrade.h"
 #include "frontends/common/dialog.h"
+#include "frontends/common/text.h"
 #include "platform/clock.h"
 #include "platform/portable/frontend.h"
-#include "frontends/common/text.h"
 
 namespace admin {
 

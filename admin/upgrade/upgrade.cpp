@@ -5,8 +5,6 @@
 // The wizard ends the process itself (process_exit, from whichever thread
 // finishes the run, always with 0); the exit hook turns what the front-end
 // saw into the result, prints it and ends the process with the right code.
-#include "admin/upgrade/password_file.h"
-#include "frontends/common/dotted.h"
 #include "admin/upgrade/upgrade.h"
 
 #include <atomic>
@@ -16,24 +14,26 @@
 #include <thread>
 #include <vector>
 
+#include "admin/output.h"
+#include "admin/record/outcome.h"
+#include "admin/upgrade/dialog_answers.h"
+#include "admin/upgrade/password_file.h"
+#include "admin/upgrade/progress.h"
 #include "app/app.h"
 #include "firmware/firmware.h"
-#include "admin/upgrade/dialog_answers.h"
-#include "platform/device_lock.h"
-#include "admin/record/outcome.h"
-#include "admin/upgrade/progress.h"
-#include "admin/output.h"
+#include "frontends/common/dotted.h"
 #include "frontends/common/privilege.h"
-#include "platform/portable/frontend.h"
-#include "platform/options.h"
-#include "platform/process.h"
-#include "session/session.h"
-#include "ui/ui.h"
 #include "frontends/common/text.h"
 #include "platform/console.h"
+#include "platform/device_lock.h"
+#include "platform/options.h"
+#include "platform/portable/frontend.h"
+#include "platform/process.h"
 #include "platform/program.h"
 #include "platform/secret.h"
 #include "platform/subnets.h"
+#include "session/session.h"
+#include "ui/ui.h"
 
 namespace admin {
 

@@ -13,6 +13,8 @@
 // Without that folder (a build tree, no package, not root, or a user
 // namespace of one's own), the lock lives in a private folder of this
 // user's, and keeps this user's own runs apart only; the run says so.
+#include "platform/device_lock.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -26,7 +28,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/device_lock.h"
 #include "platform/posix/bind_helper.h"
 
 namespace sys {

@@ -1,5 +1,7 @@
 // The command line's files on POSIX (files.h): the log folder opened once
 // and each log relative to it, a report replaced by rename.
+#include "platform/files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,8 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include "platform/files.h"
 
 namespace sys {
 

@@ -1,9 +1,6 @@
 #include "platform/net.h"
-#include "platform/options.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,7 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/options.h"
 #include "platform/posix/bind_helper.h"
 #include "platform/posix/time_scale.h"
 
