@@ -178,6 +178,33 @@ else
 fi
 stop_devices
 
+# ---- Two fleets of one user at once, one log folder ------------------------
+# The second fleet's upgrade of a device the first one holds ends busy; it
+# appends to the device's one log (Windows refused it a sharing violation
+# and left the report's log column empty), and so does the first after it.
+device 2 --http-hang
+wine "$cli" fleet one.txt --timeout 120 --report first.csv --log-dir both >first.out 2>first.err &
+pid=$!
+if wait_for first.err '127.0.0.2 start' && wait_for both/127.0.0.2.log 'upgrade of 127.0.0.2'; then
+  wine "$cli" fleet one.txt --report second.csv --log-dir both >second.out 2>second.err
+  rc=$?
+  kill -INT "$pid"
+  sleep 1
+  kill -INT "$pid"
+  wait "$pid"
+  check "the second fleet's device is busy (exit $rc)" test "$rc" -eq 7
+  check "the second fleet logs its device" sh -c '! grep -q "is not logged" second.err'
+  check "its report names the log" grep -q '^127.0.0.2,.*,busy,.*,[^,]*127.0.0.2.log,' second.csv
+  check "the log holds the second fleet's result" grep -q 'result: busy' both/127.0.0.2.log
+  check "and then the first one's" sh -c \
+    'tr -d "\r" <both/127.0.0.2.log | grep "result: " | tail -1 | grep -q "result: aborted"'
+else
+  say "FAIL the first of two fleets did not start its upgrade"; cat first.err
+  kill -KILL "$pid"
+  failed=1
+fi
+stop_devices
+
 # The fleet killed outright: the job object ends its upgrades.
 for n in 2 3; do device "$n" --http-hang; done
 wine "$cli" fleet two.txt --parallel 2 --timeout 120 >killed.out 2>killed.err &
