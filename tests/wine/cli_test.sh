@@ -2,7 +2,7 @@
 # The Windows console program (qel-upgrade-cli.exe) under Wine, against the
 # device simulator on the namespace LAN of tests/lan/lan.sh: what Windows
 # itself does for it (adapters and subnets, sockets, the console, access
-# lists, the named mutex, Ctrl-C) is Wine's here, the rest is the program's
+# lists, the device lock's folder, Ctrl-C) is Wine's here, the rest is the program's
 # own code.
 #
 #   tests/wine/cli_test.sh --exe qel-upgrade-cli.exe --sim qel-device-sim \
@@ -14,8 +14,10 @@
 # and unreachable devices, usage errors); without --admin-tests they are
 # skipped, and said to be. Then this script's LAN checks what only Windows
 # has: the adapters' subnets, the console writer, a password file's access
-# list, the named mutex, and a current device (the Linux side checks that
-# one inside a fleet, which the console program does not have).
+# list, a current device (the Linux side checks that one inside a fleet,
+# which the console program does not have), the commands as typed in cmd
+# (qel-upgrade.com beside the wizard, which refuses arguments; with Xvfb and
+# xdotool, qel-upgrade alone opens the wizard) and the device lock.
 # A wineserver starts inside each LAN's network namespace, so
 # GetAdaptersAddresses lists that LAN's interfaces; the prefix is a copy of a
 # template kept in WORK (made here when missing). The upgrades run at real
@@ -48,7 +50,7 @@ unset DISPLAY WAYLAND_DISPLAY  # a console program: no window may be needed
 template="$work/wine-template"
 
 if [ "$inside" -eq 0 ]; then
-  for tool in wine wineboot wineserver script /usr/bin/python3; do
+  for tool in wine wineboot wineserver script /usr/bin/python3 x86_64-w64-mingw32-g++-posix; do
     command -v "$tool" >/dev/null || { echo "cli_test: SKIPPED, missing $tool" >&2; exit 77; }
   done
   [ "$(id -u)" -eq 0 ] || { echo "cli_test: SKIPPED, needs root (TFTP port 69, namespaces)" >&2; exit 77; }
@@ -209,20 +211,110 @@ check current "exit 0" test "$(rc_of current)" = 0
 check current "result current" json_is current result current
 check current "no image sent" json_is current image_delivered false
 
-# A second run for a device that another run holds is not let in; the
-# holder then ends at Ctrl-C (Wine turns SIGINT into CTRL_C_EVENT).
+# ---- The commands as typed in a console (qel-upgrade.com) -------------------
+# cmd (and PowerShell) try .com before .exe: `qel-upgrade COMMAND` reaches
+# the console program beside the wizard, where it reached the wizard, which
+# showed its first dialog, ignored the command and ended 0. The wizard
+# refuses arguments with a message and exit 2.
+folder=$(dirname "$exe")
+typed() {  # typed NAME COMMAND-LINE: cmd with the programs' folder first on PATH
+  local name=$1
+  shift
+  wine cmd /c "set PATH=Z:${folder//\//\\};%PATH%&& $*" </dev/null >"$logs/$name.out" \
+    2>"$logs/$name.err"
+  echo $? >"$logs/$name.rc"
+}
+typed typed-scan "qel-upgrade scan ${devices[1]}/32"
+check typed-scan "qel-upgrade scan in cmd scans (exit 0)" test "$(rc_of typed-scan)" = 0
+check typed-scan "and lists the device" has typed-scan "${devices[1]}  " out
+typed typed-help "qel-upgrade upgrade --help"
+check typed-help "its help names the command as typed" has typed-help "Usage: qel-upgrade upgrade " out
+wine "$folder/qel-upgrade.exe" fleet office.txt --report office.csv </dev/null \
+  >"$logs/wizard-args.out" 2>"$logs/wizard-args.err"
+echo $? >"$logs/wizard-args.rc"
+check wizard-args "the wizard refuses arguments (exit 2)" test "$(rc_of wizard-args)" = 2
+check wizard-args "and names the console program" has wizard-args "qel-upgrade.com" err
+# With no command, the wizard opens and the prompt comes back; on a display
+# of its own, with a prefix and wineserver of its own that start there.
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
+  xvfb=""
+  for n in 97 95 93 91; do
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
+    xvfb=$!
+    for _ in $(seq 50); do DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1 && break 2; sleep 0.1; done
+    kill "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null
+    xvfb=""
+  done
+  if [ -n "$xvfb" ]; then
+    export DISPLAY=":$n"
+    (
+      export WINEPREFIX="$work/cli-prefix-display"
+      rm -rf "$WINEPREFIX"
+      cp -a "$template" "$WINEPREFIX"
+      timeout 60 wine cmd /c "set PATH=Z:${folder//\//\\};%PATH%&& qel-upgrade" \
+        </dev/null >"$logs/typed-alone.out" 2>&1
+      echo $? >"$logs/typed-alone.rc"
+      opened=1
+      for _ in $(seq 300); do
+        xdotool search --onlyvisible --name '^QEL-742/QEL-722 Firmware Upgrade$' >/dev/null 2>&1 &&
+          { opened=0; break; }
+        sleep 0.1
+      done
+      echo "$opened" >"$logs/typed-alone.opened"
+      wineserver -k 2>/dev/null
+      rm -rf "$WINEPREFIX"
+    )
+    unset DISPLAY
+    check typed-alone "qel-upgrade alone returns 0" test "$(rc_of typed-alone)" = 0
+    check typed-alone "and the wizard's first dialog opens" test "$(cat "$logs/typed-alone.opened")" = 0
+    kill "$xvfb"
+    wait "$xvfb" 2>/dev/null
+  else
+    echo "  FAIL  typed-alone: no Xvfb display could be started ($logs/xvfb.log)"
+    failures=$((failures + 1))
+  fi
+else
+  echo "  SKIP  typed-alone: Xvfb or xdotool is missing (scripts/install-deps.sh win32)"
+fi
+
+# ---- The device lock (Windows) ----------------------------------------------
+# A second upgrade of a device that another run holds ends busy, naming the
+# holder's pid and command line (what the lock file holds); an event under
+# the old lock's name (Global\qel-upgrade-ADDRESS), made first by anyone,
+# neither blocks a run nor lets two in. The holder then ends at Ctrl-C (Wine
+# turns SIGINT into CTRL_C_EVENT).
+x86_64-w64-mingw32-g++-posix -O2 -static -municode -o "$work/name_holder.exe" \
+  "$here/name_holder.cpp" 2>"$logs/name_holder.err"
+wine "$work/name_holder.exe" "Global\\qel-upgrade-${devices[2]}" </dev/null >"$logs/name.out" 2>&1 &
+name_holder=$!
+for _ in $(seq 100); do
+  grep -q held "$logs/name.out" 2>/dev/null && break
+  sleep 0.1
+done
+check lock "the old lock's name is taken first" grep -q held "$logs/name.out"
 wine "$exe" upgrade "${devices[2]}" --yes --json </dev/null >"$logs/holder.out" 2>"$logs/holder.err" &
 holder=$!
 for _ in $(seq 600); do
   grep -q '^\[upload' "$logs/holder.err" 2>/dev/null && break
   sleep 0.1
 done
+check lock "the first run is let in" grep -q '^\[upload' "$logs/holder.err"
 run busy upgrade "${devices[2]}" --dry-run --json
+# The holder's Windows pid: the one qel-upgrade-cli.exe left running.
+holder_pid=$(wine wmic process get name,processid 2>/dev/null | iconv -f UTF-16 -t UTF-8 |
+  tr -d '\r' | awk '$1 == "qel-upgrade-cli.exe" { print $2 }')
 kill -INT "$holder"
 wait "$holder"
 echo $? >"$logs/holder.rc"
+kill "$name_holder" 2>/dev/null
+wait "$name_holder" 2>/dev/null
 check busy "exit 7" test "$(rc_of busy)" = 7
 check busy "result busy" json_is busy result busy
+check busy "the message names the holder's pid ($holder_pid)" \
+  grep -qE "is upgrading ${devices[2]} \(pid ${holder_pid:-none}[,:)]" "$logs/busy.err"
+check busy "and its command line" grep -qE "qel-upgrade-cli\.exe\"? upgrade ${devices[2]} --yes --json\)" \
+  "$logs/busy.err"
 check busy "the holder ends at Ctrl-C (exit 3)" test "$(rc_of holder)" = 3
 
 if [ "$failures" -gt 0 ]; then
