@@ -234,20 +234,28 @@ wine "$folder/qel-upgrade.exe" fleet office.txt --report office.csv </dev/null \
 echo $? >"$logs/wizard-args.rc"
 check wizard-args "the wizard refuses arguments (exit 2)" test "$(rc_of wizard-args)" = 2
 check wizard-args "and names the console program" has wizard-args "qel-upgrade.com" err
-# With no command, the wizard opens and the prompt comes back; on a display
-# of its own, with a prefix and wineserver of its own that start there.
-if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
-  xvfb=""
+# An Xvfb display of this test's own: its name in $display, its pid in $xvfb.
+start_display() {
+  local n
+  display="" xvfb=""
   for n in 97 95 93 91; do
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
     xvfb=$!
-    for _ in $(seq 50); do DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1 && break 2; sleep 0.1; done
+    for _ in $(seq 50); do
+      DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1 && { display=":$n"; return 0; }
+      sleep 0.1
+    done
     kill "$xvfb" 2>/dev/null
     wait "$xvfb" 2>/dev/null
-    xvfb=""
   done
-  if [ -n "$xvfb" ]; then
-    export DISPLAY=":$n"
+  xvfb=""
+  return 1
+}
+# With no command, the wizard opens and the prompt comes back; on a display
+# of its own, with a prefix and wineserver of its own that start there.
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
+  if start_display; then
+    export DISPLAY=$display
     (
       export WINEPREFIX="$work/cli-prefix-display"
       rm -rf "$WINEPREFIX"
@@ -276,6 +284,53 @@ if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
   fi
 else
   echo "  SKIP  typed-alone: Xvfb or xdotool is missing (scripts/install-deps.sh win32)"
+fi
+
+# ---- The session's end (logoff, shutdown) ------------------------------------
+# An upgrade whose session ends is cancelled as at Ctrl-C and prints its
+# result before Windows ends it (before, it was ended where it stood).
+# Windows sends no console event for the session's end to a program that
+# uses its windowing functions, as this one does: a hidden window of its own
+# gets it, which `wineboot --end-session` sends on a display. The console's
+# closing takes the same way from the console's handler; Wine sends no
+# event for that one.
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
+  if start_display; then
+    session_prefix="$work/cli-prefix-session"
+    rm -rf "$session_prefix"
+    cp -a "$template" "$session_prefix"
+    DISPLAY=$display WINEPREFIX=$session_prefix wine "$exe" upgrade "${devices[2]}" --yes --json \
+      </dev/null >"$logs/ended.out" 2>"$logs/ended.err" &
+    upgrade=$!
+    for _ in $(seq 600); do
+      grep -q '^\[upload' "$logs/ended.err" 2>/dev/null && break
+      sleep 0.1
+    done
+    DISPLAY=$display WINEPREFIX=$session_prefix timeout 60 wineboot --end-session \
+      >/dev/null 2>&1 &
+    session=$!
+    gone=1
+    for _ in $(seq 300); do
+      kill -0 "$upgrade" 2>/dev/null || { gone=0; break; }
+      sleep 0.1
+    done
+    [ "$gone" -eq 0 ] || kill -KILL "$upgrade"
+    wait "$upgrade"
+    echo $? >"$logs/ended.rc"
+    wait "$session" 2>/dev/null
+    check ended "the upgrade ends with its session" test "$gone" = 0
+    check ended "cancelled as at Ctrl-C (exit 3)" test "$(rc_of ended)" = 3
+    check ended "its result is printed" json_is ended result aborted
+    WINEPREFIX=$session_prefix wineserver -k 2>/dev/null
+    rm -rf "$session_prefix"
+    kill "$xvfb"
+    wait "$xvfb" 2>/dev/null
+  else
+    echo "  FAIL  ended: no Xvfb display could be started ($logs/xvfb.log)"
+    failures=$((failures + 1))
+  fi
+else
+  echo "  SKIP  ended: Xvfb or xdotool is missing (scripts/install-deps.sh win32)"
 fi
 
 # ---- The device lock (Windows) ----------------------------------------------

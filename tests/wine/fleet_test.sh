@@ -205,6 +205,75 @@ else
 fi
 stop_devices
 
+# ---- The session's end (logoff, shutdown) -----------------------------------
+# Windows sends no console event for it to a program that uses its
+# windowing functions, as this one does: a hidden window of the fleet's gets
+# it, which `wineboot --end-session` sends on a display. The fleet cancels
+# its upgrades, writes its report and closes its logs within Windows's time,
+# then ends (before, it was ended where it stood). The console's closing
+# takes the same way from the console's handler; Wine sends no event for
+# that one, nor for a hang-up.
+display=""
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
+  for n in 96 94 92 90; do
+    Xvfb ":$n" -screen 0 640x480x24 -nolisten tcp >xvfb.log 2>&1 &
+    xvfb=$!
+    for _ in $(seq 50); do
+      DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1 && { display=":$n"; break 2; }
+      sleep 0.1
+    done
+    kill "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null
+  done
+  [ -n "$display" ] || { say "FAIL no Xvfb display could be started"; failed=1; }
+else
+  say "SKIP the session's end: Xvfb or xdotool is missing (scripts/install-deps.sh win32)"
+fi
+if [ -n "$display" ]; then
+  session_prefix="$work/wine-prefix-session"
+  rm -rf "$session_prefix"
+  cp -a "$template" "$session_prefix"
+  for n in 2 3 4; do device "$n" --http-hang; done
+  printf '127.0.0.%s\n' 2 3 4 5 >four.txt
+  DISPLAY=$display WINEPREFIX=$session_prefix wine "$cli" fleet four.txt --parallel 3 --timeout 120 --report ended.csv \
+    --log-dir ended-logs >ended.out 2>ended.err &
+  pid=$!
+  if wait_for ended.err '127.0.0.4 start'; then
+    start=$(date +%s%N)
+    DISPLAY=$display WINEPREFIX=$session_prefix timeout 60 wineboot --end-session \
+      >/dev/null 2>&1 &
+    session=$!
+    gone=1
+    for _ in $(seq 300); do
+      kill -0 "$pid" 2>/dev/null || { gone=0; break; }
+      sleep 0.1
+    done
+    say "measured: the fleet ended $((($(date +%s%N) - start) / 1000000)) ms after the session's end began"
+    check "the fleet ends with its session" test "$gone" -eq 0
+    [ "$gone" -eq 0 ] || kill -KILL "$pid"
+    wait "$pid" 2>/dev/null
+    wait "$session" 2>/dev/null
+    check "its report is written" test -s ended.csv
+    for n in 2 3 4; do
+      check "127.0.0.$n, cancelled, is reported aborted or in flight" \
+        grep -qE "^127.0.0.$n,.*,(aborted|running)," ended.csv
+      check "its log is whole (its result is the last line)" sh -c \
+        "tr -d '\r' <ended-logs/127.0.0.$n.log | tail -1 | grep -q ' result: '"
+    done
+    check "127.0.0.5 is reported not started" grep -q '^127.0.0.5,.*,not-started,' ended.csv
+    check "no upgrade outlives the fleet" no_upgrades_running
+  else
+    say "FAIL the fleet to end with its session did not start its upgrades"; cat ended.err
+    kill -KILL "$pid"
+    failed=1
+  fi
+  stop_devices
+  WINEPREFIX=$session_prefix wineserver -k 2>/dev/null
+  rm -rf "$session_prefix"
+  kill "$xvfb" 2>/dev/null
+  wait "$xvfb" 2>/dev/null
+fi
+
 # The fleet killed outright: the job object ends its upgrades.
 for n in 2 3; do device "$n" --http-hang; done
 wine "$cli" fleet two.txt --parallel 2 --timeout 120 >killed.out 2>killed.err &
