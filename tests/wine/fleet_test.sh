@@ -256,11 +256,11 @@ if [ -n "$display" ]; then
     check "its report is written" test -s ended.csv
     for n in 2 3 4; do
       check "127.0.0.$n, cancelled, is reported aborted or in flight" \
-        grep -qE "^127.0.0.$n,.*,(aborted|running)," ended.csv
+        grep -qsE "^127.0.0.$n,.*,(aborted|running)," ended.csv
       check "its log is whole (its result is the last line)" sh -c \
         "tr -d '\r' <ended-logs/127.0.0.$n.log | tail -1 | grep -q ' result: '"
     done
-    check "127.0.0.5 is reported not started" grep -q '^127.0.0.5,.*,not-started,' ended.csv
+    check "127.0.0.5 is reported not started" grep -qs '^127.0.0.5,.*,not-started,' ended.csv
     check "no upgrade outlives the fleet" no_upgrades_running
   else
     say "FAIL the fleet to end with its session did not start its upgrades"; cat ended.err
