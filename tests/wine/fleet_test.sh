@@ -210,7 +210,9 @@ stop_devices
 # windowing functions, as this one does: a hidden window of the fleet's gets
 # it, which `wineboot --end-session` sends on a display. The fleet cancels
 # its upgrades, writes its report and closes its logs within Windows's time,
-# then ends (before, it was ended where it stood). The console's closing
+# then ends (before, it was ended where it stood); an upgrade that cannot
+# answer (here stopped) is stopped before Windows's time is up and reported
+# in flight. The console's closing
 # takes the same way from the console's handler; Wine sends no event for
 # that one, nor for a hang-up.
 display=""
@@ -235,10 +237,15 @@ if [ -n "$display" ]; then
   cp -a "$template" "$session_prefix"
   for n in 2 3 4; do device "$n" --http-hang; done
   printf '127.0.0.%s\n' 2 3 4 5 >four.txt
-  DISPLAY=$display WINEPREFIX=$session_prefix wine "$cli" fleet four.txt --parallel 3 --timeout 120 --report ended.csv \
-    --log-dir ended-logs >ended.out 2>ended.err &
+  DISPLAY=$display WINEPREFIX=$session_prefix wine "$cli" fleet four.txt --parallel 3 \
+    --timeout 120 --report ended.csv --log-dir ended-logs >ended.out 2>ended.err &
   pid=$!
-  if wait_for ended.err '127.0.0.4 start'; then
+  if wait_for ended.err '127.0.0.4 connect'; then
+    here=$(readlink /proc/self/ns/net) stopped=()
+    for child in $(pgrep -f 'qel-upgrade-cli.exe upgrade 127.0.0.4 '); do
+      [ "$(readlink "/proc/$child/ns/net" 2>/dev/null)" = "$here" ] && stopped+=("$child")
+    done
+    kill -STOP "${stopped[@]}"
     start=$(date +%s%N)
     DISPLAY=$display WINEPREFIX=$session_prefix timeout 60 wineboot --end-session \
       >/dev/null 2>&1 &
@@ -253,10 +260,21 @@ if [ -n "$display" ]; then
     [ "$gone" -eq 0 ] || kill -KILL "$pid"
     wait "$pid" 2>/dev/null
     wait "$session" 2>/dev/null
+    # Wine ends a process by signalling its threads: a stopped one ends once
+    # it runs again (Windows ends it outright).
+    kill -CONT "${stopped[@]}" 2>/dev/null
+    for _ in $(seq 100); do
+      upgrades_running || break
+      sleep 0.1
+    done
     check "its report is written" test -s ended.csv
-    for n in 2 3 4; do
+    for n in 2 3; do
       check "127.0.0.$n, cancelled, is reported aborted or in flight" \
         grep -qsE "^127.0.0.$n,.*,(aborted|running)," ended.csv
+    done
+    check "127.0.0.4, whose upgrade did not answer, is reported in flight" \
+      grep -qs '^127.0.0.4,.*,running,.*stopped before it reported' ended.csv
+    for n in 2 3 4; do
       check "its log is whole (its result is the last line)" sh -c \
         "tr -d '\r' <ended-logs/127.0.0.$n.log | tail -1 | grep -q ' result: '"
     done
