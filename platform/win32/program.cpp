@@ -143,11 +143,16 @@ std::string error_text(int code) { return win32::error_text(static_cast<DWORD>(c
 
 int last_error() { return static_cast<int>(GetLastError()); }
 
+namespace {
+// A fleet's upgrade: its fleet, told of the session's end first, cancels it.
+bool fleet_child = false;
+}  // namespace
+
 void catch_interrupts() {
   win32::interrupt_event();
   win32::set_end_action([](unsigned) { ::SetEvent(win32::interrupt_event()); });
   SetConsoleCtrlHandler(win32::on_console_event, TRUE);
-  win32::watch_session_end();
+  if (!fleet_child) win32::watch_session_end();
 }
 
 bool wait_interrupt(int timeout_ms) {
@@ -159,6 +164,7 @@ bool wait_interrupt(int timeout_ms) {
 // Cancel, and its end, come through standard input (child_process.h) and
 // count as a Ctrl-C here.
 bool tie_to_parent() {
+  fleet_child = true;
   watch_fleet([] { SetEvent(win32::interrupt_event()); });
   return true;
 }

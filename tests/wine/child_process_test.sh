@@ -64,6 +64,7 @@ fi
 
 "$cxx" -std=c++20 -O1 -Wall -Wextra -Werror -I"$root" -static -static-libgcc -static-libstdc++ \
   "$root/tests/wine/child_process_probe.cpp" "$root/platform/win32/child_process.cpp" \
+  "$root/platform/win32/program.cpp" \
   "$root/platform/portable/child_events.cpp" -o "$probe" -lshell32 || exit 1
 
 # A copy of the ready prefix the Windows lane made (or of one made here).
