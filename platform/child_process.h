@@ -39,6 +39,11 @@ struct FleetEvent {
   std::size_t child = 0;  // the id the child was started with
   std::string bytes;
   ChildExit exit;
+  // TERMINATE: the system ends the fleet soon after (Windows: the console
+  // closed, the session ends): what is still running after this many
+  // milliseconds is stopped, so that the report and the logs are written
+  // in time. 0: no such bound.
+  unsigned within_ms = 0;
 };
 
 // Filled by any thread, emptied by the fleet's; events of one child keep

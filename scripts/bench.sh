@@ -25,6 +25,11 @@
 #    freshly started devices, in a private network namespace): wall time of
 #    each whole fleet (not when short; needs Wine and the console program,
 #    QEL_WIN32_CLI_EXE, else build/win32/qel-upgrade-cli.exe).
+# 8. A scan of a /24 holding 40 simulated devices (tests/lan/lan.sh), and of
+#    the adapters' two subnets, by the Linux program and by the Windows
+#    console program under Wine (a wineserver kept running, as in a
+#    session), three runs each: wall time and the program's own figure,
+#    beside Wine's start-up alone (not when short; needs Wine).
 #
 # Needs the Debian packages curl, atftp and tftpd-hpa. Build folder:
 # QEL_BENCH_BUILD (default build/bench, its own project), built with -j2; a
@@ -172,5 +177,54 @@ else
     run "Windows qel-upgrade-cli.exe (Wine)" wine "$cli"
     wineserver -k 2>/dev/null
   ' bench "$product" "$cli" "$build/fleet-bench"
+fi
+
+echo
+if [ "$until_given_up" = 0 ]; then
+  echo "Scan, Linux and Windows: not measured in a short run"
+elif [ ! -f "$cli" ] || ! command -v wine >/dev/null; then
+  echo "Scan, Linux and Windows: not measured (no $cli or no Wine)"
+else
+  echo "Scan on a LAN of 40 simulated devices, three runs each: wall time (the program's own):"
+  tests/lan/lan.sh --devices 40 -- bash -c '
+    product=$1 cli=$2 work=$3
+    export WINEPREFIX="$work/wine-prefix-scan" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY
+    mkdir -p "$work" && cd "$work" || exit 1
+    [ -d "$WINEPREFIX" ] || wineboot -i >wineboot.log 2>&1
+    # Started here, where the program runs: its sockets and adapters are this LAN'"'"'s.
+    wineserver -k 2>/dev/null
+    wineserver -p 60
+    sims=()
+    for a in $LAN_DEVICES; do
+      nsenter --net="$LAN_DEVICE_NETNS" "$product/tools/device-sim/qel-device-sim" --address "$a" \
+        --allow-any-address --http-port 80 --time-limit 600 --port-file "sim-$a.port" \
+        >/dev/null 2>&1 &
+      sims+=($!)
+    done
+    for a in $LAN_DEVICES; do
+      for _ in $(seq 100); do [ -s "sim-$a.port" ] && break; sleep 0.1; done
+    done
+    run() {
+      local label=$1 i start ms said times=""
+      shift
+      for i in 1 2 3; do
+        start=$(date +%s%N)
+        "$@" </dev/null >scan.out 2>scan.err
+        ms=$((($(date +%s%N) - start) / 1000000))
+        said=$(tr -d "\r" <scan.err | sed -n "s/.* in \([0-9.]*\) s$/\1/p" | tail -1)
+        times+="  $(awk -v m="$ms" "BEGIN { printf \"%.2f\", m / 1000 }") s (${said:--})"
+      done
+      printf "  %-42s%s\n" "$label:" "$times"
+    }
+    run "Linux qel-upgrade scan 198.51.100.0/24" "$product/qel-upgrade" scan 198.51.100.0/24
+    run "Windows qel-upgrade-cli.exe (Wine), same" wine "$cli" scan 198.51.100.0/24
+    run "Windows: Wine start-up alone (--version)" wine "$cli" --version
+    run "Linux qel-upgrade scan (both subnets)" "$product/qel-upgrade" scan
+    run "Windows qel-upgrade-cli.exe (Wine), same" wine "$cli" scan
+    kill "${sims[@]}" 2>/dev/null
+    wait "${sims[@]}" 2>/dev/null
+    wineserver -k 2>/dev/null
+  ' bench "$product" "$cli" "$build/scan-bench"
 fi
 exit $status

@@ -8,7 +8,7 @@
 # Windows section; wixl cannot write the PATH entry, so it is added
 # afterwards with msibuild.
 #
-# Signing (Authenticode, with osslsigncode): both programs are signed before
+# Signing (Authenticode, with osslsigncode): the programs are signed before
 # they go into the package, then the package. The certificate and key come
 # from the environment, never from the tree:
 #   QEL_SIGN_CERT=cert.pem QEL_SIGN_KEY=key.pem   (PEM; the key may be encrypted)
@@ -186,7 +186,7 @@ for s in "${sources[@]}"; do
   f=${f//\$(var.TextDir)/$stage/text}
   if [ "$f" != "$stage/$rel" ]; then
     mkdir -p "$stage/${rel%/*}"
-    if [ ${#sign[@]} -gt 0 ] && [[ $rel == *.exe ]]; then
+    if [ ${#sign[@]} -gt 0 ] && [[ $rel == *.exe || $rel == *.com ]]; then
       signed "$f" "$stage/$rel" || exit 1
     else
       cp "$f" "$stage/$rel"

@@ -103,6 +103,9 @@ class Fleet {
   void child_ended(Device& d, const sys::ChildExit& how);
   void finish(Device& d, Result result, const std::string& message);
   void on_interrupt(bool terminate);
+  // The system ends the fleet soon (its console closed, its session ends):
+  // what has not reported by then is stopped and reported as in flight.
+  void stop_unreported();
   void redraw();
   void say(const std::string& line);  // a permanent line above the live block
   // snapshot: the state now (running devices as "running"), not the end.
@@ -120,6 +123,7 @@ class Fleet {
   int to_upgrade_ = 0;
   bool stopping_ = false;  // Ctrl-C or a signal: nothing more starts
   bool aborting_ = false;
+  Clock::time_point end_by_ = Clock::time_point::max();
   std::string halted_;  // why nothing more starts (a canary, the failure limit)
   bool canary_phase_;
   int canaries_passed_ = 0;
@@ -196,10 +200,16 @@ void Fleet::enforce_time_limit(Device& d, Clock::time_point now) {
 void Fleet::on_event(sys::FleetEvent& event) {
   if (event.kind == sys::FleetEvent::INTERRUPT || event.kind == sys::FleetEvent::TERMINATE) {
     on_interrupt(event.kind == sys::FleetEvent::TERMINATE);
+    if (event.within_ms > 0)
+      end_by_ = std::min(end_by_, Clock::now() + std::chrono::milliseconds(event.within_ms));
     return;
   }
   if (event.child >= devices_.size()) return;
   Device& d = devices_[event.child];
+  if (d.phase == Device::DONE) {  // stopped by stop_unreported: recorded already
+    if (event.kind == sys::FleetEvent::EXITED) d.process.reap();
+    return;
+  }
   if (event.kind == sys::FleetEvent::OUTPUT) {
     d.out += event.bytes;
   } else if (event.kind == sys::FleetEvent::ERRORS) {
@@ -274,6 +284,13 @@ void Fleet::child_ended(Device& d, const sys::ChildExit& how) {
     finish(d, Result::ABORTED, "aborted before it contacted the device");
     return;
   }
+  if (!have && end_by_ != Clock::time_point::max()) {
+    // Ended with the fleet's console or session before it reported.
+    finish(d, Result::RUNNING,
+           "in flight (" + d.state + ") when the fleet had to end: ended before it reported (" +
+               sys::child_exit_text(how) + ")");
+    return;
+  }
   if (!have) {
     std::string ended = sys::child_exit_text(how);
     d.row.code = d.timed_out ? Code::TIMEOUT : Code::NO_RESULT;
@@ -332,6 +349,17 @@ void Fleet::on_interrupt(bool terminate) {
     say("qel-upgrade fleet: aborting the running upgrades");
     // Each child takes it as Cancel in its open dialog.
     for (Device& d : devices_) d.process.cancel(sys::CancelReason::ABORT);
+  }
+}
+
+void Fleet::stop_unreported() {
+  for (Device& d : devices_) {
+    if (d.phase != Device::RUNNING) continue;
+    d.process.kill();
+    std::string step = d.state;
+    if (d.percent >= 0) step.append(" ").append(std::to_string(d.percent)).append("%");
+    finish(d, Result::RUNNING,
+           "in flight (" + step + ") when the fleet had to end: stopped before it reported");
   }
 }
 
@@ -397,6 +425,7 @@ int Fleet::run() {
       on_event(event);
     Clock::time_point now = Clock::now();
     for (Device& d : devices_) enforce_time_limit(d, now);
+    if (now >= end_by_) stop_unreported();
     redraw();
   }
   std::string why = stopping_ ? "the fleet was interrupted" : halted_;

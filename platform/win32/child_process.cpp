@@ -6,6 +6,7 @@
 // byte is one Cancel, its end means the fleet is gone (watch_fleet). Console
 // events cannot single out one child, so they are not used for it.
 #include "platform/child_process.h"
+#include "platform/win32/console_events.h"
 #include "platform/win32/wide.h"
 
 #include <windows.h>
@@ -86,10 +87,23 @@ FleetEvents* interrupt_events = nullptr;
 
 BOOL WINAPI on_console_event(DWORD type) {
   if (!interrupt_events) return FALSE;
-  FleetEvent event;
-  event.kind = type == CTRL_C_EVENT ? FleetEvent::INTERRUPT : FleetEvent::TERMINATE;
-  interrupt_events->push(std::move(event));
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
+    FleetEvent event;
+    event.kind = type == CTRL_C_EVENT ? FleetEvent::INTERRUPT : FleetEvent::TERMINATE;
+    interrupt_events->push(std::move(event));
+    return TRUE;
+  }
+  // The console closes or the session ends: the fleet has until Windows
+  // ends it to abort its upgrades, write its report and close its logs.
+  if (win32::ends_the_run(type)) win32::end_run(type == CTRL_CLOSE_EVENT);
   return TRUE;
+}
+
+void end_the_fleet(unsigned within_ms) {
+  FleetEvent event;
+  event.kind = FleetEvent::TERMINATE;
+  event.within_ms = within_ms;
+  interrupt_events->push(std::move(event));
 }
 
 }  // namespace
@@ -255,10 +269,15 @@ bool ended_by_abort(const ChildExit&) { return false; }
 
 bool deliver_interrupts(FleetEvents* events, std::string* error) {
   interrupt_events = events;
+  win32::set_end_action(end_the_fleet);
   if (!::SetConsoleCtrlHandler(on_console_event, TRUE)) {
     *error = "cannot take Ctrl-C: " + win32::error_text(::GetLastError());
     return false;
   }
+  // Told of the session's end before its upgrades (the default level is
+  // 0x280): it cancels them and reports them while they still run.
+  ::SetProcessShutdownParameters(0x3FF, 0);
+  win32::watch_session_end();
   return true;
 }
 

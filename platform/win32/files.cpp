@@ -173,8 +173,11 @@ int open_log(int folder, const std::string& name, std::string* error) {
   }
   std::wstring full = std::wstring(path, n) + L"\\" + wide_name;
   OwnOnly own(false);
+  // Shared for writing: two fleets of this user that upgrade one device
+  // append to its one log, as on Linux. Opened for appending alone, every
+  // write lands at the end, whoever else writes.
   HANDLE h = ::CreateFileW(full.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
-                           FILE_SHARE_READ, own.get(), OPEN_ALWAYS,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, own.get(), OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = error_text(::GetLastError());

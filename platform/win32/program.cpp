@@ -2,7 +2,12 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <atomic>
 #include <iterator>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "platform/child_process.h"
 #include "platform/program.h"
@@ -10,6 +15,110 @@
 #include "platform/win32/wide.h"
 
 namespace sys {
+
+namespace win32 {
+
+namespace {
+
+std::atomic<void (*)(unsigned)> end_action{nullptr};
+
+// How long Windows waits once it has told the process: the hung-program
+// time when the console closes, the wait-to-kill time when the session
+// ends (5 s each unless an administrator changed them).
+unsigned system_wait_ms(bool console_closing) {
+  UINT ms = 0;
+  if (!::SystemParametersInfoW(console_closing ? SPI_GETHUNGAPPTIMEOUT : SPI_GETWAITTOKILLTIMEOUT,
+                               0, &ms, 0) ||
+      ms == 0)
+    ms = 5000;
+  return std::clamp<unsigned>(ms, 2000, 30000);
+}
+
+// Of that time, what the report and the logs keep after the upgrades'.
+constexpr unsigned WRITE_MS = 1500;
+
+LRESULT CALLBACK session_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_QUERYENDSESSION:
+      // The run does not hold the session up; what it does meanwhile is shown.
+      ::ShutdownBlockReasonCreate(window,
+                                  L"qel-upgrade is cancelling its upgrades and writing "
+                                  L"what became of them");
+      return TRUE;
+    case WM_ENDSESSION:
+      if (wparam)
+        end_run(false);
+      else
+        ::ShutdownBlockReasonDestroy(window);
+      return 0;
+    default:
+      return ::DefWindowProcW(window, message, wparam, lparam);
+  }
+}
+
+void session_window_thread() {
+  HINSTANCE instance = ::GetModuleHandleW(nullptr);
+  WNDCLASSW kind{};
+  kind.lpfnWndProc = session_window;
+  kind.hInstance = instance;
+  kind.lpszClassName = L"qel-upgrade session end";
+  if (!::RegisterClassW(&kind)) return;
+  // Top-level and never shown: the session's end is told to top-level
+  // windows only.
+  HWND window = ::CreateWindowExW(0, kind.lpszClassName, L"qel-upgrade", WS_OVERLAPPED, 0, 0, 0, 0,
+                                  nullptr, nullptr, instance, nullptr);
+  if (!window) return;  // no desktop (Wine without a display): the console's events alone
+  MSG message;
+  while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
+}
+
+// Ctrl-C and Ctrl-Break are the interrupt thread's; the console's closing
+// and the session's end cancel the run as Ctrl-C does and hold on while it
+// reports.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    ::SetEvent(interrupt_event());
+    return TRUE;
+  }
+  if (ends_the_run(event)) end_run(event == CTRL_CLOSE_EVENT);
+  return TRUE;  // another session's logoff: not this run's
+}
+
+}  // namespace
+
+void set_end_action(void (*action)(unsigned within_ms)) { end_action = action; }
+
+void end_run(bool console_closing) {
+  static std::atomic<bool> told{false};
+  unsigned wait = system_wait_ms(console_closing);
+  void (*action)(unsigned) = end_action.load();
+  if (action && !told.exchange(true)) action(wait - WRITE_MS);
+  // The process ends meanwhile once it has reported; returning would end
+  // it at once.
+  ::Sleep(wait);
+}
+
+bool ends_the_run(DWORD event) {
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_SHUTDOWN_EVENT) return true;
+  if (event != CTRL_LOGOFF_EVENT) return false;
+  // It does not say whose session ends: in the services' session (0),
+  // where a scheduled task runs, it is always another's.
+  DWORD session = 0;
+  return ::ProcessIdToSessionId(::GetCurrentProcessId(), &session) && session != 0;
+}
+
+void watch_session_end() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    try {
+      std::thread(session_window_thread).detach();
+    } catch (const std::system_error&) {
+      // The console's events still come.
+    }
+  });
+}
+
+}  // namespace win32
 
 std::vector<std::string> program_arguments(int argc, char** argv) {
   // The C runtime's argv is in the ANSI code page and loses what it cannot
@@ -36,9 +145,16 @@ std::string error_text(int code) { return win32::error_text(static_cast<DWORD>(c
 
 int last_error() { return static_cast<int>(GetLastError()); }
 
+namespace {
+// A fleet's upgrade: its fleet, told of the session's end first, cancels it.
+bool fleet_child = false;
+}  // namespace
+
 void catch_interrupts() {
   win32::interrupt_event();
+  win32::set_end_action([](unsigned) { ::SetEvent(win32::interrupt_event()); });
   SetConsoleCtrlHandler(win32::on_console_event, TRUE);
+  if (!fleet_child) win32::watch_session_end();
 }
 
 bool wait_interrupt(int timeout_ms) {
@@ -50,6 +166,7 @@ bool wait_interrupt(int timeout_ms) {
 // Cancel, and its end, come through standard input (child_process.h) and
 // count as a Ctrl-C here.
 bool tie_to_parent() {
+  fleet_child = true;
   watch_fleet([] { SetEvent(win32::interrupt_event()); });
   return true;
 }

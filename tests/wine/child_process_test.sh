@@ -59,6 +59,7 @@ fi
 
 "$cxx" -std=c++20 -O1 -Wall -Wextra -Werror -I"$root" -static -static-libgcc -static-libstdc++ \
   "$root/tests/wine/child_process_probe.cpp" "$root/platform/win32/child_process.cpp" \
+  "$root/platform/win32/program.cpp" \
   "$root/platform/portable/child_events.cpp" -o "$probe" -lshell32 || exit 1
 # The password file's owner and access list, judged from given descriptors
 # (Wine keeps no access lists of its own).

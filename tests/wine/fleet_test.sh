@@ -144,6 +144,120 @@ else
 fi
 stop_devices
 
+# ---- Two fleets of one user at once, one log folder ------------------------
+# The second fleet's upgrade of a device the first one holds ends busy; it
+# appends to the device's one log (Windows refused it a sharing violation
+# and left the report's log column empty), and so does the first after it.
+device 2 --http-hang
+wine "$cli" fleet one.txt --timeout 120 --report first.csv --log-dir both >first.out 2>first.err &
+pid=$!
+if wait_for first.err '127.0.0.2 start' && wait_for both/127.0.0.2.log 'upgrade of 127.0.0.2'; then
+  wine "$cli" fleet one.txt --report second.csv --log-dir both >second.out 2>second.err
+  rc=$?
+  kill -INT "$pid"
+  sleep 1
+  kill -INT "$pid"
+  wait "$pid"
+  check "the second fleet's device is busy (exit $rc)" test "$rc" -eq 7
+  check "the second fleet logs its device" sh -c '! grep -q "is not logged" second.err'
+  check "its report names the log" grep -q '^127.0.0.2,.*,busy,.*,[^,]*127.0.0.2.log,' second.csv
+  check "the log holds the second fleet's result" grep -q 'result: busy' both/127.0.0.2.log
+  check "and then the first one's" sh -c \
+    'tr -d "\r" <both/127.0.0.2.log | grep "result: " | tail -1 | grep -q "result: aborted"'
+else
+  say "FAIL the first of two fleets did not start its upgrade"; cat first.err
+  kill -KILL "$pid"
+  failed=1
+fi
+stop_devices
+
+# ---- The session's end (logoff, shutdown) -----------------------------------
+# Windows sends no console event for it to a program that uses its
+# windowing functions, as this one does: a hidden window of the fleet's gets
+# it, which `wineboot --end-session` sends on a display. The fleet cancels
+# its upgrades, writes its report and closes its logs within Windows's time,
+# then ends (before, it was ended where it stood); an upgrade that cannot
+# answer (here stopped) is stopped before Windows's time is up and reported
+# in flight. The console's closing
+# takes the same way from the console's handler; Wine sends no event for
+# that one, nor for a hang-up.
+display=""
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
+  for n in 96 94 92 90; do
+    Xvfb ":$n" -screen 0 640x480x24 -nolisten tcp >xvfb.log 2>&1 &
+    xvfb=$!
+    for _ in $(seq 50); do
+      DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1 && { display=":$n"; break 2; }
+      sleep 0.1
+    done
+    kill "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null
+  done
+  [ -n "$display" ] || { say "FAIL no Xvfb display could be started"; failed=1; }
+else
+  say "SKIP the session's end: Xvfb or xdotool is missing (scripts/install-deps.sh win32)"
+fi
+if [ -n "$display" ]; then
+  session_prefix="$work/wine-prefix-session"
+  rm -rf "$session_prefix"
+  cp -a "$template" "$session_prefix"
+  for n in 2 3 4; do device "$n" --http-hang; done
+  printf '127.0.0.%s\n' 2 3 4 5 >four.txt
+  DISPLAY=$display WINEPREFIX=$session_prefix wine "$cli" fleet four.txt --parallel 3 \
+    --timeout 120 --report ended.csv --log-dir ended-logs >ended.out 2>ended.err &
+  pid=$!
+  if wait_for ended.err '127.0.0.4 connect'; then
+    here=$(readlink /proc/self/ns/net) stopped=()
+    for child in $(pgrep -f 'qel-upgrade-cli.exe upgrade 127.0.0.4 '); do
+      [ "$(readlink "/proc/$child/ns/net" 2>/dev/null)" = "$here" ] && stopped+=("$child")
+    done
+    kill -STOP "${stopped[@]}"
+    start=$(date +%s%N)
+    DISPLAY=$display WINEPREFIX=$session_prefix timeout 60 wineboot --end-session \
+      >/dev/null 2>&1 &
+    session=$!
+    gone=1
+    for _ in $(seq 300); do
+      kill -0 "$pid" 2>/dev/null || { gone=0; break; }
+      sleep 0.1
+    done
+    say "measured: the fleet ended $((($(date +%s%N) - start) / 1000000)) ms after the session's end began"
+    check "the fleet ends with its session" test "$gone" -eq 0
+    [ "$gone" -eq 0 ] || kill -KILL "$pid"
+    wait "$pid" 2>/dev/null
+    wait "$session" 2>/dev/null
+    # Wine ends a process by signalling its threads: a stopped one ends once
+    # it runs again (Windows ends it outright).
+    kill -CONT "${stopped[@]}" 2>/dev/null
+    for _ in $(seq 100); do
+      upgrades_running || break
+      sleep 0.1
+    done
+    check "its report is written" test -s ended.csv
+    for n in 2 3; do
+      check "127.0.0.$n, cancelled, is reported aborted or in flight" \
+        grep -qsE "^127.0.0.$n,.*,(aborted|running)," ended.csv
+    done
+    check "127.0.0.4, whose upgrade did not answer, is reported in flight" \
+      grep -qs '^127.0.0.4,.*,running,.*stopped before it reported' ended.csv
+    for n in 2 3 4; do
+      check "its log is whole (its result is the last line)" sh -c \
+        "tr -d '\r' <ended-logs/127.0.0.$n.log | tail -1 | grep -q ' result: '"
+    done
+    check "127.0.0.5 is reported not started" grep -qs '^127.0.0.5,.*,not-started,' ended.csv
+    check "no upgrade outlives the fleet" no_upgrades_running
+  else
+    say "FAIL the fleet to end with its session did not start its upgrades"; cat ended.err
+    kill -KILL "$pid"
+    failed=1
+  fi
+  stop_devices
+  WINEPREFIX=$session_prefix wineserver -k 2>/dev/null
+  rm -rf "$session_prefix"
+  kill "$xvfb" 2>/dev/null
+  wait "$xvfb" 2>/dev/null
+fi
+
 # The fleet killed outright: the job object ends its upgrades.
 for n in 2 3; do device "$n" --http-hang; done
 wine "$cli" fleet two.txt --parallel 2 --timeout 120 >killed.out 2>killed.err &

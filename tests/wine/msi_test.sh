@@ -229,6 +229,7 @@ rule='advfirewall firewall add rule name="QEL Upgrade TFTP" dir=in action=allow 
 delete='advfirewall firewall delete rule name="QEL Upgrade TFTP"'
 add_wizard="$rule program=\"[INSTALLDIR]qel-upgrade.exe\" enable=yes"
 add_console="$rule program=\"[INSTALLDIR]qel-upgrade-cli.exe\" enable=yes"
+add_com="$rule program=\"[INSTALLDIR]qel-upgrade.com\" enable=yes"
 firewall_rows_are() {  # ACTION KIND CONDITION COMMAND, one row each
   local a k c cmd bad=0
   while IFS='|' read -r a k c cmd; do
@@ -241,16 +242,20 @@ firewall_rows_are() {  # ACTION KIND CONDITION COMMAND, one row each
 check "the rule's rows: local subnet, deferred, each undone by a rollback row" firewall_rows_are <<EOF
 FirewallAddWizard|deferred|NOT Installed|$add_wizard
 FirewallAddConsole|deferred|NOT Installed|$add_console
+FirewallAddConsoleCom|deferred|NOT Installed|$add_com
 FirewallAddRollback|rollback|NOT Installed|$delete
 FirewallDelete|deferred|REMOVE="ALL"|$delete
 FirewallDeleteRollbackWizard|rollback|REMOVE="ALL"|$add_wizard
 FirewallDeleteRollbackConsole|rollback|REMOVE="ALL"|$add_console
+FirewallDeleteRollbackConsoleCom|rollback|REMOVE="ALL"|$add_com
 EOF
 check "... each rollback row sequenced before what it undoes" test \
   "$(sequence_of FirewallAddRollback)" -lt "$(sequence_of FirewallAddWizard)" -a \
   "$(sequence_of FirewallAddWizard)" -lt "$(sequence_of FirewallAddConsole)" -a \
   "$(sequence_of FirewallDeleteRollbackWizard)" -lt "$(sequence_of FirewallDelete)" -a \
-  "$(sequence_of FirewallDeleteRollbackConsole)" -lt "$(sequence_of FirewallDelete)"
+  "$(sequence_of FirewallAddConsole)" -lt "$(sequence_of FirewallAddConsoleCom)" -a \
+  "$(sequence_of FirewallDeleteRollbackConsole)" -lt "$(sequence_of FirewallDelete)" -a \
+  "$(sequence_of FirewallDeleteRollbackConsoleCom)" -lt "$(sequence_of FirewallDelete)"
 # README.md gives the same commands for by hand.
 installdir='C:\Program Files\QEL Upgrade\'
 at_installdir() {  # the command as the installer runs it
@@ -264,7 +269,7 @@ at_installdir() {  # the command as the installer runs it
 }
 readme_netsh() { sed -n 's/^netsh //p' README.md | tr -d '\r' | sort -u; }
 check "README's by-hand commands are the package's" \
-  test "$(readme_netsh)" = "$(at_installdir "$add_wizard" "$add_console" | sort)"
+  test "$(readme_netsh)" = "$(at_installdir "$add_wizard" "$add_console" "$add_com" | sort)"
 check "... and its delete command too" grep -qF "\`netsh $delete\`" README.md
 
 # ---- under Wine -------------------------------------------------------------
@@ -291,7 +296,7 @@ folder="$drive/Program Files/QEL Upgrade"
 menu=$(printf '%s' "$drive"/users/*/AppData/Roaming/Microsoft/Windows/"Start Menu"/Programs)
 environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-programs=(qel-upgrade.exe qel-upgrade-cli.exe)
+programs=(qel-upgrade.exe qel-upgrade-cli.exe qel-upgrade.com)
 
 msiexec() {  # msiexec NAME ARGS...: the exit code, with a verbose log and
   local name=$1  # the command lines of the processes it started
@@ -354,6 +359,8 @@ shortcut_names_wizard() {
 console_by_path() {  # console_by_path VERSION: its --version, and its --help
   wine cmd /c qel-upgrade-cli.exe --version >"$logs/cli-version-by-path.txt" 2>&1 &&
     grep -qx "qel-upgrade-cli $1" <(tr -d '\r' <"$logs/cli-version-by-path.txt") &&
+    wine cmd /c qel-upgrade --version >"$logs/com-version-by-path.txt" 2>&1 &&
+    grep -qx "qel-upgrade $1" <(tr -d '\r' <"$logs/com-version-by-path.txt") &&
     wine cmd /c qel-upgrade-cli --help >"$logs/cli-help-by-path.txt" 2>&1 &&
     grep -q scan "$logs/cli-help-by-path.txt" ||
     { echo "       said: $(head -c 200 "$logs/cli-version-by-path.txt")"; return 1; }
@@ -394,7 +401,7 @@ check "the programs, README.txt and the copyright notice are installed as packag
 check "the Start menu shortcut starts the wizard" shortcut_names_wizard
 path_checks "$version"
 check "the firewall rule is asked for for both programs" \
-  netsh_calls_are install "$add_wizard" "$add_console"
+  netsh_calls_are install "$add_wizard" "$add_console" "$add_com"
 check "the device locks' folder is made" test -d "$drive/ProgramData/QEL Upgrade/devices"
 check "... and given to SYSTEM and Administrators alone" icacls_calls_are install \
   '"C:\ProgramData\QEL Upgrade\devices\\" /setowner *S-1-5-32-544' \
@@ -411,7 +418,7 @@ check "msiexec /i of the newer package exits 0" exit_is 0 msiexec upgrade /i "$o
 check "the older product is gone" lacks_key "$uninstall\\$product"
 # The old package's removal deletes the rule: the new one must add it after.
 check "the rule is deleted, then asked for again for both programs" \
-  netsh_calls_are upgrade "$delete" "$add_wizard" "$add_console"
+  netsh_calls_are upgrade "$delete" "$add_wizard" "$add_console" "$add_com"
 check "the newer product is installed" test "$(reg_value "$uninstall\\$newer_product" DisplayVersion)" = "$newer"
 check "the newer programs are installed" same_files "$packaged"
 path_checks "$newer"
@@ -444,7 +451,7 @@ msibuild "$out/failing.msi" \
 # Windows says 1603; Wine 8 says 1627 (function failed), 91 as the shell sees it.
 check "msiexec /i of the failing package fails" eval '! msiexec failing /i "$out/failing.msi"'
 check "the rule was asked for, then deleted again" \
-  netsh_calls_are failing "$add_wizard" "$add_console" "$delete"
+  netsh_calls_are failing "$add_wizard" "$add_console" "$add_com" "$delete"
 check "the product is not installed; the PATH is as before" nothing_left
 echo "msi_test: Wine steps in $((SECONDS - t0)) s"
 checks_passed
