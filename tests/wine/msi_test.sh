@@ -180,7 +180,7 @@ EOF2
 }
 check "the package is signed" verified "$out/qel-upgrade.msi"
 check "... and the newer one" verified "$out/newer/qel-upgrade.msi"
-for p in qel-upgrade.exe qel-upgrade-cli.exe; do
+for p in qel-upgrade.exe qel-upgrade-cli.exe qel-upgrade.com; do
   check "$p in the package is signed" verified "$packaged/$p"
   check "... and is the built program" signed_copy_of "$packaged/$p" "$newer_build/$p"
 done
@@ -207,7 +207,7 @@ readme_is_windows_text() {
     ! tr -d '\r' <"$f" | cmp -s - "$f" && [ "$(grep -c $'\r$' "$f")" = "$(wc -l <"$f")" ] &&
     head -1 "$f" | grep -q "QEL Upgrade $newer for Windows" &&
     grep -q '^msiexec /i qel-upgrade.msi /qn' <(sed 's/^ *//' "$f") &&
-    grep -q 'qel-upgrade-cli.exe scan' "$f" && ! grep -q 'osslsigncode\|build-msi' "$f"
+    grep -q '^ *qel-upgrade scan ' "$f" && ! grep -q 'osslsigncode\|build-msi' "$f"
 }
 check "README.txt is the Windows section, CRLF, with the UTF-8 mark" readme_is_windows_text
 
