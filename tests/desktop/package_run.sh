@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The second half of package_test.sh, run by it in private mount and network
 # namespaces (never on its own): installs the packages into overlays of /usr,
-# /etc and /var, then runs the installed programs as the user nobody.
+# /etc and /var (and /tmp and /run of their own), then runs the installed
+# programs as the user nobody.
 set -u
 . "$(dirname "$0")/common.sh" || exit 1
 OUT=$PACKAGE_TEST_OUT/installed
@@ -27,6 +28,9 @@ if [ ${#keep[@]} -gt 0 ]; then
     fail "cannot keep the old /tmp in sight"
 fi
 mount -t tmpfs -o mode=1777 tmpfs /tmp || fail "cannot mount /tmp"
+# A /run of its own: the package makes its lock folder there, for a group
+# that exists only in the overlay's /etc.
+mount -t tmpfs -o mode=755 tmpfs /run || fail "cannot mount /run"
 for top in $(printf '%s\n' "${keep[@]}" | sort -u); do
   mkdir -p "/tmp/$top" && mount --bind "/var/tmp/qel-package-old-tmp/$top" "/tmp/$top" ||
     fail "cannot keep /tmp/$top"
