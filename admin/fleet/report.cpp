@@ -1,6 +1,8 @@
 #include "admin/fleet/report.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,9 @@ bool report_is_json(const std::string& path) {
 
 const char UTF8_BOM[] = "\xef\xbb\xbf";
 const char CSV_HEADER[] =
+    "address,product,version_before,version_after,result,message,seconds,log,code,attempts";
+// Version 2's header, without attempts: --retry still reads its reports.
+const char CSV_HEADER_2[] =
     "address,product,version_before,version_after,result,message,seconds,log,code";
 
 std::string report_csv(const std::vector<ReportRow>& rows) {
@@ -34,7 +39,7 @@ std::string report_csv(const std::vector<ReportRow>& rows) {
             frontend::csv_field(r.version_before) + "," + frontend::csv_field(r.version_after) +
             "," + result_word(r.result) + "," + frontend::csv_field(r.message) + "," +
             seconds_text(r.seconds) + "," + frontend::csv_field(r.log) + "," +
-            frontend::csv_field(code_word(r.code)) + "\n";
+            frontend::csv_field(code_word(r.code)) + "," + std::to_string(r.attempts) + "\n";
   return text;
 }
 
@@ -55,6 +60,7 @@ std::string report_json(const std::vector<ReportRow>& rows) {
     row["seconds"] = std::round(r.seconds * 10) / 10;
     row["log"] = text_or_null(r.log);
     row["code"] = text_or_null(code_word(r.code));
+    row["attempts"] = r.attempts;
     all.push_back(row);
   }
   Json report;
@@ -131,6 +137,8 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
                    " has no code this program writes");
       if (auto it = row.find("seconds"); it != row.end() && it->is_number())
         r.seconds = it->get<double>();
+      if (auto it = row.find("attempts"); it != row.end() && it->is_number_unsigned())
+        r.attempts = static_cast<int>(std::min<std::uint64_t>(it->get<std::uint64_t>(), 1000000));
       rows->push_back(r);
     }
     return true;
@@ -140,15 +148,17 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     return text.substr(at, end - at - (end > at && text[end - 1] == '\r'));
   };
   std::size_t at = 0, end = text.find('\n');
-  if (end == std::string::npos || line_at(0, end) != CSV_HEADER)
+  std::string header = end == std::string::npos ? "" : line_at(0, end);
+  if (header != CSV_HEADER && header != CSV_HEADER_2)
     return bad("not a fleet report (its first line is not the report's header)");
+  const std::size_t columns = header == CSV_HEADER ? 10 : 9;
   int number = 1;
   for (at = end + 1; at < text.size(); at = end + 1) {
     ++number;
     end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
     std::vector<std::string> f;
-    if (!split_csv(line_at(at, end), &f) || f.size() != 9)
+    if (!split_csv(line_at(at, end), &f) || f.size() != columns)
       return bad("line " + std::to_string(number) + " is not a report row");
     ReportRow r;
     r.address = f[0];
@@ -162,6 +172,12 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     r.log = f[7];
     if (!parse_code(f[8], &r.code))
       return bad("line " + std::to_string(number) + " has no code this program writes");
+    if (columns == 10) {
+      if (f[9].empty() || f[9].size() > 6 ||
+          f[9].find_first_not_of("0123456789") != std::string::npos)
+        return bad("line " + std::to_string(number) + " has no count of attempts");
+      r.attempts = std::stoi(f[9]);
+    }
     rows->push_back(r);
   }
   return true;
