@@ -913,7 +913,7 @@ TEST_F(AdminTest, RolloutsStopEarlyAndARetryResumesWhereTheyStopped) {
 TEST_F(AdminTest, APatientRolloutWaitsForItsWindowAndLateDevicesButNotForFailures) {
   const bool real_time = !program_override().empty();
   const double pace = real_time ? 1 : 60;
-  add_device_addresses(lan::DEVICES, 7 - lan::DEVICES);
+  add_device_addresses(lan::DEVICES, 10 - lan::DEVICES);
   auto paced = [](double fleet_pace) {
     return [fleet_pace] {
       ::setenv("QEL_FLEET_TEST_CLOCK_SCALE", std::to_string(fleet_pace).c_str(), 1);
@@ -1069,6 +1069,39 @@ TEST_F(AdminTest, APatientRolloutWaitsForItsWindowAndLateDevicesButNotForFailure
   EXPECT_FALSE(has(sims[6]->log(), "HTTP-REQ")) << sims[6]->log();
   std::printf("[ measured ] killed and retried %.1f s; the closing window %.1f s\n",
               retried.seconds, c.seconds);
+
+  // ---- D: upgrade --keep-trying, on its own clock (x20 here): a device
+  // switched on late is upgraded once it answers; one another run holds is
+  // left alone until it is free; Ctrl-C ends a wait.
+  sims[7] =
+      lan::start_device(lan::device(7), sim_args({"--up-after-seconds", real_time ? "5" : "2"}));
+  Ran late = qel_upgrade({"upgrade", lan::device(7), "--keep-trying", "30m", "--yes", "--json"});
+  EXPECT_EQ(late.exit_code, 0) << late.err;
+  Json reached = result_of(late);
+  EXPECT_EQ(reached["result"], "upgraded");
+  int unanswered = count_of(late.err, "QEL@" + lan::device(7) + " did not answer (try ");
+  EXPECT_GE(unanswered, 1) << late.err;
+  EXPECT_EQ(reached["attempts"], unanswered + 1) << late.err;
+  EXPECT_EQ(count_of(sims[7]->log(), "UPGRADE request"), 1) << sims[7]->log();
+  if (!real_time) {
+    sims[8] = lan::start_device(lan::device(8), sim_args({}, "1"));
+    Running holder({"upgrade", lan::device(8), "--yes"});
+    ASSERT_TRUE(sims[8]->wait_log("UPGRADE request", 60s)) << sims[8]->log();
+    Ran waited =
+        qel_upgrade({"upgrade", lan::device(8), "--keep-trying", "30m", "--dry-run", "--json"});
+    EXPECT_EQ(holder.finish().exit_code, 0);
+    EXPECT_EQ(waited.exit_code, 0) << waited.err;
+    EXPECT_EQ(result_of(waited)["result"], "current") << "looked only once the holder was done";
+    EXPECT_EQ(result_of(waited)["attempts"], 1) << "a busy try does not contact the device";
+    EXPECT_TRUE(has(waited.err, "another run on this PC is upgrading " + lan::device(8) + " (pid " +
+                                    std::to_string(holder.pid())))
+        << waited.err;
+  }
+  Ran stopped = qel_upgrade({"upgrade", lan::device(9), "--keep-trying", "30m", "--yes", "--json"},
+                            "", "next try at");
+  EXPECT_EQ(stopped.exit_code, 3) << stopped.err;
+  EXPECT_EQ(result_of(stopped)["result"], "aborted");
+  EXPECT_EQ(result_of(stopped)["attempts"], 1);
 }
 
 void as_nobody() {
