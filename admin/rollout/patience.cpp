@@ -38,7 +38,9 @@ std::string duration_text(std::chrono::seconds duration) {
   long long hours = s / 3600, minutes = (s % 3600 + 30) / 60;  // to the nearest minute
   if (minutes == 60) ++hours, minutes = 0;
   if (hours == 0) return std::to_string(minutes) + " min";
-  return std::to_string(hours) + " h" + (minutes ? " " + std::to_string(minutes) + " min" : "");
+  std::string text = std::to_string(hours) + " h";
+  if (minutes) text.append(" ").append(std::to_string(minutes)).append(" min");
+  return text;
 }
 
 std::chrono::milliseconds retry_delay(int failed, double uniform) {
