@@ -390,7 +390,7 @@ void Fleet::redraw() {
       ++totals.waiting;
       if (d.unreached > 0) {
         long left = static_cast<long>(
-            std::max(0.0, std::chrono::duration<double>(d.next_try - now).count()));
+            std::max(0.0, std::ceil(std::chrono::duration<double>(d.next_try - now).count())));
         retrying.push_back({d.entry.address, "", -1, 0, clock_text(left), left, d.tries});
       }
     } else if (d.phase == Device::DONE) {
