@@ -275,7 +275,7 @@ int run_fleet_wait(const std::string& upgrade, int seconds) {
   };
   std::printf("\nA waiting fleet (qel-upgrade fleet, no terminal), CPU of the fleet process:\n");
   // A window that opens two hours from now.
-  std::time_t opens = std::time(nullptr) + 2 * 3600;
+  std::time_t opens = std::time(nullptr) + 2L * 3600;
   std::tm local{};
   ::localtime_r(&opens, &local);
   char window[16];

@@ -6,7 +6,7 @@ namespace admin {
 
 namespace {
 
-constexpr long DAY = 24 * 60 * 60;
+constexpr long DAY = 24L * 60 * 60;
 
 // "H:MM" or "HH:MM"; false for anything else.
 bool parse_time(const std::string& text, int* minute) {

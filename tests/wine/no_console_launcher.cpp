@@ -48,9 +48,10 @@ int main() {
   bool files = count >= 6 && std::wstring(argv[1]) == L"--files";
   bool none = count >= 3 && std::wstring(argv[1]) == L"--none";
   if (!files && !none) {
-    std::fputs("usage: no_console_launcher --files IN OUT ERR PROGRAM [ARGS...]\n"
-               "       no_console_launcher --none PROGRAM [ARGS...]\n",
-               stderr);
+    std::fputs(
+        "usage: no_console_launcher --files IN OUT ERR PROGRAM [ARGS...]\n"
+        "       no_console_launcher --none PROGRAM [ARGS...]\n",
+        stderr);
     return 2;
   }
   int first = files ? 5 : 2;
