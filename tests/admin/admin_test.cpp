@@ -1041,34 +1041,35 @@ TEST_F(AdminTest, APatientRolloutWaitsForItsWindowAndLateDevicesButNotForFailure
   EXPECT_EQ(count_of(simtest::read_text(dir.file("b2.csv")), ",upgraded,"), 2)
       << simtest::read_text(dir.file("b2.csv"));
 
+  std::printf("[ measured ] killed and retried %.1f s\n", retried.seconds);
+
   // ---- C: the window closes while the first device reflashes (in well
   // under a second, on a clock twice as fast): its upgrade finishes, the
-  // other is not started. Under Wine a slow transfer outlasts a window that
-  // may close a minute later.
-  sims[5] = lan::start_device(
-      lan::device(5),
-      real_time ? sim_args({"--ack-delay", "all", "--ack-delay-ms", "30"}) : sim_args({}, "1.2"));
-  sims[6] = lan::start_device(lan::device(6), sim_args({}));
-  const double now_wall = wall_now();
-  const std::string closing =
-      hh_mm(now_wall) + "-" + hh_mm(minute_after(now_wall, real_time ? 5 : 30));
-  Ran c = qel_upgrade({"fleet", list("c.txt", {5, 6}), "--window", closing, "--parallel", "1",
-                       "--timeout", "86400", "--report", dir.file("c.json")},
-                      "", "", paced(pace * 2));
-  EXPECT_EQ(c.exit_code, 1) << c.err;
-  EXPECT_TRUE(has(
-      c.err, "the window " + closing + " closed: no more upgrades start; the running ones finish"))
-      << c.err;
-  Json closed = Json::parse(simtest::read_text(dir.file("c.json")), nullptr, false);
-  ASSERT_TRUE(closed.is_object()) << c.err;
-  EXPECT_EQ(closed["devices"][0]["result"], "upgraded") << closed.dump();
-  EXPECT_EQ(closed["devices"][1]["result"], "not-started");
-  EXPECT_EQ(closed["devices"][1]["code"], "window-closed");
-  EXPECT_EQ(closed["devices"][1]["attempts"], 0);
-  EXPECT_TRUE(has(sims[5]->log(), "REBOOT done version=5.2.5")) << sims[5]->log();
-  EXPECT_FALSE(has(sims[6]->log(), "HTTP-REQ")) << sims[6]->log();
-  std::printf("[ measured ] killed and retried %.1f s; the closing window %.1f s\n",
-              retried.seconds, c.seconds);
+  // other is not started. Not under Wine: this is the fleet's portable code
+  // alone, and a transfer slow enough to outlast a window that may close a
+  // minute later would add two minutes there.
+  if (!real_time) {
+    sims[5] = lan::start_device(lan::device(5), sim_args({}, "1.2"));
+    sims[6] = lan::start_device(lan::device(6), sim_args({}));
+    const double now_wall = wall_now();
+    const std::string closing = hh_mm(now_wall) + "-" + hh_mm(minute_after(now_wall, 30));
+    Ran c = qel_upgrade({"fleet", list("c.txt", {5, 6}), "--window", closing, "--parallel", "1",
+                         "--timeout", "86400", "--report", dir.file("c.json")},
+                        "", "", paced(pace * 2));
+    EXPECT_EQ(c.exit_code, 1) << c.err;
+    EXPECT_TRUE(has(c.err, "the window " + closing +
+                               " closed: no more upgrades start; the running ones finish"))
+        << c.err;
+    Json closed = Json::parse(simtest::read_text(dir.file("c.json")), nullptr, false);
+    ASSERT_TRUE(closed.is_object()) << c.err;
+    EXPECT_EQ(closed["devices"][0]["result"], "upgraded") << closed.dump();
+    EXPECT_EQ(closed["devices"][1]["result"], "not-started");
+    EXPECT_EQ(closed["devices"][1]["code"], "window-closed");
+    EXPECT_EQ(closed["devices"][1]["attempts"], 0);
+    EXPECT_TRUE(has(sims[5]->log(), "REBOOT done version=5.2.5")) << sims[5]->log();
+    EXPECT_FALSE(has(sims[6]->log(), "HTTP-REQ")) << sims[6]->log();
+    std::printf("[ measured ] the closing window %.1f s\n", c.seconds);
+  }
 
   // ---- D: upgrade --keep-trying, on its own clock (x20 here): a device
   // switched on late is upgraded once it answers; one another run holds is

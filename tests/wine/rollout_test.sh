@@ -2,9 +2,9 @@
 # Rollouts that wait, with the Windows console program under Wine:
 #   with --admin-tests, the administrators' patient-fleet case (a window that
 #   opens later, a device switched on late, one that fails, a fleet killed
-#   outright and its report, a window that closes during an upgrade,
-#   upgrade --keep-trying) with QEL_ADMIN_PROGRAM="wine EXE", at real speed
-#   (the program has no test clock: several minutes);
+#   outright and its report, upgrade --keep-trying; the closing window is
+#   Linux's alone) with QEL_ADMIN_PROGRAM="wine EXE", at real speed (the
+#   program has no test clock: about three minutes);
 #   and the program run as a scheduled task runs it, with no console at all
 #   (DETACHED_PROCESS, from a small launcher): a fleet inside its --window
 #   with its standard handles on files, the same with no standard handles at
