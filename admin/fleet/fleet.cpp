@@ -528,6 +528,9 @@ void Fleet::end_waiting(const std::string& why, Code code) {
   for (Device& d : devices_) {
     if (d.phase != Device::WAITING) continue;
     if (d.unreached > 0) {
+      // Its seconds stay its last try's, not the wait's since.
+      d.began = Clock::now() - std::chrono::duration_cast<RolloutClock::duration>(
+                                   std::chrono::duration<double>(d.row.seconds));
       finish(d, d.row.result,
              d.row.message + " (" + std::to_string(d.tries) + (d.tries == 1 ? " try" : " tries") +
                  "; not tried again: " + why + ")");
