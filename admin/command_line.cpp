@@ -10,6 +10,8 @@
 #include "admin/help.h"
 #include "admin/output.h"
 #include "admin/record/result.h"
+#include "admin/rollout/patience.h"
+#include "admin/rollout/window.h"
 #include "admin/scan/scan.h"
 #include "admin/upgrade/upgrade.h"
 #include "platform/console.h"
@@ -81,6 +83,9 @@ int admin_main(int argc, char** argv, const char* program) {
   upgrade_command->add_flag("--dry-run", upgrade.dry_run, text("upgrade", "--dry-run"));
   upgrade_command->add_flag("--json", upgrade.json, text("upgrade", "--json"));
   upgrade_command->add_flag("--force", upgrade.force, text("upgrade", "--force"));
+  std::string upgrade_patience;
+  upgrade_command->add_option("--keep-trying", upgrade_patience, text("upgrade", "--keep-trying"))
+      ->type_name("DURATION");
   // The fleet's own, for its children: not shown.
   upgrade_command->add_flag("--exit-with-parent", upgrade.exit_with_parent)->group("");
   upgrade_command->footer(footer("upgrade"));
@@ -110,6 +115,11 @@ int admin_main(int argc, char** argv, const char* program) {
       ->type_name("REPORT");
   fleet_command->add_option("--log-dir", fleet.log_dir, text("fleet", "--log-dir"))
       ->type_name("DIR");
+  std::string window, fleet_patience;
+  fleet_command->add_option("--window", window, text("fleet", "--window"))
+      ->type_name("HH:MM-HH:MM");
+  fleet_command->add_option("--keep-trying", fleet_patience, text("fleet", "--keep-trying"))
+      ->type_name("DURATION");
   fleet_command->footer(footer("fleet"));
 
   try {
@@ -119,7 +129,26 @@ int admin_main(int argc, char** argv, const char* program) {
     return code == 0 ? 0 : EXIT_USAGE;
   }
   if (scan_command->parsed()) return run_scan(scan);
-  if (upgrade_command->parsed()) return run_upgrade(upgrade);
+  // Given at all, as "" too: a duration or window must be one.
+  auto patience = [](CLI::App* command, const std::string& text, std::chrono::seconds* duration) {
+    std::string error;
+    if (command->count("--keep-trying") == 0 || parse_duration(text, duration, &error)) return true;
+    print_err("qel-upgrade %s: %s\n", command->get_name().c_str(), error.c_str());
+    return false;
+  };
+  if (upgrade_command->parsed()) {
+    if (!patience(upgrade_command, upgrade_patience, &upgrade.keep_trying)) return EXIT_USAGE;
+    return run_upgrade(upgrade);
+  }
+  if (!patience(fleet_command, fleet_patience, &fleet.keep_trying)) return EXIT_USAGE;
+  if (fleet_command->count("--window") > 0) {
+    std::string error;
+    if (!parse_window(window, &fleet.window, &error)) {
+      print_err("qel-upgrade fleet: %s\n", error.c_str());
+      return EXIT_USAGE;
+    }
+    fleet.has_window = true;
+  }
   if (!max_failures.empty()) {
     fleet.max_failures_percent = max_failures.back() == '%';
     std::string digits = max_failures.substr(0, max_failures.size() - fleet.max_failures_percent);

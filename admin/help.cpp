@@ -122,7 +122,17 @@ const std::vector<CommandHelp> COMMANDS = {
           "End with one JSON object on standard output: address, result, message (the "
           "wizard's, or the command line's own), version_before, version_after (what the device "
           "reported at the end), stages, seconds, product, version_target, image_delivered "
-          "(true once the device acknowledged every byte of the image), code."},
+          "(true once the device acknowledged every byte of the image), code, attempts (how "
+          "many times the device was contacted: 1, more with --keep-trying, 0 when the run "
+          "ended before, e.g. busy)."},
+         {"--keep-trying", "DURATION",
+          "When the device does not answer, or another run on this PC holds it (busy), try again "
+          "instead of ending, for up to DURATION (90m, 8h, 1h30m; at most 168h): the first "
+          "time after about 30 s, then after twice as long each time, at most 15 min apart, each "
+          "wait up to 20% shorter or longer at random. Each try takes the device's lock and asks "
+          "for its information page afresh, as scan does; once the device answers, the upgrade "
+          "runs, once: a device that answered and then failed is not tried again. Ctrl-C ends "
+          "the wait (aborted). Without it the device is tried once."},
      },
      {
          {"Progress",
@@ -192,21 +202,43 @@ const std::vector<CommandHelp> COMMANDS = {
           "refused when it is a link, another user owns it or others may write to it; a log "
           "that is a link, {a FIFO |a device }or another user's file is "
           "not used (said once)."},
+         {"--window", "HH:MM-HH:MM",
+          "Start upgrades only inside this window of the PC's local time (22:00-06:00 crosses "
+          "midnight). Until it opens the fleet waits, and says when it opens. An upgrade that "
+          "has started always finishes, whatever the clock says: a reflash is never cut. The "
+          "devices not started when it closes end not-started with code window-closed, so that "
+          "--retry takes them in the next window."},
+         {"--keep-trying", "DURATION",
+          "Try a device that did not answer (unreachable), or that another run on this PC held "
+          "(busy), again instead of ending there, for up to DURATION (90m, 8h, 1h30m; at most "
+          "168h) from when the first upgrade could start, and only while the --window is open: "
+          "the first time after about 30 s, then after twice as long each time, at most 15 min "
+          "apart, each wait up to 20% shorter or longer at random, so that devices that failed "
+          "together do not come back at once. Each try is a new upgrade, which contacts the "
+          "device afresh. A device that answered and failed is not tried again: that is "
+          "--retry's, once someone has looked."},
      },
      {
          {"Running",
           "A device already on the target version is skipped. On a terminal each running device "
-          "has a live line (state, percent); otherwise each step is a line. The first Ctrl-C "
-          "starts no more upgrades and lets the running ones finish, and the report is written "
-          "at once with the devices in flight as running; a second Ctrl-C aborts them cleanly. "
-          "The upgrades end when the fleet does, however it ends.",
+          "has a live line (state, percent), each device waiting for its next try one with the "
+          "time of that try, and a fleet waiting for its --window a line with the time left; "
+          "otherwise each step, each wait and each new try is a line. The fleet wakes only when "
+          "something happens or is due: waiting costs nothing. The first Ctrl-C starts no more "
+          "upgrades and lets the running ones finish, and the report is written at once with "
+          "the devices in flight as running; a second Ctrl-C aborts them cleanly. The upgrades "
+          "end when the fleet does, however it ends.",
           {}},
          {"Report",
-          "One row per device of the list, in its order. The report is written to a temporary "
-          "file in its folder and renamed, also when the fleet is interrupted; CSV fields stay "
-          "on one line, with control and direction characters replaced, and a field a "
-          "spreadsheet would run as a formula starts with '. The JSON form is "
-          "{\"report_version\": 2, \"devices\": [...]} and keeps the devices' texts exact.",
+          "One row per device of the list, in its order. The report is written when the fleet "
+          "starts, again whenever a device ends or waits for its next try, and at the end, each "
+          "time to a temporary file in its folder that is then renamed: a fleet killed outright "
+          "(a power cut) leaves a report of everything up to then, the devices in flight as "
+          "running and those not done as waiting. CSV fields stay on one line, with control and "
+          "direction characters replaced, and a field a spreadsheet would run as a formula "
+          "starts with '. The JSON form is {\"report_version\": 3, \"devices\": [...]} and keeps "
+          "the devices' texts exact. --retry also reads the reports of version 2, which have no "
+          "attempts.",
           {{"address", "As listed."},
            {"product", "The device's model."},
            {"version_before", "Its version before the upgrade."},
@@ -215,7 +247,10 @@ const std::vector<CommandHelp> COMMANDS = {
            {"message", "The wizard's message, or the fleet's own."},
            {"seconds", "How long its upgrade ran."},
            {"log", "Its log file (--log-dir), empty without one or when carried over."},
-           {"code", "What ended it, for programs (see upgrade --help); empty when it succeeded."}}},
+           {"code", "What ended it, for programs (see upgrade --help); empty when it succeeded."},
+           {"attempts",
+            "How many times its upgrades contacted the device in this run (more than 1 with "
+            "--keep-trying; 0 when none did, e.g. busy each time)."}}},
          {"Results", "", joined_items(all_results(), result_word, fleet_result_text, "")},
          {"Exit codes",
           "",

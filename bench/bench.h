@@ -56,5 +56,6 @@ int run_transfer(const std::string& serve, int rounds, int hpa_port);
 int run_timing(const std::string& serve, bool until_given_up);
 int run_idle(const std::string& harness, const std::string& sim, int wait_seconds);
 int run_floor(int seconds);
+int run_fleet_wait(const std::string& upgrade, int seconds);
 
 }  // namespace bench

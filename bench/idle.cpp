@@ -4,8 +4,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -219,6 +222,91 @@ int run_floor(int seconds) {
   double step_us = (thread_cpu_ns() - cpu0) / 1e3 / steps;
   std::printf("  %-44s %5.2f us CPU each = %.2f%% of one core at 1000 steps/s\n",
               "animation step (dialog layer + front-end):", step_us, step_us / 10);
+  return 0;
+}
+
+}  // namespace bench
+
+// ---- what a waiting fleet costs ----
+
+namespace bench {
+
+namespace {
+
+struct FleetWait {
+  WindowCost cost;       // while it waits
+  double before_ms = 0;  // what it used until then: its start, its first try
+};
+
+// CPU of the fleet process alone over `seconds`, once `ready` says it waits.
+FleetWait fleet_wait_cost(const std::vector<std::string>& argv, int seconds,
+                          const std::function<bool()>& ready) {
+  simtest::Process fleet(
+      argv, {.null_input = true, .output = simtest::Output::discard, .discard_errors = true});
+  long long give_up = now_ns() + 60 * 1000000000LL;
+  while (!ready()) {
+    if (fleet.wait(0ms)) fail("the fleet ended instead of waiting");
+    if (now_ns() > give_up) fail("the fleet did not start to wait");
+    ::usleep(50000);
+  }
+  ::sleep(1);  // what its start left behind is done
+  std::vector<CpuSample> samples;
+  long long from = now_ns(), to = from + seconds * 1000000000LL;
+  for (;;) {
+    CpuSample s;
+    if (sample_cpu(fleet.pid(), &s)) samples.push_back(s);
+    if (s.at >= to || fleet.wait(0ms)) break;
+    ::usleep(250000);
+  }
+  if (fleet.ended()) fail("the fleet ended while it should have waited");
+  fleet.stop();
+  FleetWait wait;
+  wait.cost = cost_between(samples, from, to);
+  if (!samples.empty()) wait.before_ms = static_cast<double>(samples.front().process) / 1e6;
+  return wait;
+}
+
+void say(const char* what, const FleetWait& wait) {
+  const WindowCost& cost = wait.cost;
+  if (!cost.valid) {
+    std::printf("  %-44s not measured\n", what);
+    return;
+  }
+  std::printf(
+      "  %-44s %.4f%% of one core (%.2f ms CPU in %.0f s, %.1f ms before; goal < 0.1%%: %s)\n",
+      what, cost.percent, cost.percent * cost.seconds * 10, cost.seconds, wait.before_ms,
+      cost.percent < 0.1 ? "met" : "NOT met");
+}
+
+}  // namespace
+
+int run_fleet_wait(const std::string& upgrade, int seconds) {
+  simtest::TempDir dir("qel-bench");
+  // Nobody at 127.0.0.2: each try of it is refused at once (unreachable).
+  simtest::write_text(dir.file("list.txt"), "127.0.0.2\n");
+  std::printf("\nA waiting fleet (qel-upgrade fleet, no terminal), CPU of the fleet process:\n");
+  // A window that opens two hours from now.
+  std::time_t opens = std::time(nullptr) + 2L * 3600;
+  std::tm local{};
+  ::localtime_r(&opens, &local);
+  char window[16];
+  std::strftime(window, sizeof window, "%H:%M-", &local);
+  opens += 3600;
+  ::localtime_r(&opens, &local);
+  std::strftime(window + 6, sizeof window - 6, "%H:%M", &local);
+  const std::string early = dir.file("early.csv");
+  say("before its --window opens (in 2 h):",
+      fleet_wait_cost(
+          {upgrade, "fleet", dir.file("list.txt"), "--window", window, "--report", early}, seconds,
+          [&] { return simtest::read_text(early).find(",waiting,") != std::string::npos; }));
+  // The first retry comes 24 to 36 s after the first try.
+  const std::string retry = dir.file("retry.csv");
+  say("between a device's tries (--keep-trying):",
+      fleet_wait_cost(
+          {upgrade, "fleet", dir.file("list.txt"), "--keep-trying", "8h", "--report", retry},
+          std::min(seconds, 20), [&] {
+            return simtest::read_text(retry).find(",waiting,next try at") != std::string::npos;
+          }));
   return 0;
 }
 

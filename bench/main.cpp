@@ -21,6 +21,10 @@
 //       silent for good: when the block comes again, how often it is resent
 //       and when the transfer is given up (about 47 s; with
 //       --until-given-up 0, only the lost acknowledgement's resend).
+//   qel-bench fleet-wait --upgrade BIN [--seconds S]
+//       What a fleet costs while it waits (qel-upgrade fleet, no terminal):
+//       before its --window opens, and between a device's tries
+//       (--keep-trying; at most 20 s of it, before the first retry).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +43,8 @@ int usage() {
                "usage: qel-bench transfer --serve BIN [--rounds N] [--hpa-port PORT]\n"
                "       qel-bench idle --harness BIN --sim BIN [--wait-seconds S]\n"
                "       qel-bench floor [--seconds S]\n"
-               "       qel-bench timing --serve BIN [--until-given-up 0|1]\n");
+               "       qel-bench timing --serve BIN [--until-given-up 0|1]\n"
+               "       qel-bench fleet-wait --upgrade BIN [--seconds S]\n");
   return 2;
 }
 
@@ -64,6 +69,8 @@ int main(int argc, char** argv) {
     if (mode == "idle" && options.count("harness") && options.count("sim"))
       return run_idle(options["harness"], options["sim"], number("wait-seconds", 20));
     if (mode == "floor") return run_floor(number("seconds", 5));
+    if (mode == "fleet-wait" && options.count("upgrade"))
+      return run_fleet_wait(options["upgrade"], number("seconds", 60));
     if (mode == "timing" && options.count("serve"))
       return run_timing(options["serve"], number("until-given-up", 1) != 0);
   } catch (const std::exception& e) {

@@ -11,7 +11,7 @@
 # second already runs the target version, the third drops 2 % of its
 # acknowledgements, the rest are plain), "plain", or a comma list of kinds
 # for the first devices, the rest plain: password, current, flaky, slow,
-# never-return, hang (accepts and never answers), late (switched on late:
+# never-return, hang (accepts and never answers), plain, late (switched on late:
 # nothing answers at its address, not even ARP, until it comes up
 # QEL_LAB_LATE_SECONDS after the lab starts, default 90; then it is plain).
 # Each device has its own MAC address and serial number.
@@ -54,8 +54,8 @@ late=${QEL_LAB_LATE_SECONDS:-90}
 case $kinds in mix) kinds=password,current,flaky ;; plain) kinds= ;; esac
 IFS=, read -r -a kind_list <<<"$kinds"
 for kind in "${kind_list[@]}"; do
-  case $kind in password | current | flaky | slow | never-return | hang | late) ;;
-    *) echo "lab: unknown kind '$kind' (password, current, flaky, slow, never-return, hang, late)" >&2; exit 2 ;;
+  case $kind in password | current | flaky | slow | never-return | hang | plain | late) ;;
+    *) echo "lab: unknown kind '$kind' (password, current, flaky, slow, never-return, hang, plain, late)" >&2; exit 2 ;;
   esac
 done
 
@@ -180,7 +180,7 @@ tests/lan/lan.sh --devices "$count" -- bash -c '
   suggest=""
   for ((n = count - 1; n >= 0; n--)); do
     case ${kinds[$n]:-} in
-      "") suggest="upgrade 198.51.100.$((20 + n)) --yes" ;;
+      "" | plain) suggest="upgrade 198.51.100.$((20 + n)) --yes" ;;
       password) [[ $suggest == *--password-file* || -z $suggest ]] &&
         suggest="upgrade 198.51.100.$((20 + n)) --password-file password --yes" ;;
     esac

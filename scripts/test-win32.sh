@@ -7,8 +7,9 @@
 # included; and the console program's tests (tests/wine/cli_test.sh), its
 # fleet's child processes and its fleet (tests/wine/child_process_test.sh,
 # fleet_test.sh), with the administrators' cases that say the same of both
-# programs when the host build has them. Needs root for the private network
-# namespaces.
+# programs when the host build has them, and its rollouts that wait with a run
+# that has no console (tests/wine/rollout_test.sh). Needs root for the private
+# network namespaces.
 #   scripts/test-win32.sh [--only PATH]...   the wizard's paths alone: warning_cancel
 #       confirm_cancel upgrade password_upgrade two_stage; "--only cli" runs the
 #       console program's tests alone
@@ -70,6 +71,9 @@ console_group() {
   tests/wine/child_process_test.sh --work "$cross/child_process" \
     --cli "$cross/qel-upgrade-cli.exe" || status=$(worse_status $status $?)
   tests/wine/fleet_test.sh --work "$cross/fleet" --cli "$cross/qel-upgrade-cli.exe" \
+    --sim "$sim" --image "$image" "${shared[@]}" || status=$(worse_status $status $?)
+  # Rollouts that wait, and the program with no console (a scheduled task's run).
+  tests/wine/rollout_test.sh --work "$cross/rollout" --cli "$cross/qel-upgrade-cli.exe" \
     --sim "$sim" --image "$image" "${shared[@]}" || status=$(worse_status $status $?)
   return "$status"
 }

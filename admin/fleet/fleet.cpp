@@ -3,16 +3,22 @@
 // leaves a device already on the Target version alone (reported skipped).
 #include "admin/fleet/fleet.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <random>
 
 #include "admin/fleet/list.h"
 #include "admin/fleet/log.h"
 #include "admin/fleet/report.h"
 #include "admin/fleet/view.h"
 #include "admin/output.h"
+#include "admin/rollout/clock.h"
+#include "admin/rollout/patience.h"
+#include "admin/rollout/window.h"
 #include "admin/upgrade/progress.h"
 #include "frontends/common/privilege.h"
 #include "frontends/common/text.h"
@@ -28,7 +34,15 @@ namespace admin {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// The rollout's clock (rollout/clock.h): the system's in the product.
+struct Clock {
+  using time_point = RolloutClock::time_point;
+  static time_point now() { return rollout_now(); }
+};
+
+// Waits for the window are checked again at least this often: the wall
+// clock may be set, or change for daylight saving time, meanwhile.
+constexpr auto WINDOW_RECHECK = std::chrono::minutes(5);
 
 // After the time limit a child is asked to cancel and has this long to
 // report before it is killed.
@@ -52,6 +66,11 @@ struct Device {
   bool timed_out = false;
   Clock::time_point kill_at = Clock::time_point::max();
   ReportRow row;
+  // --keep-trying: its tries in a row that did not reach it (unreachable,
+  // busy), and when the next may start ({}: whenever a slot is free).
+  int unreached = 0;
+  Clock::time_point next_try{};
+  int tries = 0;  // its upgrades started (one a try)
 };
 
 class Fleet {
@@ -67,6 +86,7 @@ class Fleet {
         events_(events),
         parallel_(parallel),
         canary_phase_(options.canary > 0),
+        may_start_(!options.has_window),
         view_(terminal_) {
     for (PlannedDevice& planned : plan_rollout(std::move(entries), earlier)) {
       Device d;
@@ -95,7 +115,7 @@ class Fleet {
     return count;
   }
   int slots(int running) const;
-  void start_next();
+  void start_next(std::size_t index);
   bool spawn(Device& d, std::string* error);
   void enforce_time_limit(Device& d, Clock::time_point now);
   void on_event(sys::FleetEvent& event);
@@ -110,6 +130,16 @@ class Fleet {
   void say(const std::string& line);  // a permanent line above the live block
   // snapshot: the state now (running devices as "running"), not the end.
   bool write_report(bool snapshot = false);
+
+  // --window and --keep-trying (rollout/), and the report kept current.
+  void follow_window(Clock::time_point now);
+  bool start_ready(Clock::time_point now);
+  bool try_again_later(Device& d, Result result, std::string* message);
+  void end_waiting(const std::string& why, Code code);
+  Clock::time_point next_wake(Clock::time_point now) const;
+  std::string window_line(Clock::time_point now) const;
+  ReportRow row_now(const Device& d, bool interrupted) const;
+  void keep_report_current();
 
   const FleetOptions options_;
   const int log_folder_;  // --log-dir, -1 without
@@ -130,11 +160,21 @@ class Fleet {
   int failures_ = 0;
   int failure_limit_ = 0;  // 0: none
   Clock::time_point started_ = Clock::now();
+  bool may_start_;            // false while --window is not open
+  bool window_over_ = false;  // --window closed after it had opened
+  bool window_said_ = false;  // the wait for it was announced
+  bool began_ = false;        // upgrades could start (the window opened)
+  Clock::time_point window_change_ = Clock::time_point::max();  // it opens or closes
+  Clock::time_point keep_until_ = Clock::time_point::max();     // --keep-trying's end
+  std::mt19937 random_{std::random_device{}()};
+  bool ending_waiting_ = false;  // one report for them all, afterwards
+  bool report_error_said_ = false;
   FleetView view_;
 };
 
 int Fleet::slots(int running) const {
   if (stopping_ || !halted_.empty()) return 0;
+  if (!may_start_ || window_over_) return 0;
   if (canary_phase_) {
     int canaries_running = 0;
     for (const Device& d : devices_) canaries_running += d.canary && d.phase == Device::RUNNING;
@@ -143,12 +183,11 @@ int Fleet::slots(int running) const {
   return parallel_ - running;
 }
 
-void Fleet::start_next() {
-  std::size_t index = waiting_.front();
-  waiting_.pop_front();
+void Fleet::start_next(std::size_t index) {
   Device& d = devices_[index];
   d.canary = canary_phase_;
   d.began = Clock::now();
+  ++d.tries;
   std::string error;
   if (!spawn(d, &error)) {
     d.row.code = Code::NO_RESULT;
@@ -272,12 +311,16 @@ void Fleet::finish(Device& d, Result result, const std::string& message) {
   else if (!message.empty())
     line += "  " + frontend::shown_utf8(message);
   line += "  (" + seconds_text(d.row.seconds) + " s)";
+  if (d.tries > 1) line += ", " + std::to_string(d.tries) + " tries";
+  keep_report_current();  // current by the time the line shows
   say(line);
 }
 
 void Fleet::child_ended(Device& d, const sys::ChildExit& how) {
   UpgradeRecord record;
   bool have = read_upgrade_json(d.out, &record);
+  // Its own count; one without a result may have reached the device.
+  d.row.attempts += have ? record.attempts : !(aborting_ && sys::ended_by_abort(how));
   std::string limit = "no result within " + std::to_string(options_.timeout_seconds) + " s";
   if (!have && aborting_ && sys::ended_by_abort(how)) {
     // The abort reached it before it ran the upgrade.
@@ -315,6 +358,7 @@ void Fleet::child_ended(Device& d, const sys::ChildExit& how) {
     // Other upgrades hold every port: nothing reached the device; it waits
     // for one of them to end.
     d.log.line("---- every TFTP port is taken: waiting for one");
+    --d.tries;  // not a try: nothing reached the device
     d.phase = Device::WAITING;
     d.state = "waiting";
     d.percent = -1;
@@ -331,6 +375,7 @@ void Fleet::child_ended(Device& d, const sys::ChildExit& how) {
            limit + ": stopped" + (message.empty() ? "" : " (" + message + ")"));
     return;
   }
+  if (try_again_later(d, result, &message)) return;
   finish(d, result, message);
 }
 
@@ -370,36 +415,35 @@ void Fleet::redraw() {
   auto now = Clock::now();
   std::vector<LiveLine> running;
   FleetTotals totals;
+  std::vector<LiveLine> retrying;
   for (const Device& d : devices_) {
     if (d.phase == Device::WAITING) {
       ++totals.waiting;
+      if (d.unreached > 0) {
+        long left = static_cast<long>(
+            std::max(0.0, std::ceil(std::chrono::duration<double>(d.next_try - now).count())));
+        retrying.push_back({d.entry.address, "", -1, 0, clock_text(left), left, d.tries});
+      }
     } else if (d.phase == Device::DONE) {
       totals.upgraded += d.row.result == Result::UPGRADED;
       totals.skipped += d.row.result == Result::SKIPPED;
       totals.failed += is_failure(d.row.result);
     } else {
       running.push_back({d.entry.address, d.state, d.percent,
-                         std::chrono::duration<double>(now - d.began).count()});
+                         std::chrono::duration<double>(now - d.began).count(), "", 0, 0});
     }
   }
   totals.running = static_cast<int>(running.size());
   totals.elapsed_seconds = static_cast<long>(std::chrono::duration<double>(now - started_).count());
   totals.note = stopping_ ? " (interrupted)" : !halted_.empty() ? " (halted)" : "";
+  totals.window = window_line(now);
+  running.insert(running.end(), retrying.begin(), retrying.end());
   view_.redraw(running, totals);
 }
 
 bool Fleet::write_report(bool snapshot) {
   std::vector<ReportRow> rows;
-  for (const Device& d : devices_) {
-    rows.push_back(d.row);
-    if (!snapshot || d.phase == Device::DONE) continue;
-    ReportRow& row = rows.back();
-    row.result = d.phase == Device::RUNNING ? Result::RUNNING : Result::NOT_STARTED;
-    row.message = d.phase == Device::RUNNING
-                      ? "running when the fleet was interrupted (" + d.state +
-                            (d.percent >= 0 ? " " + std::to_string(d.percent) + "%" : "") + ")"
-                      : "not started: the fleet was interrupted";
-  }
+  for (const Device& d : devices_) rows.push_back(snapshot ? row_now(d, true) : d.row);
   std::string error;
   bool written = report_->commit(rows, &error);
   if (!error.empty() && (written || snapshot))
@@ -413,24 +457,227 @@ bool Fleet::write_report(bool snapshot) {
   return false;
 }
 
-int Fleet::run() {
-  for (;;) {
-    for (int free = slots(running()); free > 0 && !waiting_.empty(); --free) start_next();
-    if (running() == 0 && (waiting_.empty() || slots(0) <= 0)) break;
+// ---- --window, --keep-trying, and the report kept current ----
 
-    // Everything that came, then the clocks and the screen.
-    sys::FleetEvent event;
-    for (auto wait = std::chrono::milliseconds(200); events_->wait(&event, wait);
-         wait = std::chrono::milliseconds(0))
-      on_event(event);
+// Opens the way for upgrades when --window opens, and closes it for good
+// when the window closes: what has not started by then ends not-started
+// (window-closed), and the running upgrades finish whatever the clock says.
+// Without --window the way is open from the start.
+void Fleet::follow_window(Clock::time_point now) {
+  auto begin = [&] {
+    began_ = true;
+    if (options_.keep_trying.count() > 0) keep_until_ = now + options_.keep_trying;
+  };
+  if (!options_.has_window) {
+    if (!began_) begin();
+    return;
+  }
+  if (window_over_) return;
+  WindowState state = window_state(options_.window, sys::local_time(rollout_wall_now()));
+  window_change_ = now + std::chrono::seconds(state.seconds_to_change);
+  const std::string window = "the window " + window_text(options_.window);
+  const std::string at = terminal_ ? "" : clock_text() + " ";
+  if (state.inside && !may_start_) {
+    may_start_ = true;
+    begin();
+    if (window_said_) say(at + window + " is open: upgrades start");
+  } else if (!state.inside && may_start_) {
+    may_start_ = false;
+    window_over_ = true;
+    say(at + window + " closed: no more upgrades start" +
+        (running() > 0 ? "; the running ones finish" : ""));
+    end_waiting(window + " closed", Code::WINDOW_CLOSED);
+  } else if (!state.inside && !window_said_) {
+    window_said_ = true;
+    say(at + "waiting for " + window + ": it opens at " + clock_text(state.seconds_to_change) +
+        " (in " + duration_text(std::chrono::seconds(state.seconds_to_change)) + ")");
+  }
+}
+
+// Starts the first device in the list's order whose turn it is; false when
+// none is (the others wait for their next try).
+bool Fleet::start_ready(Clock::time_point now) {
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    if (devices_[*it].next_try > now) continue;
+    std::size_t index = *it;
+    waiting_.erase(it);
+    start_next(index);
+    return true;
+  }
+  return false;
+}
+
+// --keep-trying: a device that was not reached (unreachable, or busy: held
+// by another run) waits for another try instead of ending, while one can
+// still start: before the patience ends (the last try comes then), before
+// the window closes, and while nothing stops the rollout. False when it
+// ends now, with the tries it had said in *message.
+bool Fleet::try_again_later(Device& d, Result result, std::string* message) {
+  if (options_.keep_trying.count() == 0 ||
+      (result != Result::UNREACHABLE && result != Result::BUSY))
+    return false;
+  const int tries = d.tries;
+  ++d.unreached;
+  Clock::time_point now = Clock::now();
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  Clock::time_point next = std::min(now + retry_delay(d.unreached, uniform(random_)), keep_until_);
+  std::string why;
+  if (stopping_ || !halted_.empty())
+    why = "nothing more starts";
+  else if (now >= keep_until_)
+    why = "--keep-trying's " + duration_text(options_.keep_trying) + " are over";
+  else if (options_.has_window && next >= window_change_)
+    why = "the window closes before the next";
+  if (!why.empty()) {
+    if (tries > 1) *message += " (" + std::to_string(tries) + " tries; " + why + ")";
+    return false;
+  }
+  d.phase = Device::WAITING;
+  d.state = "waiting";
+  d.percent = -1;
+  d.next_try = next;
+  d.row.result = result;
+  d.row.message = *message;
+  d.row.seconds = std::chrono::duration<double>(now - d.began).count();
+  std::size_t index = static_cast<std::size_t>(&d - devices_.data());
+  waiting_.insert(std::find_if(waiting_.begin(), waiting_.end(),
+                               [&](std::size_t other) { return other > index; }),
+                  index);
+  long left = static_cast<long>(std::ceil(std::chrono::duration<double>(next - now).count()));
+  std::string when = clock_text(left);
+  const std::string word = result_word(result);
+  d.log.line("---- " + clock_text() + " " + word + " (try " + std::to_string(tries) +
+             "): next try at " + when);
+  keep_report_current();  // current by the time the line shows
+  say((terminal_ ? "" : clock_text() + " ") + d.entry.address + "  " + word + " (try " +
+      std::to_string(tries) + "): next try at " + when);
+  return true;
+}
+
+// Ends every device still waiting, as nothing more starts: one not tried
+// yet is not-started (with code), one waiting for its next try keeps what
+// its last try found.
+void Fleet::end_waiting(const std::string& why, Code code) {
+  ending_waiting_ = true;
+  for (Device& d : devices_) {
+    if (d.phase != Device::WAITING) continue;
+    if (d.unreached > 0) {
+      // Its seconds stay its last try's, not the wait's since.
+      d.began = Clock::now() - std::chrono::duration_cast<RolloutClock::duration>(
+                                   std::chrono::duration<double>(d.row.seconds));
+      finish(d, d.row.result,
+             d.row.message + " (" + std::to_string(d.tries) + (d.tries == 1 ? " try" : " tries") +
+                 "; not tried again: " + why + ")");
+    } else {
+      d.row.code = code;
+      finish(d, Result::NOT_STARTED, "not started: " + why);
+    }
+  }
+  waiting_.clear();
+  ending_waiting_ = false;
+  keep_report_current();
+}
+
+// When the fleet must look again by itself: a time limit of a running
+// upgrade, a retry that may start, the window, the live block's clock.
+Clock::time_point Fleet::next_wake(Clock::time_point now) const {
+  Clock::time_point wake = Clock::time_point::max();
+  auto sooner = [&](Clock::time_point at) { wake = std::min(wake, at); };
+  for (const Device& d : devices_)
+    if (d.phase == Device::RUNNING && d.process.running())
+      sooner(d.timed_out ? d.kill_at : d.deadline);
+  if (slots(running()) > 0)
+    for (std::size_t index : waiting_) sooner(devices_[index].next_try);
+  if (options_.has_window && !window_over_) sooner(std::min(window_change_, now + WINDOW_RECHECK));
+  if (view_.terminal() && (running() > 0 || !waiting_.empty()))
+    sooner(now + (running() > 0 ? std::chrono::milliseconds(200) : std::chrono::seconds(1)));
+  return wake;
+}
+
+// The live block's line about a window that has not opened yet.
+std::string Fleet::window_line(Clock::time_point now) const {
+  if (!options_.has_window || may_start_ || window_over_) return "";
+  long left = static_cast<long>(
+      std::max(0.0, std::ceil(std::chrono::duration<double>(window_change_ - now).count())));
+  return "waiting for the window " + window_text(options_.window) + ": it opens in " +
+         time_left_text(left);
+}
+
+// A device's row as of now: in flight, or waiting for its first try or its
+// next one. At an interruption nothing more starts: a device not tried is
+// not-started, one waiting for its next try keeps its last try's result.
+ReportRow Fleet::row_now(const Device& d, bool interrupted) const {
+  ReportRow row = d.row;
+  if (d.phase == Device::DONE) return row;
+  if (d.phase == Device::RUNNING) {
+    std::string step = d.state + (d.percent >= 0 ? " " + std::to_string(d.percent) + "%" : "");
+    row.result = Result::RUNNING;
+    row.code = Code::NONE;
+    row.message = (interrupted ? "running when the fleet was interrupted ("
+                               : "in flight when this report was written (") +
+                  step + ")";
+    row.attempts += 1;  // the try in flight
+    return row;
+  }
+  const std::string tries = std::to_string(d.tries) + (d.tries == 1 ? " try" : " tries");
+  if (interrupted) {
+    if (d.unreached > 0) {
+      row.message += " (" + tries + "; not tried again: the fleet was interrupted)";
+    } else {
+      row.result = Result::NOT_STARTED;
+      row.message = "not started: the fleet was interrupted";
+    }
+    return row;
+  }
+  row.result = Result::WAITING;
+  if (d.unreached > 0) {
+    long left = static_cast<long>(
+        std::max(0.0, std::ceil(std::chrono::duration<double>(d.next_try - Clock::now()).count())));
+    row.message = "next try at " + clock_text(left) + " after " + tries + ": " + d.row.message;
+  } else {
+    row.message = may_start_ ? "waiting for its turn"
+                             : "waiting for the window " + window_text(options_.window);
+  }
+  return row;
+}
+
+// With --report, the report says what happened so far whenever a device
+// ends or waits again (the same whole-file replace as the last one), so a
+// fleet killed outright leaves a current report behind.
+void Fleet::keep_report_current() {
+  if (report_->to_standard_output() || ending_waiting_) return;
+  std::vector<ReportRow> rows;
+  for (const Device& d : devices_) rows.push_back(row_now(d, false));
+  std::string error;
+  report_->commit(rows, &error);
+  if (error.empty() || report_error_said_) return;
+  report_error_said_ = true;  // said once; each device's end tries again
+  say("qel-upgrade fleet: " + frontend::shown_utf8(error));
+}
+
+int Fleet::run() {
+  keep_report_current();
+  for (;;) {
     Clock::time_point now = Clock::now();
+    follow_window(now);
+    for (int free = slots(running()); free > 0 && start_ready(now); --free) {
+    }
+    if (running() == 0 && (waiting_.empty() || stopping_ || !halted_.empty() || window_over_))
+      break;
+
+    // Everything that came, then the clocks and the screen. Nothing else
+    // wakes the fleet but the next thing it has to do.
+    sys::FleetEvent event;
+    Clock::time_point wake = next_wake(now);
+    auto wait = wake == Clock::time_point::max() ? std::chrono::milliseconds(std::chrono::hours(1))
+                                                 : real_wait(wake - Clock::now());
+    for (; events_->wait(&event, wait); wait = std::chrono::milliseconds(0)) on_event(event);
+    now = Clock::now();
     for (Device& d : devices_) enforce_time_limit(d, now);
     if (now >= end_by_) stop_unreported();
     redraw();
   }
-  std::string why = stopping_ ? "the fleet was interrupted" : halted_;
-  for (Device& d : devices_)
-    if (d.phase == Device::WAITING) finish(d, Result::NOT_STARTED, "not started: " + why);
+  end_waiting(stopping_ ? "the fleet was interrupted" : halted_, Code::NONE);
   view_.erase();
 
   bool reported = write_report();

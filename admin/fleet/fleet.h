@@ -1,8 +1,11 @@
 // `qel-upgrade fleet`: upgrades the devices of a list, several at once, each
 // in a `qel-upgrade upgrade --json --yes` process of its own, and reports.
 #pragma once
+#include <chrono>
 #include <string>
 #include <vector>
+
+#include "admin/rollout/window.h"
 
 namespace admin {
 
@@ -17,6 +20,11 @@ struct FleetOptions {
   bool max_failures_percent = false;  // max_failures is a percentage of the devices to upgrade
   std::string retry_report;           // upgrade again only what this report left undone
   std::string log_dir;                // one log file per device there
+  bool has_window = false;            // upgrades start only inside window
+  Window window;
+  // A device not reached (unreachable, busy) is tried again, with backoff,
+  // this long after the first upgrade could start; 0: each is tried once.
+  std::chrono::seconds keep_trying{0};
 };
 
 // Each upgrade needs a TFTP port of its own among 69..168.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,9 @@ bool report_is_json(const std::string& path) {
 }
 
 const char CSV_HEADER[] =
+    "address,product,version_before,version_after,result,message,seconds,log,code,attempts";
+// Version 2's header, without attempts: --retry still reads its reports.
+const char CSV_HEADER_2[] =
     "address,product,version_before,version_after,result,message,seconds,log,code";
 
 std::string report_csv(const std::vector<ReportRow>& rows) {
@@ -38,7 +42,7 @@ std::string report_csv(const std::vector<ReportRow>& rows) {
             frontend::csv_field(r.version_before) + "," + frontend::csv_field(r.version_after) +
             "," + result_word(r.result) + "," + frontend::csv_field(r.message) + "," +
             seconds_text(r.seconds) + "," + frontend::csv_field(r.log) + "," +
-            frontend::csv_field(code_word(r.code)) + "\n";
+            frontend::csv_field(code_word(r.code)) + "," + std::to_string(r.attempts) + "\n";
   return text;
 }
 
@@ -59,6 +63,7 @@ std::string report_json(const std::vector<ReportRow>& rows) {
     row["seconds"] = std::round(r.seconds * 10) / 10;
     row["log"] = text_or_null(r.log);
     row["code"] = text_or_null(code_word(r.code));
+    row["attempts"] = r.attempts;
     all.push_back(row);
   }
   Json report;
@@ -135,6 +140,8 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
                    " has no code this program writes");
       if (auto it = row.find("seconds"); it != row.end() && it->is_number())
         r.seconds = it->get<double>();
+      if (auto it = row.find("attempts"); it != row.end() && it->is_number_unsigned())
+        r.attempts = static_cast<int>(std::min<std::uint64_t>(it->get<std::uint64_t>(), 1000000));
       rows->push_back(r);
     }
     return true;
@@ -148,16 +155,17 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
   std::string header = end == std::string::npos ? "" : line_at(0, end);
   char separator = header.find(';') != std::string::npos ? ';' : ',';
   std::replace(header.begin(), header.end(), ';', ',');
-  if (header != CSV_HEADER)
+  if (header != CSV_HEADER && header != CSV_HEADER_2)
     return bad("not a fleet report (its first line is not the report's header: " +
                std::string(CSV_HEADER) + ")");
+  const std::size_t columns = header == CSV_HEADER ? 10 : 9;
   int number = 1;
   for (at = end + 1; at < text.size(); at = end + 1) {
     ++number;
     end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
     std::vector<std::string> f;
-    if (!split_csv(line_at(at, end), &f, separator) || f.size() != 9)
+    if (!split_csv(line_at(at, end), &f, separator) || f.size() != columns)
       return bad("line " + std::to_string(number) + " is not a report row");
     ReportRow r;
     r.address = f[0];
@@ -172,6 +180,12 @@ bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::str
     r.log = f[7];
     if (!parse_code(f[8], &r.code))
       return bad("line " + std::to_string(number) + " has no code this program writes");
+    if (columns == 10) {
+      if (f[9].empty() || f[9].size() > 6 ||
+          f[9].find_first_not_of("0123456789") != std::string::npos)
+        return bad("line " + std::to_string(number) + " has no count of attempts");
+      r.attempts = std::stoi(f[9]);
+    }
     rows->push_back(r);
   }
   return true;
@@ -232,14 +246,17 @@ bool ReportFile::commit(const std::vector<ReportRow>& rows, std::string* error) 
   ok = ok && sys::sync_and_close(fd, &why);
   if (ok && !sys::replace_file(name, path_, &why)) {
     // Never lost: beside its place, under a name of its own, when its own
-    // file cannot be replaced (another program holds it).
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string beside = name_beside(path_, attempt), held;
-      if (sys::move_to_new(name, beside, &held)) {
-        *error =
-            "cannot replace the report " + path_ + " (" + why + "): it was written to " + beside;
-        return true;
-      }
+    // file cannot be replaced (another program holds it); the same name each
+    // time after the first.
+    std::string held;
+    bool there = !beside_.empty() && sys::replace_file(name, beside_, &held);
+    for (int attempt = 0; beside_.empty() && attempt < 100; ++attempt)
+      if (std::string beside = name_beside(path_, attempt); sys::move_to_new(name, beside, &held))
+        beside_ = beside, there = true;
+    if (there) {
+      *error =
+          "cannot replace the report " + path_ + " (" + why + "): it was written to " + beside_;
+      return true;
     }
     ok = false;
   }

@@ -11,11 +11,13 @@
 namespace admin {
 
 // A row: the device's record (address, product, version_before,
-// version_after, result, message, seconds, log, code).
+// version_after, result, message, seconds, log, code, attempts).
 using ReportRow = UpgradeRecord;
 
 // The JSON report's shape: {"report_version": REPORT_VERSION, "devices": [...]}.
-inline constexpr int REPORT_VERSION = 2;
+// Version 3 added attempts (to CSV too, as its last column); --retry reads
+// version 2 as well.
+inline constexpr int REPORT_VERSION = 3;
 
 // JSON when the name ends in ".json", else CSV.
 bool report_is_json(const std::string& path);
@@ -26,8 +28,9 @@ std::string report_json(const std::vector<ReportRow>& rows);
 
 // Reads a report this program wrote (CSV or JSON, by the name), for --retry,
 // also after a spreadsheet or a Windows tool saved it (CR LF line ends, a
-// UTF-8 byte-order mark); false with *error, also for a result no report
-// holds or a code it does not write.
+// UTF-8 byte-order mark), of this version or the one before (no attempts:
+// 0); false with *error, also for a result no report holds or a code it
+// does not write.
 bool read_report(const std::string& path, std::vector<ReportRow>* rows, std::string* error);
 
 class ReportFile {
@@ -48,6 +51,7 @@ class ReportFile {
   int make_temporary(std::string* name, std::string* error) const;
 
   std::string path_;
+  std::string beside_;  // where the report went when its own file was held
 };
 
 }  // namespace admin

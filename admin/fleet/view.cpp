@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "admin/record/record.h"
+#include "admin/rollout/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
 
@@ -20,11 +21,13 @@ int terminal_size(int* columns) {
 
 }  // namespace
 
-std::string clock_text() {
-  std::time_t now = std::time(nullptr);
-  std::tm local = sys::local_time(now);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+std::string time_left_text(long seconds) {
+  char text[32];
+  if (seconds >= 3600)
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
+                  seconds % 60);
+  else
+    std::snprintf(text, sizeof text, "%ld:%02ld", seconds / 60, seconds % 60);
   return text;
 }
 
@@ -52,18 +55,25 @@ void FleetView::redraw(const std::vector<LiveLine>& running, const FleetTotals& 
   int columns = 80;
   int rows = terminal_size(&columns);
   // The live block never scrolls the screen: the rest is one line.
-  std::size_t shown = static_cast<std::size_t>(rows - 3);
+  std::size_t shown = static_cast<std::size_t>(rows - 3 - !totals.window.empty());
   std::vector<std::string> lines;
   for (std::size_t i = 0; i < running.size() && i < shown; ++i) {
     const LiveLine& d = running[i];
     char line[160];
     std::string percent = d.percent >= 0 ? std::to_string(d.percent) + "%" : "";
-    std::snprintf(line, sizeof line, "  %-15s  %-8s %4s  %s s", d.address.c_str(), d.state.c_str(),
-                  percent.c_str(), seconds_text(d.seconds).c_str());
+    if (!d.next_try.empty())
+      std::snprintf(line, sizeof line, "  %-15s  waiting  next try %s (in %s), %d %s",
+                    d.address.c_str(), d.next_try.c_str(),
+                    time_left_text(d.next_try_seconds).c_str(), d.tries,
+                    d.tries == 1 ? "try" : "tries");
+    else
+      std::snprintf(line, sizeof line, "  %-15s  %-8s %4s  %s s", d.address.c_str(),
+                    d.state.c_str(), percent.c_str(), seconds_text(d.seconds).c_str());
     lines.push_back(line);
   }
   if (running.size() > shown)
-    lines.push_back("  ... and " + std::to_string(running.size() - shown) + " more running");
+    lines.push_back("  ... and " + std::to_string(running.size() - shown) + " more");
+  if (!totals.window.empty()) lines.push_back(totals.window);
   char summary[200];
   std::snprintf(summary, sizeof summary,
                 "%d done (%d upgraded, %d skipped, %d failed), %d running, %d waiting, %ld:%02ld "

@@ -17,7 +17,9 @@ const char SYSTEM_FAULT[] =
 
 // In the enumeration's order, which is the order --help lists them in.
 constexpr CodeRow CODES[] = {
-    {Code::NONE, "", "upgraded, current, skipped, dry-run, busy and not-started have no code."},
+    {Code::NONE, "",
+     "upgraded, current, skipped, dry-run, busy and not-started (but window-closed) have no "
+     "code."},
     {Code::USER_ABORT, "user-abort",
      "Ctrl-C, a declined confirmation or a cancelled password prompt (the wizard's \"Upgrade "
      "Failed: User Abort\")."},
@@ -37,6 +39,9 @@ constexpr CodeRow CODES[] = {
     {Code::TIMEOUT, "timeout", "fleet: stopped by --timeout."},
     {Code::NO_RESULT, "no-result",
      "fleet: the device's upgrade process ended, or could not start, without a result."},
+    {Code::WINDOW_CLOSED, "window-closed",
+     "fleet: not started (result not-started) before the --window closed; --retry starts it "
+     "in the next one."},
     {Code::LISTENER_BIND, "listener-bind",
      "No TFTP port could be bound (exit 6); fleet starts such a device again when a port is "
      "free."},

@@ -20,8 +20,9 @@ enum class Code {
   PASSWORD_NEEDED,
   PASSWORD_REFUSED,
   INVALID_ADDRESS,
-  TIMEOUT,    // fleet: stopped by --timeout
-  NO_RESULT,  // fleet: the upgrade process ended, or could not start, without a result
+  TIMEOUT,        // fleet: stopped by --timeout
+  NO_RESULT,      // fleet: the upgrade process ended, or could not start, without a result
+  WINDOW_CLOSED,  // fleet: not started before --window closed
   LISTENER_BIND,
   DEVICE_LOCK,  // the device's lock could not be taken
   SOCKETS_START,

@@ -40,6 +40,8 @@ Result result_of_own_code(int code) {
       return Result::UNVERIFIED;
     case EXIT_BUSY:
       return Result::BUSY;
+    case EXIT_ABORTED:
+      return Result::ABORTED;
     default:
       return Result::FAILED;
   }
@@ -158,6 +160,7 @@ UpgradeRecord outcome_record(const RunFacts& f, const Outcome& o, double seconds
   r.version_target = utf8(f.version_target);
   r.image_delivered = f.image_delivered;
   r.code = o.failure;
+  r.attempts = f.attempts;
   return r;
 }
 

@@ -30,6 +30,7 @@ struct RunFacts {
   int own_code = -1;               // the command line ended the run itself (EXIT_*)
   std::string own_message;
   Code own_failure = Code::NONE;  // its code
+  int attempts = 0;               // how many times the device was contacted
 };
 
 struct Outcome {

@@ -1,5 +1,6 @@
 #include "admin/record/record.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -33,6 +34,7 @@ std::string upgrade_json(const UpgradeRecord& r) {
   line["version_target"] = text_or_null(r.version_target);
   line["image_delivered"] = r.image_delivered;
   line["code"] = text_or_null(code_word(r.code));
+  line["attempts"] = r.attempts;
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -64,6 +66,8 @@ bool read_upgrade_json(const std::string& output, UpgradeRecord* record) {
   if (auto it = object.find("image_delivered"); it != object.end() && it->is_boolean())
     r.image_delivered = it->get<bool>();
   if (!parse_code(text_of(object, "code"), &r.code)) r.code = Code::NONE;
+  if (auto it = object.find("attempts"); it != object.end() && it->is_number_integer())
+    r.attempts = std::max(0, it->get<int>());
   *record = std::move(r);
   return true;
 }

@@ -22,11 +22,15 @@ struct UpgradeRecord {
   bool image_delivered = false;
   Code code = Code::NONE;  // what ended it, when it did not succeed
   std::string log;         // the fleet's log of the device, "" without one
+  // How many times the device was contacted (tried): 0 when the run ended
+  // before (busy, no TFTP port), more with --keep-trying; a fleet's row
+  // counts all of its upgrades' tries.
+  int attempts = 0;
 };
 
 // The `upgrade --json` line: address, result, message, version_before,
 // version_after, stages, seconds, product, version_target, image_delivered,
-// code (empty texts and an unknown stage are null). Never throws: bytes that
+// code, attempts (empty texts and an unknown stage are null). Never throws: bytes that
 // are not UTF-8 are replaced.
 std::string upgrade_json(const UpgradeRecord& record);
 // The last line of an upgrade's standard output that is a JSON object, read

@@ -34,14 +34,19 @@ constexpr ResultRow RESULTS[] = {
     {Result::BUSY, "busy", EXIT_BUSY, false, true,
      "Another run on this PC was upgrading it: not started."},
     {Result::NOT_STARTED, "not-started", EXIT_ABORTED, false, true,
-     "Not started: the fleet was interrupted, a canary failed, or --max-failures was reached."},
+     "Not started: the fleet was interrupted, a canary failed, --max-failures was reached, or "
+     "the --window closed (code window-closed)."},
     {Result::RUNNING, "running", EXIT_ABORTED, true, true,
-     "Only in a report written at an interruption: its upgrade was in flight. --retry upgrades "
-     "it again."},
+     "Only in a report written while the fleet ran (it is rewritten whenever a device ends) or "
+     "at an interruption: its upgrade was in flight. --retry upgrades it again."},
+    {Result::WAITING, "waiting", EXIT_ABORTED, false, true,
+     "Only in a report written while the fleet ran: it waited for its first try, or for its next "
+     "one (--keep-trying; the message says when, and the code why the last one failed). --retry "
+     "upgrades it again."},
 };
 
 const ResultRow& row_of(Result result) {
-  static_assert(std::size(RESULTS) == static_cast<std::size_t>(Result::RUNNING) + 1);
+  static_assert(std::size(RESULTS) == static_cast<std::size_t>(Result::WAITING) + 1);
   return RESULTS[static_cast<std::size_t>(result)];
 }
 

@@ -21,7 +21,8 @@ enum class Result {
   UNVERIFIED,   // the image was delivered; the new version was not confirmed
   BUSY,         // another run on this PC had the device: not contacted
   NOT_STARTED,  // fleet: never started (interrupted, halted)
-  RUNNING,      // fleet: in flight when an interruption's report was written
+  RUNNING,      // fleet: in flight when its report was written
+  WAITING,      // fleet: waiting for its first try or its next when its report was written
 };
 
 const char* result_word(Result result);

@@ -97,17 +97,27 @@ struct Probe {
 
 class Scanner {
  public:
-  explicit Scanner(std::vector<std::uint32_t> targets)
-      : targets_(std::move(targets)), limit_(sys::probe_capacity(SCAN_IN_FLIGHT)) {}
+  explicit Scanner(std::vector<std::uint32_t> targets, int connect_ms = SCAN_CONNECT_MS,
+                   int answer_ms = SCAN_ANSWER_MS, bool (*cancelled)() = nullptr)
+      : targets_(std::move(targets)),
+        limit_(sys::probe_capacity(SCAN_IN_FLIGHT)),
+        connect_ms_(connect_ms),
+        answer_ms_(answer_ms),
+        cancelled_(cancelled) {}
 
   std::vector<FoundDevice> run() {
     std::size_t next = 0;
     std::vector<sys::ProbeWait> waits;
     while (next < targets_.size() || !active_.empty()) {
+      if (cancelled_ && cancelled_()) {
+        for (Probe& p : active_) drop(p);
+        active_.clear();
+        break;
+      }
       while (static_cast<long>(active_.size()) < limit_ && next < targets_.size())
         start(targets_[next++]);
       Clock::time_point now = Clock::now();
-      Clock::time_point soonest = now + std::chrono::milliseconds(SCAN_ANSWER_MS);
+      Clock::time_point soonest = now + std::chrono::milliseconds(cancelled_ ? 100 : answer_ms_);
       waits.clear();
       for (const Probe& p : active_) {
         waits.push_back({p.socket, !p.connected});
@@ -148,7 +158,7 @@ class Scanner {
     bool connected = false;
     p.socket = sys::probe_connect(address, HTTP_DEVICE_PORT, &connected);
     if (p.socket == sys::NO_PROBE) return;
-    p.deadline = Clock::now() + std::chrono::milliseconds(SCAN_CONNECT_MS);
+    p.deadline = Clock::now() + std::chrono::milliseconds(connect_ms_);
     active_.push_back(std::move(p));
     if (connected) on_connect(active_.back());
   }
@@ -159,7 +169,7 @@ class Scanner {
       return;
     }
     p.connected = true;
-    p.deadline = Clock::now() + std::chrono::milliseconds(SCAN_ANSWER_MS);
+    p.deadline = Clock::now() + std::chrono::milliseconds(answer_ms_);
     // A request this short fits any socket buffer: one send.
     const std::string& request = page_request();
     long n = sys::probe_send(p.socket, request.data(), request.size());
@@ -203,6 +213,8 @@ class Scanner {
 
   std::vector<std::uint32_t> targets_;
   long limit_;
+  const int connect_ms_, answer_ms_;
+  bool (*const cancelled_)();
   std::vector<Probe> active_;
   std::vector<FoundDevice> found_;
   std::vector<std::uint32_t> silent_;  // took the connection, sent nothing
@@ -250,6 +262,10 @@ void print_json(const std::vector<FoundDevice>& devices) {
 }
 
 }  // namespace
+
+bool device_answers(std::uint32_t address, bool (*cancelled)()) {
+  return !Scanner({address}, PROBE_CONNECT_MS, PROBE_ANSWER_MS, cancelled).run().empty();
+}
 
 bool read_device_answer(const std::string& answer, FoundDevice* device) {
   if (answer.empty()) return false;

@@ -34,4 +34,13 @@ bool read_device_answer(const std::string& answer, FoundDevice* device);
 
 int run_scan(const ScanOptions& options);
 
+// One device asked as scan asks (the wizard's request for the information
+// page), with more time than a scan gives (upgrade --keep-trying's probe):
+// true when it answered as a device does (its page, or a digest challenge).
+// cancelled is asked at least every 100 ms; when it says true the probe
+// ends at once (false).
+inline constexpr int PROBE_CONNECT_MS = 3000;
+inline constexpr int PROBE_ANSWER_MS = 5000;
+bool device_answers(std::uint32_t address, bool (*cancelled)());
+
 }  // namespace admin

@@ -7,15 +7,22 @@
 // saw into the result, prints it and ends the process with the right code.
 #include "admin/upgrade/upgrade.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "admin/output.h"
 #include "admin/record/outcome.h"
+#include "admin/rollout/clock.h"
+#include "admin/rollout/patience.h"
+#include "admin/scan/scan.h"
 #include "admin/upgrade/dialog_answers.h"
 #include "admin/upgrade/password_file.h"
 #include "admin/upgrade/progress.h"
@@ -26,6 +33,7 @@
 #include "frontends/common/text.h"
 #include "platform/console.h"
 #include "platform/device_lock.h"
+#include "platform/net.h"
 #include "platform/options.h"
 #include "platform/portable/frontend.h"
 #include "platform/process.h"
@@ -50,6 +58,9 @@ CliFrontend* frontend = nullptr;
 Progress* progress = nullptr;
 UpgradeOptions run_options;
 Clock::time_point started;
+// How many times the device was contacted: by --keep-trying's probes, or
+// once by the wizard.
+int contacts = 0;
 
 void report(const RunFacts& facts, const Outcome& o) {
   double seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -67,6 +78,7 @@ int end_before_wizard(int own_code, const std::string& message, Code failure) {
   facts.own_code = own_code;
   facts.own_message = message;
   facts.own_failure = failure;
+  facts.attempts = contacts;
   Outcome o = decide_outcome(facts);
   report(facts, o);
   return o.code;
@@ -80,6 +92,7 @@ void finish(int) {
   }
   forget_run_secrets();  // however the run ended, a second Ctrl-C included
   RunFacts facts = frontend->facts();
+  facts.attempts = contacts;
   Outcome o = decide_outcome(facts);
   sys::restore_terminal();
   progress->clear();
@@ -113,6 +126,88 @@ void interrupt_thread() {
 }  // namespace
 
 namespace {
+
+bool interrupted = false;
+
+// Asked by the probe between its short waits: a Ctrl-C ends it.
+bool interrupted_now() {
+  if (!interrupted && sys::wait_interrupt(0)) interrupted = true;
+  return interrupted;
+}
+
+// --keep-trying: tries the device until it answers and no other run holds
+// it, waiting longer each time (rollout/patience.h), until the time is up
+// or Ctrl-C. Each try takes the device's lock and asks for its information
+// page afresh, as scan does, so nothing more is ever sent to a device that
+// has not answered; between tries the lock is free for other runs. -1 with
+// the lock in *held once the device answered (the wizard runs next), else
+// the exit code of the run's end, reported.
+int keep_trying(const UpgradeOptions& options, std::uint32_t device,
+                std::unique_ptr<sys::DeviceLock>* held) {
+  // Ctrl-C from here on ends a wait instead of the process.
+  sys::catch_interrupts();
+  if (net_startup() != 0)
+    return end_before_wizard(EXIT_FAILED, "cannot use the network", Code::SOCKETS_START);
+  const std::string name = frontend::dotted(device);
+  const auto until = rollout_now() + options.keep_trying;
+  std::mt19937 random{std::random_device{}()};
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  bool noted = false;
+  for (int tries = 1;; ++tries) {
+    auto lock = std::make_unique<sys::DeviceLock>();
+    sys::LockHolder holder;
+    std::string why, missed;
+    bool busy = false;
+    sys::DeviceLock::State state = lock->take(device, &holder, &why);
+    if (state == sys::DeviceLock::FAILED) {
+      std::string message =
+          "cannot take the lock of " + name + ": " + frontend::shown_utf8(why) + ": not contacted";
+      print_err("qel-upgrade upgrade: %s\n", message.c_str());
+      return end_before_wizard(EXIT_FAILED, message, Code::DEVICE_LOCK);
+    }
+    if (state == sys::DeviceLock::BUSY) {
+      busy = true;
+      missed = "another run on this PC is upgrading " + name + " (" +
+               frontend::shown_utf8(sys::holder_text(holder)) + ")";
+    } else {
+      if (!lock->note().empty() && !noted) {
+        noted = true;
+        print_err("qel-upgrade upgrade: %s\n", frontend::shown_utf8(lock->note()).c_str());
+      }
+      ++contacts;
+      if (device_answers(device, interrupted_now)) {
+        *held = std::move(lock);
+        return -1;
+      }
+      missed = "QEL@" + name + " did not answer";
+      lock.reset();  // another run may have it meanwhile
+    }
+    const std::string count = std::to_string(tries) + (tries == 1 ? " try" : " tries");
+    if (interrupted)
+      return end_before_wizard(
+          EXIT_ABORTED, "interrupted while trying " + name + " (" + count + "): nothing was sent",
+          Code::USER_ABORT);
+    auto now = rollout_now();
+    if (now >= until) {
+      std::string message = missed + ": not upgraded (" + count + " in " +
+                            duration_text(options.keep_trying) + ", --keep-trying)";
+      print_err("qel-upgrade upgrade: %s\n", message.c_str());
+      return busy ? end_before_wizard(EXIT_BUSY, message, Code::NONE)
+                  : end_before_wizard(EXIT_UNREACHABLE, message, Code::NO_RESPONSE);
+    }
+    auto next = std::min(now + retry_delay(tries, uniform(random)), until);
+    long left = static_cast<long>(std::ceil(std::chrono::duration<double>(next - now).count()));
+    print_err("qel-upgrade upgrade: %s (try %d): next try at %s (in %s)\n", missed.c_str(), tries,
+              clock_text(left).c_str(), duration_text(std::chrono::seconds(left)).c_str());
+    if (sys::wait_interrupt(static_cast<int>(real_wait(next - now).count()))) {
+      interrupted = true;
+      return end_before_wizard(
+          EXIT_ABORTED,
+          "interrupted while waiting to try " + name + " again (" + count + "): not upgraded",
+          Code::USER_ABORT);
+    }
+  }
+}
 
 // This PC's address toward the device, from all of its interfaces: --local
 // if given (it must be one of them), else the one on the device's subnet;
@@ -205,9 +300,14 @@ int run_upgrade(const UpgradeOptions& options) {
                              Code::LISTENER_BIND);
   }
 
+  // With --keep-trying the lock is taken there, once the device answers.
+  static std::unique_ptr<sys::DeviceLock> patient_lock;
+  if (options.keep_trying.count() > 0) {
+    if (int ended = keep_trying(options, device, &patient_lock); ended >= 0) return ended;
+  }
   // Held until the process ends, however it ends.
   static sys::DeviceLock lock;
-  {
+  if (!patient_lock) {
     sys::LockHolder holder;
     std::string why;
     sys::DeviceLock::State state = lock.take(device, &holder, &why);
@@ -236,6 +336,7 @@ int run_upgrade(const UpgradeOptions& options) {
   frontend = new CliFrontend(options, progress, std::move(password), have_password,
                              sys::is_terminal(sys::Stream::Input), local);
   frontend_install(frontend);
+  contacts = std::max(contacts, 1);  // the wizard's, or the probe's before it
   process_set_exit_hook(finish);
   std::thread(interrupt_thread).detach();
   process_exit(wizard_main(nullptr));

@@ -1,6 +1,7 @@
 // `qel-upgrade upgrade`: the whole wizard for one device, its dialogs
 // answered from the command line by a front-end on the dialog layer.
 #pragma once
+#include <chrono>
 #include <string>
 
 namespace admin {
@@ -15,6 +16,9 @@ struct UpgradeOptions {
   bool json = false;
   bool force = false;             // upgrade a device already on the target version too
   bool exit_with_parent = false;  // the fleet's children end when the fleet does
+  // Until the device answers (and no other run holds it) for this long,
+  // with backoff; 0: one try.
+  std::chrono::seconds keep_trying{0};
 };
 
 // Runs the upgrade and ends the process with the documented exit code; it

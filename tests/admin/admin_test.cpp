@@ -19,6 +19,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <ctime>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -301,6 +303,7 @@ class AdminTest : public ::testing::Test {
 // so a case renamed or skipped cannot drop out of the Windows lane unseen.
 class SharedAdminTest : public AdminTest {};
 class SharedFleetTest : public AdminTest {};
+class SharedRolloutTest : public AdminTest {};
 
 TEST_F(SharedAdminTest, ScanListsTheDevicesOfTheSubnetsAndNothingElse) {
   auto locked = lan::start_device(lan::device(0), device_args({"--password", "s3cret"}));
@@ -501,7 +504,8 @@ TEST_F(SharedFleetTest, FleetReportsEachDevicesTrueOutcome) {
   for (std::string line; std::getline(report, line);) rows.push_back(line);
   ASSERT_EQ(rows.size(), 7u) << fleet.err;
   EXPECT_EQ(rows[0],
-            "address,product,version_before,version_after,result,message,seconds,log,code");
+            "address,product,version_before,version_after,result,message,seconds,log,code,"
+            "attempts");
   auto row_starts = [&](int n, const std::string& start) {
     EXPECT_EQ(rows[static_cast<std::size_t>(n) + 1].rfind(start, 0), 0u)
         << rows[static_cast<std::size_t>(n) + 1];
@@ -510,8 +514,8 @@ TEST_F(SharedFleetTest, FleetReportsEachDevicesTrueOutcome) {
       0, "198.51.100.20,QEL-742,5.1.2(GR),5.2.5,upgraded,QEL@198.51.100.20 Upgrade Successful!,");
   row_starts(1, "198.51.100.21,QEL-742,5.1.2(GR),5.2.5,upgraded,");
   row_starts(2, "198.51.100.22,QEL-742,5.2.5,5.2.5,skipped,already on 5.2.5,");
-  EXPECT_EQ(rows[3].substr(rows[3].size() - 2), ",,") << "skipped: no log, no code: " << rows[3];
-  EXPECT_EQ(rows[4].substr(rows[4].rfind(',')), ",upload-incomplete") << rows[4];
+  EXPECT_EQ(rows[3].substr(rows[3].size() - 4), ",,,1") << "skipped: no log, no code: " << rows[3];
+  EXPECT_EQ(rows[4].substr(rows[4].size() - 20), ",upload-incomplete,1") << rows[4];
   row_starts(3,
              "198.51.100.23,QEL-742,5.1.2(GR),,failed,Upgrade Failed: Firmware Upload Incomplete,");
   row_starts(4, "198.51.100.24,QEL-742,5.1.2(GR),5.2.5,upgraded,");
@@ -646,7 +650,7 @@ TEST_F(AdminTest, HostileDevicesNeitherHangNorReachTerminalsOrSpreadsheets) {
   Ran again = qel_upgrade({"fleet", dir.file("two.txt"), "--report", dir.file("r.json")});
   Json report = Json::parse(simtest::read_text(dir.file("r.json")), nullptr, false);
   ASSERT_TRUE(report.is_object()) << again.err;
-  EXPECT_EQ(report["report_version"], 2);
+  EXPECT_EQ(report["report_version"], 3);
   Json devices = report["devices"];
   EXPECT_EQ(devices[0]["product"], "=1+1\x1b]0;owned\x07\x1b[2J");
   EXPECT_EQ(devices[1]["product"],
@@ -663,7 +667,7 @@ TEST_F(AdminTest, HostileDevicesNeitherHangNorReachTerminalsOrSpreadsheets) {
   ASSERT_EQ(rows.size(), 2u) << limited.err;
   EXPECT_EQ(rows[1].rfind("198.51.100.20,,,,failed,no result within 3 s: stopped,", 0), 0u)
       << rows[1];
-  EXPECT_EQ(rows[1].substr(rows[1].rfind(',')), ",timeout") << rows[1];
+  EXPECT_EQ(rows[1].substr(rows[1].size() - 10), ",timeout,1") << rows[1];
   EXPECT_TRUE(fleet_children().empty()) << "a stopped upgrade outlived the fleet";
 }
 
@@ -919,6 +923,208 @@ TEST_F(AdminTest, RolloutsStopEarlyAndARetryResumesWhereTheyStopped) {
                                  "--report", dir.file("done.json")});
   EXPECT_EQ(listed_done.exit_code, 0) << listed_done.err;
   EXPECT_EQ(results(dir.file("done.json")), (Results{"skipped", "failed", "not-started"}));
+}
+
+// A rollout that waits: for its window, for a device switched on late, but
+// never for one that answered and failed; a report that is current when
+// the fleet is killed outright, and --retry reading it; a window that closes
+// while an upgrade runs, which finishes. The fleet's clock runs 60 times
+// faster (QEL_FLEET_TEST_CLOCK_SCALE): a window a minute away opens within
+// two seconds. The Windows console program has no test clock: under Wine
+// the waits are real, as short as a window's whole minutes allow.
+TEST_F(SharedRolloutTest, APatientRolloutWaitsForItsWindowAndLateDevicesButNotForFailures) {
+  const bool real_time = !program_override().empty();
+  const double pace = real_time ? 1 : 60;
+  add_device_addresses(lan::DEVICES, 10 - lan::DEVICES);
+  auto paced = [](double fleet_pace) {
+    return [fleet_pace] {
+      ::setenv("QEL_FLEET_TEST_CLOCK_SCALE", std::to_string(fleet_pace).c_str(), 1);
+    };
+  };
+  auto wall_now = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  // "HH:MM" in the local time the fleet reads too; the first whole minute
+  // at least `ahead` seconds after `from`.
+  auto hh_mm = [](double at) {
+    std::time_t t = static_cast<std::time_t>(at);
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char text[8];
+    std::strftime(text, sizeof text, "%H:%M", &local);
+    return std::string(text);
+  };
+  auto minute_after = [](double from, double ahead) { return std::ceil((from + ahead) / 60) * 60; };
+  auto sim_args = [](std::vector<std::string> extra, const std::string& reboot = "0.3") {
+    std::vector<std::string> args = {"--reboot-seconds", reboot, "--time-limit", "900"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  auto list = [&](const std::string& name, std::vector<int> devices) {
+    std::ofstream out(dir.file(name));
+    for (int n : devices) out << lan::device(n) << "\n";
+    return dir.file(name);
+  };
+  std::map<int, std::unique_ptr<simtest::Sim>> sims;
+
+  // ---- A: a window that opens a minute from now (the fleet's time), a
+  // late device, a device that fails.
+  const Clock::time_point t0 = Clock::now();
+  const double t0_wall = wall_now();
+  const double opens = minute_after(t0_wall, real_time ? 15 : 60);
+  const double opens_after = (opens - t0_wall) / pace;  // real seconds from t0, at the least
+  sims[0] = lan::start_device(lan::device(0), sim_args({}));
+  sims[1] = lan::start_device(
+      lan::device(1),
+      sim_args({"--up-after-seconds", std::to_string(opens_after + (real_time ? 10 : 3))}));
+  sims[2] = lan::start_device(lan::device(2), sim_args({"--error-on-block", "40"}));
+  const std::string window = hh_mm(opens) + "-" + hh_mm(opens + 6 * 3600);
+  Running patient({"fleet", list("a.txt", {0, 1, 2}), "--window", window, "--keep-trying", "2h",
+                   "--timeout", "86400", "--report", dir.file("a.json")},
+                  "", paced(pace));
+  // When each device first saw a request, seen from here: never before it came.
+  std::map<int, double> first_request;
+  patient.read_until([&] {
+    for (int n : {0, 1, 2})
+      if (!first_request.count(n) && has(sims[n]->log(), "HTTP-REQ"))
+        first_request[n] = std::chrono::duration<double>(Clock::now() - t0).count();
+    return false;
+  });
+  Ran a = patient.finish();
+  EXPECT_EQ(a.exit_code, 1) << a.err;  // the device that failed
+  EXPECT_TRUE(
+      has(a.err, "waiting for the window " + window + ": it opens at " + hh_mm(opens) + ":00 (in "))
+      << a.err;
+  std::size_t opened = a.err.find("the window " + window + " is open: upgrades start");
+  ASSERT_NE(opened, std::string::npos) << a.err;
+  EXPECT_GT(a.err.find(" started"), opened) << a.err;
+  for (int n : {0, 1, 2}) {
+    ASSERT_TRUE(first_request.count(n)) << "never contacted: " << lan::device(n);
+    EXPECT_GE(first_request[n], opens_after - 0.05) << "contacted before the window opened";
+  }
+  Json report = Json::parse(simtest::read_text(dir.file("a.json")), nullptr, false);
+  ASSERT_TRUE(report.is_object()) << a.err;
+  EXPECT_EQ(report["report_version"], 3);
+  const Json& rows = report["devices"];
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0]["result"], "upgraded");
+  EXPECT_EQ(rows[0]["attempts"], 1);
+  // Late: refused until it came up, then upgraded; each try contacted it.
+  EXPECT_EQ(rows[1]["result"], "upgraded") << rows[1];
+  int late_tries = count_of(a.err, lan::device(1) + " started");
+  EXPECT_GE(late_tries, 2) << a.err;
+  EXPECT_EQ(rows[1]["attempts"], late_tries) << a.err;
+  EXPECT_TRUE(has(a.err, lan::device(1) + "  unreachable (try 1): next try at ")) << a.err;
+  EXPECT_TRUE(has(a.err, lan::device(1) + "  upgraded  5.1.2(GR) -> 5.2.5  (")) << a.err;
+  EXPECT_EQ(count_of(sims[1]->log(), "UPGRADE request"), 1) << sims[1]->log();
+  // Answered and failed: tried once, the rest is --retry's.
+  EXPECT_EQ(rows[2]["result"], "failed");
+  EXPECT_EQ(rows[2]["code"], "upload-incomplete");
+  EXPECT_EQ(rows[2]["attempts"], 1);
+  EXPECT_EQ(count_of(a.err, lan::device(2) + " started"), 1) << a.err;
+  EXPECT_EQ(count_of(sims[2]->log(), "UPGRADE request"), 1) << sims[2]->log();
+  std::printf(
+      "[ measured ] a window %.1f s away (fleet clock x%.0f), a device up %.0f s later, "
+      "%d tries: %.1f s\n",
+      opens_after, pace, real_time ? 10.0 : 3.0, late_tries, a.seconds);
+
+  // ---- B: killed outright while one device waits for its next try and
+  // another is in the middle of its transfer: the report says so. On the
+  // real clock, so that the next try (30 s away) cannot come first.
+  sims[4] = lan::start_device(lan::device(4), sim_args({"--ack-delay", "all", "--ack-delay-ms", "2",
+                                                        "--tftp-timeout-ms", "200"}));
+  std::string both = list("b.txt", {4, 3});  // nobody at .23 yet: refused
+  {
+    Running killed({"fleet", both, "--keep-trying", "1h", "--report", dir.file("b.csv")}, "",
+                   paced(1));
+    ASSERT_TRUE(killed.read_until([&] {
+      return has(killed.err(), lan::device(3) + "  unreachable (try 1): next try at ");
+    })) << killed.err();
+    ::kill(killed.pid(), SIGKILL);
+    killed.finish();
+  }
+  std::vector<std::string> left = lines_of(simtest::read_text(dir.file("b.csv")));
+  ASSERT_EQ(left.size(), 3u);
+  EXPECT_EQ(
+      left[1].rfind(lan::device(4) + ",,,,running,in flight when this report was written (", 0), 0u)
+      << left[1];
+  EXPECT_EQ(left[1].substr(left[1].size() - 4), ",,,1") << left[1];
+  EXPECT_EQ(left[2].rfind(lan::device(3) + ",,,,waiting,next try at ", 0), 0u) << left[2];
+  EXPECT_EQ(left[2].substr(left[2].size() - 2), ",1") << left[2];
+  // Its upgrade went with the fleet. --retry runs both again, on devices
+  // switched on afresh (the waiting one for the first time).
+  sims[4].reset();
+  sims[4] = lan::start_device(lan::device(4), sim_args({}));
+  sims[3] = lan::start_device(lan::device(3), sim_args({}));
+  Ran retried =
+      qel_upgrade({"fleet", both, "--retry", dir.file("b.csv"), "--report", dir.file("b2.csv")});
+  EXPECT_EQ(retried.exit_code, 0) << retried.err;
+  EXPECT_EQ(count_of(simtest::read_text(dir.file("b2.csv")), ",upgraded,"), 2)
+      << simtest::read_text(dir.file("b2.csv"));
+
+  std::printf("[ measured ] killed and retried %.1f s\n", retried.seconds);
+
+  // ---- C: the window closes while the first device reflashes (in well
+  // under a second, on a clock twice as fast): its upgrade finishes, the
+  // other is not started. Not under Wine: this is the fleet's portable code
+  // alone, and a transfer slow enough to outlast a window that may close a
+  // minute later would add two minutes there.
+  if (!real_time) {
+    sims[5] = lan::start_device(lan::device(5), sim_args({}, "1.2"));
+    sims[6] = lan::start_device(lan::device(6), sim_args({}));
+    const double now_wall = wall_now();
+    const std::string closing = hh_mm(now_wall) + "-" + hh_mm(minute_after(now_wall, 30));
+    Ran c = qel_upgrade({"fleet", list("c.txt", {5, 6}), "--window", closing, "--parallel", "1",
+                         "--timeout", "86400", "--report", dir.file("c.json")},
+                        "", "", paced(pace * 2));
+    EXPECT_EQ(c.exit_code, 1) << c.err;
+    EXPECT_TRUE(has(c.err, "the window " + closing +
+                               " closed: no more upgrades start; the running ones finish"))
+        << c.err;
+    Json closed = Json::parse(simtest::read_text(dir.file("c.json")), nullptr, false);
+    ASSERT_TRUE(closed.is_object()) << c.err;
+    EXPECT_EQ(closed["devices"][0]["result"], "upgraded") << closed.dump();
+    EXPECT_EQ(closed["devices"][1]["result"], "not-started");
+    EXPECT_EQ(closed["devices"][1]["code"], "window-closed");
+    EXPECT_EQ(closed["devices"][1]["attempts"], 0);
+    EXPECT_TRUE(has(sims[5]->log(), "REBOOT done version=5.2.5")) << sims[5]->log();
+    EXPECT_FALSE(has(sims[6]->log(), "HTTP-REQ")) << sims[6]->log();
+    std::printf("[ measured ] the closing window %.1f s\n", c.seconds);
+  }
+
+  // ---- D: upgrade --keep-trying, on its own clock (x20 here): a device
+  // switched on late is upgraded once it answers; one another run holds is
+  // left alone until it is free; Ctrl-C ends a wait.
+  sims[7] =
+      lan::start_device(lan::device(7), sim_args({"--up-after-seconds", real_time ? "5" : "2"}));
+  Ran late = qel_upgrade({"upgrade", lan::device(7), "--keep-trying", "30m", "--yes", "--json"});
+  EXPECT_EQ(late.exit_code, 0) << late.err;
+  Json reached = result_of(late);
+  EXPECT_EQ(reached["result"], "upgraded");
+  int unanswered = count_of(late.err, "QEL@" + lan::device(7) + " did not answer (try ");
+  EXPECT_GE(unanswered, 1) << late.err;
+  EXPECT_EQ(reached["attempts"], unanswered + 1) << late.err;
+  EXPECT_EQ(count_of(sims[7]->log(), "UPGRADE request"), 1) << sims[7]->log();
+  if (!real_time) {
+    sims[8] = lan::start_device(lan::device(8), sim_args({}, "1"));
+    Running holder({"upgrade", lan::device(8), "--yes"});
+    ASSERT_TRUE(sims[8]->wait_log("UPGRADE request", 60s)) << sims[8]->log();
+    Ran waited =
+        qel_upgrade({"upgrade", lan::device(8), "--keep-trying", "30m", "--dry-run", "--json"});
+    EXPECT_EQ(holder.finish().exit_code, 0);
+    EXPECT_EQ(waited.exit_code, 0) << waited.err;
+    EXPECT_EQ(result_of(waited)["result"], "current") << "looked only once the holder was done";
+    EXPECT_EQ(result_of(waited)["attempts"], 1) << "a busy try does not contact the device";
+    EXPECT_TRUE(has(waited.err, "another run on this PC is upgrading " + lan::device(8) + " (pid " +
+                                    std::to_string(holder.pid())))
+        << waited.err;
+  }
+  Ran stopped = qel_upgrade({"upgrade", lan::device(9), "--keep-trying", "30m", "--yes", "--json"},
+                            "", "next try at");
+  EXPECT_EQ(stopped.exit_code, 3) << stopped.err;
+  EXPECT_EQ(result_of(stopped)["result"], "aborted");
+  EXPECT_EQ(result_of(stopped)["attempts"], 1);
 }
 
 void as_nobody() {

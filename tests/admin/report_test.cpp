@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <nlohmann/json.hpp>
@@ -28,6 +29,8 @@
 #include "admin/record/code.h"
 #include "admin/record/record.h"
 #include "admin/upgrade/password_file.h"
+#include "admin/rollout/patience.h"
+#include "admin/rollout/window.h"
 #include "support/files.h"
 #include "frontends/common/text.h"
 #include "platform/files.h"
@@ -218,15 +221,19 @@ TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
       row("198.51.100.21", "Caf\xc3\xa9 QEL", "5.1\xc2\xb2", "line\nbreak", Result::FAILED,
           "a,\"quoted\"\ttext", 2.26, "logs/198.51.100.21.log", Code::UPLOAD_INCOMPLETE),
   };
+  rows[1].attempts = 3;
   std::string csv = report_csv(rows);
   std::vector<std::string> lines;
   for (std::size_t at = 0, end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1)
     lines.push_back(csv.substr(at, end - at));
   ASSERT_EQ(lines.size(), 3u) << csv;  // every field on its row's line
-  EXPECT_EQ(lines[1], "198.51.100.20,'=1+1,'@SUM(1+1),'+5.1,unverified,'-5.1,1.0,,");
+  EXPECT_EQ(lines[0],
+            "address,product,version_before,version_after,result,message,seconds,log,code,"
+            "attempts");
+  EXPECT_EQ(lines[1], "198.51.100.20,'=1+1,'@SUM(1+1),'+5.1,unverified,'-5.1,1.0,,,0");
   EXPECT_EQ(lines[2],
             "198.51.100.21,Caf\xc3\xa9 QEL,5.1\xc2\xb2,line break,failed,"
-            "\"a,\"\"quoted\"\" text\",2.3,logs/198.51.100.21.log,upload-incomplete");
+            "\"a,\"\"quoted\"\" text\",2.3,logs/198.51.100.21.log,upload-incomplete,3");
 
   auto json = nlohmann::json::parse(report_json(rows));
   EXPECT_EQ(json["report_version"], REPORT_VERSION);
@@ -249,6 +256,7 @@ TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
     EXPECT_EQ(back[1].result, Result::FAILED);
     EXPECT_EQ(back[1].log, "logs/198.51.100.21.log");
     EXPECT_EQ(back[1].code, Code::UPLOAD_INCOMPLETE);
+    EXPECT_EQ(back[1].attempts, 3);
     if (report_is_json(path)) {
       EXPECT_EQ(back[0].product, "=1+1");
       EXPECT_EQ(back[1].message, rows[1].message);
@@ -294,9 +302,34 @@ TEST(Report, CsvIsSafeForSpreadsheetsAndJsonKeepsTheChildsValues) {
   // A result no run writes (a hand-edited report) is refused, not guessed at.
   std::vector<ReportRow> none;
   std::string error;
-  write_file(dir.file("edited.csv"), report_csv({rows[0]}) + "198.51.100.22,,,,done,,0.0,,\n");
+  write_file(dir.file("edited.csv"), report_csv({rows[0]}) + "198.51.100.22,,,,done,,0.0,,,1\n");
   EXPECT_FALSE(read_report(dir.file("edited.csv"), &none, &error));
   EXPECT_NE(error.find("line 3 has no result"), std::string::npos) << error;
+  write_file(dir.file("counted.csv"), report_csv({rows[0]}) + "198.51.100.22,,,,failed,,0.0,,,x\n");
+  EXPECT_FALSE(read_report(dir.file("counted.csv"), &none, &error));
+  EXPECT_NE(error.find("line 3 has no count of attempts"), std::string::npos) << error;
+
+  // The version before (no attempts, JSON's report_version 2) is still read
+  // for --retry; a row in the new form among the old columns is not.
+  const char old_csv[] =
+      "address,product,version_before,version_after,result,message,seconds,log,code\n"
+      "198.51.100.20,QEL-742,5.1.2(GR),,unreachable,gone,3.1,,no-response\n";
+  const char old_json[] =
+      "{\"report_version\": 2, \"devices\": [{\"address\": \"198.51.100.20\", \"result\": "
+      "\"unreachable\", \"message\": \"gone\", \"seconds\": 3.1, \"code\": \"no-response\"}]}";
+  for (auto [name, text] : {std::pair{"v2.csv", old_csv}, {"v2.json", old_json}}) {
+    SCOPED_TRACE(name);
+    std::vector<ReportRow> old;
+    write_file(dir.file(name), text);
+    ASSERT_TRUE(read_report(dir.file(name), &old, &error)) << error;
+    ASSERT_EQ(old.size(), 1u);
+    EXPECT_EQ(old[0].result, Result::UNREACHABLE);
+    EXPECT_EQ(old[0].code, Code::NO_RESPONSE);
+    EXPECT_EQ(old[0].attempts, 0);
+  }
+  write_file(dir.file("mixed.csv"), std::string(old_csv) + "198.51.100.21,,,,failed,,0.0,,,1\n");
+  EXPECT_FALSE(read_report(dir.file("mixed.csv"), &none, &error));
+  EXPECT_NE(error.find("line 3 is not a report row"), std::string::npos) << error;
 }
 
 TEST(Report, ARetryRedoesEveryDeviceNotUpgradedOrSkipped) {
@@ -309,6 +342,7 @@ TEST(Report, ARetryRedoesEveryDeviceNotUpgradedOrSkipped) {
       {"upgraded", false, false},  {"skipped", false, false}, {"failed", true, true},
       {"unreachable", true, true}, {"aborted", true, true},   {"unverified", true, true},
       {"running", true, true},     {"busy", true, false},     {"not-started", true, false},
+      {"waiting", true, false},
   };
   std::vector<ReportRow> earlier;
   std::vector<FleetEntry> entries;
@@ -361,6 +395,141 @@ TEST(Report, WrittenWholeOrNotAtAllAndRefusedBeforeTheWork) {
                           std::filesystem::directory_iterator()),
             1)
       << "nothing left behind but the report";
+}
+
+// --window: read strictly (a typo must not become another window), and a
+// local time placed in it, across midnight included.
+TEST(Rollout, TheWindowIsReadStrictlyAndMayCrossMidnight) {
+  struct Parse {
+    const char* text;
+    int open, close;  // minutes; -1: refused
+  } parses[] = {
+      {"22:00-06:00", 1320, 360},
+      {"0:00-23:59", 0, 1439},
+      {"01:30-02:45", 90, 165},
+      {"23:00-00:00", 1380, 0},
+      {"", -1, -1},
+      {"22:00", -1, -1},
+      {"22:00-", -1, -1},
+      {"-06:00", -1, -1},
+      {"24:00-06:00", -1, -1},
+      {"22:60-06:00", -1, -1},
+      {"22:0-06:00", -1, -1},
+      {"22:00 -06:00", -1, -1},
+      {"22h00-06h00", -1, -1},
+      {"+1:00-06:00", -1, -1},
+      {"22:00-06:00-07:00", -1, -1},
+      {"022:00-06:00", -1, -1},
+      {"22:00\xe2\x80\x93"
+       "06:00",
+       -1, -1},
+      {"06:00-06:00", -1, -1},
+  };
+  for (const Parse& p : parses) {
+    SCOPED_TRACE(p.text);
+    Window window;
+    std::string error;
+    bool read = parse_window(p.text, &window, &error);
+    ASSERT_EQ(read, p.open >= 0) << error;
+    if (!read) continue;
+    EXPECT_EQ(window.open_minute, p.open);
+    EXPECT_EQ(window.close_minute, p.close);
+    Window again;
+    ASSERT_TRUE(parse_window(window_text(window), &again, &error));
+    EXPECT_EQ(again.open_minute, window.open_minute);
+  }
+  Window empty;
+  std::string error;
+  EXPECT_FALSE(parse_window("06:00-06:00", &empty, &error));
+  EXPECT_NE(error.find("never be open"), std::string::npos) << error;
+
+  struct Moment {
+    const char* window;
+    int hour, minute, second;
+    bool inside;
+    long to_change;
+  } moments[] = {
+      {"22:00-06:00", 21, 59, 0, false, 60},
+      {"22:00-06:00", 22, 0, 0, true, 8L * 3600},
+      {"22:00-06:00", 23, 59, 59, true, 6L * 3600 + 1},
+      {"22:00-06:00", 0, 0, 0, true, 6L * 3600},
+      {"22:00-06:00", 5, 59, 59, true, 1},
+      {"22:00-06:00", 5, 59, 60, true, 1},
+      {"22:00-06:00", 6, 0, 0, false, 16L * 3600},
+      {"01:00-03:00", 0, 30, 0, false, 1800},
+      {"01:00-03:00", 2, 0, 0, true, 3600},
+      {"01:00-03:00", 3, 0, 0, false, 22L * 3600},
+      {"01:00-03:00", 23, 0, 0, false, 2L * 3600},
+      {"23:00-00:00", 23, 30, 0, true, 1800},
+      {"23:00-00:00", 0, 0, 0, false, 23L * 3600},
+  };
+  for (const Moment& m : moments) {
+    SCOPED_TRACE(std::string(m.window) + " at " + std::to_string(m.hour) + ":" +
+                 std::to_string(m.minute) + ":" + std::to_string(m.second));
+    Window window;
+    ASSERT_TRUE(parse_window(m.window, &window, &error));
+    std::tm local{};
+    local.tm_hour = m.hour;
+    local.tm_min = m.minute;
+    local.tm_sec = m.second;
+    WindowState state = window_state(window, local);
+    EXPECT_EQ(state.inside, m.inside);
+    EXPECT_EQ(state.seconds_to_change, m.to_change);
+  }
+}
+
+// --keep-trying: its durations, and the waits between tries: about 30 s
+// first, doubling, never more than 15 min, spread 20 % either way.
+TEST(Rollout, RetriesBackOffWithJitterUpToTheCap) {
+  struct Duration {
+    const char* text;
+    long long seconds;  // -1: refused
+  } durations[] = {
+      {"90m", 5400}, {"8h", 28800}, {"1h30m", 5400},  {"45s", 45},  {"168h", 604800}, {"", -1},
+      {"0m", -1},    {"90", -1},    {"m", -1},        {"1.5h", -1}, {"90 m", -1},     {"-5m", -1},
+      {"169h", -1},  {"1d", -1},    {"9999999h", -1}, {"1h30", -1}, {"90M", -1},
+  };
+  for (const Duration& d : durations) {
+    SCOPED_TRACE(d.text);
+    std::chrono::seconds duration{};
+    std::string error;
+    bool read = parse_duration(d.text, &duration, &error);
+    ASSERT_EQ(read, d.seconds > 0) << error;
+    if (read) {
+      EXPECT_EQ(duration.count(), d.seconds);
+    }
+  }
+
+  using std::chrono::milliseconds;
+  struct Wait {
+    int failed;
+    long long low_ms, high_ms;  // at uniform 0, and its bound as uniform nears 1
+  } waits[] = {
+      {1, 24000, 36000},   {2, 48000, 72000},    {3, 96000, 144000},
+      {4, 192000, 288000}, {5, 384000, 576000},  {6, 720000, 900000},
+      {7, 720000, 900000}, {60, 720000, 900000}, {0, 24000, 36000},
+  };
+  for (const Wait& w : waits) {
+    SCOPED_TRACE(w.failed);
+    EXPECT_EQ(retry_delay(w.failed, 0.0), milliseconds(w.low_ms));
+    EXPECT_EQ(retry_delay(w.failed, 0.5), milliseconds((w.low_ms + w.high_ms) / 2));
+    milliseconds near_top = retry_delay(w.failed, 0.999999);
+    EXPECT_LE(near_top, milliseconds(w.high_ms));
+    EXPECT_GE(near_top, milliseconds(w.high_ms - 1));
+    EXPECT_LE(retry_delay(w.failed, 1.5), std::chrono::duration_cast<milliseconds>(LONGEST_RETRY));
+  }
+  // Devices that failed together spread over the whole range, none past the cap.
+  std::mt19937 random(38);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  milliseconds shortest = milliseconds::max(), longest{0};
+  for (int device = 0; device < 100; ++device) {
+    milliseconds wait = retry_delay(6, uniform(random));
+    shortest = std::min(shortest, wait);
+    longest = std::max(longest, wait);
+  }
+  EXPECT_LT(shortest, milliseconds(750000));
+  EXPECT_GT(longest, milliseconds(870000));
+  EXPECT_LE(longest, milliseconds(900000));
 }
 
 // The command line's own parser (it builds on Windows too) reads exactly
@@ -606,7 +775,8 @@ TEST(Help, TheParserAndTheManualPageShowTheSameTableAndEveryCode) {
     if (fleet_result_text(result)) {
       EXPECT_NE(fleet_results.find(", " + word + ","), std::string::npos) << word;
     }
-    if (result == Result::SKIPPED || result == Result::NOT_STARTED || result == Result::RUNNING)
+    if (result == Result::SKIPPED || result == Result::NOT_STARTED || result == Result::RUNNING ||
+        result == Result::WAITING)
       continue;  // the fleet's alone
     std::string exit = "|" + std::to_string(result_exit_code(result)) + " ";
     std::size_t at = upgrade_exits.find(exit);

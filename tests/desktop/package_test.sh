@@ -49,7 +49,9 @@ has() { grep -qx "$2" "$OUT/$1.txt" || fail "$1 package lacks $2"; }
 lacks() { grep -qE "$2" "$OUT/$1.txt" && fail "$1 package holds $(grep -E "$2" "$OUT/$1.txt" | head -1)"; }
 for file in /usr/bin/qel-upgrade /usr/libexec/qel-upgrade/qel-upgrade-bind \
   /usr/libexec/qel-upgrade/qel-upgrade-terminal /usr/share/man/man1/qel-upgrade.1.gz /usr/share/doc/qel-upgrade/copyright \
-  /usr/share/doc/qel-upgrade/changelog.gz /usr/share/doc/qel-upgrade/README.Debian; do
+  /usr/share/doc/qel-upgrade/changelog.gz /usr/share/doc/qel-upgrade/README.Debian \
+  /usr/share/doc/qel-upgrade/examples/qel-rollout.service \
+  /usr/share/doc/qel-upgrade/examples/qel-rollout.timer; do
   has headless "$file"
 done
 lacks headless 'qel-upgrade-desktop$|/applications/|/icons/'

@@ -50,6 +50,20 @@ options:
       - Upgrade a device that already runs the target version too.
     type: bool
     default: false
+  keep_trying:
+    description:
+      - When the device does not answer (it is switched off, unplugged) or another run on the
+        runner holds it, try again for up to this many minutes instead of failing at once
+        (C(qel-upgrade upgrade --keep-trying)). The first try again comes after about 30
+        seconds, each next one after twice as long, at most 15 minutes apart, each wait up to
+        20% shorter or longer at random. Each try contacts the device afresh; once it answers
+        it is upgraded once, and a device that answered and then failed is not tried again.
+      - These minutes come on top of I(timeout), which is left for the upgrade itself.
+      - Ansible has no maintenance window of its own. Start the playbook inside yours with the
+        controller's scheduler (an AWX or Automation Controller schedule, cron), and keep
+        I(keep_trying) within it.
+    type: int
+    version_added: 1.2.0
 attributes:
   check_mode:
     description: Can run in check mode and return what would change.
@@ -69,7 +83,7 @@ notes:
     reboot); otherwise the task fails with I(result=not-started) and nothing is sent to the
     device. Give I(timeout) 2 minutes or more for an upgrade.
   - Runs on one PC never work on the same device at once; a device another run is upgrading
-    fails the task with I(result=busy), unchanged.
+    fails the task with I(result=busy), unchanged, unless I(keep_trying) waits for it.
 seealso:
   - module: qel.firmware.scan
 extends_documentation_fragment:
@@ -89,6 +103,12 @@ EXAMPLES = r'''
     address: 198.51.100.20
   check_mode: true
   diff: true
+
+- name: At night, waiting up to 6 hours for phones that are switched off
+  qel.firmware.upgrade:
+    address: "{{ ansible_host }}"
+    keep_trying: 360
+  delegate_to: "{{ site_runner }}"
 '''
 
 RETURN = r'''
@@ -158,6 +178,14 @@ image_delivered:
   returned: always
   type: bool
   sample: true
+attempts:
+  description:
+    - How many times the program contacted the device, the dry run's and the upgrade's tries
+      together (more than 2 when I(keep_trying) waited for it; 0 when it never could).
+  returned: always
+  type: int
+  sample: 2
+  version_added: 1.2.0
 stderr:
   description: The end of the program's standard error, when the task failed.
   returned: failure, with -v or more (its last line is in C(msg) when there was no result)
@@ -178,6 +206,8 @@ DEFAULT_TIMEOUT = 20
 # be cut off while the device reflashes (30 s of waiting after the transfer,
 # then the reboot), which leaves the device unverified.
 MIN_UPGRADE_SECONDS = 60
+# The program's own bound for --keep-trying (a week).
+MAX_KEEP_TRYING = 7 * 24 * 60
 
 
 class Runner:
@@ -194,15 +224,26 @@ class Runner:
             # The program reads the first line of its standard input.
             self.common += ['--user', p['user'], '--password-file', '-']
             self.stdin = p['password'] + '\n'
-        self.deadline = monotonic() + minutes * 60
+        self.keep_trying = p['keep_trying'] or 0
+        start = monotonic()
+        self.keep_until = start + self.keep_trying * 60
+        self.deadline = start + (minutes + self.keep_trying) * 60
         self.seconds = 0.0
+        self.attempts = 0
 
     def upgrade(self, *flags):
         """One run of `upgrade`: its JSON object, or fails the task. Past the
         time limit the program is interrupted and what it says then counts."""
         p = self.module.params
         remaining = self.deadline - monotonic()
-        command = [self.binary, 'upgrade', p['address'], '--yes', '--json'] + list(flags) + self.common
+        patience = []
+        if self.keep_trying:
+            # What is left of it, in whole seconds: the dry run may have used some.
+            left = int(self.keep_until - monotonic())
+            if left >= 1:
+                patience = ['--keep-trying', '%ds' % left]
+        command = ([self.binary, 'upgrade', p['address'], '--yes', '--json'] + list(flags) +
+                   patience + self.common)
         code, out, err, timed_out = run(command, self.stdin, max(1.0, remaining))
         objects = json_lines(out)
         if not objects or objects[-1].get('result') not in RESULTS:
@@ -211,6 +252,10 @@ class Runner:
         outcome = objects[-1]
         try:
             self.seconds += float(outcome.get('seconds') or 0)
+        except (TypeError, ValueError):
+            pass
+        try:
+            self.attempts += max(0, int(outcome.get('attempts') or 0))
         except (TypeError, ValueError):
             pass
         if timed_out:
@@ -226,6 +271,7 @@ class Runner:
         values['result'] = outcome.get('result')
         values['message'] = outcome.get('message') or ''
         values['seconds'] = round(self.seconds, 2)
+        values['attempts'] = self.attempts
         return values
 
     def fail(self, outcome, changed=False, stderr='', **extra):
@@ -253,6 +299,7 @@ def main():
             user=dict(type='str', default='admin'),
             password=dict(type='str', no_log=True),
             force=dict(type='bool', default=False),
+            keep_trying=dict(type='int'),
             binary=dict(type='str', default='qel-upgrade'),
             timeout=dict(type='int'),
         ),
@@ -266,6 +313,8 @@ def main():
                              result='failed')
     if p['password'] is not None and ('\n' in p['password'] or '\r' in p['password']):
         module.fail_json(msg='the password must be a single line')
+    if p['keep_trying'] is not None and not 0 <= p['keep_trying'] <= MAX_KEEP_TRYING:
+        module.fail_json(msg='keep_trying takes 0 to %d minutes' % MAX_KEEP_TRYING)
     runner = Runner(module, minutes)
     force = ['--force'] if p['force'] else []
 

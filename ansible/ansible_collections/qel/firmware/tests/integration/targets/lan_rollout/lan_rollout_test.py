@@ -2,8 +2,9 @@
 # Real ansible-playbook runs (connection local, as a site's runner runs them)
 # against the simulated devices of the project's scripts/lab.sh, started by
 # runme.sh:
-#   scripts/lab.sh 5 password,current,never-return -- /usr/bin/python3 lan_rollout_test.py \
-#       --testable QEL-UPGRADE-TESTABLE --collection COLLECTION-SOURCE
+#   scripts/lab.sh 6 password,current,never-return,plain,plain,late -- \
+#       /usr/bin/python3 lan_rollout_test.py --testable QEL-UPGRADE-TESTABLE \
+#       --collection COLLECTION-SOURCE
 # The program runs on a clock 20 times faster, through a wrapper script given
 # as the modules' binary, so that its waits for the device's reboot are short.
 
@@ -25,7 +26,7 @@ TARGET = '5.2.5'
 PASSWORD = 'lab'  # the lab's password device
 # The lab's hosts (inventory.yml): what each is, by the kinds runme.sh gives.
 DEVICES = {'locked': 'lab-20', 'current': 'lab-21', 'gone': 'lab-22', 'plain': 'lab-23',
-           'spare': 'lab-24'}
+           'spare': 'lab-24', 'late': 'lab-25'}
 ADDRESS = dict((name, '198.51.100.%s' % host[4:]) for name, host in DEVICES.items())
 FOUR = ('locked', 'current', 'gone', 'plain')  # the test's own plays; spare is for the example
 
@@ -133,6 +134,18 @@ def main():
 
 
 def own_plays(work, wrapper):
+    # First, while it is still switched off (for 20 s after the lab started):
+    # a device that does not answer is waited for (keep_trying, in minutes of
+    # the program's clock, 20 times faster), then upgraded once.
+    ran, got = playbook(work, wrapper, 'late', '-e', 'keep_trying=30', hosts=('late',))
+    r = got['devices'].get('late') or {}
+    check(r.get('changed') is True and r.get('result') == 'upgraded' and not r.get('failed'),
+          'a device switched on late is upgraded (keep_trying)', r)
+    check((r.get('attempts') or 0) >= 3 and 'UP after=' in sim_log('late'),
+          'it was tried before it came up, the dry run and the upgrade counted', r)
+    check(sim_log('late').count('UPGRADE request') == 1, 'one upgrade request',
+          sim_log('late')[-2000:])
+
     # Check mode: the scan, and only dry runs.
     ran, got = playbook(work, wrapper, 'check', '--check', '--diff', '-e', 'scan=true')
     devices = (got.get('scan') or {}).get('devices') or []
@@ -143,7 +156,7 @@ def own_plays(work, wrapper):
     check(plain.get('product') == 'QEL-742' and plain.get('software_version') == '5.1.2(GR)'
           and plain.get('password_required') is False and bool(plain.get('mac')),
           'scan gives the device fields', plain)
-    check(len(set(d.get('mac') for d in devices if d.get('mac'))) == 4,
+    check(len(set(d.get('mac') for d in devices if d.get('mac'))) == 5,
           'each lab device has its own MAC address', devices)
     locked = by_address.get(ADDRESS['locked'], {})
     check(locked.get('password_required') is True and locked.get('product') is None,
@@ -159,7 +172,7 @@ def own_plays(work, wrapper):
           'check mode: current stays ok', r)
     check('-software_version: 5.1.2(GR)' in ran.stdout and '+software_version: 5.2.5'
           in ran.stdout, 'check mode shows the diff', ran.stdout[-3000:])
-    check(not any(asked_for_upgrade(n) for n in DEVICES), 'check mode sends no upgrade request')
+    check(not any(asked_for_upgrade(n) for n in FOUR), 'check mode sends no upgrade request')
 
     # The upgrade, with the most verbose output.
     ran, got = playbook(work, wrapper, 'upgrade', '-vvv')
@@ -234,11 +247,15 @@ def as_users_get_it(work, wrapper, collection):
     # The rest: the example from the installed copy upgrades what is left, and
     # leaves alone what the test's play upgraded (a second run changes nothing).
     ran = ansible(work, 'example', example + ['--limit', 'all:!lab-22:localhost'], env)
-    check(ran.returncode == 0 and 'current: 3, upgraded: 1' in ran.stdout
+    check(ran.returncode == 0 and 'current: 4, upgraded: 1' in ran.stdout
           and 'REBOOT done version=' + TARGET in sim_log('spare'),
           'the installed example rollout upgrades the rest', ran.stdout[-3000:])
+    check('lab-24 (198.51.100.24): upgraded 5.1.2(GR) -> 5.2.5 QEL@198.51.100.24 Upgrade '
+          'Successful! (2 attempts)' in ran.stdout, 'the summary shows the attempts',
+          ran.stdout[-3000:])
     counts = recap(ran.stdout)
-    check(all(counts.get(DEVICES[n], {}).get('changed') == 0 for n in ('plain', 'locked', 'current'))
+    check(all(counts.get(DEVICES[n], {}).get('changed') == 0
+              for n in ('plain', 'locked', 'current', 'late'))
           and counts.get('lab-24', {}).get('changed') == 1, 'what was done stays done', counts)
     check(sim_log('plain').count('UPGRADE request') == 1 and not asked_for_upgrade('current'),
           'no second upgrade request', sim_log('plain')[-2000:])

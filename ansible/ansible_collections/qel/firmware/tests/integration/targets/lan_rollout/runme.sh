@@ -20,6 +20,9 @@ until [ -x "$project/scripts/lab.sh" ] && [ -d "$project/ansible/ansible_collect
   [ "$project" != / ] || { echo "runme.sh: not inside the qel-upgrade project" >&2; exit 1; }
   project=$(dirname "$project")
 done
-QEL_LAB_BUILD=$build QEL_LAB_REBOOT_SECONDS=0.3 exec "$project/scripts/lab.sh" 5 password,current,never-return -- \
+# The sixth device is switched on 20 s after the lab starts: the first play
+# waits for it (keep_trying).
+QEL_LAB_BUILD=$build QEL_LAB_REBOOT_SECONDS=0.3 QEL_LAB_LATE_SECONDS=20 exec "$project/scripts/lab.sh" 6 \
+  password,current,never-return,plain,plain,late -- \
   /usr/bin/python3 "$here/lan_rollout_test.py" --testable "$testable" \
   --collection "$project/ansible/ansible_collections/qel/firmware"

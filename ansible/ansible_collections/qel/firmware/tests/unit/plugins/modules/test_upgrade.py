@@ -59,6 +59,7 @@ def test_upgraded_with_the_password_on_a_pipe_only(fake):
     assert 'code' not in result  # a failure's
     assert result['seconds'] == 41.5  # the dry run's and the upgrade's
     assert result['diff']['after'] == 'software_version: 5.2.5\n'
+    assert result['attempts'] == 0  # the fake says nothing of them
     assert len(calls) == 2
     assert '--dry-run' in calls[0]['argv'] and '--dry-run' not in calls[1]['argv']
     for call in calls:
@@ -72,6 +73,26 @@ def test_upgraded_with_the_password_on_a_pipe_only(fake):
     assert PASSWORD not in fake.output
     assert sorted(os.listdir(fake.dir)) == ['args.json', 'calls.jsonl', 'qel-upgrade',
                                             'replies.json'], 'a file was left behind'
+
+
+def test_keep_trying_is_passed_on_and_the_attempts_are_counted(fake):
+    dry = outcome('dry-run', attempts=4)
+    done = outcome('upgraded', message='QEL@198.51.100.20 Upgrade Successful!',
+                   version_after='5.2.5', image_delivered=True, attempts=1)
+    result, calls = upgrade(fake, [(dry, 0), (done, 0)], keep_trying=90)
+    assert result['changed'] is True and result['result'] == 'upgraded'
+    assert result['attempts'] == 5  # the dry run's tries and the upgrade's
+    waits = []
+    for call in calls:
+        argv = call['argv']
+        value = argv[argv.index('--keep-trying') + 1]
+        assert value.endswith('s') and value[:-1].isdigit(), value
+        waits.append(int(value[:-1]))
+    # What is left of the 90 minutes, each time.
+    assert 90 * 60 - 60 <= waits[0] <= 90 * 60 and waits[1] <= waits[0]
+    result, calls = upgrade(fake, [(dry, 0), (done, 0)])
+    assert all('--keep-trying' not in c['argv'] for c in calls)
+    assert result['attempts'] == 5
 
 
 def test_without_a_password_nothing_is_asked(fake):
@@ -153,7 +174,7 @@ def test_garbage_from_the_program_fails_the_task(fake, stdout, code):
     dict(address='--help'), dict(address='-h'), dict(address='198.51.100.2O'),
     dict(address='198.51.100.256'), dict(address='198.51.100'), dict(address='qel.example.net'),
     dict(address=' 198.51.100.20'), dict(local_address='--json'),
-    dict(timeout=0),
+    dict(timeout=0), dict(keep_trying=-1), dict(keep_trying=7 * 24 * 60 + 1),
 ], ids=lambda args: repr(args))
 def test_bad_arguments_are_refused_before_anything_runs(fake, args):
     result, calls = upgrade(fake, [(DRY, 0)], **args)
