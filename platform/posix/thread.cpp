@@ -1,58 +1,19 @@
-#include "platform/thread.h"
-
+// The POSIX side of the threads (portable/thread.cpp): the test seam that
+// makes them fail to start.
 #include <atomic>
-#include <thread>
 
+#include "platform/portable/thread_start.h"
 #if QEL_TEST_SEAMS
 #include "platform/posix/seams.h"
 #endif
 
-struct PlatformThread {
-  ThreadBody body;
-  void* argument;
-  int result = 0;
-  std::atomic<bool> ended{false};
-  std::atomic<int> owners{2};  // the running thread and the handle
-};
-
-namespace {
-
 #if QEL_TEST_SEAMS
+namespace {
 std::atomic<bool> fail_start{false};
-#endif
-
-void drop_owner(PlatformThread* thread) {
-  if (thread->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete thread;
-}
-
 }  // namespace
 
-#if QEL_TEST_SEAMS
 void seam_fail_thread_start(bool fail) { fail_start = fail; }
+bool thread_start_refused() { return fail_start.load(); }
+#else
+bool thread_start_refused() { return false; }
 #endif
-
-PlatformThread* thread_start(ThreadBody body, void* argument) {
-#if QEL_TEST_SEAMS
-  if (fail_start) return nullptr;
-#endif
-  auto* thread = new PlatformThread{body, argument};
-  try {
-    std::thread([thread] {
-      thread->result = thread->body(thread->argument);
-      thread->ended.store(true, std::memory_order_release);
-      drop_owner(thread);
-    }).detach();
-  } catch (...) {
-    delete thread;
-    return nullptr;
-  }
-  return thread;
-}
-
-bool thread_ended(PlatformThread* thread, int* result) {
-  if (!thread->ended.load(std::memory_order_acquire)) return false;
-  *result = thread->result;
-  return true;
-}
-
-void thread_release(PlatformThread* thread) { drop_owner(thread); }

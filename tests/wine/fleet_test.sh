@@ -151,7 +151,7 @@ stop_devices
 device 2 --http-hang
 wine "$cli" fleet one.txt --timeout 120 --report first.csv --log-dir both >first.out 2>first.err &
 pid=$!
-if wait_for first.err '127.0.0.2 start' && wait_for both/127.0.0.2.log 'upgrade of 127.0.0.2'; then
+if wait_file first.err '127.0.0.2 start' && wait_file both/127.0.0.2.log 'upgrade of 127.0.0.2'; then
   wine "$cli" fleet one.txt --report second.csv --log-dir both >second.out 2>second.err
   rc=$?
   kill -INT "$pid"
@@ -165,9 +165,8 @@ if wait_for first.err '127.0.0.2 start' && wait_for both/127.0.0.2.log 'upgrade 
   check "and then the first one's" sh -c \
     'tr -d "\r" <both/127.0.0.2.log | grep "result: " | tail -1 | grep -q "result: aborted"'
 else
-  say "FAIL the first of two fleets did not start its upgrade"; cat first.err
+  check_failed "the first of two fleets did not start its upgrade"; cat first.err
   kill -KILL "$pid"
-  failed=1
 fi
 stop_devices
 
@@ -193,20 +192,19 @@ if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
     kill "$xvfb" 2>/dev/null
     wait "$xvfb" 2>/dev/null
   done
-  [ -n "$display" ] || { say "FAIL no Xvfb display could be started"; failed=1; }
+  [ -n "$display" ] || check_failed "no Xvfb display could be started"
 else
-  say "SKIP the session's end: Xvfb or xdotool is missing (scripts/install-deps.sh win32)"
+  say "SKIPPED the session's end: Xvfb or xdotool is missing (scripts/install-deps.sh win32)"
 fi
 if [ -n "$display" ]; then
   session_prefix="$work/wine-prefix-session"
-  rm -rf "$session_prefix"
-  cp -a "$template" "$session_prefix"
+  wine_prefix_fresh "$session_prefix"
   for n in 2 3 4; do device "$n" --http-hang; done
   printf '127.0.0.%s\n' 2 3 4 5 >four.txt
   DISPLAY=$display WINEPREFIX=$session_prefix wine "$cli" fleet four.txt --parallel 3 \
     --timeout 120 --report ended.csv --log-dir ended-logs >ended.out 2>ended.err &
   pid=$!
-  if wait_for ended.err '127.0.0.4 connect'; then
+  if wait_file ended.err '127.0.0.4 connect'; then
     here=$(readlink /proc/self/ns/net) stopped=()
     for child in $(pgrep -f 'qel-upgrade-cli.exe upgrade 127.0.0.4 '); do
       [ "$(readlink "/proc/$child/ns/net" 2>/dev/null)" = "$here" ] && stopped+=("$child")
@@ -217,10 +215,7 @@ if [ -n "$display" ]; then
       >/dev/null 2>&1 &
     session=$!
     gone=1
-    for _ in $(seq 300); do
-      kill -0 "$pid" 2>/dev/null || { gone=0; break; }
-      sleep 0.1
-    done
+    wait_until 30 '! kill -0 "$pid" 2>/dev/null' && gone=0
     say "measured: the fleet ended $((($(date +%s%N) - start) / 1000000)) ms after the session's end began"
     check "the fleet ends with its session" test "$gone" -eq 0
     [ "$gone" -eq 0 ] || kill -KILL "$pid"
@@ -229,10 +224,7 @@ if [ -n "$display" ]; then
     # Wine ends a process by signalling its threads: a stopped one ends once
     # it runs again (Windows ends it outright).
     kill -CONT "${stopped[@]}" 2>/dev/null
-    for _ in $(seq 100); do
-      upgrades_running || break
-      sleep 0.1
-    done
+    wait_until 10 no_upgrades_running
     check "its report is written" test -s ended.csv
     for n in 2 3; do
       check "127.0.0.$n, cancelled, is reported aborted or in flight" \
@@ -247,9 +239,8 @@ if [ -n "$display" ]; then
     check "127.0.0.5 is reported not started" grep -qs '^127.0.0.5,.*,not-started,' ended.csv
     check "no upgrade outlives the fleet" no_upgrades_running
   else
-    say "FAIL the fleet to end with its session did not start its upgrades"; cat ended.err
+    check_failed "the fleet to end with its session did not start its upgrades"; cat ended.err
     kill -KILL "$pid"
-    failed=1
   fi
   stop_devices
   WINEPREFIX=$session_prefix wineserver -k 2>/dev/null
