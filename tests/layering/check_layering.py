@@ -6,7 +6,8 @@
       the platform layer's interface (platform/*.h); never asks which
       platform it is on
   platform/*.h           the standard library, itself, resources/
-  platform/posix|win32   also that system's headers and its own folder
+  platform/posix|win32   also that system's headers, its own folder and
+                         portable/, what both sides share
   platform/portable|fake the standard library, the interface, its own folder
   admin/                 the standard library, CLI11 and nlohmann-json, the
                          core, the platform interface, the portable dialog
@@ -82,7 +83,9 @@ def rules(path):
             angle = lambda a: is_std(a) or WINDOWS.match(a) or a in ("fcntl.h",)
         else:
             angle = is_std
-        return (angle, lambda q: interface(q) or under(q, own, "resources"))
+        # What both sides share is portable/'s.
+        shared = "platform/portable" if parts[1] in ("posix", "win32") else own
+        return (angle, lambda q: interface(q) or under(q, own, shared, "resources"))
     if top == "admin":
         return (lambda a: is_std(a) or a.startswith(("CLI/", "nlohmann/")),
                 lambda q: under(q, "admin", "frontends/common") or core_header(q) or interface(q)
