@@ -589,6 +589,7 @@ Clock::time_point Fleet::next_wake(Clock::time_point now) const {
   if (slots(running()) > 0)
     for (std::size_t index : waiting_) sooner(devices_[index].next_try);
   if (options_.has_window && !window_over_) sooner(std::min(window_change_, now + WINDOW_RECHECK));
+  if (end_by_ != Clock::time_point::max()) sooner(end_by_);  // the system ends the fleet then
   if (view_.terminal() && (running() > 0 || !waiting_.empty()))
     sooner(now + (running() > 0 ? std::chrono::milliseconds(200) : std::chrono::seconds(1)));
   return wake;
