@@ -4,44 +4,15 @@ namespace admin {
 
 namespace {
 
-void put_utf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xc0 | (c >> 6));
-    *out += static_cast<char>(0x80 | (c & 0x3f));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xe0 | (c >> 12));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    *out += static_cast<char>(0x80 | (c & 0x3f));
-  } else {
-    *out += static_cast<char>(0xf0 | (c >> 18));
-    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    *out += static_cast<char>(0x80 | (c & 0x3f));
-  }
-}
-
 std::string from_utf16(const std::string& bytes, bool little_endian) {
   std::string out;
-  char32_t high = 0;
+  auto put = [&out](char32_t c) { utf8_bytes(c, [&out](char b) { out += b; }); };
+  Utf16Decoder decoder;
   for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
     auto a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
-    char32_t unit = little_endian ? (b << 8 | a) : (a << 8 | b);
-    if (high && (unit < 0xdc00 || unit > 0xdfff)) {
-      put_utf8(0xfffd, &out);
-      high = 0;
-    }
-    if (unit >= 0xd800 && unit <= 0xdbff) {
-      high = unit;
-    } else if (unit >= 0xdc00 && unit <= 0xdfff) {
-      put_utf8(high ? 0x10000 + ((high - 0xd800) << 10) + (unit - 0xdc00) : 0xfffd, &out);
-      high = 0;
-    } else {
-      put_utf8(unit, &out);
-    }
+    decoder.unit(little_endian ? (b << 8 | a) : (a << 8 | b), put);
   }
-  if (high) put_utf8(0xfffd, &out);
+  decoder.end(put);
   return out;
 }
 

@@ -12,4 +12,53 @@ namespace admin {
 // that looks like UTF-16 without a mark (NUL bytes between characters).
 bool decode_text(const std::string& bytes, std::string* utf8, std::string* why);
 
+// A code point as UTF-8, each byte through put(char).
+template <typename Put>
+void utf8_bytes(char32_t c, Put put) {
+  if (c < 0x80) {
+    put(static_cast<char>(c));
+  } else if (c < 0x800) {
+    put(static_cast<char>(0xc0 | (c >> 6)));
+    put(static_cast<char>(0x80 | (c & 0x3f)));
+  } else if (c < 0x10000) {
+    put(static_cast<char>(0xe0 | (c >> 12)));
+    put(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+    put(static_cast<char>(0x80 | (c & 0x3f)));
+  } else {
+    put(static_cast<char>(0xf0 | (c >> 18)));
+    put(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
+    put(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+    put(static_cast<char>(0x80 | (c & 0x3f)));
+  }
+}
+
+// UTF-16 code units to code points, each through put(char32_t); a lone
+// surrogate becomes U+FFFD.
+class Utf16Decoder {
+ public:
+  template <typename Put>
+  void unit(char32_t u, Put put) {
+    if (high_ && (u < 0xdc00 || u > 0xdfff)) {
+      put(0xfffd);
+      high_ = 0;
+    }
+    if (u >= 0xd800 && u <= 0xdbff) {
+      high_ = u;
+    } else if (u >= 0xdc00 && u <= 0xdfff) {
+      put(high_ ? 0x10000 + ((high_ - 0xd800) << 10) + (u - 0xdc00) : char32_t{0xfffd});
+      high_ = 0;
+    } else {
+      put(u);
+    }
+  }
+  template <typename Put>
+  void end(Put put) {
+    if (high_) put(0xfffd);
+    high_ = 0;
+  }
+
+ private:
+  char32_t high_ = 0;
+};
+
 }  // namespace admin

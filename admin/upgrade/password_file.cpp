@@ -1,5 +1,6 @@
 #include "admin/upgrade/password_file.h"
 
+#include "admin/text_file.h"
 #include "platform/secret.h"
 
 namespace admin {
@@ -19,21 +20,7 @@ struct Line {
       bytes[length++] = c;
   }
   void put_code_point(char32_t c) {
-    if (c < 0x80) {
-      put(static_cast<char>(c));
-    } else if (c < 0x800) {
-      put(static_cast<char>(0xc0 | (c >> 6)));
-      put(static_cast<char>(0x80 | (c & 0x3f)));
-    } else if (c < 0x10000) {
-      put(static_cast<char>(0xe0 | (c >> 12)));
-      put(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-      put(static_cast<char>(0x80 | (c & 0x3f)));
-    } else {
-      put(static_cast<char>(0xf0 | (c >> 18)));
-      put(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-      put(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-      put(static_cast<char>(0x80 | (c & 0x3f)));
-    }
+    utf8_bytes(c, [this](char b) { put(b); });
   }
 };
 
@@ -42,7 +29,8 @@ struct Line {
 // U+FFFD. False on a read error.
 bool read_utf16_line(sys::SecretSource* source, bool little_endian, Line* line,
                      std::string* error) {
-  char32_t high = 0;
+  auto put = [line](char32_t c) { line->put_code_point(c); };
+  Utf16Decoder decoder;
   for (;;) {
     char pair[2];
     int got = source->read_byte(&pair[0], error);
@@ -51,21 +39,10 @@ bool read_utf16_line(sys::SecretSource* source, bool little_endian, Line* line,
     if (got == 0) break;
     auto a = static_cast<unsigned char>(pair[0]), b = static_cast<unsigned char>(pair[1]);
     char32_t unit = little_endian ? (b << 8 | a) : (a << 8 | b);
-    if (high && (unit < 0xdc00 || unit > 0xdfff)) {
-      line->put_code_point(0xfffd);
-      high = 0;
-    }
     if (unit == '\n') break;
-    if (unit >= 0xd800 && unit <= 0xdbff) {
-      high = unit;
-    } else if (unit >= 0xdc00 && unit <= 0xdfff) {
-      line->put_code_point(high ? 0x10000 + ((high - 0xd800) << 10) + (unit - 0xdc00) : 0xfffd);
-      high = 0;
-    } else {
-      line->put_code_point(unit);
-    }
+    decoder.unit(unit, put);
   }
-  if (high) line->put_code_point(0xfffd);
+  decoder.end(put);
   return true;
 }
 

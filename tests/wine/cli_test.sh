@@ -192,20 +192,9 @@ check "wizard-args: the wizard refuses arguments (exit 2)" test "$(rc_of wizard-
 check "wizard-args: and names the console program" has wizard-args "qel-upgrade.com" err
 # An Xvfb display of this test's own: its name in $display, its pid in $xvfb.
 start_display() {
-  local n
   display="" xvfb=""
-  for n in 97 95 93 91; do
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
-    xvfb=$!
-    for _ in $(seq 50); do
-      DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1 && { display=":$n"; return 0; }
-      sleep 0.1
-    done
-    kill "$xvfb" 2>/dev/null
-    wait "$xvfb" 2>/dev/null
-  done
-  xvfb=""
-  return 1
+  start_xvfb 97 "$logs/xvfb.log" || return 1
+  display=:97 xvfb=$XVFB_PID
 }
 # With no command, the wizard opens and the prompt comes back; on a display
 # of its own, with a prefix and wineserver of its own that start there.

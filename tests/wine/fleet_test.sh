@@ -182,16 +182,7 @@ stop_devices
 # that one, nor for a hang-up.
 display=""
 if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
-  for n in 96 94 92 90; do
-    Xvfb ":$n" -screen 0 640x480x24 -nolisten tcp >xvfb.log 2>&1 &
-    xvfb=$!
-    for _ in $(seq 50); do
-      DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1 && { display=":$n"; break 2; }
-      sleep 0.1
-    done
-    kill "$xvfb" 2>/dev/null
-    wait "$xvfb" 2>/dev/null
-  done
+  start_xvfb 96 xvfb.log && display=:96 xvfb=$XVFB_PID
   [ -n "$display" ] || check_failed "no Xvfb display could be started"
 else
   say "SKIPPED the session's end: Xvfb or xdotool is missing (scripts/install-deps.sh win32)"
