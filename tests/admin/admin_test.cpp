@@ -951,9 +951,9 @@ class Squatter {
         std::string name = "qel-upgrade/device/" + device + "/" + std::to_string(n);
         std::memcpy(address.sun_path + 1, name.data(), name.size());
         int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::bind(socket, reinterpret_cast<sockaddr*>(&address),
-               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size()));
-        ::listen(socket, 0);
+        if (::bind(socket, reinterpret_cast<sockaddr*>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0)
+          ::listen(socket, 0);
       }
       [[maybe_unused]] ssize_t w = ::write(ready[1], got.data(), got.size() + 1);
       char byte;
