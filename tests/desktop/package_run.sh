@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # The second half of package_test.sh, run by it in private mount and network
 # namespaces (never on its own): installs the packages into overlays of /usr,
-# /etc and /var, then runs the installed programs as the user nobody.
+# /etc, /var and /run, then runs the installed programs as the user nobody.
 set -u
 . "$(dirname "$0")/common.sh"
 OUT=$PACKAGE_TEST_OUT/installed
 mkdir -p "$OUT"
 ON_FAIL='for f in "$OUT"/*.out "$OUT"/dpkg.log; do [ -s "$f" ] && { echo "--- $f:"; tail -15 "$f"; }; done'
 
-# The namespace's own copy of the system; nothing reaches the real one.
+# The namespace's own copy of the system; nothing reaches the real one (nor
+# the lock folder the package makes in /run, whose group exists only here).
 mount --make-rprivate / || fail "cannot make the mounts private"
-for dir in usr etc var; do
+for dir in usr etc var run; do
   mkdir -p "$OUT/overlay/$dir" "$OUT/overlay/$dir.work"
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$OUT/overlay/$dir,workdir=$OUT/overlay/$dir.work" "/$dir" ||
     skip "cannot mount an overlay on /$dir"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages as an installer and a user meet them: what each holds
 # and depends on, lintian's and hardening-check's verdicts, then both
-# installed into a private copy of /usr, /etc and /var (a mount namespace
+# installed into a private copy of /usr, /etc, /var and /run (a mount namespace
 # with overlays, so this machine's own system is never touched) and run by
 # an unprivileged user in a private network namespace: without and with the
 # qel-upgrade group, the terminal wizard's first screen, a scan, the first
