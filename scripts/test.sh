@@ -48,11 +48,12 @@ headless() {
 }
 
 # Only what its tests run: the front-ends are the same code in both builds.
+# qel-upgrade too, which the unit label's seam check reads.
 two_stage() {
   cmake --preset ci-two-stage >/dev/null
   cmake --build --preset ci-two-stage --target qel_unit_tests qel_frontend_common_tests \
     qel_admin_unit_tests qel_e2e_tests qel_lan_tests qel-upgrade-scripted qel-device-sim \
-    qel-udp-relay
+    qel-udp-relay qel-upgrade
   ctest --preset ci-two-stage
 }
 
