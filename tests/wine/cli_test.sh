@@ -183,7 +183,7 @@ printf '%s\n' "$PASSWORD" >"$logs/open.pw"
 chmod 644 "$logs/open.pw"
 run open-pw upgrade "${devices[0]}" --password-file "$logs/open.pw" --yes --json
 check open-pw "refused (exit 2)" test "$(rc_of open-pw)" = 2
-check open-pw "the message names who may read it" has open-pw "may be read or changed by others" err
+check open-pw "the message names who may read it" has open-pw "Everyone (S-1-1-0) may read or change it" err
 check open-pw "the device was not contacted" sh -c "! grep -q '^HTTP-REQ' '$logs/locked-device.log'"
 
 # Typed at the console, the password is not shown: the console's echo is
