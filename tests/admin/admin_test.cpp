@@ -55,8 +55,9 @@ struct Ran {
 // QEL_ADMIN_PROGRAM, when set, is the command that runs every subcommand
 // instead of the Linux programs, its words split at blanks: the Windows
 // console program's test runs the cases that apply to it with
-// "wine .../qel-upgrade-cli.exe" (tests/wine/cli_test.sh). It has no test
-// clock: its upgrades take the device's whole 30-second wait.
+// "wine .../qel-upgrade-cli-testable.exe" (tests/wine/cli_test.sh), whose
+// upgrades read QEL_UPGRADE_TEST_CLOCK_SCALE as qel-upgrade-testable's do,
+// and one of them with the product, qel-upgrade-cli.exe, at real speed.
 std::vector<std::string> program_override() {
   std::vector<std::string> words;
   if (const char* command = std::getenv("QEL_ADMIN_PROGRAM")) {

@@ -6,26 +6,30 @@
 # own code.
 #
 #   tests/wine/cli_test.sh --exe qel-upgrade-cli.exe --sim qel-device-sim \
-#       --image target.bin --work DIR [--admin-tests qel_admin_tests]
+#       --image target.bin --work DIR [--admin-tests qel_admin_tests \
+#       [--admin-exe qel-upgrade-cli-testable.exe]]
 #
 # First the administrators' tests that say the same of both programs run
 # with QEL_ADMIN_PROGRAM="wine EXE" (their own LAN; scan, an upgrade with a
 # password file, dry run and a declined confirmation, Ctrl-C, unverified
 # and unreachable devices, usage errors); without --admin-tests they are
-# skipped, and said to be. Then this script's LAN checks what only Windows
-# has: the adapters' subnets, the console writer, a password file's access
-# list, the named mutex, and a current device (the Linux side checks that
-# one inside a fleet, which the console program does not have).
+# skipped, and said to be. With --admin-exe they run that test build
+# instead, on the Linux cases' test clock, and the upgrade with a password
+# file runs once more with EXE itself at real speed. Then this script's LAN
+# checks what only Windows has: the adapters' subnets, the console writer, a
+# password file's access list, the named mutex, and a current device (the
+# Linux side checks that one inside a fleet, which the console program does
+# not have).
 # A wineserver starts inside each LAN's network namespace, so
 # GetAdaptersAddresses lists that LAN's interfaces; the prefix is a copy of a
-# template kept in WORK (made here when missing). The upgrades run at real
+# template kept in WORK (made here when missing). EXE's upgrades run at real
 # speed, the device's 30-second wait included.
 # Exit status: 0 passed, 1 failed, 77 cannot run here.
 set -uo pipefail
 
 readonly SHARED_CASES='AdminTest.ScanListsTheDevicesOfTheSubnetsAndNothingElse:AdminTest.UpgradeWithAPasswordFile:AdminTest.DryRunAndDeclinedConfirmationSendNoUpgradeRequest:AdminTest.CtrlCDuringTheTransferAbortsAndTheDeviceKeepsItsVersion:AdminTest.FailuresEndWithTheWizardsMessageAndTheirExitCode'
 
-exe="" sim="" image="" work="" admin_tests="" inside=0
+exe="" sim="" image="" work="" admin_tests="" admin_exe="" inside=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --exe) exe=$(realpath "$2"); shift 2 ;;
@@ -33,6 +37,7 @@ while [ $# -gt 0 ]; do
     --image) image=$(realpath "$2"); shift 2 ;;
     --work) mkdir -p "$2" && work=$(realpath "$2"); shift 2 ;;
     --admin-tests) admin_tests=$(realpath "$2"); shift 2 ;;
+    --admin-exe) admin_exe=$(realpath "$2"); shift 2 ;;
     --inside) inside=1; shift ;;
     *) echo "cli_test: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -64,13 +69,25 @@ if [ "$inside" -eq 0 ]; then
     shared_prefix="$work/cli-shared-prefix"
     rm -rf "$shared_prefix"
     cp -a "$template" "$shared_prefix"
-    WINEPREFIX="$shared_prefix" QEL_ADMIN_PROGRAM="wine $exe" "$admin_tests" \
+    WINEPREFIX="$shared_prefix" QEL_ADMIN_PROGRAM="wine ${admin_exe:-$exe}" "$admin_tests" \
       --gtest_filter="$SHARED_CASES" >"$logs/shared.log" 2>&1
     shared=$?
     grep -E '^\[ +(OK|FAILED|SKIPPED) +\]|measured' "$logs/shared.log" | sed 's/^/  /'
     if [ $shared -ne 0 ]; then
       echo "cli_test: the shared cases failed (exit $shared); log: $logs/shared.log"
       status=1
+    fi
+    if [ -n "$admin_exe" ]; then
+      # The product's own clock: one whole upgrade, the device's wait included.
+      echo "cli_test: one shared case with $(basename "$exe") at real speed"
+      WINEPREFIX="$shared_prefix" QEL_ADMIN_PROGRAM="wine $exe" "$admin_tests" \
+        --gtest_filter=AdminTest.UpgradeWithAPasswordFile >"$logs/shared-real.log" 2>&1
+      shared=$?
+      grep -E '^\[ +(OK|FAILED|SKIPPED) +\]|measured' "$logs/shared-real.log" | sed 's/^/  /'
+      if [ $shared -ne 0 ]; then
+        echo "cli_test: the real-speed case failed (exit $shared); log: $logs/shared-real.log"
+        status=1
+      fi
     fi
     rm -rf "$shared_prefix"
   else

@@ -7,14 +7,16 @@
 #   outright taking its upgrades with it.
 # With --admin-tests, the administrators' fleet case that says the same of
 # both programs (six devices at --parallel 3, one failing, a CSV report) runs
-# too, with QEL_ADMIN_PROGRAM="wine EXE" (about two minutes).
+# too, with QEL_ADMIN_PROGRAM="wine EXE" (about two minutes), or with the test
+# build --admin-exe names, on the Linux cases' test clock.
 #   tests/wine/fleet_test.sh --cli qel-upgrade-cli.exe --sim qel-device-sim \
-#       --image target.bin --work DIR [--admin-tests qel_admin_tests]
+#       --image target.bin --work DIR [--admin-tests qel_admin_tests \
+#       [--admin-exe qel-upgrade-cli-testable.exe]]
 # Exit status: 0 passed, 1 failed, 77 cannot run here.
 set -uo pipefail
 
 readonly SHARED_CASES='AdminTest.FleetReportsEachDevicesTrueOutcome'
-cli="" sim="" image="" work="" admin_tests="" inside=0
+cli="" sim="" image="" work="" admin_tests="" admin_exe="" inside=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --cli) cli=$(realpath "$2"); shift 2 ;;
@@ -22,6 +24,7 @@ while [ $# -gt 0 ]; do
     --image) image=$(realpath "$2"); shift 2 ;;
     --work) mkdir -p "$2" && work=$(realpath "$2"); shift 2 ;;
     --admin-tests) admin_tests=$(realpath "$2"); shift 2 ;;
+    --admin-exe) admin_exe=$(realpath "$2"); shift 2 ;;
     --inside) inside=1; shift ;;
     *) echo "fleet_test: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -49,7 +52,7 @@ if [ "$inside" -eq 0 ]; then
     rm -rf "$prefix"
     cp -a "$work/wine-prefix-fleet" "$prefix"
     WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-      QEL_ADMIN_PROGRAM="wine $cli" "$admin_tests" --gtest_filter="$SHARED_CASES" \
+      QEL_ADMIN_PROGRAM="wine ${admin_exe:-$cli}" "$admin_tests" --gtest_filter="$SHARED_CASES" \
       >"$work/fleet-shared.log" 2>&1
     shared=$?
     grep -E '^\[ +(OK|FAILED|SKIPPED) +\]' "$work/fleet-shared.log" | sed 's/^/  /'
