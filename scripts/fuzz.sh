@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and libFuzzer (plus the address and
-# undefined-behaviour sanitizers) and runs each one in turn for a bounded time.
+# undefined-behaviour sanitizers) and runs each one for a bounded time, as
+# many at once as QEL_FUZZ_JOBS (default 2: a libFuzzer process keeps one
+# core busy, so each target gets a core of its own, as when run alone).
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]   (default 60 s each, every target)
 # New inputs go to $QEL_FUZZ_BUILD/corpus/TARGET (default build/fuzz); the
 # committed seeds in fuzz/corpus/TARGET are only read. A crash leaves its
@@ -23,16 +25,36 @@ cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDe
 cmake --build "$build" -j2 --target "${targets[@]/#/qel_fuzz_}"
 
 export ASAN_OPTIONS=detect_leaks=1
-status=0
-for t in "${targets[@]}"; do
+jobs=${QEL_FUZZ_JOBS:-2}
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || jobs=1
+fuzz_one() {
+  local t=$1
   mkdir -p "$build/corpus/$t" "$build/artifacts/$t"
-  echo "== $t: ${seconds} s"
-  if ! "$build/fuzz/qel_fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 \
-      -artifact_prefix="$build/artifacts/$t/" "$build/corpus/$t" "fuzz/corpus/$t" \
-      >"$build/$t.log" 2>&1; then
+  "$build/fuzz/qel_fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$build/artifacts/$t/" "$build/corpus/$t" "fuzz/corpus/$t" \
+    >"$build/$t.log" 2>&1
+}
+status=0
+# Each target's outcome, in the targets' order, once it has ended.
+report() {
+  local t=$1 pid=$2
+  if ! wait "$pid"; then
     echo "!! $t found a failure: see $build/$t.log and $build/artifacts/$t/" >&2
     status=1
   fi
+  echo "== $t: ${seconds} s"
   grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$build/$t.log" || true
+}
+pids=()
+for i in "${!targets[@]}"; do
+  if [ "$i" -ge "$jobs" ]; then
+    report "${targets[i - jobs]}" "${pids[i - jobs]}"
+  fi
+  fuzz_one "${targets[i]}" &
+  pids+=($!)
+done
+first_left=$((${#targets[@]} > jobs ? ${#targets[@]} - jobs : 0))
+for ((i = first_left; i < ${#targets[@]}; i++)); do
+  report "${targets[i]}" "${pids[i]}"
 done
 exit $status

@@ -1,11 +1,16 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <mutex>
 
 #include "platform/clock.h"
 #include "platform/win32/ticks.h"
+#if QEL_TEST_SEAMS
+#include "platform/win32/seams.h"
+#endif
 
 namespace {
 
@@ -18,9 +23,6 @@ std::mutex random_lock;
 std::uint32_t random_state = 1;
 
 }  // namespace
-
-// The multimedia timer: milliseconds since the system started.
-std::uint32_t clock_ms() { return timeGetTime(); }
 
 // ---- ticks, from the performance counter ----
 //
@@ -62,25 +64,102 @@ std::int64_t counter_of_tick(std::uint64_t tick) {
   return whole * f + (part * f + CLOCK_TICKS_PER_SECOND - 1) / CLOCK_TICKS_PER_SECOND;
 }
 
+#if QEL_TEST_SEAMS
+// The test clock: the program's counter runs `scale` times faster than the
+// real one. A new scale takes over from the count reached, so that the tick
+// count never jumps (as on POSIX).
+struct CounterBase {
+  std::int64_t at = 0;  // the real counter here...
+  double program = 0;   // ...is this program counter
+  double scale = 1.0;
+};
+std::mutex base_lock;
+CounterBase counter_base;
+const std::int64_t process_start = counter_now();
+std::atomic<double> time_scale{1.0};
+std::atomic<std::uint32_t> clock_offset{0};
+std::atomic<bool> test_clock{false};
+
+double program_counter_at(const CounterBase& base, std::int64_t counter) {
+  return base.program + static_cast<double>(counter - base.at) * base.scale;
+}
+
+CounterBase current_base() {
+  std::lock_guard lock(base_lock);
+  return counter_base;
+}
+
+void rebase(double scale) {
+  std::lock_guard lock(base_lock);
+  std::int64_t now = counter_now();
+  counter_base = CounterBase{now, program_counter_at(counter_base, now), scale};
+}
+
+// The program's counter now, and the real microseconds that `program_units`
+// of it take.
+std::int64_t program_now() {
+  return static_cast<std::int64_t>(program_counter_at(current_base(), counter_now()));
+}
+std::int64_t real_us(std::int64_t program_units) {
+  double us = static_cast<double>(program_units) * 1e6 / static_cast<double>(counter_frequency()) /
+              current_base().scale;
+  return static_cast<std::int64_t>(std::ceil(us));
+}
+#else
+std::int64_t program_now() { return counter_now(); }
+std::int64_t real_us(std::int64_t program_units) {
+  return (program_units * 1000000 + counter_frequency() - 1) / counter_frequency();
+}
+#endif
+
 }  // namespace
 
-std::uint32_t clock_tick() { return static_cast<std::uint32_t>(ticks_at(counter_now())); }
+#if QEL_TEST_SEAMS
+void seam_set_clock(double scale, std::uint32_t offset) {
+  rebase(scale > 0 ? scale : 1.0);
+  time_scale = scale > 0 ? scale : 1.0;
+  clock_offset = offset;
+  test_clock = true;
+}
+
+void seam_clear_clock() {
+  rebase(1.0);
+  test_clock = false;
+  time_scale = 1.0;
+  clock_offset = 0;
+}
+#endif
+
+// The multimedia timer: milliseconds since the system started. The test
+// clock counts from the process's start, scaled, plus its offset.
+std::uint32_t clock_ms() {
+#if QEL_TEST_SEAMS
+  if (test_clock.load()) {
+    double elapsed = static_cast<double>(counter_now() - process_start) * 1000.0 /
+                     static_cast<double>(counter_frequency());
+    auto ms = static_cast<std::uint64_t>(elapsed * time_scale.load());
+    return static_cast<std::uint32_t>(ms) + clock_offset.load();
+  }
+#endif
+  return timeGetTime();
+}
+
+std::uint32_t clock_tick() { return static_cast<std::uint32_t>(ticks_at(program_now())); }
 
 std::uint32_t win32_tick_after(std::uint32_t milliseconds) {
   std::int64_t due =
-      counter_now() + static_cast<std::int64_t>(milliseconds) * counter_frequency() / 1000;
+      program_now() + static_cast<std::int64_t>(milliseconds) * counter_frequency() / 1000;
   std::uint64_t tick = ticks_at(due);
   if (counter_of_tick(tick) < due) ++tick;
   return static_cast<std::uint32_t>(tick);
 }
 
 std::int64_t win32_us_until_tick(std::uint32_t tick) {
-  std::int64_t now = counter_now();
+  std::int64_t now = program_now();
   std::uint64_t current = ticks_at(now);
   auto ahead = static_cast<std::int32_t>(tick - static_cast<std::uint32_t>(current));
   if (ahead <= 0) return 0;
-  std::int64_t left = counter_of_tick(current + static_cast<std::uint64_t>(ahead)) - now;
-  return (left * 1000000 + counter_frequency() - 1) / counter_frequency();
+  return real_us(counter_of_tick(current + static_cast<std::uint64_t>(ahead)) - now);
 }
 
 void sleep_ms(std::uint32_t milliseconds) {

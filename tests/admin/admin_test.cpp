@@ -57,8 +57,9 @@ struct Ran {
 // QEL_ADMIN_PROGRAM, when set, is the command that runs every subcommand
 // instead of the Linux programs, its words split at blanks: the Windows
 // console program's test runs the cases that apply to it with
-// "wine .../qel-upgrade-cli.exe" (tests/wine/cli_test.sh). It has no test
-// clock: its upgrades take the device's whole 30-second wait.
+// "wine .../qel-upgrade-cli-testable.exe" (tests/wine/cli_test.sh), whose
+// upgrades read QEL_UPGRADE_TEST_CLOCK_SCALE as qel-upgrade-testable's do,
+// and one of them with the product, qel-upgrade-cli.exe, at real speed.
 std::vector<std::string> program_override() {
   std::vector<std::string> words;
   if (const char* command = std::getenv("QEL_ADMIN_PROGRAM")) {
@@ -1164,9 +1165,9 @@ class Squatter {
         std::string name = "qel-upgrade/device/" + device + "/" + std::to_string(n);
         std::memcpy(address.sun_path + 1, name.data(), name.size());
         int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::bind(socket, reinterpret_cast<sockaddr*>(&address),
-               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size()));
-        ::listen(socket, 0);
+        if (::bind(socket, reinterpret_cast<sockaddr*>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0)
+          ::listen(socket, 0);
       }
       [[maybe_unused]] ssize_t w = ::write(ready[1], got.data(), got.size() + 1);
       char byte;

@@ -13,7 +13,6 @@
 #include <iostream>
 #include <iterator>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -736,8 +735,15 @@ TEST(Help, TheParserAndTheManualPageShowTheSameTableAndEveryCode) {
       EXPECT_EQ(windows.find(word), std::string::npos) << word << " in Windows help";
     for (const char* word : {"icacls", "%ProgramData%", "console window"})
       EXPECT_EQ(unix_words.find(word), std::string::npos) << word << " in POSIX help";
-    EXPECT_FALSE(std::regex_search(unix_words + windows, std::regex("\\{[^{}]*\\|[^{}]*\\}")))
-        << "a choice left unresolved";
+    // A choice left unresolved: a brace, a bar, then the closing brace, no brace between.
+    // (std::regex here trips GCC 12's maybe-uninitialized warning in the sanitizer builds.)
+    std::string both = unix_words + windows;
+    for (std::size_t open = both.find('{'); open != std::string::npos;
+         open = both.find('{', open + 1)) {
+      std::size_t close = both.find_first_of("{}", open + 1);
+      EXPECT_FALSE(close != std::string::npos && both[close] == '}' && both.find('|', open) < close)
+          << "a choice left unresolved: " << both.substr(open, close - open + 1);
+    }
     // No option of the parser without its text in the table.
     std::istringstream lines(help);
     for (std::string line; std::getline(lines, line);) {

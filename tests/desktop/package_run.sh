@@ -9,7 +9,8 @@ OUT=$PACKAGE_TEST_OUT/installed
 mkdir -p "$OUT"
 ON_FAIL='for f in "$OUT"/*.out "$OUT"/dpkg.log; do [ -s "$f" ] && { echo "--- $f:"; tail -15 "$f"; }; done'
 
-# The namespace's own copy of the system; nothing reaches the real one.
+# The namespace's own copy of the system; nothing reaches the real one (nor
+# the lock folder the package makes in /run, whose group exists only here).
 mount --make-rprivate / || fail "cannot make the mounts private"
 for dir in usr etc var; do
   mkdir -p "$OUT/overlay/$dir" "$OUT/overlay/$dir.work"

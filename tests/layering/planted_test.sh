@@ -9,8 +9,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 tree=$work/tree
 mkdir -p "$tree"
-# The checkout's sources (a package build's copy is no checkout: every one).
-if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+# The checkout's sources (a package build's copy is no checkout, even where it
+# lies inside one, in its ignored build folder: every one).
+if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" = "$(cd "$root" && pwd -P)" ]; then
   git -C "$root" ls-files -z '*.cpp' '*.h'
 else
   (cd "$root" && find . -path ./build -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0)

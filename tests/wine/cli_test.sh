@@ -6,14 +6,17 @@
 # own code.
 #
 #   tests/wine/cli_test.sh --exe qel-upgrade-cli.exe --sim qel-device-sim \
-#       --image target.bin --work DIR [--admin-tests qel_admin_tests]
+#       --image target.bin --work DIR [--admin-tests qel_admin_tests \
+#       [--admin-exe qel-upgrade-cli-testable.exe]]
 #
 # First the administrators' tests that say the same of both programs (the
 # suite SharedAdminTest: scan, an upgrade with a password file, dry run and
 # a declined confirmation, Ctrl-C, unverified and unreachable devices, usage
 # errors) run with QEL_ADMIN_PROGRAM="wine EXE", on their own LAN; they fail
 # unless every case the suite lists passed, five at least. Without
-# --admin-tests they are skipped, and said to be. Then this script's LAN
+# --admin-tests they are skipped, and said to be. With --admin-exe they run
+# that test build instead, on the Linux cases' test clock, and the upgrade
+# with a password file runs once more with EXE itself at real speed. Then this script's LAN
 # checks what only Windows has: the console writer, a password typed without
 # echo, a password file's access list, a current device, the commands as
 # typed in cmd (qel-upgrade.com beside the wizard, which refuses arguments;
@@ -27,7 +30,7 @@
 # Exit status: 0 passed, 1 failed, 77 cannot run here.
 set -uo pipefail
 
-exe="" sim="" image="" work="" admin_tests="" inside=0
+exe="" sim="" image="" work="" admin_tests="" admin_exe="" inside=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --exe) exe=$(realpath "$2"); shift 2 ;;
@@ -35,6 +38,7 @@ while [ $# -gt 0 ]; do
     --image) image=$(realpath "$2"); shift 2 ;;
     --work) mkdir -p "$2" && work=$(realpath "$2"); shift 2 ;;
     --admin-tests) admin_tests=$(realpath "$2"); shift 2 ;;
+    --admin-exe) admin_exe=$(realpath "$2"); shift 2 ;;
     --inside) inside=1; shift ;;
     *) echo "cli_test: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -61,8 +65,14 @@ if [ "$inside" -eq 0 ]; then
     say "the administrators' shared cases, under Wine"
     shared_prefix="$work/cli-shared-prefix"
     wine_prefix_fresh "$shared_prefix"
-    WINEPREFIX="$shared_prefix" run_shared_cases SharedAdminTest 5 "$admin_tests" "wine $exe" \
-      "$logs/shared.log" || status=1
+    WINEPREFIX="$shared_prefix" run_shared_cases SharedAdminTest 5 "$admin_tests" \
+      "wine ${admin_exe:-$exe}" "$logs/shared.log" || status=1
+    if [ -n "$admin_exe" ]; then
+      # The product's own clock: one whole upgrade, the device's wait included.
+      say "one shared case with $(basename "$exe") at real speed"
+      WINEPREFIX="$shared_prefix" run_shared_cases SharedAdminTest 1 "$admin_tests" "wine $exe" \
+        "$logs/shared-real.log" UpgradeWithAPasswordFile || status=1
+    fi
     rm -rf "$shared_prefix"
   else
     say "SKIPPED the administrators' shared cases (no --admin-tests program;" \
@@ -144,7 +154,7 @@ printf '%s\n' "$PASSWORD" >"$logs/open.pw"
 chmod 644 "$logs/open.pw"
 run open-pw upgrade "${devices[0]}" --password-file "$logs/open.pw" --yes --json
 check "open-pw: refused (exit 2)" test "$(rc_of open-pw)" = 2
-check "open-pw: the message names who may read it" has open-pw "may read or change it" err
+check "open-pw: the message names who may read it" has open-pw "Everyone (S-1-1-0) may read or change it" err
 check "open-pw: the device was not contacted" sh -c "! grep -q '^HTTP-REQ' '$logs/locked-device.log'"
 
 # Typed at the console, the password is not shown: the console's echo is

@@ -10,13 +10,15 @@
 # With --admin-tests, the administrators' fleet cases that say the same of
 # both programs (the suite SharedFleetTest: six devices at --parallel 3, one
 # failing, a CSV report) run too, with QEL_ADMIN_PROGRAM="wine EXE" (about
-# two minutes); they fail unless every case the suite lists passed.
+# two minutes), or with the test build --admin-exe names, on the Linux
+# cases' test clock; they fail unless every case the suite lists passed.
 #   tests/wine/fleet_test.sh --cli qel-upgrade-cli.exe --sim qel-device-sim \
-#       --image target.bin --work DIR [--admin-tests qel_admin_tests]
+#       --image target.bin --work DIR [--admin-tests qel_admin_tests \
+#       [--admin-exe qel-upgrade-cli-testable.exe]]
 # Exit status: 0 passed, 1 failed, 77 cannot run here.
 set -uo pipefail
 
-cli="" sim="" image="" work="" admin_tests="" inside=0
+cli="" sim="" image="" work="" admin_tests="" admin_exe="" inside=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --cli) cli=$(realpath "$2"); shift 2 ;;
@@ -24,6 +26,7 @@ while [ $# -gt 0 ]; do
     --image) image=$(realpath "$2"); shift 2 ;;
     --work) mkdir -p "$2" && work=$(realpath "$2"); shift 2 ;;
     --admin-tests) admin_tests=$(realpath "$2"); shift 2 ;;
+    --admin-exe) admin_exe=$(realpath "$2"); shift 2 ;;
     --inside) inside=1; shift ;;
     *) echo "fleet_test: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -50,7 +53,7 @@ if [ "$inside" -eq 0 ]; then
     # The cases make their own LAN; the program's wineserver starts there.
     prefix="$work/wine-prefix-shared"
     wine_prefix_fresh "$prefix"
-    WINEPREFIX="$prefix" run_shared_cases SharedFleetTest 1 "$admin_tests" "wine $cli" \
+    WINEPREFIX="$prefix" run_shared_cases SharedFleetTest 1 "$admin_tests" "wine ${admin_exe:-$cli}" \
       "$work/fleet-shared.log"
     status=$(worse_status "$status" $?)
     WINEPREFIX="$prefix" wineserver -k 2>/dev/null
