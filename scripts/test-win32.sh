@@ -94,14 +94,14 @@ wizard_tests() {
 console_tests() {
   local status=0
   tests/wine/cli_test.sh --exe "$cross/qel-upgrade-cli.exe" --sim "$sim" --image "$image" \
-    --work "$cross" "${shared[@]}" "${testable[@]}" || status=$(worse_status $status $?)
+    --work "$cross" "${shared[@]}" "${testable[@]}" || status=$(worse_status "$status" $?)
   tests/wine/child_process_test.sh --work "$cross/child_process" \
-    --cli "$cross/qel-upgrade-cli.exe" || status=$(worse_status $status $?)
+    --cli "$cross/qel-upgrade-cli.exe" || status=$(worse_status "$status" $?)
   tests/wine/fleet_test.sh --work "$cross/fleet" --cli "$cross/qel-upgrade-cli.exe" \
-    --sim "$sim" --image "$image" "${shared[@]}" "${testable[@]}" || status=$(worse_status $status $?)
+    --sim "$sim" --image "$image" "${shared[@]}" "${testable[@]}" || status=$(worse_status "$status" $?)
   # Rollouts that wait, and the program with no console (a scheduled task's run).
   tests/wine/rollout_test.sh --work "$cross/rollout" --cli "$cross/qel-upgrade-cli.exe" \
-    --sim "$sim" --image "$image" "${shared[@]}" || status=$(worse_status $status $?)
+    --sim "$sim" --image "$image" "${shared[@]}" || status=$(worse_status "$status" $?)
   return "$status"
 }
 
@@ -110,7 +110,7 @@ console_tests() {
 group() {
   local name=$1 status=0 start=$SECONDS
   shift
-  for f in "$@"; do "$f" || status=$(worse_status $status $?); done
+  for f in "$@"; do "$f" || status=$(worse_status "$status" $?); done
   echo "($name: $((SECONDS - start)) s)"
   return "$status"
 }
@@ -119,8 +119,8 @@ status=0
 if [ $cli_only -eq 1 ]; then
   console_tests || status=$?
 elif [ $# -gt 0 ]; then
-  package_tests || status=$(worse_status $status $?)
-  wizard_tests "$@" || status=$(worse_status $status $?)
+  package_tests || status=$(worse_status "$status" $?)
+  wizard_tests "$@" || status=$(worse_status "$status" $?)
 else
   # The wizard's paths (about three minutes) beside the package's and the
   # console program's tests. The wizard's group prints when it is done, so
@@ -132,6 +132,6 @@ else
   wait "$wizard" || wizard_status=$?
   echo "== the wizard"
   cat "$logs/wizard.log"
-  status=$(worse_status $status $wizard_status)
+  status=$(worse_status "$status" "$wizard_status")
 fi
 exit "$status"
