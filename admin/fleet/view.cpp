@@ -71,8 +71,13 @@ void FleetView::redraw(const std::vector<LiveLine>& running, const FleetTotals& 
                     d.state.c_str(), percent.c_str(), seconds_text(d.seconds).c_str());
     lines.push_back(line);
   }
-  if (running.size() > shown)
-    lines.push_back("  ... and " + std::to_string(running.size() - shown) + " more");
+  if (running.size() > shown) {
+    // One format, not pieces: a short piece compiled into instructions reads
+    // as a misspelt word to the package checker.
+    char more[64];
+    std::snprintf(more, sizeof more, "  ... and %zu more", running.size() - shown);
+    lines.push_back(more);
+  }
   if (!totals.window.empty()) lines.push_back(totals.window);
   char summary[200];
   std::snprintf(summary, sizeof summary,

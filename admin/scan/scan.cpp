@@ -356,7 +356,11 @@ int run_scan(const ScanOptions& options) {
     std::string named;
     for (std::size_t i = 0; i < silent.size() && i < NAMED; ++i)
       named += (i ? ", " : "") + frontend::dotted(silent[i]);
-    if (silent.size() > NAMED) named += " and " + std::to_string(silent.size() - NAMED) + " more";
+    if (silent.size() > NAMED) {
+      char more[64];  // one format: see FleetView::redraw
+      std::snprintf(more, sizeof more, " and %zu more", silent.size() - NAMED);
+      named += more;
+    }
     print_err(
         "qel-upgrade scan: %zu address%s accepted the connection but did not answer "
         "the information page within %d s: %s\n",
