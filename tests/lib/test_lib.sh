@@ -247,12 +247,12 @@ wine_server_here() {
 
 # ---- the administrators' shared cases ------------------------------------------
 
-# run_shared_cases SUITE AT_LEAST ADMIN_TESTS PROGRAM LOG [CASES]: every case (or
-# those matching the pattern CASES) of the
-# Google Test suite SUITE of ADMIN_TESTS (the administrators' tests) with
-# QEL_ADMIN_PROGRAM=PROGRAM. Passes only when the suite lists AT_LEAST cases
-# or more and every case listed passed, counted from the JSON report: none
-# run, a case skipped or moved out of the suite fails the test.
+# run_shared_cases SUITE AT_LEAST ADMIN_TESTS PROGRAM LOG [CASES]: every case
+# of the Google Test suite SUITE of ADMIN_TESTS (the administrators' tests),
+# or those matching the pattern CASES, with QEL_ADMIN_PROGRAM=PROGRAM.
+# Passes only when the suite lists AT_LEAST cases or more and every case
+# listed passed, counted from the JSON report: none run, a case skipped or
+# moved out of the suite fails the test.
 run_shared_cases() {
   local suite=$1 at_least=$2 tests=$3 program=$4 log=$5 cases=${6:-*} listed passed status
   listed=$("$tests" --gtest_list_tests --gtest_filter="$suite.$cases" | grep -c '^  ')
