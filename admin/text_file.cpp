@@ -6,7 +6,7 @@ namespace {
 
 std::string from_utf16(const std::string& bytes, bool little_endian) {
   std::string out;
-  auto put = [&out](char32_t c) { utf8_bytes(c, [&out](char b) { out += b; }); };
+  auto put = [&out](char32_t c) { frontend::utf8_bytes(c, [&out](char b) { out += b; }); };
   Utf16Decoder decoder;
   for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
     auto a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);

@@ -5,32 +5,14 @@
 #pragma once
 #include <string>
 
+#include "frontends/common/text.h"
+
 namespace admin {
 
 // The file's text as UTF-8: a UTF-8 byte-order mark dropped, UTF-16 (by its
 // mark) converted, lone surrogates as U+FFFD. False with *why for text
 // that looks like UTF-16 without a mark (NUL bytes between characters).
 bool decode_text(const std::string& bytes, std::string* utf8, std::string* why);
-
-// A code point as UTF-8, each byte through put(char).
-template <typename Put>
-void utf8_bytes(char32_t c, Put put) {
-  if (c < 0x80) {
-    put(static_cast<char>(c));
-  } else if (c < 0x800) {
-    put(static_cast<char>(0xc0 | (c >> 6)));
-    put(static_cast<char>(0x80 | (c & 0x3f)));
-  } else if (c < 0x10000) {
-    put(static_cast<char>(0xe0 | (c >> 12)));
-    put(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    put(static_cast<char>(0x80 | (c & 0x3f)));
-  } else {
-    put(static_cast<char>(0xf0 | (c >> 18)));
-    put(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-    put(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    put(static_cast<char>(0x80 | (c & 0x3f)));
-  }
-}
 
 // UTF-16 code units to code points, each through put(char32_t); a lone
 // surrogate becomes U+FFFD.

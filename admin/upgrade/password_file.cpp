@@ -20,7 +20,7 @@ struct Line {
       bytes[length++] = c;
   }
   void put_code_point(char32_t c) {
-    utf8_bytes(c, [this](char b) { put(b); });
+    frontend::utf8_bytes(c, [this](char b) { put(b); });
   }
 };
 

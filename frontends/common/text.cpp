@@ -64,21 +64,7 @@ bool is_bidi_control(std::uint32_t c) {
 namespace {
 
 void append_utf8(std::string* out, std::uint32_t c) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xc0 | (c >> 6));
-    *out += static_cast<char>(0x80 | (c & 0x3f));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xe0 | (c >> 12));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    *out += static_cast<char>(0x80 | (c & 0x3f));
-  } else {
-    *out += static_cast<char>(0xf0 | (c >> 18));
-    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    *out += static_cast<char>(0x80 | (c & 0x3f));
-  }
+  utf8_bytes(c, [out](char b) { *out += b; });
 }
 
 constexpr std::uint32_t REPLACEMENT = 0xfffd;

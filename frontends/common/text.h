@@ -24,6 +24,27 @@ std::string plain_text(const std::string& text);
 // The longest line of a text, in characters.
 int longest_line(const std::string& text);
 
+// A code point as UTF-8, each byte through put(char): the one encoder, for
+// strings and for buffers that must not grow (a password's).
+template <typename Put>
+void utf8_bytes(std::uint32_t c, Put put) {
+  if (c < 0x80) {
+    put(static_cast<char>(c));
+  } else if (c < 0x800) {
+    put(static_cast<char>(0xc0 | (c >> 6)));
+    put(static_cast<char>(0x80 | (c & 0x3f)));
+  } else if (c < 0x10000) {
+    put(static_cast<char>(0xe0 | (c >> 12)));
+    put(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+    put(static_cast<char>(0x80 | (c & 0x3f)));
+  } else {
+    put(static_cast<char>(0xf0 | (c >> 18)));
+    put(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
+    put(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+    put(static_cast<char>(0x80 | (c & 0x3f)));
+  }
+}
+
 // The program's texts are single bytes; JSON wants UTF-8. Each byte is taken
 // as the Latin-1 character of the same value, so no byte is lost.
 std::string latin1_to_utf8(const std::string& text);
