@@ -1,5 +1,5 @@
 // Threads as the wizard uses them: start one, ask later whether it has ended
-// and take its result; never join, never stop.
+// and take its result; never wait for one that runs, never stop one.
 #pragma once
 
 struct PlatformThread;
@@ -12,5 +12,6 @@ PlatformThread* thread_start(ThreadBody body, void* argument);
 // body wrote before returning is visible to the caller after a true answer.
 bool thread_ended(PlatformThread* thread, int* result);
 
-// Gives up the handle; a thread still running goes on and cleans up itself.
+// Gives up the handle: a thread whose body has returned is joined (its exit
+// alone is waited for); one still running goes on and cleans up itself.
 void thread_release(PlatformThread* thread);

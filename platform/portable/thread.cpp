@@ -2,6 +2,12 @@
 // Windows' too, whose C++ runtime keeps its thread-local data and thread
 // identities right only for threads it started itself (a thread of
 // CreateThread's could find another's dialog queue there).
+//
+// A thread whose body has returned is joined when its handle is given up;
+// only one still running is detached. MinGW's threads library hands a
+// detached thread's record to the next thread it starts, and a new thread
+// that got one this way was seen spinning for ever on it in its first
+// thread-local read (an exchange that never sent its SYN, under load).
 #include "platform/thread.h"
 
 #include <atomic>
@@ -10,11 +16,13 @@
 #include "platform/portable/thread_start.h"
 
 struct PlatformThread {
+  PlatformThread(ThreadBody b, void* a) : body(b), argument(a) {}
   ThreadBody body;
   void* argument;
   int result = 0;
   std::atomic<bool> ended{false};
   std::atomic<int> owners{2};  // the running thread and the handle
+  std::thread runner;
 };
 
 namespace {
@@ -27,13 +35,13 @@ void drop_owner(PlatformThread* thread) {
 
 PlatformThread* thread_start(ThreadBody body, void* argument) {
   if (thread_start_refused()) return nullptr;
-  auto* thread = new PlatformThread{body, argument};
+  auto* thread = new PlatformThread(body, argument);
   try {
-    std::thread([thread] {
+    thread->runner = std::thread([thread] {
       thread->result = thread->body(thread->argument);
       thread->ended.store(true, std::memory_order_release);
       drop_owner(thread);
-    }).detach();
+    });
   } catch (...) {
     delete thread;
     return nullptr;
@@ -47,4 +55,12 @@ bool thread_ended(PlatformThread* thread, int* result) {
   return true;
 }
 
-void thread_release(PlatformThread* thread) { drop_owner(thread); }
+void thread_release(PlatformThread* thread) {
+  // Joining an ended thread waits only for its exit; a running one may be
+  // held by a device for ever.
+  if (thread->ended.load(std::memory_order_acquire))
+    thread->runner.join();
+  else
+    thread->runner.detach();
+  drop_owner(thread);
+}

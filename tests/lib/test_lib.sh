@@ -271,5 +271,15 @@ EOF
   say "$suite: $passed of $listed cases passed (exit $status; at least $at_least expected)"
   [ "$status" -eq 0 ] && [ "$listed" -ge "$at_least" ] && [ "$passed" -eq "$listed" ] && return 0
   say "FAIL the shared cases of $suite (log: $log)"
+  # What failed, here: CI shows this output, not the log.
+  /usr/bin/python3 - "$log.json" <<'EOF' 2>/dev/null | sed 's/^/    /'
+import json, sys
+report = json.load(open(sys.argv[1], encoding="utf-8"))
+for suite in report["testsuites"]:
+    for case in suite["testsuite"]:
+        for failure in case.get("failures", []):
+            text = failure["failure"]
+            print(case["name"] + ": " + (text if len(text) < 3000 else text[:3000] + " [...]"))
+EOF
   return 1
 }
