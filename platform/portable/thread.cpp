@@ -4,10 +4,11 @@
 // CreateThread's could find another's dialog queue there).
 //
 // A thread whose body has returned is joined when its handle is given up;
-// only one still running is detached. MinGW's threads library hands a
-// detached thread's record to the next thread it starts, and a new thread
-// that got one this way was seen spinning for ever on it in its first
-// thread-local read (an exchange that never sent its SYN, under load).
+// only one still running is detached. With every worker detached, a new
+// worker of the Windows build was seen spinning for ever in its first
+// thread-local read, inside MinGW's threads library, which recycles the
+// records of ended threads (an exchange that never sent its SYN, under
+// load). Joined, a thread's record is free only once the thread is gone.
 #include "platform/thread.h"
 
 #include <atomic>
