@@ -1,5 +1,7 @@
 #include "admin/text_file.h"
 
+#include "frontends/common/text.h"
+
 namespace admin {
 
 namespace {

@@ -5,8 +5,6 @@
 #pragma once
 #include <string>
 
-#include "frontends/common/text.h"
-
 namespace admin {
 
 // The file's text as UTF-8: a UTF-8 byte-order mark dropped, UTF-16 (by its

@@ -1,6 +1,7 @@
 #include "admin/upgrade/password_file.h"
 
 #include "admin/text_file.h"
+#include "frontends/common/text.h"
 #include "platform/secret.h"
 
 namespace admin {
