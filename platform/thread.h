@@ -12,6 +12,6 @@ PlatformThread* thread_start(ThreadBody body, void* argument);
 // body wrote before returning is visible to the caller after a true answer.
 bool thread_ended(PlatformThread* thread, int* result);
 
-// Gives up the handle: a thread whose body has returned is joined (its exit
-// alone is waited for); one still running goes on and cleans up itself.
+// Gives up the handle and waits for nothing: a thread still running goes on
+// and cleans up after itself.
 void thread_release(PlatformThread* thread);

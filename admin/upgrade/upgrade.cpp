@@ -40,6 +40,7 @@
 #include "platform/program.h"
 #include "platform/secret.h"
 #include "platform/subnets.h"
+#include "platform/thread.h"
 #include "session/session.h"
 #include "ui/ui.h"
 
@@ -104,7 +105,7 @@ void finish(int) {
 // the whole process: the first one cancels whatever dialog is open, as
 // Cancel would; a second one, or no dialog taking it in time, ends the run
 // at once.
-void interrupt_thread() {
+int interrupt_thread(void*) {
   int received = 0;
   bool pending = false;  // a Cancel waits for a dialog to take it
   Clock::time_point give_up_at = Clock::time_point::max();
@@ -338,7 +339,12 @@ int run_upgrade(const UpgradeOptions& options) {
   frontend_install(frontend);
   contacts = std::max(contacts, 1);  // the wizard's, or the probe's before it
   process_set_exit_hook(finish);
-  std::thread(interrupt_thread).detach();
+  PlatformThread* interrupts = thread_start(interrupt_thread, nullptr);
+  if (!interrupts) {
+    print_err("qel-upgrade upgrade: cannot start a thread: not contacted\n");
+    return end_before_wizard(EXIT_FAILED, "cannot start a thread: not contacted", Code::NONE);
+  }
+  thread_release(interrupts);  // it ends the run itself
   process_exit(wizard_main(nullptr));
 }
 

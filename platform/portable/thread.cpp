@@ -1,18 +1,9 @@
-// Threads (thread.h) on the standard library's: the POSIX platform's, and
-// Windows' too, whose C++ runtime keeps its thread-local data and thread
-// identities right only for threads it started itself (a thread of
-// CreateThread's could find another's dialog queue there).
-//
-// A thread whose body has returned is joined when its handle is given up;
-// only one still running is detached. With every worker detached, a new
-// worker of the Windows build was seen spinning for ever in its first
-// thread-local read, inside MinGW's threads library, which recycles the
-// records of ended threads (an exchange that never sent its SYN, under
-// load). Joined, a thread's record is free only once the thread is gone.
+// Threads (thread.h) on what each side launches (thread_start.h): POSIX
+// threads, which both C++ runtimes here are built on, created detached.
 #include "platform/thread.h"
 
 #include <atomic>
-#include <thread>
+#include <new>
 
 #include "platform/portable/thread_start.h"
 
@@ -23,7 +14,6 @@ struct PlatformThread {
   int result = 0;
   std::atomic<bool> ended{false};
   std::atomic<int> owners{2};  // the running thread and the handle
-  std::thread runner;
 };
 
 namespace {
@@ -32,18 +22,19 @@ void drop_owner(PlatformThread* thread) {
   if (thread->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete thread;
 }
 
+void* run(void* argument) {
+  auto* thread = static_cast<PlatformThread*>(argument);
+  thread->result = thread->body(thread->argument);
+  thread->ended.store(true, std::memory_order_release);
+  drop_owner(thread);
+  return nullptr;
+}
+
 }  // namespace
 
 PlatformThread* thread_start(ThreadBody body, void* argument) {
-  if (thread_start_refused()) return nullptr;
-  auto* thread = new PlatformThread(body, argument);
-  try {
-    thread->runner = std::thread([thread] {
-      thread->result = thread->body(thread->argument);
-      thread->ended.store(true, std::memory_order_release);
-      drop_owner(thread);
-    });
-  } catch (...) {
+  auto* thread = new (std::nothrow) PlatformThread(body, argument);
+  if (thread && !thread_launch(run, thread)) {
     delete thread;
     return nullptr;
   }
@@ -56,12 +47,4 @@ bool thread_ended(PlatformThread* thread, int* result) {
   return true;
 }
 
-void thread_release(PlatformThread* thread) {
-  // Joining an ended thread waits only for its exit; a running one may be
-  // held by a device for ever.
-  if (thread->ended.load(std::memory_order_acquire))
-    thread->runner.join();
-  else
-    thread->runner.detach();
-  drop_owner(thread);
-}
+void thread_release(PlatformThread* thread) { drop_owner(thread); }

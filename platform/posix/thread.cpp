@@ -1,5 +1,7 @@
-// The POSIX side of the threads (portable/thread.cpp): the test seam that
-// makes them fail to start.
+// The POSIX side of the threads (portable/thread.cpp): a detached POSIX
+// thread, and the test seam that makes it fail to start.
+#include <pthread.h>
+
 #include <atomic>
 
 #include "platform/portable/thread_start.h"
@@ -7,13 +9,33 @@
 #include "platform/posix/seams.h"
 #endif
 
-#if QEL_TEST_SEAMS
 namespace {
+
+#if QEL_TEST_SEAMS
 std::atomic<bool> fail_start{false};
+#endif
+
+bool refused() {
+#if QEL_TEST_SEAMS
+  return fail_start.load();
+#else
+  return false;
+#endif
+}
+
 }  // namespace
 
+#if QEL_TEST_SEAMS
 void seam_fail_thread_start(bool fail) { fail_start = fail; }
-bool thread_start_refused() { return fail_start.load(); }
-#else
-bool thread_start_refused() { return false; }
 #endif
+
+bool thread_launch(void* (*entry)(void*), void* argument) {
+  if (refused()) return false;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_t id;
+  bool started = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+                 pthread_create(&id, &attributes, entry, argument) == 0;
+  pthread_attr_destroy(&attributes);
+  return started;
+}

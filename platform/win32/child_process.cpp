@@ -6,6 +6,7 @@
 // byte is one Cancel, its end means the fleet is gone (watch_fleet). Console
 // events cannot single out one child, so they are not used for it.
 #include "platform/child_process.h"
+#include "platform/thread.h"
 #include "platform/win32/console_events.h"
 #include "platform/win32/wide.h"
 
@@ -281,17 +282,38 @@ bool deliver_interrupts(FleetEvents* events, std::string* error) {
   return true;
 }
 
+namespace {
+
+struct FleetPipe {
+  HANDLE in;
+  void (*on_cancel)();
+};
+
+int watch_fleet_pipe(void* argument) {
+  auto* pipe = static_cast<FleetPipe*>(argument);
+  char byte;
+  DWORD n = 0;
+  while (::ReadFile(pipe->in, &byte, 1, &n, nullptr) && n == 1) pipe->on_cancel();
+  pipe->on_cancel();  // the fleet is gone
+  delete pipe;
+  return 0;
+}
+
+}  // namespace
+
 void watch_fleet(void (*on_cancel)()) {
   HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
   // Only a fleet gives a pipe there; a person running this by hand is not
   // cancelled by typing.
   if (in == nullptr || in == INVALID_HANDLE_VALUE || ::GetFileType(in) != FILE_TYPE_PIPE) return;
-  std::thread([in, on_cancel] {
-    char byte;
-    DWORD n = 0;
-    while (::ReadFile(in, &byte, 1, &n, nullptr) && n == 1) on_cancel();
-    on_cancel();  // the fleet is gone
-  }).detach();
+  auto* pipe = new FleetPipe{in, on_cancel};
+  PlatformThread* thread = thread_start(watch_fleet_pipe, pipe);
+  if (!thread) {
+    delete pipe;
+    on_cancel();  // unwatched, the fleet's Cancel would never come: stop now
+    return;
+  }
+  thread_release(thread);
 }
 
 }  // namespace sys

@@ -6,11 +6,10 @@
 #include <atomic>
 #include <iterator>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "platform/child_process.h"
 #include "platform/program.h"
+#include "platform/thread.h"
 #include "platform/win32/console_events.h"
 #include "platform/win32/wide.h"
 
@@ -56,20 +55,21 @@ LRESULT CALLBACK session_window(HWND window, UINT message, WPARAM wparam, LPARAM
   }
 }
 
-void session_window_thread() {
+int session_window_thread(void*) {
   HINSTANCE instance = ::GetModuleHandleW(nullptr);
   WNDCLASSW kind{};
   kind.lpfnWndProc = session_window;
   kind.hInstance = instance;
   kind.lpszClassName = L"qel-upgrade session end";
-  if (!::RegisterClassW(&kind)) return;
+  if (!::RegisterClassW(&kind)) return 0;
   // Top-level and never shown: the session's end is told to top-level
   // windows only.
   HWND window = ::CreateWindowExW(0, kind.lpszClassName, L"qel-upgrade", WS_OVERLAPPED, 0, 0, 0, 0,
                                   nullptr, nullptr, instance, nullptr);
-  if (!window) return;  // no desktop (Wine without a display): the console's events alone
+  if (!window) return 0;  // no desktop (Wine without a display): the console's events alone
   MSG message;
   while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
+  return 0;
 }
 
 // Ctrl-C and Ctrl-Break are the interrupt thread's; the console's closing
@@ -110,11 +110,9 @@ bool ends_the_run(DWORD event) {
 void watch_session_end() {
   static std::once_flag once;
   std::call_once(once, [] {
-    try {
-      std::thread(session_window_thread).detach();
-    } catch (const std::system_error&) {
-      // The console's events still come.
-    }
+    // Without it the console's events still come.
+    if (PlatformThread* thread = thread_start(session_window_thread, nullptr))
+      thread_release(thread);
   });
 }
 

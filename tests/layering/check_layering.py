@@ -6,8 +6,9 @@
       the platform layer's interface (platform/*.h); never asks which
       platform it is on
   platform/*.h           the standard library, itself, resources/
-  platform/posix|win32   also that system's headers, its own folder and
-                         portable/, what both sides share
+  platform/posix|win32   also that system's headers (on Windows, MinGW's
+                         pthread.h too), its own folder and portable/,
+                         what both sides share
   platform/portable|fake the standard library, the interface, its own folder
   admin/                 the standard library, CLI11 and nlohmann-json, the
                          core, the platform interface, the portable dialog
@@ -80,7 +81,8 @@ def rules(path):
         if parts[1] == "posix":
             angle = lambda a: is_std(a) or not WINDOWS.match(a)
         elif parts[1] == "win32":
-            angle = lambda a: is_std(a) or WINDOWS.match(a) or a in ("fcntl.h",)
+            # MinGW's threads library: what its C++ runtime's threads are.
+            angle = lambda a: is_std(a) or WINDOWS.match(a) or a in ("fcntl.h", "pthread.h")
         else:
             angle = is_std
         # What both sides share is portable/'s.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The fleet's Windows child processes under Wine (no display, no network):
 # arguments, output, cancel and kill (child_process_probe parent); the
+# platform's threads started and released as the programs do (thread_probe); the
 # password file's access list judged from given ones (password_acl_probe); with
 # --cli, the console program's upgrade, started as the fleet starts it,
 # taking the fleet's Cancel while it waits for a device that never answers
@@ -59,8 +60,14 @@ fi
 
 "$cxx" -std=c++20 -O1 -Wall -Wextra -Werror -I"$root" -static -static-libgcc -static-libstdc++ \
   "$root/tests/wine/child_process_probe.cpp" "$root/platform/win32/child_process.cpp" \
-  "$root/platform/win32/program.cpp" \
+  "$root/platform/win32/program.cpp" "$root/platform/portable/thread.cpp" \
+  "$root/platform/win32/thread.cpp" \
   "$root/platform/portable/child_events.cpp" -o "$probe" -lshell32 || exit 1
+# The platform's threads, released as they end and at once.
+thread_probe="$work/thread_probe.exe"
+"$cxx" -std=c++20 -O1 -Wall -Wextra -Werror -I"$root" -static -static-libgcc -static-libstdc++ \
+  "$root/tests/wine/thread_probe.cpp" "$root/platform/portable/thread.cpp" \
+  "$root/platform/win32/thread.cpp" -o "$thread_probe" || exit 1
 # The password file's owner and access list, judged from given descriptors
 # (Wine keeps no access lists of its own).
 acl_probe="$work/password_acl_probe.exe"
@@ -77,6 +84,11 @@ timeout 120 wine "$probe" parent >"$work/parent.out" 2>&1
 rc=$?
 sed 's/^/  /' "$work/parent.out"
 check "the probe's parent: arguments, output, cancel and kill (exit $rc)" test "$rc" -eq 0
+timeout 120 wine "$thread_probe" >"$work/thread.out" 2>&1
+rc=$?
+sed 's/^/  /' "$work/thread.out"
+check "the platform's threads: each released worker runs, with its argument (exit $rc)" \
+  test "$rc" -eq 0
 timeout 120 wine "$acl_probe" >"$work/password_acl.out" 2>&1
 rc=$?
 sed 's/^/  /' "$work/password_acl.out"
