@@ -18,8 +18,8 @@ NetSocket net_udp_socket();
 
 // 0 on success. No address reuse is asked for: a port in use fails the bind.
 int net_bind(NetSocket socket, std::uint32_t address, std::uint16_t port);
-// Asked right after a failed net_bind, on its thread: true when that bind was
-// refused for lack of privilege (a port below 1024 without the right to bind it).
+// True when the last failed bind of this thread was refused for lack of
+// privilege (a port below 1024 without the right to bind it).
 bool net_last_bind_denied();
 
 // Blocking connect; 0 on success. As the Windows stack does it on every

@@ -9,28 +9,18 @@
 #include "platform/posix/seams.h"
 #endif
 
+#if QEL_TEST_SEAMS
 namespace {
-
-#if QEL_TEST_SEAMS
 std::atomic<bool> fail_start{false};
-#endif
-
-bool refused() {
-#if QEL_TEST_SEAMS
-  return fail_start.load();
-#else
-  return false;
-#endif
-}
-
 }  // namespace
 
-#if QEL_TEST_SEAMS
 void seam_fail_thread_start(bool fail) { fail_start = fail; }
 #endif
 
 bool thread_launch(void* (*entry)(void*), void* argument) {
-  if (refused()) return false;
+#if QEL_TEST_SEAMS
+  if (fail_start.load()) return false;
+#endif
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
   pthread_t id;

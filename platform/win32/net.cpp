@@ -9,6 +9,9 @@
 
 namespace {
 
+// Winsock keeps its last error per thread; this answer must be per thread too.
+thread_local bool last_bind_denied = false;
+
 sockaddr_in make_address(std::uint32_t address, std::uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -59,13 +62,12 @@ int net_bind(NetSocket socket, std::uint32_t address, std::uint16_t port) {
       type == SOCK_STREAM)
     port = 0;
   sockaddr_in sa = make_address(address, port);
-  return ::bind(sock(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  int r = ::bind(sock(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  last_bind_denied = r != 0 && WSAGetLastError() == WSAEACCES;
+  return r == 0 ? 0 : -1;
 }
 
-// Winsock keeps its last error per thread, natively: read right after the
-// failed bind, it is that bind's. (No thread_local here: MinGW's goes through
-// its threads library.)
-bool net_last_bind_denied() { return WSAGetLastError() == WSAEACCES; }
+bool net_last_bind_denied() { return last_bind_denied; }
 
 // The stack itself retries a refused connection and gives up on silence
 // after about 21 s.
